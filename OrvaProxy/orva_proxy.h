@@ -1,0 +1,9 @@
+// Umbrella header of OrvaProxy: every exported class and the types it uses.
+#pragma once
+
+#include "OrvaProxy/ovProxyConfig/ov_proxy_bypass_rules.h"
+#include "OrvaProxy/ovProxyConfig/ov_proxy_config.h"
+#include "OrvaProxy/ov_export.h"
+#include "tavbiz/ov_proxy_info.h"
+#include "tavbiz/ov_proxy_list.h"
+#include "tavbiz/ov_proxy_server.h"

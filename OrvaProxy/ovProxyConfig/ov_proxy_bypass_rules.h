@@ -1,0 +1,64 @@
+// ovProxyBypassRules: which URLs go without a proxy.
+//
+// Matching is plain string work on the URL's host: exact names, dot-bounded
+// suffixes and a leading "*" wildcard, plus the implicit local addresses
+// (localhost, loopback, link-local 169.254.x.x). There are no ports, schemes,
+// CIDR blocks or case folding in the rules: hosts are compared byte-wise.
+//
+// Thread-safety: a value type without locks; const operations may run on
+// several threads at once, changes need exclusive access.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "OrvaProxy/ov_export.h"
+
+namespace OVProxy {
+
+class OV_PROXY_EXPORT ovProxyBypassRules {
+ public:
+  static constexpr const char* kBypassListDelimiter = ";";
+
+  ovProxyBypassRules();
+  ovProxyBypassRules(const ovProxyBypassRules&);
+  ovProxyBypassRules(ovProxyBypassRules&&) noexcept;
+  ovProxyBypassRules& operator=(const ovProxyBypassRules&);
+  ovProxyBypassRules& operator=(ovProxyBypassRules&&) noexcept;
+  ~ovProxyBypassRules();
+
+  // Replaces the contents from a list separated by ";" or ",". Spaces and
+  // tabs are dropped wherever they occur; "<local>" sets
+  // bypass_simple_hostnames.
+  void ParseFromString(std::string_view text);
+  // Adds one rule as entered (trimmed); false when nothing was added.
+  bool AddRuleFromString(std::string_view rule);
+  void PrependRuleToBypassSimpleHostnames();
+  // "<local>" first when set, then the rules, joined by ";".
+  std::string ToString() const;
+  void Clear();
+
+  // Whether `url` goes direct; `invert` negates the outcome.
+  bool Matches(std::string_view url, bool invert) const;
+  // localhost, loopback and link-local addresses.
+  static bool MatchesImplicitRules(std::string_view url);
+
+  const std::vector<std::string>& rules() const { return rules_; }
+  bool bypass_simple_hostnames() const { return bypass_simple_hostnames_; }
+
+  bool operator==(const ovProxyBypassRules& other) const;
+  bool operator!=(const ovProxyBypassRules& other) const { return !(*this == other); }
+
+ private:
+  static std::string ExtractHostname(std::string_view url);
+  static bool IsSimpleHostname(std::string_view url);
+  static bool IsIPAddress(const std::string& host);
+  static bool MatchesRule(std::string_view url, const std::string& rule);
+  static bool MatchesWildcard(std::string_view host, std::string_view pattern);
+
+  std::vector<std::string> rules_;
+  bool bypass_simple_hostnames_ = false;
+};
+
+}  // namespace OVProxy

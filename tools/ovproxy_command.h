@@ -1,0 +1,29 @@
+// The subcommands of the ovproxy tool. Each lives in its own file
+// (ovproxy_<name>_command.cc) and is listed in the table of ovproxy_main.cc.
+#pragma once
+
+#include <iosfwd>
+#include <string>
+#include <vector>
+
+namespace ovproxy {
+
+// Exit codes shared by every subcommand.
+inline constexpr int kExitOk = 0;      // every item was answered
+inline constexpr int kExitFailed = 1;  // some item failed
+inline constexpr int kExitUsage = 2;   // wrong usage
+
+struct CommandContext {
+  std::vector<std::string> args;  // the arguments after the subcommand's name
+  std::ostream& out;
+  std::ostream& err;
+};
+
+struct Command {
+  const char* name;
+  const char* summary;
+  int (*run)(CommandContext& context);
+  void (*usage)(std::ostream& out);
+};
+
+}  // namespace ovproxy

@@ -1,0 +1,61 @@
+// ovproxy: answers for URLs the way the module does.
+#include <iostream>
+#include <string>
+#include <string_view>
+
+#include "ovproxy_command.h"
+
+namespace ovproxy {
+namespace {
+
+// Subcommands, in the order the usage text lists them.
+constexpr Command kCommands[] = {
+    {"version", "print the version",
+     [](CommandContext& context) {
+       context.out << "ovproxy " OV_PROXY_VERSION "\n";
+       return kExitOk;
+     },
+     [](std::ostream& out) { out << "usage: ovproxy version\n"; }},
+};
+
+void PrintUsage(std::ostream& out) {
+  out << "usage: ovproxy <command> [options]\n\ncommands:\n";
+  for (const Command& command : kCommands) {
+    out << "  " << command.name << std::string(12 - std::string_view(command.name).size(), ' ')
+        << command.summary << "\n";
+  }
+  out << "\n'ovproxy <command> --help' describes one command.\n";
+}
+
+int Main(int argc, char** argv) {
+  if (argc < 2) {
+    PrintUsage(std::cerr);
+    return kExitUsage;
+  }
+  const std::string_view name = argv[1];
+  if (name == "--help" || name == "-h" || name == "help") {
+    PrintUsage(std::cout);
+    return kExitOk;
+  }
+  for (const Command& command : kCommands) {
+    if (name != command.name) continue;
+    CommandContext context{{argv + 2, argv + argc}, std::cout, std::cerr};
+    for (const std::string& arg : context.args) {
+      if (arg == "--help" || arg == "-h") {
+        command.usage(std::cout);
+        return kExitOk;
+      }
+    }
+    return command.run(context);
+  }
+  std::cerr << "ovproxy: unknown command '" << name << "'\n\n";
+  PrintUsage(std::cerr);
+  return kExitUsage;
+}
+
+}  // namespace
+}  // namespace ovproxy
+
+int main(int argc, char** argv) {
+  return ovproxy::Main(argc, argv);
+}
