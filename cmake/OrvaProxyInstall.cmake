@@ -15,7 +15,6 @@ foreach(header ${OV_PROXY_PUBLIC_HEADERS})
   get_filename_component(dir ${rel} DIRECTORY)
   install(FILES ${header} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/${dir})
 endforeach()
-install(FILES ${OV_TAVBIZ_PUBLIC_HEADERS} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/tavbiz)
 
 install(EXPORT OrvaProxyTargets
   NAMESPACE OrvaProxy::

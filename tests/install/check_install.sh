@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Installs the package into a scratch prefix, then builds and runs the
+# stand-alone consumer against it twice: through the CMake package and
+# through pkg-config. Usage: check_install.sh BUILD_DIR SOURCE_DIR WORK_DIR
+set -euo pipefail
+build_dir=$1 source_dir=$2 work_dir=$3
+prefix=$work_dir/prefix
+rm -rf "$work_dir"
+cmake --install "$build_dir" --prefix "$prefix" >/dev/null
+
+cmake -S "$source_dir/examples/consumer" -B "$work_dir/cmake" -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
+cmake --build "$work_dir/cmake" >/dev/null
+out=$("$work_dir/cmake/orvaproxy_example" "proxy:3128" "*.corp.example" https://a.corp.example/)
+grep -q "ProxyConfig{type=MANUAL, single_proxies=PROXY proxy:3128, source=System}" <<<"$out"
+grep -q "bypassed" <<<"$out"
+
+libdir=$(find "$prefix" -name orvaproxy.pc -printf '%h\n' | head -n 1)
+export PKG_CONFIG_PATH=$libdir
+c++ -o "$work_dir/pc_consumer" "$source_dir/examples/consumer/main.cc" \
+  $(pkg-config --cflags --libs orvaproxy) -Wl,-rpath,"$(pkg-config --variable=libdir orvaproxy)"
+"$work_dir/pc_consumer" "http=a:80" >/dev/null
+
+# Only the classes meant for callers leave the library.
+if nm -DC --defined-only "$prefix"/lib*/libOrvaProxy.so | grep -E ' T ' | grep -vq 'OVProxy::'; then
+  echo "libOrvaProxy.so exports symbols outside OVProxy" >&2
+  exit 1
+fi
+echo "install check passed"
