@@ -18,10 +18,13 @@ using klb::LogLevel;
 
 class LogLabel {
  public:
+  // Implicit on purpose: log sites write the label as a plain literal. The
+  // array size is 11 characters and the terminator.
   template <std::size_t N>
-  requires(N == 12)  // 11 characters and the terminator
-      consteval LogLabel(const char (&text)[N])
-      : text_(text, N - 1) {}  // NOLINT(google-explicit-constructor)
+  // NOLINTNEXTLINE(google-explicit-constructor)
+  consteval LogLabel(const char (&text)[N]) : text_(text, N - 1) {
+    static_assert(N == 12, "a log label is exactly 11 characters");
+  }
 
   std::string_view text() const { return text_; }
 
