@@ -7,4 +7,7 @@ mapfile -t files < <(git ls-files '*.h' '*.cc' | grep -v '^third_party/')
 clang-format --dry-run -Werror "${files[@]}"
 [ -f build/default/compile_commands.json ] || cmake --preset default >/dev/null
 mapfile -t sources < <(printf '%s\n' "${files[@]}" | grep '\.cc$' | grep -v '^examples/consumer/')
-clang-tidy -p build/default --quiet "${sources[@]}" 2>&1 | grep -v 'warnings generated' || true
+status=0
+clang-tidy -p build/default --quiet "${sources[@]}" >/tmp/orvaproxy-tidy.log 2>&1 || status=$?
+grep -v 'warnings generated' /tmp/orvaproxy-tidy.log || true
+exit $status
