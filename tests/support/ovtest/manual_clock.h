@@ -1,5 +1,10 @@
 // A clock driven by hand. While an instance lives it is the process clock
-// (Tav::SystemTimeNow100ns, Tav::TimeTicks::Now); time moves only by Advance.
+// (Tav::SystemTimeNow100ns, Tav::TimeTicks::Now/NowNs); time moves only by
+// Advance, which also wakes the task library's runners so that delayed work
+// that became due runs without any real waiting.
+//
+// Declare the clock before whatever runs work on other threads (a task
+// environment), so that those threads stop before the clock goes away.
 //
 // Thread-safety: Advance and the readings may be called from any thread.
 #pragma once
@@ -21,15 +26,18 @@ class ManualClock final : public Tav::IClock {
   ManualClock(const ManualClock&) = delete;
   ManualClock& operator=(const ManualClock&) = delete;
 
-  void Advance(std::chrono::microseconds delta);
+  // Moves both clocks forward and tells the clock's listeners (runners look
+  // at their delayed work again). Negative amounts are ignored.
+  void Advance(std::chrono::nanoseconds delta);
   void SetSystemTime100ns(int64_t ticks) { system_100ns_ = ticks; }
 
   int64_t SystemNow100ns() override { return system_100ns_; }
-  int64_t MonotonicNowUs() override { return monotonic_us_; }
+  int64_t MonotonicNowUs() override { return monotonic_ns_ / 1000; }
+  int64_t MonotonicNowNs() override { return monotonic_ns_; }
 
  private:
   std::atomic<int64_t> system_100ns_;
-  std::atomic<int64_t> monotonic_us_;
+  std::atomic<int64_t> monotonic_ns_;
   Tav::IClock* previous_ = nullptr;
 };
 

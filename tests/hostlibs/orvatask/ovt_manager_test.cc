@@ -1,0 +1,309 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "orvatask/ovt_task_manager.h"
+#include "orvatask_test_util.h"
+#include "ovtest/log_capture.h"
+#include "ovtest/task_environment.h"
+
+namespace {
+
+using OrvaTask::kInvalidRunnerId;
+using OrvaTask::kMainRunnerName;
+using OrvaTask::TaskState;
+using orvatask_test::Gate;
+using orvatask_test::MakeTask;
+
+TEST(OrvaTaskRunner, RunsInPostingOrderOnOneThreadWithItsName) {
+  ovtest::TaskEnvironment env("");
+  auto& manager = env.manager();
+  const OrvaTask::RunnerId id = manager.CreateRunner("worker", 7);
+  ASSERT_NE(id, kInvalidRunnerId);
+  EXPECT_EQ(manager.CreateRunner("worker", 7), id) << "a taken name answers its runner";
+  EXPECT_EQ(manager.GetRunnerId("worker"), id);
+
+  std::vector<int> order;
+  std::vector<std::thread::id> threads;
+  std::vector<std::string> names;
+  OrvaTask::TaskPtr last;
+  for (int i = 0; i < 50; ++i) {
+    last = MakeTask([&, i] {
+      order.push_back(i);
+      threads.push_back(std::this_thread::get_id());
+      names.push_back(OrvaTask::GetRunnerNameOfCurrentThread());
+    });
+    // Alternate posting by name and by id; both reach the same queue.
+    ASSERT_TRUE(i % 2 ? manager.PostTask("worker", last) : manager.PostTask(id, last));
+  }
+  ASSERT_TRUE(manager.WaitForTask(last));
+  ASSERT_EQ(order.size(), 50u);
+  for (int i = 0; i < 50; ++i) {
+    EXPECT_EQ(order[i], i);
+    EXPECT_EQ(threads[i], threads[0]);
+    EXPECT_EQ(names[i], "worker");
+  }
+  EXPECT_NE(threads[0], std::this_thread::get_id());
+  EXPECT_EQ(OrvaTask::GetRunnerNameOfCurrentThread(), "");
+}
+
+TEST(OrvaTaskRunner, HostRunnerRunsOnlyWhenPumpedAndNeverInsideThePost) {
+  ovtest::TaskEnvironment env;  // the test thread serves the main runner
+  auto& manager = env.manager();
+  EXPECT_EQ(OrvaTask::GetRunnerNameOfCurrentThread(), kMainRunnerName);
+
+  std::vector<std::string> log;
+  ASSERT_TRUE(manager.PostTask(kMainRunnerName, MakeTask([&] {
+                                 log.push_back("outer");
+                                 // Posting to one's own runner queues behind; it does not run
+                                 // inline.
+                                 manager.PostTask(kMainRunnerName,
+                                                  MakeTask([&] { log.push_back("inner"); }));
+                                 log.push_back("outer done");
+                               })));
+  EXPECT_TRUE(log.empty());
+  EXPECT_EQ(env.RunUntilIdle(), 2u);
+  EXPECT_EQ(log, (std::vector<std::string>{"outer", "outer done", "inner"}));
+}
+
+TEST(OrvaTaskRunner, MainRunnerAlwaysExistsAndCannotBeRemoved) {
+  for (bool hosted : {false, true}) {
+    OrvaTask::OVTManager manager({.host_main_runner = hosted});
+    EXPECT_NE(manager.GetRunnerId(kMainRunnerName), kInvalidRunnerId);
+    EXPECT_FALSE(manager.RemoveRunner(kMainRunnerName));
+    EXPECT_FALSE(manager.RemoveRunner(manager.GetRunnerId(kMainRunnerName)));
+    EXPECT_NE(manager.GetRunnerId(kMainRunnerName), kInvalidRunnerId);
+    if (!hosted) {
+      auto task = MakeTask([] {});
+      ASSERT_TRUE(manager.PostTask(kMainRunnerName, task));
+      EXPECT_TRUE(manager.WaitForTask(task));
+    }
+  }
+}
+
+TEST(OrvaTaskRunner, RefusedPostsLeaveTheTaskUnrunAndWaitReturns) {
+  ovtest::TaskEnvironment env;
+  auto& manager = env.manager();
+  bool ran = false;
+
+  auto unknown = MakeTask([&] { ran = true; });
+  EXPECT_FALSE(manager.PostTask("no such runner", unknown));
+  EXPECT_FALSE(manager.PostTask(OrvaTask::RunnerId{4242}, unknown));
+  EXPECT_FALSE(manager.PostTask(kInvalidRunnerId, unknown));
+  EXPECT_FALSE(manager.PostTask(kMainRunnerName, nullptr));
+  EXPECT_EQ(unknown->state(), TaskState::kCreated);
+  EXPECT_FALSE(manager.WaitForTask(unknown));
+  EXPECT_FALSE(manager.WaitForTask(nullptr));
+
+  // A task is posted once: the second post is refused and it runs once.
+  auto twice = MakeTask([&] { ran = !ran; });
+  EXPECT_TRUE(manager.PostTask(kMainRunnerName, twice));
+  EXPECT_FALSE(manager.PostTask(kMainRunnerName, twice));
+  env.RunUntilIdle();
+  EXPECT_TRUE(ran);
+
+  EXPECT_EQ(manager.CreateRunner("", 0), kInvalidRunnerId);
+  EXPECT_EQ(manager.CreateHostRunner("other", 0), nullptr)
+      << "the test thread already serves the main runner";
+}
+
+TEST(OrvaTaskRunner, RemovingDropsQueuedWorkAndRefusesNewWork) {
+  ovtest::TaskEnvironment env;
+  auto& manager = env.manager();
+  const OrvaTask::RunnerId id = manager.CreateRunner("victim", 0);
+  Gate gate;
+  auto blocker = gate.BlockingTask();
+  ASSERT_TRUE(manager.PostTask(id, blocker));
+  gate.WaitEntered();
+
+  auto captured = std::make_shared<int>(1);
+  std::weak_ptr<int> watch = captured;
+  bool queued_ran = false;
+  auto queued = MakeTask([&queued_ran, captured] { queued_ran = true; });
+  captured.reset();
+  ASSERT_TRUE(manager.PostTask(id, queued));
+
+  EXPECT_TRUE(manager.RemoveRunner("victim"));
+  EXPECT_FALSE(manager.RemoveRunner("victim"));
+  EXPECT_EQ(queued->state(), TaskState::kDropped);
+  EXPECT_TRUE(watch.expired()) << "a dropped task releases what it captured";
+  EXPECT_FALSE(manager.WaitForTask(queued));
+  EXPECT_EQ(manager.GetRunnerId("victim"), kInvalidRunnerId);
+  EXPECT_FALSE(manager.PostTask(id, MakeTask([] {})));
+  EXPECT_FALSE(manager.PostTask("victim", MakeTask([] {})));
+
+  // The running task is not interrupted.
+  gate.Release();
+  EXPECT_TRUE(manager.WaitForTask(blocker));
+  EXPECT_FALSE(queued_ran);
+
+  // The name can be used again, by a new runner under a new id.
+  const OrvaTask::RunnerId again = manager.CreateRunner("victim", 0);
+  EXPECT_NE(again, kInvalidRunnerId);
+  EXPECT_NE(again, id);
+}
+
+TEST(OrvaTaskRunner, RemovingItselfFromItsOwnThreadDoesNotDeadlock) {
+  ovtest::TaskEnvironment env;
+  auto& manager = env.manager();
+  manager.CreateRunner("self", 0);
+  bool later_ran = false;
+  bool removed = false;
+  std::string name_after_removal = "unset";
+  auto remover = MakeTask([&] {
+    removed = manager.RemoveRunner("self");
+    name_after_removal = OrvaTask::GetRunnerNameOfCurrentThread();
+  });
+  auto later = MakeTask([&] { later_ran = true; });
+  Gate gate;
+  ASSERT_TRUE(manager.PostTask("self", gate.BlockingTask()));
+  ASSERT_TRUE(manager.PostTask("self", remover));
+  ASSERT_TRUE(manager.PostTask("self", later));
+  gate.Release();
+  EXPECT_TRUE(manager.WaitForTask(remover));
+  EXPECT_FALSE(manager.WaitForTask(later));
+  EXPECT_TRUE(removed);
+  EXPECT_FALSE(later_ran);
+  EXPECT_EQ(name_after_removal, "");
+}
+
+TEST(OrvaTaskRunner, WaitingOnOnesOwnRunnerAnswersInsteadOfHanging) {
+  ovtest::TaskEnvironment env;
+  auto& manager = env.manager();
+  manager.CreateRunner("r", 0);
+  auto queued_behind = MakeTask([] {});
+  bool wait_answer = true;
+  auto waiter = MakeTask([&] {
+    manager.PostTask("r", queued_behind);
+    wait_answer = manager.WaitForTask(queued_behind);
+  });
+  ASSERT_TRUE(manager.PostTask("r", waiter));
+  EXPECT_TRUE(manager.WaitForTask(waiter));
+  EXPECT_FALSE(wait_answer);
+  EXPECT_TRUE(manager.WaitForTask(queued_behind)) << "it still runs afterwards";
+
+  // The same on a host runner: the test thread would never pump while waiting.
+  auto hosted = MakeTask([] {});
+  ASSERT_TRUE(manager.PostTask(kMainRunnerName, hosted));
+  EXPECT_FALSE(manager.WaitForTask(hosted));
+  env.RunUntilIdle();
+  EXPECT_TRUE(manager.WaitForTask(hosted));
+}
+
+TEST(OrvaTaskRunner, CancelDropsQueuedWorkByValueAndKeyButNotRunningWork) {
+  ovtest::TaskEnvironment env;
+  auto& manager = env.manager();
+  manager.CreateRunner("a", 0);
+  const auto key = OrvaTask::GenerateUniqueKey("group");
+  EXPECT_EQ(key, OrvaTask::GenerateUniqueKey("group"));
+  EXPECT_FALSE(key == OrvaTask::GenerateUniqueKey("other"));
+
+  Gate gate;
+  std::atomic<int> ran{0};
+  auto blocker = gate.BlockingTask();
+  ASSERT_TRUE(manager.PostTask("a", blocker));
+  gate.WaitEntered();
+
+  auto by_value = MakeTask([&] { ran += 10; }, {.value = 61});
+  auto by_key =
+      MakeTask([&] { ran += 100; }, {.unique_keys = {OrvaTask::GenerateUniqueKey("x"), key}});
+  auto delayed_by_key = MakeTask([&] { ran += 1000; }, {.delay_ms = 5, .unique_keys = {key}});
+  auto on_main = MakeTask([&] { ran += 10000; }, {.unique_keys = {key}});
+  auto survivor = MakeTask([&] { ran += 100000; }, {.value = 62});
+  for (const auto& task : {by_value, by_key, delayed_by_key, survivor}) {
+    ASSERT_TRUE(manager.PostTask("a", task));
+  }
+  ASSERT_TRUE(manager.PostTask(kMainRunnerName, on_main));
+
+  EXPECT_EQ(manager.CancelTasksByValue(61), 1u);
+  EXPECT_EQ(manager.CancelTasksByUniqueKey(key), 3u) << "on every runner, delayed work included";
+  EXPECT_EQ(manager.CancelTasksByUniqueKey(key), 0u);
+  gate.Release();
+  EXPECT_TRUE(manager.WaitForTask(survivor));
+  EXPECT_EQ(ran.load(), 100000);
+  for (const auto& task : {by_value, by_key, delayed_by_key, on_main}) {
+    EXPECT_EQ(task->state(), TaskState::kDropped);
+  }
+  EXPECT_EQ(env.RunUntilIdle(), 0u);
+}
+
+TEST(OrvaTaskRunner, AThrowingTaskIsLoggedAndTheRunnerCarriesOn) {
+  ovtest::LogCapture log;
+  ovtest::TaskEnvironment env;
+  auto& manager = env.manager();
+  manager.CreateRunner("r", 0);
+  auto thrower = MakeTask([] { throw std::runtime_error("boom"); }, {.name = "Thrower"});
+  auto next = MakeTask([] {});
+  ASSERT_TRUE(manager.PostTask("r", thrower));
+  ASSERT_TRUE(manager.PostTask("r", next));
+  EXPECT_TRUE(manager.WaitForTask(next));
+  EXPECT_TRUE(log.Contains("OrvaTask: task threw - name=Thrower, runner=r", klb::LogLevel::kError))
+      << log.Dump();
+}
+
+TEST(OrvaTaskManager, ShutdownDropsQueuedWorkWakesWaitersAndRefusesEverything) {
+  OrvaTask::OVTManager manager;
+  manager.CreateRunner("r", 0);
+  Gate gate;
+  ASSERT_TRUE(manager.PostTask("r", gate.BlockingTask()));
+  gate.WaitEntered();
+  auto queued = MakeTask([] {});
+  ASSERT_TRUE(manager.PostTask("r", queued));
+  std::thread waiter([&] { EXPECT_FALSE(manager.WaitForTask(queued)); });
+
+  std::thread releaser([&] { gate.Release(); });
+  manager.Shutdown();  // joins the runner, so the blocked task must finish
+  releaser.join();
+  waiter.join();
+  EXPECT_TRUE(manager.IsShutDown());
+  EXPECT_EQ(queued->state(), TaskState::kDropped);
+  EXPECT_EQ(manager.GetRunnerId(kMainRunnerName), kInvalidRunnerId);
+  EXPECT_EQ(manager.CreateRunner("new", 0), kInvalidRunnerId);
+  EXPECT_FALSE(manager.PostTask(kMainRunnerName, MakeTask([] {})));
+  manager.Shutdown();  // again: nothing to do
+}
+
+TEST(OrvaTaskManager, ShutdownFromATaskDoesNotDeadlock) {
+  OrvaTask::OVTManager manager;
+  manager.CreateRunner("r", 0);
+  auto stopper = MakeTask([&] { manager.Shutdown(); });
+  ASSERT_TRUE(manager.PostTask("r", stopper));
+  EXPECT_TRUE(manager.WaitForTask(stopper));
+  manager.Shutdown();  // waits for the first shutdown to finish
+  EXPECT_TRUE(manager.IsShutDown());
+}
+
+TEST(OrvaTaskManager, OverridesNestAndMayInstallNoManager) {
+  OrvaTask::OVTManager mine;
+  {
+    OrvaTask::ScopedOVTManagerOverride outer(&mine);
+    EXPECT_EQ(OrvaTask::GetOVTManager(), &mine);
+    {
+      OrvaTask::ScopedOVTManagerOverride none(nullptr);
+      EXPECT_EQ(OrvaTask::GetOVTManager(), nullptr);
+    }
+    EXPECT_EQ(OrvaTask::GetOVTManager(), &mine);
+  }
+  EXPECT_NE(OrvaTask::GetOVTManager(), &mine);
+}
+
+// The process's own manager: created on first use with its main runner; a
+// process that never shuts it down explicitly still exits cleanly.
+TEST(OrvaTaskManager, ProcessManagerServesTheMainRunner) {
+  OrvaTask::IOVTManager* manager = OrvaTask::GetOVTManager();
+  ASSERT_NE(manager, nullptr);
+  EXPECT_EQ(OrvaTask::GetOVTManager(), manager);
+  std::string name;
+  auto task = MakeTask([&] { name = OrvaTask::GetRunnerNameOfCurrentThread(); });
+  ASSERT_TRUE(manager->PostTask(kMainRunnerName, task));
+  EXPECT_TRUE(manager->WaitForTask(task));
+  EXPECT_EQ(name, kMainRunnerName);
+  manager->CreateRunner("left running at exit", 0);
+}
+
+}  // namespace
