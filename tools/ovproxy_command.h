@@ -26,4 +26,8 @@ struct Command {
   void (*usage)(std::ostream& out);
 };
 
+// ovproxy resolve: answers for URLs from a manual proxy string.
+int RunResolveCommand(CommandContext& context);
+void PrintResolveUsage(std::ostream& out);
+
 }  // namespace ovproxy

@@ -16,6 +16,8 @@ constexpr Command kCommands[] = {
        return kExitOk;
      },
      [](std::ostream& out) { out << "usage: ovproxy version\n"; }},
+    {"resolve", "answer for URLs from a manual proxy string", RunResolveCommand,
+     PrintResolveUsage},
 };
 
 void PrintUsage(std::ostream& out) {

@@ -10,30 +10,31 @@
 namespace OrvaTask {
 namespace {
 
-// Namespace-scope atomics are constant-initialized and trivially destroyed,
-// so they can be read at any point of process exit.
-std::atomic<IOVTManager*> g_manager{nullptr};
-std::atomic<bool> g_holder_destroyed{false};
+// Namespace-scope atomics and the mutex are constant-initialized and
+// trivially destroyed, so they can be used at any point of process exit.
+std::mutex g_mutex;
+std::atomic<OVTManager*> g_manager{nullptr};
+bool g_shut_down = false;         // guarded by g_mutex
+bool g_holder_destroyed = false;  // guarded by g_mutex
 // 0: no override; kOverrideNull: overridden with null; else the manager.
 std::atomic<uintptr_t> g_override{0};
 constexpr uintptr_t kOverrideNull = 1;
 
+// The manager is built inside the holder's constructor, so that whatever it
+// uses at construction (the memory log, the clock's listeners) is complete
+// before the holder and destroyed after it.
 struct GlobalHolder {
-  std::mutex mutex;
-  std::unique_ptr<OVTManager> manager;
-  bool shut_down = false;
+  OVTManager manager;
 
   ~GlobalHolder() {
-    g_manager.store(nullptr, std::memory_order_release);
-    g_holder_destroyed.store(true, std::memory_order_release);
-    if (manager) manager->Shutdown();
+    {
+      std::lock_guard lock(g_mutex);
+      g_holder_destroyed = true;
+      g_manager.store(nullptr, std::memory_order_release);
+    }
+    manager.Shutdown();
   }
 };
-
-GlobalHolder& Holder() {
-  static GlobalHolder holder;
-  return holder;
-}
 
 }  // namespace
 
@@ -42,27 +43,20 @@ IOVTManager* GetOVTManager() {
     return override_value == kOverrideNull ? nullptr
                                            : reinterpret_cast<IOVTManager*>(override_value);
   }
-  if (IOVTManager* manager = g_manager.load(std::memory_order_acquire)) return manager;
-  if (g_holder_destroyed.load(std::memory_order_acquire)) return nullptr;
-  GlobalHolder& holder = Holder();
-  std::lock_guard lock(holder.mutex);
-  if (holder.shut_down) return nullptr;
-  if (!holder.manager) {
-    holder.manager = std::make_unique<OVTManager>();
-    g_manager.store(holder.manager.get(), std::memory_order_release);
-  }
-  return holder.manager.get();
+  if (OVTManager* manager = g_manager.load(std::memory_order_acquire)) return manager;
+  std::lock_guard lock(g_mutex);
+  if (g_shut_down || g_holder_destroyed) return nullptr;
+  static GlobalHolder holder;
+  g_manager.store(&holder.manager, std::memory_order_release);
+  return &holder.manager;
 }
 
 void ShutdownOVTManager() {
-  if (g_holder_destroyed.load(std::memory_order_acquire)) return;
-  GlobalHolder& holder = Holder();
   OVTManager* manager = nullptr;
   {
-    std::lock_guard lock(holder.mutex);
-    holder.shut_down = true;
-    g_manager.store(nullptr, std::memory_order_release);
-    manager = holder.manager.get();
+    std::lock_guard lock(g_mutex);
+    g_shut_down = true;
+    if (!g_holder_destroyed) manager = g_manager.exchange(nullptr, std::memory_order_acq_rel);
   }
   // The object stays until exit, for threads that still hold its address.
   if (manager) manager->Shutdown();
