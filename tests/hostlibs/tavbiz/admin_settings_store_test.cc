@@ -1,0 +1,328 @@
+#include "tavbiz/admin_settings_store.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <future>
+#include <memory>
+#include <mutex>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "tavbiz/admin_settings_watcher.h"
+#include "tavbiz/experiment_mgr.h"
+#include "tavbiz/tav_feature_toggle.h"
+#include "tavbiz/tav_policy.h"
+
+namespace Tav {
+namespace {
+
+using opref::oPolicyId;
+using opref::PolicyValue;
+
+// Records what a subscriber hears, as text.
+class RecordingObserver : public opref::IPolicyUpdateObserver {
+ public:
+  void OnPolicyLoadFailed() override { Add("failed"); }
+  void OnPolicyReady() override { Add("ready"); }
+  void OnPolicyReloaded() override { Add("reloaded"); }
+  void OnPolicyUpdated(const opref::PolicyUpdateMap& updated) override {
+    std::string text = "updated";
+    for (const auto& [id, item] : updated) {
+      text += " " + std::to_string(id) + (item->GetValue() == nullptr ? "=gone" : "");
+      EXPECT_EQ(item->GetPolicyId(), id);
+    }
+    Add(text);
+  }
+  std::vector<std::string> Take() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return std::exchange(calls_, {});
+  }
+
+ protected:
+  virtual void Add(std::string call) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    calls_.push_back(std::move(call));
+  }
+
+ private:
+  std::mutex mutex_;
+  std::vector<std::string> calls_;
+};
+
+using Calls = std::vector<std::string>;
+
+// A store over a source held in memory, with its log lines captured.
+class AdminSettingsStoreTest : public ::testing::Test {
+ protected:
+  AdminSettingsStoreTest()
+      : store_(
+            "memory", [this] { return source_; },
+            [this](int32_t level, const std::string& message) {
+              log_.push_back(std::to_string(level) + " " + message);
+            }) {}
+
+  void SetText(std::string text) {
+    source_ = {AdminSettingsSource::Status::kOk, std::move(text), {}};
+  }
+  void SetMissing() { source_ = {AdminSettingsSource::Status::kMissing, {}, {}}; }
+  int Warnings() const {
+    int n = 0;
+    for (const std::string& line : log_) n += line.starts_with("3 ") ? 1 : 0;
+    return n;
+  }
+
+  AdminSettingsSource source_;
+  std::vector<std::string> log_;
+  AdminSettingsStore store_;
+  RecordingObserver observer_;
+};
+
+TEST_F(AdminSettingsStoreTest, FirstLoadMakesItReadyOnceForEachSubscriber) {
+  SetText(R"({"policies": {"52": true}})");
+  ASSERT_TRUE(store_.SubscribePolicyUpdate(&observer_, {52}, 0, 0));
+  EXPECT_TRUE(observer_.Take().empty());
+  EXPECT_FALSE(store_.IsReady());
+  EXPECT_FALSE(store_.GetPolicyValue(52).has_value());
+
+  store_.CheckForChanges();
+  EXPECT_TRUE(store_.IsReady());
+  EXPECT_EQ(observer_.Take(), Calls{"ready"});
+  EXPECT_EQ(store_.GetPolicyValue(52), PolicyValue(true));
+
+  // Subscribing again adds ids, without a second "ready".
+  store_.SubscribePolicyUpdate(&observer_, {53}, 0, 0);
+  EXPECT_TRUE(observer_.Take().empty());
+  // A late subscriber hears "ready" at once.
+  RecordingObserver late;
+  store_.SubscribePolicyUpdate(&late, {}, 0, 0);
+  EXPECT_EQ(late.Take(), Calls{"ready"});
+  EXPECT_FALSE(store_.SubscribePolicyUpdate(nullptr, {52}, 0, 0));
+  store_.UnsubscribePolicyUpdate(&late);
+}
+
+TEST_F(AdminSettingsStoreTest, ReportsOnlyChangedIdsThatWereSubscribed) {
+  SetText(R"({"policies": {"1": true, "2": 5, "3": "a"}})");
+  store_.CheckForChanges();
+  store_.SubscribePolicyUpdate(&observer_, {1, 2, 4}, 0, 0);
+  RecordingObserver all;
+  store_.SubscribePolicyUpdate(&all, {}, 0, 0);
+  observer_.Take();
+  all.Take();
+
+  // 1 unchanged, 2 changed, 3 removed (not subscribed by observer_), 4 added.
+  SetText(R"({"policies": {"1": true, "2": 6, "4": false}})");
+  store_.CheckForChanges();
+  EXPECT_EQ(observer_.Take(), (Calls{"reloaded", "updated 2 4"}));
+  EXPECT_EQ(all.Take(), (Calls{"reloaded", "updated 2 3=gone 4"}));
+
+  // The same text again is no change at all; a change elsewhere reloads
+  // without an update.
+  store_.CheckForChanges();
+  EXPECT_TRUE(observer_.Take().empty());
+  SetText(R"({"policies": {"1": true, "2": 6, "4": false}, "experiments": {"E": true}})");
+  store_.CheckForChanges();
+  EXPECT_EQ(observer_.Take(), Calls{"reloaded"});
+  EXPECT_EQ(all.Take(), Calls{"reloaded"});
+
+  store_.UnsubscribePolicyUpdate(&observer_);
+  store_.UnsubscribePolicyUpdate(&all);
+  SetText(R"({"policies": {}})");
+  store_.CheckForChanges();
+  EXPECT_TRUE(observer_.Take().empty());
+  EXPECT_TRUE(all.Take().empty());
+}
+
+TEST_F(AdminSettingsStoreTest, MissingOrMalformedSourceMeansNoValuesAndOneWarning) {
+  SetMissing();
+  store_.CheckForChanges();
+  store_.CheckForChanges();
+  EXPECT_TRUE(store_.IsReady());
+  EXPECT_EQ(Warnings(), 1);
+
+  SetText(R"({"policies": {"52": true}, "featureToggles": {"T": "1"}})");
+  store_.CheckForChanges();
+  store_.SubscribePolicyUpdate(&observer_, {52}, 0, 0);
+  observer_.Take();
+  EXPECT_EQ(Warnings(), 1);
+
+  SetText(R"({"policies": {"52": true)");  // cut short while being written
+  store_.CheckForChanges();
+  store_.CheckForChanges();
+  EXPECT_EQ(Warnings(), 2);
+  EXPECT_EQ(observer_.Take(), (Calls{"failed", "reloaded", "updated 52=gone"}));
+  EXPECT_FALSE(store_.GetPolicyValue(52).has_value());
+  EXPECT_FALSE(store_.GetFeatureToggle("T", "").has_value());
+  store_.UnsubscribePolicyUpdate(&observer_);
+}
+
+TEST_F(AdminSettingsStoreTest, ReaderThatThrowsCountsAsUnreadable) {
+  AdminSettingsStore store(
+      "throwing", []() -> AdminSettingsSource { throw std::runtime_error("disk on fire"); },
+      [this](int32_t level, const std::string& message) {
+        log_.push_back(std::to_string(level) + " " + message);
+      });
+  store.CheckForChanges();
+  EXPECT_TRUE(store.IsReady());
+  ASSERT_EQ(Warnings(), 1);
+  EXPECT_NE(log_.back().find("disk on fire"), std::string::npos);
+}
+
+TEST_F(AdminSettingsStoreTest, ServesTogglesAndExperiments) {
+  SetText(R"({"featureToggles": {"T": "on"}, "featureToggleGroups": {"g": {"T": "grouped"}},
+              "experiments": {"B": true, "A": true, "Off": false}})");
+  store_.CheckForChanges();
+  EXPECT_EQ(store_.GetFeatureToggle("T", ""), "on");
+  EXPECT_EQ(store_.GetFeatureToggle("T", "g"), "grouped");
+  EXPECT_FALSE(store_.GetFeatureToggle("T", "other").has_value());
+  EXPECT_FALSE(store_.GetFeatureToggle("t", "").has_value());
+  EXPECT_TRUE(store_.IsTestEnabled("A"));
+  EXPECT_FALSE(store_.IsTestEnabled("Off"));
+  EXPECT_FALSE(store_.IsTestEnabled("Unknown"));
+  EXPECT_EQ(store_.GetEnabledTests(), (std::vector<std::string>{"A", "B"}));
+}
+
+// The process-wide query functions read whatever provider is installed.
+class InstalledStoreTest : public AdminSettingsStoreTest {
+ protected:
+  InstalledStoreTest() {
+    opref::OverridePolicyProviderForTesting(&store_);
+    OverrideFeatureToggleProviderForTesting(&store_);
+    ExperimentFramework::OverrideExperimentMgrForTesting(&store_);
+  }
+  ~InstalledStoreTest() override {
+    opref::OverridePolicyProviderForTesting(std::nullopt);
+    OverrideFeatureToggleProviderForTesting(std::nullopt);
+    ExperimentFramework::OverrideExperimentMgrForTesting(std::nullopt);
+  }
+};
+
+TEST_F(InstalledStoreTest, QueriesAcceptFittingTypesOnly) {
+  SetText(R"({"policies": {"1": true, "2": false, "3": 7, "4": "text"},
+              "featureToggles": {"T": "on"}, "experiments": {"E": true}})");
+  store_.CheckForChanges();
+  struct Case {
+    oPolicyId id;
+    int32_t boolean;  // -1: the query fails
+    int32_t int32;
+    const wchar_t* string;  // null: the query fails
+  };
+  const Case cases[] = {
+      {1, 1, 1, nullptr},   {2, 0, 0, nullptr},   {3, 7, 7, nullptr},
+      {4, -1, -1, L"text"}, {9, -1, -1, nullptr},
+  };
+  for (const Case& c : cases) {
+    int32_t value = -99;
+    EXPECT_EQ(QueryBooleanPolicyValueFromMemory(c.id, value) != 0, c.boolean != -1) << c.id;
+    EXPECT_EQ(value, c.boolean == -1 ? -99 : c.boolean) << c.id;
+    value = -99;
+    EXPECT_EQ(QueryInt32PolicyValueFromMemory(c.id, value) != 0, c.int32 != -1) << c.id;
+    EXPECT_EQ(value, c.int32 == -1 ? -99 : c.int32) << c.id;
+    std::wstring text = L"unchanged";
+    EXPECT_EQ(QueryStringPolicyValueFromMemory(c.id, text) != 0, c.string != nullptr) << c.id;
+    EXPECT_EQ(text, c.string != nullptr ? c.string : L"unchanged") << c.id;
+  }
+
+  std::string toggle;
+  EXPECT_EQ(QueryFeatureToggle("T", "", "dflt", toggle), 1);
+  EXPECT_EQ(toggle, "on");
+  EXPECT_EQ(QueryFeatureToggle("Missing", "", "dflt", toggle), 0);
+  EXPECT_EQ(toggle, "dflt");
+  EXPECT_TRUE(ExperimentFramework::GetExperimentMgr()->IsTestEnabled("E"));
+}
+
+TEST(NoProviderTest, QueriesFailAndTogglesAnswerTheDefault) {
+  opref::OverridePolicyProviderForTesting(nullptr);
+  OverrideFeatureToggleProviderForTesting(nullptr);
+  int32_t value = 5;
+  EXPECT_EQ(QueryBooleanPolicyValueFromMemory(52, value), 0);
+  EXPECT_EQ(value, 5);
+  std::string toggle;
+  EXPECT_EQ(QueryFeatureToggle("T", "", "dflt", toggle), 0);
+  EXPECT_EQ(toggle, "dflt");
+  opref::OverridePolicyProviderForTesting(std::nullopt);
+  OverrideFeatureToggleProviderForTesting(std::nullopt);
+}
+
+// The one test of the real file: the watcher's thread notices an edit
+// without a restart. It waits for the notification itself, not for time.
+class SignallingObserver : public RecordingObserver {
+ public:
+  std::future<void> NextUpdate() {
+    std::lock_guard<std::mutex> lock(signal_mutex_);
+    promise_ = std::promise<void>();
+    waiting_ = true;
+    return promise_.get_future();
+  }
+
+ protected:
+  void Add(std::string call) override {
+    const bool update = call.starts_with("updated");
+    RecordingObserver::Add(std::move(call));
+    std::lock_guard<std::mutex> lock(signal_mutex_);
+    if (update && waiting_) {
+      waiting_ = false;
+      promise_.set_value();
+    }
+  }
+
+ private:
+  std::mutex signal_mutex_;
+  std::promise<void> promise_;
+  bool waiting_ = false;
+};
+
+TEST(AdminSettingsFileTest, WatcherNoticesAnEditedFile) {
+  namespace fs = std::filesystem;
+  const fs::path dir =
+      fs::path(::testing::TempDir()) / ("admin_settings_" + std::to_string(std::random_device{}()));
+  fs::create_directories(dir);
+  const fs::path path = dir / "admin-settings.json";
+  const auto write = [&path](const std::string& text) {
+    const fs::path tmp = path.string() + ".tmp";
+    std::ofstream(tmp, std::ios::trunc) << text;
+    fs::rename(tmp, path);  // as editors and deployment tools replace it
+  };
+  fs::remove(path);
+
+  std::vector<std::string> log;
+  std::mutex log_mutex;
+  AdminSettingsStore store(path.string(), AdminSettingsStore::FileReader(path.string()),
+                           [&](int32_t level, const std::string& message) {
+                             std::lock_guard<std::mutex> lock(log_mutex);
+                             log.push_back(std::to_string(level) + " " + message);
+                           });
+  store.CheckForChanges();
+  ASSERT_TRUE(store.IsReady());
+  ASSERT_EQ(log.size(), 1u);
+  EXPECT_NE(log[0].find("file missing"), std::string::npos) << log[0];
+
+  SignallingObserver observer;
+  store.SubscribePolicyUpdate(&observer, {52}, 0, 0);
+  {
+    AdminSettingsWatcher watcher(store, std::chrono::milliseconds(5));
+    std::future<void> updated = observer.NextUpdate();
+    write(R"({"policies": {"52": true}})");
+    ASSERT_EQ(updated.wait_for(std::chrono::seconds(60)), std::future_status::ready);
+    EXPECT_EQ(store.GetPolicyValue(52), PolicyValue(true));
+
+    updated = observer.NextUpdate();
+    write(R"({"policies": {"52": 0}})");
+    ASSERT_EQ(updated.wait_for(std::chrono::seconds(60)), std::future_status::ready);
+    EXPECT_EQ(store.GetPolicyValue(52), PolicyValue(int32_t{0}));
+  }
+  store.UnsubscribePolicyUpdate(&observer);
+
+  // A directory where the file should be is unreadable, not a crash.
+  fs::remove(path);
+  fs::create_directory(path);
+  store.CheckForChanges();
+  EXPECT_NE(log.back().find("file unreadable"), std::string::npos) << log.back();
+  fs::remove_all(dir);
+}
+
+}  // namespace
+}  // namespace Tav
