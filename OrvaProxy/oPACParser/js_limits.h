@@ -1,0 +1,39 @@
+// Bounds on one PAC script evaluation.
+//
+// Every evaluation holds the process-wide PAC engine lock, so a script that
+// never returns would stop every PAC evaluation in the process, and one that
+// allocates without end would exhaust memory. Each evaluation therefore runs
+// with a time budget (wall-clock time from the start of the evaluation,
+// checked by the engine every 256 Ki bytecode instructions) and a heap cap
+// (every byte the engine allocates for the evaluation, its built-ins
+// included). A script over either bound ends with status 999.
+//
+// The defaults leave a wide margin: a typical corporate PAC (a few hundred
+// lines) evaluates in about a millisecond and uses well under 1 MiB of engine
+// heap, and a PAC of several megabytes of generated tables parses in a few
+// hundred milliseconds on a slow machine.
+//
+// Thread-safety: the limits are process-wide; reads and writes may come from
+// any thread and take effect for evaluations that start afterwards.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace OVProxy {
+
+struct js_limits_t {
+  int64_t time_ms = 0;         // wall-clock budget of one evaluation; 0 = none
+  std::size_t heap_bytes = 0;  // engine heap cap of one evaluation; 0 = none
+};
+
+inline constexpr int64_t kJsDefaultTimeLimitMs = 2000;
+inline constexpr std::size_t kJsDefaultHeapLimitBytes = std::size_t{64} << 20;  // 64 MiB
+
+js_limits_t js_current_limits();
+
+// Replaces the limits; answers the limits in force before. Meant for tests
+// and for tools that evaluate untrusted scripts with tighter bounds.
+js_limits_t js_set_limits(js_limits_t limits);
+
+}  // namespace OVProxy

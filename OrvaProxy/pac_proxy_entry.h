@@ -1,0 +1,63 @@
+// PAC result strings: the text a PAC script's FindProxyForURL returns
+// ("PROXY a:80; SOCKS b:1080; DIRECT"), parsed into PacProxyEntry elements
+// and turned into an ovProxyInfo.
+//
+// Grammar read by analyze_auto_config_group: elements separated by ";" (or
+// by "," where no ";" is left), each trimmed; an element is
+//   "DIRECT..."                  (any case; what follows is ignored)
+//   keyword blank+ host ":" port keyword PROXY*, SOCKS5*, SOCKS*, FTP* (any
+//                                case, matched on its first 5, 6, 5, 3
+//                                characters in that order)
+//   host ":" port                (no blank: an HTTP proxy)
+// host is the text before the first ":" (trimmed), or a bracketed IPv6
+// literal "[...]" kept with its brackets; port is read with strtol (base 10)
+// from the text after that ":" and kept in 16 bits (65616 becomes 80); an
+// empty host or a port of 0 makes the element malformed. Malformed elements
+// and unknown keywords are skipped; repeated elements (same kind, port and
+// byte-equal host) are kept once.
+//
+// Thread-safety: pure functions.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "tavbiz/ov_proxy_info.h"
+
+namespace OVProxy {
+
+enum class PacProxyKind : int32_t {
+  DIRECT = 0,
+  PROXY = 2,
+  FTP = 4,
+  SOCKS = 5,
+  SOCKS5 = 6,
+};
+
+struct PacProxyEntry {
+  PacProxyKind kind = PacProxyKind::DIRECT;
+  std::string host;
+  uint16_t port = 0;
+
+  bool operator==(const PacProxyEntry&) const = default;
+};
+
+// parse_proxy_entry answers.
+inline constexpr int32_t kPacEntryOk = 0;
+inline constexpr int32_t kPacEntryMalformed = 2;
+inline constexpr int32_t kPacEntryUnknownKeyword = 508;
+
+// Parses one element. On success `element` is reduced to the host.
+int32_t parse_proxy_entry(std::string& element, PacProxyKind& kind, uint16_t& port);
+
+// Appends the elements of `text` to `entries`; always answers 0.
+int32_t analyze_auto_config_group(const std::string& text, std::vector<PacProxyEntry>& entries);
+
+// An empty list makes `info` DIRECT (UseDirect). Otherwise PROXY entries are
+// appended as "HTTP" servers, SOCKS as "SOCKS4", SOCKS5 as "SOCKS5"; DIRECT
+// and FTP entries add nothing, so a list of only those leaves `info` as it
+// was.
+void fill_proxy_info(const std::vector<PacProxyEntry>& entries, ovProxyInfo& info);
+
+}  // namespace OVProxy

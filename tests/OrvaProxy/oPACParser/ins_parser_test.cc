@@ -1,0 +1,87 @@
+// ins_parser_t: what an Internet-settings file yields as proxy and bypass
+// strings.
+#include "OrvaProxy/oPACParser/ins_parser.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace OVProxy {
+namespace {
+
+TEST(InsParser, ProxyStringFromTheProxySection) {
+  struct Case {
+    const char* name;
+    const char* content;
+    const char* proxy;
+    const char* bypass;
+  };
+  const Case cases[] = {
+      {"disabled",
+       "[Proxy]\r\nProxy_Enable=0\r\nHTTP_Proxy_Server=h:80\r\nProxy_Override=<local>\r\n", "", ""},
+      {"no Proxy_Enable", "[Proxy]\r\nHTTP_Proxy_Server=h:80\r\n", "", ""},
+      {"same proxy",
+       "[Proxy]\r\nProxy_Enable=1\r\nUse_Same_Proxy=1\r\nHTTP_Proxy_Server=p:8080\r\n"
+       "Socks_Proxy_Server=s:1080\r\n",
+       "p:8080", ""},
+      {"secure only", "[Proxy]\r\nProxy_Enable=1\r\nSecure_Proxy_Server=s:443\r\n", "PROXY s:443",
+       ""},
+      {"http and socks",
+       "[Proxy]\r\nProxy_Enable=1\r\nHTTP_Proxy_Server=h:80\r\nSocks_Proxy_Server=k:1080\r\n",
+       "PROXY h:80; SOCKS k:1080", ""},
+      {"all four in key order",
+       "[Proxy]\r\nSocks_Proxy_Server=k:1080\r\nFTP_Proxy_Server=f:21\r\nProxy_Enable=1\r\n"
+       "Secure_Proxy_Server=s:443\r\nHTTP_Proxy_Server=h:80\r\n",
+       "PROXY h:80; PROXY s:443; FTP f:21; SOCKS k:1080", ""},
+      {"blank values skipped",
+       "[Proxy]\r\nProxy_Enable=1\r\nHTTP_Proxy_Server=  \r\nFTP_Proxy_Server=f:21\r\n", "FTP f:21",
+       ""},
+      {"comments, override and other sections",
+       "# header comment\r\n[Branding]\r\nProxy_Enable=0\r\n[Proxy]\r\n# proxy comment\r\n"
+       "Proxy_Enable=1 # trailing comment\r\nHTTP_Proxy_Server=h:80\r\n"
+       "Proxy_Override=<local>;*.corp.lan\r\n",
+       "PROXY h:80", "<local>;*.corp.lan"},
+      {"names without regard to case", "[proxy]\r\nproxy_enable=1\r\nhttp_proxy_server=h:80\r\n",
+       "PROXY h:80", ""},
+      {"Unix line ends", "[Proxy]\nProxy_Enable=1\nHTTP_Proxy_Server=h:80\nProxy_Override=a.b\n",
+       "PROXY h:80", "a.b"},
+      {"old Mac line ends", "[Proxy]\rProxy_Enable=true\rHTTP_Proxy_Server=h:80\r", "PROXY h:80",
+       ""},
+      {"header without closing bracket ignored",
+       "[Proxy]\r\nProxy_Enable=1\r\n[Other\r\nHTTP_Proxy_Server=h:80\r\n", "PROXY h:80", ""},
+      {"empty", "", "", ""},
+  };
+  for (const Case& c : cases) {
+    const ins_parser_t parser(c.content);
+    EXPECT_EQ(parser.proxy_string(), c.proxy) << c.name;
+    EXPECT_EQ(parser.bypass_string(), c.bypass) << c.name;
+  }
+}
+
+TEST(InsParser, KeepsCommentsInTheStore) {
+  const ins_parser_t parser("#top\r\n[Proxy]\r\n#inside\r\nProxy_Enable=1\r\n");
+  ASSERT_EQ(parser.header_comments().size(), 1u);
+  EXPECT_EQ(parser.header_comments()[0], "top");
+  ASSERT_EQ(parser.key_comments("Proxy").size(), 1u);
+  EXPECT_EQ(parser.key_comments("Proxy")[0], "inside");
+}
+
+TEST(InsParser, TheProxyStringNeverOutgrowsItsBuffer) {
+  const std::string long_host(990, 'h');  // PROXY + host + "; PROXY s:443" = 1012
+  const std::string content =
+      "[Proxy]\r\nProxy_Enable=1\r\nHTTP_Proxy_Server=" + long_host +
+      ":80\r\nSecure_Proxy_Server=s:443\r\nFTP_Proxy_Server=" + std::string(30, 'f') +
+      ":21\r\nSocks_Proxy_Server=k:1\r\n";
+  const ins_parser_t parser(content);
+  EXPECT_LE(parser.proxy_string().size(), ins_parser_t::kMaxProxyString);
+  // Elements go in whole or not at all: the long FTP entry does not fit and
+  // is left out, the short SOCKS one still does.
+  EXPECT_EQ(parser.proxy_string(), "PROXY " + long_host + ":80; PROXY s:443; SOCKS k:1");
+
+  const ins_parser_t huge("[Proxy]\r\nProxy_Enable=1\r\nHTTP_Proxy_Server=" +
+                          std::string(5000, 'x') + ":80\r\nSocks_Proxy_Server=k:1\r\n");
+  EXPECT_EQ(huge.proxy_string(), "SOCKS k:1");
+}
+
+}  // namespace
+}  // namespace OVProxy

@@ -1,0 +1,40 @@
+/* Our Duktape configuration, included at the override point of the packaged
+ * duk_config.h (see CMakeLists.txt beside this file).
+ *
+ * - Execution time-out: the interrupt counter makes the executor stop every
+ *   so many bytecode instructions and ask ov_duk_exec_timeout_check (with the
+ *   heap's user data) whether the evaluation is over its time; a non-zero
+ *   answer raises a RangeError that no script can swallow.
+ * - Date's "now" and the local time-zone offset come from our injectable
+ *   clock and time-zone layer, so tests run the date and time functions at
+ *   fixed instants and zones.
+ * (The Duktape-specific globals "Duktape" and "performance" cannot be
+ * configured away without regenerating the built-in tables; the PAC engine
+ * deletes them from each fresh heap instead.)
+ */
+#if !defined(OV_DUK_CONFIG_OVERRIDES_H_INCLUDED)
+#define OV_DUK_CONFIG_OVERRIDES_H_INCLUDED
+
+#if defined(__cplusplus)
+extern "C" {
+#endif
+/* Milliseconds since 1970-01-01 UTC from Tav::SystemTimeNow100ns. */
+duk_double_t ov_duk_date_now(void);
+/* Local time minus UTC, in seconds, at the UTC instant `time_ms`. */
+duk_int_t ov_duk_local_tzoffset(duk_double_t time_ms);
+/* Non-zero once the evaluation owning `heap_udata` is over its time. */
+duk_bool_t ov_duk_exec_timeout_check(void* heap_udata);
+#if defined(__cplusplus)
+}
+#endif
+
+#define DUK_USE_INTERRUPT_COUNTER
+#undef DUK_USE_EXEC_TIMEOUT_CHECK
+#define DUK_USE_EXEC_TIMEOUT_CHECK(udata) ov_duk_exec_timeout_check((udata))
+
+#undef DUK_USE_DATE_GET_NOW
+#define DUK_USE_DATE_GET_NOW(ctx) ov_duk_date_now()
+#undef DUK_USE_DATE_GET_LOCAL_TZOFFSET
+#define DUK_USE_DATE_GET_LOCAL_TZOFFSET(d) ov_duk_local_tzoffset((d))
+
+#endif /* OV_DUK_CONFIG_OVERRIDES_H_INCLUDED */

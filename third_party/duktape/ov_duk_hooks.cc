@@ -1,0 +1,38 @@
+// Definitions of the hooks named in ov_duk_config_overrides.h.
+#include "ov_duk_hooks.h"
+
+#include <cmath>
+
+#include "duktape.h"
+#include "klbutil/klb_time_zone.h"
+#include "tavlib/tav_clock.h"
+
+extern "C" {
+
+duk_double_t ov_duk_date_now(void) {
+  // Whole milliseconds, as Date keeps them.
+  const int64_t ticks = Tav::SystemTimeNow100ns();
+  const int64_t ms = ticks >= 0 ? ticks / 10'000 : -((-ticks + 9'999) / 10'000);
+  return static_cast<duk_double_t>(ms);
+}
+
+duk_int_t ov_duk_local_tzoffset(duk_double_t time_ms) {
+  if (!std::isfinite(time_ms)) return 0;
+  const double seconds = std::floor(time_ms / 1000.0);
+  // Far outside any calendar a PAC cares about: no zone rules apply.
+  if (seconds < -8.64e12 || seconds > 8.64e12) return 0;
+  return static_cast<duk_int_t>(klb::local_utc_offset_seconds(static_cast<int64_t>(seconds)));
+}
+
+duk_bool_t ov_duk_exec_timeout_check(void* heap_udata) {
+  auto* budget = static_cast<ov_duk_budget*>(heap_udata);
+  if (budget == nullptr) return 0;
+  if (budget->expired) return 1;
+  if (budget->deadline_us != 0 && Tav::TimeTicks::Now() >= budget->deadline_us) {
+    budget->expired = true;
+    return 1;
+  }
+  return 0;
+}
+
+}  // extern "C"
