@@ -30,4 +30,8 @@ struct Command {
 int RunResolveCommand(CommandContext& context);
 void PrintResolveUsage(std::ostream& out);
 
+// ovproxy pac: evaluates a PAC (or .ins) file for URLs.
+int RunPacCommand(CommandContext& context);
+void PrintPacUsage(std::ostream& out);
+
 }  // namespace ovproxy

@@ -33,6 +33,16 @@ int32_t js_runner_t::run(const std::string& url, const std::string& host, std::s
 
 int32_t js_runner_t::run(const std::string& url, const std::string& host, std::string& result,
                          js_failure_t* failure) {
+  return evaluate(&url, &host, result, failure);
+}
+
+int32_t js_runner_t::check(js_failure_t* failure) {
+  std::string unused;
+  return evaluate(nullptr, nullptr, unused, failure);
+}
+
+int32_t js_runner_t::evaluate(const std::string* url, const std::string* host, std::string& result,
+                              js_failure_t* failure) {
   js_failure_t ignored;
   js_failure_t& why = failure != nullptr ? *failure : ignored;
   if (script_.empty()) {
@@ -57,9 +67,13 @@ int32_t js_runner_t::run(const std::string& url, const std::string& host, std::s
   std::string answer;
   try {
     std::lock_guard<std::mutex> lock(cs_jsproxy);
-    const std::string engine_url = js_engine_text(url);
-    const std::string engine_host = js_engine_text(host);
-    status = js_evaluate(*g_loaded_script, engine_url, engine_host, answer, why);
+    if (url == nullptr) {
+      status = js_check_script(*g_loaded_script, why);
+    } else {
+      const std::string engine_url = js_engine_text(*url);
+      const std::string engine_host = js_engine_text(*host);
+      status = js_evaluate(*g_loaded_script, engine_url, engine_host, answer, why);
+    }
   } catch (const std::bad_alloc&) {
     why.stage = js_stage_t::create;
     why.message = "out of memory while running the script";

@@ -37,8 +37,15 @@ class js_runner_t : klb::no_copy_T<js_runner_t>,
   // The same, telling where and why a failed evaluation stopped.
   int32_t run(const std::string& url, const std::string& host, std::string& result,
               js_failure_t* failure);
+  // Loads the script (prelude, script, top level) without calling
+  // FindProxyForURL: kJsOk when it loads, else the status run would give.
+  int32_t check(js_failure_t* failure);
 
  private:
+  // Evaluates under both locks; `url` null means check only.
+  int32_t evaluate(const std::string* url, const std::string* host, std::string& result,
+                   js_failure_t* failure);
+
   std::string script_;
 };
 

@@ -1,0 +1,120 @@
+// Cost of one PAC evaluation: our engine (a fresh engine per evaluation:
+// prelude and script parsed every time) beside pacparser from
+// libpacparser-dev on the same PAC and URLs, once with init, parse and
+// cleanup for every call and once parsing once and calling many times.
+//
+// Data: bench/data/corporate.pac (about 7 kB, ~40 shExpMatch calls, isInNet
+// on IP literals only, a scheme switch) and bench/data/urls.txt.
+// Run: build/<dir>/bench/pac_eval_bench --benchmark_repetitions=5
+//      --benchmark_report_aggregates_only=true
+#include <benchmark/benchmark.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "OrvaProxy/oPACParser/js_runner.h"
+#include "OrvaProxy/ov_wininet_sync_resolver.h"
+
+#if defined(OV_HAVE_PACPARSER)
+#include <pacparser.h>
+#endif
+
+namespace {
+
+struct Workload {
+  std::string pac;
+  std::vector<std::pair<std::string, std::string>> requests;  // url, host
+};
+
+std::string ReadData(const char* name) {
+  const std::string path = std::string(OV_BENCH_DATA_DIR) + "/" + name;
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    std::fprintf(stderr, "pac_eval_bench: cannot read %s\n", path.c_str());
+    std::exit(2);
+  }
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+const Workload& Load() {
+  static const Workload workload = [] {
+    Workload w;
+    w.pac = ReadData("corporate.pac");
+    std::istringstream lines(ReadData("urls.txt"));
+    std::string line;
+    while (std::getline(lines, line)) {
+      if (line.empty() || line[0] == '#') continue;
+      w.requests.emplace_back(line, OVProxy::host_from_url(line));
+    }
+    return w;
+  }();
+  return workload;
+}
+
+void BM_OrvaPacEvaluate(benchmark::State& state) {
+  const Workload& w = Load();
+  std::size_t i = 0;
+  std::string result;
+  for (auto _ : state) {
+    const auto& [url, host] = w.requests[i++ % w.requests.size()];
+    if (OVProxy::js_runner_t(w.pac).run(url, host, result) != 0) {
+      state.SkipWithError("evaluation failed");
+      break;
+    }
+    benchmark::DoNotOptimize(result);
+  }
+  state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_OrvaPacEvaluate);
+
+#if defined(OV_HAVE_PACPARSER)
+
+int Silent(const char*, va_list) {
+  return 0;
+}
+
+void BM_PacparserInitParseFindCleanup(benchmark::State& state) {
+  const Workload& w = Load();
+  pacparser_set_error_printer(Silent);
+  std::size_t i = 0;
+  for (auto _ : state) {
+    const auto& [url, host] = w.requests[i++ % w.requests.size()];
+    if (!pacparser_init() || !pacparser_parse_pac_string(w.pac.c_str())) {
+      state.SkipWithError("pacparser could not load the PAC");
+      break;
+    }
+    const char* answer = pacparser_find_proxy(url.c_str(), host.c_str());
+    benchmark::DoNotOptimize(answer);
+    pacparser_cleanup();
+  }
+  state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_PacparserInitParseFindCleanup);
+
+void BM_PacparserParsedOnce(benchmark::State& state) {
+  const Workload& w = Load();
+  pacparser_set_error_printer(Silent);
+  if (!pacparser_init() || !pacparser_parse_pac_string(w.pac.c_str())) {
+    state.SkipWithError("pacparser could not load the PAC");
+    return;
+  }
+  std::size_t i = 0;
+  for (auto _ : state) {
+    const auto& [url, host] = w.requests[i++ % w.requests.size()];
+    const char* answer = pacparser_find_proxy(url.c_str(), host.c_str());
+    benchmark::DoNotOptimize(answer);
+  }
+  pacparser_cleanup();
+  state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_PacparserParsedOnce);
+
+#endif  // OV_HAVE_PACPARSER
+
+}  // namespace
