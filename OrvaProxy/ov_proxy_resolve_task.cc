@@ -1,6 +1,5 @@
 #include "OrvaProxy/ov_proxy_resolve_task.h"
 
-#include <source_location>
 #include <utility>
 
 #include "orvatask/orva_task.h"
@@ -115,7 +114,7 @@ void ovProxyResolveTask::invokeCallback() {
   if (manager && !request_id_.empty()) {
     OrvaTask::TaskPtr task = OrvaTask::CreateOrvaTask(
         {.name = kDeliveryTaskName,
-         .location = std::source_location::current(),
+         .location = OrvaTask::SourceLocation::Current(),
          .value = kTaskValue,
          .unique_keys = {OrvaTask::GenerateUniqueKey(kWrapperUniqueKeyName),
                          OrvaTask::GenerateUniqueKey(request_id_)}},

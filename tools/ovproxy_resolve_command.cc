@@ -7,7 +7,6 @@
 #include <cstddef>
 #include <memory>
 #include <ostream>
-#include <source_location>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -138,7 +137,7 @@ void ResolveOnRunner(const std::shared_ptr<OVProxy::ovProxyConfig>& config,
   bool done = false;
   if (manager) {
     auto work = OrvaTask::CreateOrvaTask({.name = "ovproxy_resolve",
-                                          .location = std::source_location::current(),
+                                          .location = OrvaTask::SourceLocation::Current(),
                                           .value = OVProxy::ovProxyResolveTask::kTaskValue},
                                          [&config, &outcomes] { ResolveAll(config, outcomes); });
     // Deliveries were posted behind the work, so they have run once a

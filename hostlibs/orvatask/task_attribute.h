@@ -8,12 +8,11 @@
 //
 // Build one with designated initializers:
 //   TaskAttribute{.name = "ProxyTimeoutCheckTask",
-//                 .location = std::source_location::current(),
+//                 .location = OrvaTask::SourceLocation::Current(),
 //                 .value = 62, .delay_ms = 1000, .unique_keys = {key}}
 #pragma once
 
 #include <cstdint>
-#include <source_location>
 #include <string>
 #include <vector>
 
@@ -23,9 +22,22 @@ namespace OrvaTask {
 
 using UniqueKeySet = std::vector<UniqueKey>;
 
+// Where a task was made. Current() captures its caller's file and line (the
+// compiler built-ins work with every compiler the project uses, unlike
+// std::source_location).
+struct SourceLocation {
+  const char* file = "";
+  uint32_t line = 0;
+
+  static constexpr SourceLocation Current(const char* file = __builtin_FILE(),
+                                          uint32_t line = __builtin_LINE()) {
+    return SourceLocation{file, line};
+  }
+};
+
 struct TaskAttribute {
   std::string name;
-  std::source_location location;
+  SourceLocation location;
   uint32_t value = 0;
   uint32_t delay_ms = 0;
   bool flag = false;

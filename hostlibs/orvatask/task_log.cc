@@ -13,9 +13,9 @@ void LogTaskFailure(const TaskAttribute& attribute, std::string_view runner,
   message += ", runner=";
   message += runner;
   message += ", from=";
-  message += attribute.location.file_name();
+  message += attribute.location.file;
   message += ":";
-  message += std::to_string(attribute.location.line());
+  message += std::to_string(attribute.location.line);
   message += ", what=";
   message += what;
   klb::MemoryLog::Instance().Write(kOrvaTaskLogModule, klb::LogLevel::kError, "OVT_TASKTHR",

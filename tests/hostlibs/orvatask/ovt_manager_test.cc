@@ -237,13 +237,16 @@ TEST(OrvaTaskRunner, AThrowingTaskIsLoggedAndTheRunnerCarriesOn) {
   ovtest::TaskEnvironment env;
   auto& manager = env.manager();
   manager.CreateRunner("r", 0);
-  auto thrower = MakeTask([] { throw std::runtime_error("boom"); }, {.name = "Thrower"});
+  auto thrower = MakeTask([] { throw std::runtime_error("boom"); },
+                          {.name = "Thrower", .location = OrvaTask::SourceLocation::Current()});
   auto next = MakeTask([] {});
   ASSERT_TRUE(manager.PostTask("r", thrower));
   ASSERT_TRUE(manager.PostTask("r", next));
   EXPECT_TRUE(manager.WaitForTask(next));
   EXPECT_TRUE(log.Contains("OrvaTask: task threw - name=Thrower, runner=r", klb::LogLevel::kError))
       << log.Dump();
+  EXPECT_TRUE(log.Contains("ovt_manager_test.cc:")) << "the task's source location is logged";
+  EXPECT_TRUE(log.Contains("what=boom"));
 }
 
 TEST(OrvaTaskManager, ShutdownDropsQueuedWorkWakesWaitersAndRefusesEverything) {
@@ -254,11 +257,13 @@ TEST(OrvaTaskManager, ShutdownDropsQueuedWorkWakesWaitersAndRefusesEverything) {
   gate.WaitEntered();
   auto queued = MakeTask([] {});
   ASSERT_TRUE(manager.PostTask("r", queued));
-  std::thread waiter([&] { EXPECT_FALSE(manager.WaitForTask(queued)); });
-
-  std::thread releaser([&] { gate.Release(); });
-  manager.Shutdown();  // joins the runner, so the blocked task must finish
-  releaser.join();
+  // Shutdown drops the queued task, which wakes the waiter, which then lets
+  // the running task finish so that Shutdown can join its thread.
+  std::thread waiter([&] {
+    EXPECT_FALSE(manager.WaitForTask(queued));
+    gate.Release();
+  });
+  manager.Shutdown();
   waiter.join();
   EXPECT_TRUE(manager.IsShutDown());
   EXPECT_EQ(queued->state(), TaskState::kDropped);
