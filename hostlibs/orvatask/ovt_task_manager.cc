@@ -217,10 +217,12 @@ RunnerId OVTManager::LiveIdLocked(std::string_view name) {
   auto it = ids_by_name_.find(name);
   if (it == ids_by_name_.end()) return kInvalidRunnerId;
   auto runner = runners_.find(it->second);
-  if (!runner->second.core->stopped()) return it->second;
+  if (runner != runners_.end() && !runner->second.core->stopped()) return it->second;
   // A host runner whose handle went away.
-  RetireLocked(std::move(runner->second));
-  runners_.erase(runner);
+  if (runner != runners_.end()) {
+    RetireLocked(std::move(runner->second));
+    runners_.erase(runner);
+  }
   ids_by_name_.erase(it);
   return kInvalidRunnerId;
 }

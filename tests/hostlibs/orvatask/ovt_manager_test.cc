@@ -71,6 +71,22 @@ TEST(OrvaTaskRunner, HostRunnerRunsOnlyWhenPumpedAndNeverInsideThePost) {
   EXPECT_EQ(log, (std::vector<std::string>{"outer", "outer done", "inner"}));
 }
 
+TEST(OrvaTaskRunner, DestroyingAHostRunnerRemovesItAndDropsItsWork) {
+  ovtest::TaskEnvironment env("");
+  auto& manager = env.manager();
+  auto host = manager.CreateHostRunner("pumped", 0);
+  ASSERT_NE(host, nullptr);
+  EXPECT_EQ(OrvaTask::GetRunnerNameOfCurrentThread(), "pumped");
+  auto queued = MakeTask([] {});
+  ASSERT_TRUE(manager.PostTask(host->id(), queued));
+  host.reset();
+  EXPECT_EQ(queued->state(), TaskState::kDropped);
+  EXPECT_EQ(OrvaTask::GetRunnerNameOfCurrentThread(), "");
+  EXPECT_EQ(manager.GetRunnerId("pumped"), kInvalidRunnerId);
+  EXPECT_FALSE(manager.PostTask("pumped", MakeTask([] {})));
+  EXPECT_NE(manager.CreateRunner("pumped", 0), kInvalidRunnerId) << "the name is free again";
+}
+
 TEST(OrvaTaskRunner, MainRunnerAlwaysExistsAndCannotBeRemoved) {
   for (bool hosted : {false, true}) {
     OrvaTask::OVTManager manager({.host_main_runner = hosted});
