@@ -4,6 +4,7 @@
 #include "OrvaProxy/ovProxyConfig/ov_proxy_bypass_rules.h"
 #include "OrvaProxy/ovProxyConfig/ov_proxy_config.h"
 #include "OrvaProxy/ov_export.h"
+#include "OrvaProxy/ov_proxy_enterprise_adapter.h"
 #include "tavbiz/ov_proxy_info.h"
 #include "tavbiz/ov_proxy_list.h"
 #include "tavbiz/ov_proxy_server.h"

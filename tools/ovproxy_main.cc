@@ -1,9 +1,11 @@
 // ovproxy: answers for URLs the way the module does.
 #include <iostream>
+#include <memory>
 #include <string>
 #include <string_view>
 
 #include "ovproxy_command.h"
+#include "ovproxy_telemetry_file_module.h"
 
 namespace ovproxy {
 namespace {
@@ -22,27 +24,35 @@ constexpr Command kCommands[] = {
 };
 
 void PrintUsage(std::ostream& out) {
-  out << "usage: ovproxy <command> [options]\n\ncommands:\n";
+  out << "usage: ovproxy [--telemetry FILE] <command> [options]\n\ncommands:\n";
   for (const Command& command : kCommands) {
     out << "  " << command.name << std::string(12 - std::string_view(command.name).size(), ' ')
         << command.summary << "\n";
   }
-  out << "\n'ovproxy <command> --help' describes one command.\n";
+  out << "\n'ovproxy <command> --help' describes one command.\n"
+         "--telemetry FILE appends every telemetry record as a JSON line to FILE.\n";
 }
 
 int Main(int argc, char** argv) {
-  if (argc < 2) {
+  // Global options come before the subcommand's name.
+  std::unique_ptr<TelemetryFileRegistration> telemetry;
+  int first = 1;
+  for (int used = 0; (used = ConsumeTelemetryOption(argc, argv, first, telemetry, std::cerr)) != 0;
+       first += used) {
+    if (used < 0) return kExitUsage;
+  }
+  if (argc <= first) {
     PrintUsage(std::cerr);
     return kExitUsage;
   }
-  const std::string_view name = argv[1];
+  const std::string_view name = argv[first];
   if (name == "--help" || name == "-h" || name == "help") {
     PrintUsage(std::cout);
     return kExitOk;
   }
   for (const Command& command : kCommands) {
     if (name != command.name) continue;
-    CommandContext context{{argv + 2, argv + argc}, std::cout, std::cerr};
+    CommandContext context{{argv + first + 1, argv + argc}, std::cout, std::cerr};
     for (const std::string& arg : context.args) {
       if (arg == "--help" || arg == "-h") {
         command.usage(std::cout);
