@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds everything (default preset) and runs the main job on an example:
-# a manual proxy configuration with a bypass list, answered for a few URLs.
+# Builds everything (default preset) and runs the main job, `ovproxy resolve`,
+# on an example: a manual proxy configuration with a bypass list, answered
+# for a few URLs.
 # Extra arguments replace the example URLs.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -14,5 +15,5 @@ if [ ${#urls[@]} -eq 0 ]; then
 fi
 proxy="http=proxy.corp.example:3128;https=proxy.corp.example:3129"
 bypass="*.corp.example;<local>"
-echo "+ orvaproxy_example \"$proxy\" \"$bypass\" ${urls[*]}"
-build/default/examples/orvaproxy_example "$proxy" "$bypass" "${urls[@]}"
+echo "+ ovproxy resolve --proxy \"$proxy\" --bypass \"$bypass\" ${urls[*]}"
+build/default/tools/ovproxy resolve --proxy "$proxy" --bypass "$bypass" "${urls[@]}"
