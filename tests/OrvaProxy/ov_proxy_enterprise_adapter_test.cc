@@ -424,11 +424,5 @@ TEST_F(EnterpriseAdapterTest, ConcurrentUseIsSafe) {
   EXPECT_EQ(policies_.SubscribedIds(&adapter_), std::set<oPolicyId>{52});
 }
 
-TEST(EnterpriseAdapterSingletonTest, GetInstanceIsOneAdapter) {
-  EXPECT_EQ(ovProxyEnterpriseAdapter::GetInstance(), ovProxyEnterpriseAdapter::GetInstance());
-  IOvProxyEnterpriseAdapter* as_interface = ovProxyEnterpriseAdapter::GetInstance();
-  EXPECT_NE(as_interface, nullptr);
-}
-
 }  // namespace
 }  // namespace OVProxy

@@ -73,15 +73,5 @@ TEST_F(MessageQueueTest, ModuleInUseOutlivesItsUnregistration) {
   EXPECT_TRUE(destroyed);
 }
 
-TEST(MessageQueueClientTest, DefaultsAreNeutral) {
-  EchoModule module("com.test.defaults");
-  int context = 0;
-  EXPECT_EQ(module.Initialize(&context), 0);
-  EXPECT_EQ(module.Initialize(nullptr), 4);
-  EXPECT_EQ(module.Start(), 0);
-  EXPECT_EQ(module.Stop(), 0);
-  EXPECT_FALSE(module.NeedsMainThread());
-}
-
 }  // namespace
 }  // namespace Tav

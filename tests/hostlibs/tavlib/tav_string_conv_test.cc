@@ -44,11 +44,5 @@ TEST(StringConvTest, InvalidWideCodePointsBecomeReplacementCharacters) {
   EXPECT_EQ(WideToUTF8(wide), "x\xEF\xBF\xBDy");
 }
 
-TEST(StringConvTest, SystemCodePageIsUtf8HereAndKeepsBytes) {
-  const std::string bytes = "Proxy\xC3\xA9\x80";
-  EXPECT_EQ(UTF8ToSystemCodePage(bytes), bytes);
-  EXPECT_EQ(SystemCodePageToUTF8(bytes), bytes);
-}
-
 }  // namespace
 }  // namespace Tav
