@@ -21,8 +21,11 @@ c++ -o "$work_dir/pc_consumer" "$source_dir/examples/consumer/main.cc" \
 "$work_dir/pc_consumer" "http=a:80" >/dev/null
 
 # Only the classes meant for callers leave the library.
-if nm -DC --defined-only "$prefix"/lib*/libOrvaProxy.so | grep -E ' T ' | grep -vq 'OVProxy::'; then
-  echo "libOrvaProxy.so exports symbols outside OVProxy" >&2
+exported=$(nm -DC --defined-only "$prefix"/lib*/libOrvaProxy.so | grep -E ' T ' || true)
+foreign=$(grep -v 'OVProxy::' <<<"$exported" || true)
+if [ -n "$foreign" ]; then
+  echo "libOrvaProxy.so exports symbols outside OVProxy:" >&2
+  head -n 20 <<<"$foreign" >&2
   exit 1
 fi
 echo "install check passed"

@@ -37,4 +37,13 @@ duk_bool_t ov_duk_exec_timeout_check(void* heap_udata);
 #undef DUK_USE_DATE_GET_LOCAL_TZOFFSET
 #define DUK_USE_DATE_GET_LOCAL_TZOFFSET(d) ov_duk_local_tzoffset((d))
 
+/* Duktape is linked into the module's shared library; its API is not part of
+ * the module's exported surface. */
+#if defined(__GNUC__) && !defined(_WIN32)
+#undef DUK_EXTERNAL_DECL
+#undef DUK_EXTERNAL
+#define DUK_EXTERNAL_DECL __attribute__((visibility("hidden"))) extern
+#define DUK_EXTERNAL __attribute__((visibility("hidden")))
+#endif
+
 #endif /* OV_DUK_CONFIG_OVERRIDES_H_INCLUDED */
