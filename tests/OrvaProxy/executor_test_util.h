@@ -1,0 +1,87 @@
+// Shared by the executor and multi proxy resolver tests: a task manager of
+// the test's own with an origin runner served by a thread (as the resolve
+// service's runner is), test code run on that runner, runners held busy, and
+// a blocking resolver factory that is always let go before the runners stop.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <future>
+#include <memory>
+#include <string>
+#include <utility>
+
+#include "OrvaProxy/ovProxyConfig/ov_proxy_config.h"
+#include "orvatask/orva_task.h"
+#include "ovtest/blocking_proxy_resolver.h"
+#include "ovtest/task_environment.h"
+
+namespace OVProxy::testing_pool {
+
+inline constexpr char kOrigin[] = "proxy_resolve_runner_name";
+
+inline std::shared_ptr<ovProxyConfig> PacConfig(const std::string& text = "") {
+  auto config = std::make_shared<ovProxyConfig>(
+      ovProxyConfig::CreateFromCustomPacURL("http://wpad/proxy.pac"));
+  config->setPacContent(text);
+  return config;
+}
+
+// Holds a runner busy from Block until Release (or destruction).
+class RunnerGate {
+ public:
+  ~RunnerGate() { Release(); }
+  void Release() {
+    if (!released_) released_promise_.set_value();
+    released_ = true;
+  }
+  std::shared_future<void> released() const { return released_future_; }
+  std::promise<void>& entered() { return entered_; }
+
+ private:
+  bool released_ = false;
+  std::promise<void> released_promise_;
+  std::shared_future<void> released_future_ = released_promise_.get_future().share();
+  std::promise<void> entered_;
+};
+
+class PoolTest : public ::testing::Test {
+ protected:
+  PoolTest() { EXPECT_NE(env_.manager().CreateRunner(kOrigin, 62), OrvaTask::kInvalidRunnerId); }
+  // Nothing may wait for the test once it ends.
+  ~PoolTest() override {
+    factory_->ReleaseCreation();
+    factory_->ReleaseAll();
+  }
+
+  // Runs `function` on the origin runner and waits until it ran.
+  void OnOrigin(std::function<void()> function) {
+    auto task = OrvaTask::CreateOrvaTask({.name = "test_on_origin"}, std::move(function));
+    ASSERT_TRUE(env_.manager().PostTask(kOrigin, task));
+    ASSERT_TRUE(env_.manager().WaitForTask(task));
+  }
+
+  // Returns once `runner` is busy with a task that waits for the gate.
+  std::unique_ptr<RunnerGate> Block(const std::string& runner) {
+    auto gate = std::make_unique<RunnerGate>();
+    std::future<void> entered = gate->entered().get_future();
+    auto task = OrvaTask::CreateOrvaTask(
+        {.name = "test_gate"}, [released = gate->released(), &promise = gate->entered()]() mutable {
+          promise.set_value();
+          released.wait();
+        });
+    if (env_.manager().PostTask(runner, task)) {
+      entered.wait();
+    } else {
+      ADD_FAILURE() << "runner " << runner << " refused the gate";
+    }
+    return gate;
+  }
+
+  ovtest::TaskEnvironment env_{""};
+  std::shared_ptr<ovtest::BlockingResolverFactory> factory_ =
+      std::make_shared<ovtest::BlockingResolverFactory>();
+};
+
+}  // namespace OVProxy::testing_pool

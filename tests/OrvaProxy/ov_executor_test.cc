@@ -1,0 +1,375 @@
+// ovExecutor and its jobs: where each step runs, refusals, cancellation at
+// each stage, the completion's fall-backs, and stopping mid-flight.
+#include "OrvaProxy/ov_executor.h"
+
+#include <gtest/gtest.h>
+
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "OrvaProxy/ov_create_resolver_job.h"
+#include "OrvaProxy/ov_get_proxy_for_url_job.h"
+#include "executor_test_util.h"
+#include "ovtest/fake_telemetry_module.h"
+
+namespace OVProxy {
+namespace {
+
+using testing_pool::kOrigin;
+using testing_pool::PacConfig;
+
+// What a job's callback was given, and on which runner.
+class CallbackLog {
+ public:
+  struct Entry {
+    std::string request_id;
+    eErrorCode error;
+    std::string answer;
+    std::string runner;
+  };
+
+  JobCallback Callback() {
+    return [this](eErrorCode error, const ovProxyInfo& info, const std::string& id) {
+      std::lock_guard lock(mutex_);
+      entries_.push_back({id, error, info.ToPacString(), OrvaTask::GetRunnerNameOfCurrentThread()});
+      changed_.notify_all();
+    };
+  }
+  bool WaitFor(std::size_t count) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, ovtest::kWaitLimit, [&] { return entries_.size() >= count; });
+  }
+  std::vector<Entry> entries() {
+    std::lock_guard lock(mutex_);
+    return entries_;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<Entry> entries_;
+};
+
+class RecordingCoordinator : public ovExecutor::Coordinator {
+ public:
+  void onExecutorIdle(ovExecutor& executor) override {
+    std::lock_guard lock(mutex_);
+    EXPECT_TRUE(executor.isIdle());
+    runners_.push_back(OrvaTask::GetRunnerNameOfCurrentThread());
+    changed_.notify_all();
+  }
+  bool WaitForIdle(std::size_t count) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, ovtest::kWaitLimit, [&] { return runners_.size() >= count; });
+  }
+  std::vector<std::string> runners() {
+    std::lock_guard lock(mutex_);
+    return runners_;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<std::string> runners_;
+};
+
+class ExecutorTest : public testing_pool::PoolTest {
+ protected:
+  std::shared_ptr<ovGetProxyForURLJob> Job(const std::string& id,
+                                           std::shared_ptr<ovProxyConfig> config = PacConfig()) {
+    return std::make_shared<ovGetProxyForURLJob>(id, "http://a/", "extra", std::move(config),
+                                                 log_.Callback());
+  }
+  // Creates the job on the origin runner and starts it there.
+  bool StartOnOrigin(ovExecutor& executor, std::shared_ptr<ovResolveJob>* made,
+                     const std::string& id) {
+    bool started = false;
+    OnOrigin([&] {
+      *made = Job(id);
+      started = executor.StartJob(*made);
+    });
+    return started;
+  }
+
+  CallbackLog log_;
+  RecordingCoordinator coordinator_;
+};
+
+TEST_F(ExecutorTest, JobRunsOnTheExecutorRunnerAndCompletesOnTheOriginRunner) {
+  ovProxyInfo answer;
+  answer.UseNamedProxy("p:80");
+  factory_->SetAnswer(e_success, answer);
+  auto executor = std::make_shared<ovExecutor>(&coordinator_, 3, factory_);
+  EXPECT_EQ(executor->getRunnerName(), "ProxyExecutorRunner3");
+  EXPECT_EQ(env_.manager().GetRunnerId("ProxyExecutorRunner3"), executor->getRunnerId());
+  EXPECT_EQ(executor->getResolver(), nullptr) << "made on the executor's runner, by a job";
+
+  std::shared_ptr<ovResolveJob> job;
+  ASSERT_TRUE(StartOnOrigin(*executor, &job, "r1"));
+  EXPECT_EQ(job->getExecutorRunnerName(), "ProxyExecutorRunner3");
+  ASSERT_TRUE(coordinator_.WaitForIdle(1));
+
+  const auto entries = log_.entries();
+  ASSERT_EQ(entries.size(), 1u);
+  EXPECT_EQ(entries[0].request_id, "r1");
+  EXPECT_EQ(entries[0].error, e_success);
+  EXPECT_EQ(entries[0].answer, "PROXY p:80");
+  EXPECT_EQ(entries[0].runner, kOrigin);
+  EXPECT_EQ(coordinator_.runners(), std::vector<std::string>{kOrigin});
+  EXPECT_EQ(factory_->startedOn(), std::vector<std::string>{"ProxyExecutorRunner3"});
+  EXPECT_TRUE(executor->isIdle());
+  EXPECT_NE(executor->getResolver(), nullptr);
+  EXPECT_EQ(factory_->creationCalls(), 1u);
+
+  // The resolver is made once and reused.
+  ASSERT_TRUE(StartOnOrigin(*executor, &job, "r2"));
+  ASSERT_TRUE(coordinator_.WaitForIdle(2));
+  EXPECT_EQ(factory_->creationCalls(), 1u);
+}
+
+TEST_F(ExecutorTest, StartJobRefusalsChangeNothing) {
+  factory_->HoldResolves();
+  auto busy = std::make_shared<ovExecutor>(&coordinator_, 0, factory_);
+  std::shared_ptr<ovResolveJob> first;
+  ASSERT_TRUE(StartOnOrigin(*busy, &first, "first"));
+  EXPECT_FALSE(busy->StartJob(Job("second")));
+  EXPECT_EQ(busy->currentJob(), first);
+  EXPECT_FALSE(busy->StartJob(nullptr));
+  EXPECT_EQ(busy->currentJob(), first);
+
+  auto stopped = std::make_shared<ovExecutor>(&coordinator_, 1, factory_);
+  stopped->stop();
+  EXPECT_FALSE(stopped->StartJob(Job("x")));
+  EXPECT_TRUE(stopped->isIdle());
+
+  // Without a coordinator no runner is made, so no job can run.
+  auto without_runner = std::make_shared<ovExecutor>(nullptr, 2, factory_);
+  EXPECT_EQ(without_runner->getRunnerId(), OrvaTask::kInvalidRunnerId);
+  EXPECT_FALSE(without_runner->StartJob(Job("x")));
+  EXPECT_TRUE(without_runner->isIdle());
+
+  auto idle = std::make_shared<ovExecutor>(&coordinator_, 4, factory_);
+  {
+    OrvaTask::ScopedOVTManagerOverride no_manager(nullptr);
+    EXPECT_FALSE(idle->StartJob(Job("x")));
+  }
+  EXPECT_TRUE(idle->isIdle());
+  factory_->ReleaseAll();
+  ASSERT_TRUE(coordinator_.WaitForIdle(1));
+  EXPECT_EQ(factory_->started(), std::vector<std::string>{"first"});
+}
+
+TEST_F(ExecutorTest, CancelledJobsDeliverNothingButFreeTheExecutor) {
+  factory_->HoldResolves();
+  auto executor = std::make_shared<ovExecutor>(&coordinator_, 0, factory_);
+
+  // Cancelled after StartJob, before its task runs.
+  auto gate = Block(executor->getRunnerName());
+  std::shared_ptr<ovResolveJob> job;
+  ASSERT_TRUE(StartOnOrigin(*executor, &job, "before"));
+  job->cancel();
+  gate->Release();
+  ASSERT_TRUE(coordinator_.WaitForIdle(1));
+  EXPECT_TRUE(factory_->started().empty()) << "a cancelled job does not resolve";
+
+  // Cancelled while its resolution runs.
+  ASSERT_TRUE(StartOnOrigin(*executor, &job, "during"));
+  ASSERT_TRUE(factory_->WaitUntilResolving("during"));
+  job->cancel();
+  factory_->Release("during");
+  ASSERT_TRUE(coordinator_.WaitForIdle(2));
+
+  EXPECT_TRUE(log_.entries().empty());
+  EXPECT_TRUE(executor->isIdle());
+}
+
+TEST_F(ExecutorTest, MissingResolverOrConfigurationAnswersWithoutResolving) {
+  struct Case {
+    const char* name;
+    bool with_factory;
+    bool factory_fails;
+    bool with_config;
+    eErrorCode expected;
+  };
+  const Case cases[] = {
+      {"no factory", false, false, true, e_resolver_not_initialized},
+      {"factory failed", true, true, true, e_resolver_not_initialized},
+      {"no configuration", true, false, false, e_invalid_argument},
+  };
+  std::size_t done = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    factory_->FailCreation(c.factory_fails);
+    auto executor = std::make_shared<ovExecutor>(
+        &coordinator_, 0, c.with_factory ? factory_ : std::shared_ptr<ovProxyResolverFactory>());
+    OnOrigin([&] {
+      EXPECT_TRUE(executor->StartJob(Job(c.name, c.with_config ? PacConfig() : nullptr)));
+    });
+    ASSERT_TRUE(log_.WaitFor(++done));
+    EXPECT_EQ(log_.entries().back().error, c.expected);
+    EXPECT_EQ(log_.entries().back().runner, kOrigin);
+  }
+  EXPECT_TRUE(factory_->started().empty());
+}
+
+// The task manager of the test, refusing by-name posts to chosen runners.
+class RefusingManager : public OrvaTask::IOVTManager {
+ public:
+  RefusingManager(OrvaTask::IOVTManager& inner, std::set<std::string> refused)
+      : inner_(inner), refused_(std::move(refused)) {}
+
+  OrvaTask::RunnerId CreateRunner(std::string_view name, uint32_t value) override {
+    return inner_.CreateRunner(name, value);
+  }
+  OrvaTask::RunnerId GetRunnerId(std::string_view name) override {
+    return inner_.GetRunnerId(name);
+  }
+  bool RemoveRunner(std::string_view name) override { return inner_.RemoveRunner(name); }
+  bool RemoveRunner(OrvaTask::RunnerId id) override { return inner_.RemoveRunner(id); }
+  bool PostTask(std::string_view runner, const OrvaTask::TaskPtr& task) override {
+    return refused_.count(std::string(runner)) == 0 && inner_.PostTask(runner, task);
+  }
+  bool PostTask(OrvaTask::RunnerId runner, const OrvaTask::TaskPtr& task) override {
+    return inner_.PostTask(runner, task);
+  }
+  bool PostDelayedTask(std::string_view runner, const OrvaTask::TaskPtr& task,
+                       std::chrono::milliseconds delay) override {
+    return refused_.count(std::string(runner)) == 0 && inner_.PostDelayedTask(runner, task, delay);
+  }
+  bool PostDelayedTask(OrvaTask::RunnerId runner, const OrvaTask::TaskPtr& task,
+                       std::chrono::milliseconds delay) override {
+    return inner_.PostDelayedTask(runner, task, delay);
+  }
+  std::size_t CancelTasksByValue(uint32_t value) override {
+    return inner_.CancelTasksByValue(value);
+  }
+  std::size_t CancelTasksByUniqueKey(const OrvaTask::UniqueKey& key) override {
+    return inner_.CancelTasksByUniqueKey(key);
+  }
+  bool WaitForTask(const OrvaTask::TaskPtr& task) override { return inner_.WaitForTask(task); }
+
+ private:
+  OrvaTask::IOVTManager& inner_;
+  const std::set<std::string> refused_;
+};
+
+TEST_F(ExecutorTest, CompletionFallsBackToTheMainRunnerThenRunsInline) {
+  ovtest::FakeTelemetryModule telemetry;
+  struct Case {
+    std::set<std::string> refused;
+    std::string completed_on;
+    bool reported;
+  };
+  const Case cases[] = {
+      {{kOrigin}, OrvaTask::kMainRunnerName, false},
+      {{kOrigin, OrvaTask::kMainRunnerName}, "ProxyExecutorRunner0", true},
+  };
+  std::size_t done = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.completed_on);
+    RefusingManager refusing(env_.manager(), c.refused);
+    OrvaTask::ScopedOVTManagerOverride use(&refusing);
+    auto executor = std::make_shared<ovExecutor>(&coordinator_, 0, factory_);
+    std::shared_ptr<ovResolveJob> job;
+    ASSERT_TRUE(StartOnOrigin(*executor, &job, "r"));
+    ASSERT_TRUE(coordinator_.WaitForIdle(++done));
+    EXPECT_EQ(log_.entries().back().runner, c.completed_on);
+    EXPECT_EQ(coordinator_.runners().back(), c.completed_on);
+
+    const auto events = telemetry.events();
+    ASSERT_EQ(events.size(), c.reported ? 1u : 0u);
+    if (c.reported) {
+      EXPECT_EQ(events[0].header.event_id, 39);
+      EXPECT_EQ(events[0].fields, (orvaus::TelemetryFieldList{{"code", 8}, {"value", 1001}}));
+    }
+    executor->stop();
+  }
+}
+
+TEST_F(ExecutorTest, StopMidEvaluationKeepsTheResolverUntilItReturns) {
+  factory_->HoldResolves();
+  auto executor = std::make_shared<ovExecutor>(&coordinator_, 0, factory_);
+  std::shared_ptr<ovResolveJob> job;
+  ASSERT_TRUE(StartOnOrigin(*executor, &job, "running"));
+  ASSERT_TRUE(factory_->WaitUntilResolving("running"));
+
+  OnOrigin([&] { executor->stop(); });
+  EXPECT_TRUE(job->isCancelled());
+  EXPECT_TRUE(executor->isIdle());
+  EXPECT_EQ(executor->getResolver(), nullptr);
+  EXPECT_EQ(env_.manager().GetRunnerId("ProxyExecutorRunner0"), OrvaTask::kInvalidRunnerId);
+  EXPECT_EQ(factory_->liveResolvers(), 1u) << "still evaluating";
+
+  factory_->Release("running");
+  // The evaluation's end lets go of the resolver, on the executor's thread,
+  // after its completion was posted.
+  ASSERT_TRUE(factory_->WaitForNoLiveResolvers());
+  EXPECT_EQ(factory_->destroyedOn(), factory_->startedThreads());
+  ASSERT_TRUE(env_.Flush(kOrigin));
+  EXPECT_TRUE(log_.entries().empty());
+  EXPECT_TRUE(coordinator_.runners().empty()) << "a stopped executor ignores completions";
+
+  executor->stop();  // acts once
+  EXPECT_FALSE(executor->StartJob(Job("later")));
+}
+
+TEST_F(ExecutorTest, StopDropsTheQueuedJobAndItsHold) {
+  auto executor = std::make_shared<ovExecutor>(&coordinator_, 0, factory_);
+  auto gate = Block(executor->getRunnerName());
+  std::shared_ptr<ovResolveJob> job;
+  ASSERT_TRUE(StartOnOrigin(*executor, &job, "queued"));
+  std::weak_ptr<ovResolveJob> watch = job;
+  job.reset();
+  ASSERT_FALSE(watch.expired()) << "the posted task holds the job";
+
+  executor->stop();
+  EXPECT_TRUE(watch.expired()) << "dropped by the runner's key";
+  gate->Release();
+  executor.reset();
+  EXPECT_TRUE(factory_->started().empty());
+  EXPECT_EQ(factory_->creationCalls(), 0u);
+}
+
+TEST_F(ExecutorTest, ExecutorsOfTwoPoolsNeverShareARunner) {
+  factory_->HoldResolves();
+  RecordingCoordinator other;
+  auto first = std::make_shared<ovExecutor>(&coordinator_, 0, factory_);
+  auto second = std::make_shared<ovExecutor>(&other, 0, factory_);
+  EXPECT_EQ(first->getRunnerName(), "ProxyExecutorRunner0");
+  EXPECT_EQ(second->getRunnerName(), "ProxyExecutorRunner0_1");
+  EXPECT_NE(first->getRunnerId(), second->getRunnerId());
+
+  std::shared_ptr<ovResolveJob> job;
+  ASSERT_TRUE(StartOnOrigin(*second, &job, "kept"));
+  ASSERT_TRUE(factory_->WaitUntilResolving("kept"));
+  // Stopping the first drops the work keyed by its own runner name only.
+  first->stop();
+  factory_->Release("kept");
+  ASSERT_TRUE(other.WaitForIdle(1));
+  ASSERT_EQ(log_.entries().size(), 1u);
+  EXPECT_EQ(log_.entries()[0].request_id, "kept");
+
+  // A freed name is taken again.
+  auto third = std::make_shared<ovExecutor>(&coordinator_, 0, factory_);
+  EXPECT_EQ(third->getRunnerName(), "ProxyExecutorRunner0");
+}
+
+TEST_F(ExecutorTest, CreateResolverJobMakesTheResolverOnTheExecutorRunner) {
+  factory_->HoldCreation();
+  auto executor = std::make_shared<ovExecutor>(&coordinator_, 5, factory_);
+  OnOrigin([&] { EXPECT_TRUE(executor->StartJob(std::make_shared<ovCreateResolverJob>("c"))); });
+  // The origin runner is free while the factory works.
+  ASSERT_TRUE(factory_->WaitForCreationCalls(1));
+  OnOrigin([&] { EXPECT_FALSE(executor->isIdle()); });
+  factory_->ReleaseCreation();
+  ASSERT_TRUE(coordinator_.WaitForIdle(1));
+  EXPECT_NE(executor->getResolver(), nullptr);
+  EXPECT_TRUE(log_.entries().empty());
+}
+
+}  // namespace
+}  // namespace OVProxy
