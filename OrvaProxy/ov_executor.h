@@ -29,7 +29,9 @@
 // coordinator, drops the queued tasks keyed by the runner name, removes the
 // runner and releases the resolver and the factory. A coordinator call in
 // progress on another thread is waited out first, so the coordinator may be
-// destroyed as soon as stop returns. An evaluation still running keeps its
+// destroyed as soon as stop returns; a coordinator must therefore stop its
+// executors before it goes (dropping its reference is not enough while a
+// completion still holds the executor). An evaluation still running keeps its
 // resolver alive until it returns; the resolver is then released (after its
 // uninitialize) on the executor's thread.
 //

@@ -11,7 +11,6 @@
 #include <string>
 #include <vector>
 
-#include "OrvaProxy/ov_create_resolver_job.h"
 #include "OrvaProxy/ov_get_proxy_for_url_job.h"
 #include "executor_test_util.h"
 #include "ovtest/fake_telemetry_module.h"
@@ -79,6 +78,21 @@ class RecordingCoordinator : public ovExecutor::Coordinator {
 
 class ExecutorTest : public testing_pool::PoolTest {
  protected:
+  // A job's completion may still hold an executor the test let go of; only
+  // stop guarantees that the coordinator is not called any more.
+  ~ExecutorTest() override {
+    for (const auto& executor : executors_) executor->stop();
+  }
+
+  std::shared_ptr<ovExecutor> NewExecutor(uint32_t id, ovExecutor::Coordinator* coordinator,
+                                          std::shared_ptr<ovProxyResolverFactory> factory) {
+    executors_.push_back(std::make_shared<ovExecutor>(coordinator, id, std::move(factory)));
+    return executors_.back();
+  }
+  std::shared_ptr<ovExecutor> NewExecutor(uint32_t id) {
+    return NewExecutor(id, &coordinator_, factory_);
+  }
+
   std::shared_ptr<ovGetProxyForURLJob> Job(const std::string& id,
                                            std::shared_ptr<ovProxyConfig> config = PacConfig()) {
     return std::make_shared<ovGetProxyForURLJob>(id, "http://a/", "extra", std::move(config),
@@ -97,13 +111,14 @@ class ExecutorTest : public testing_pool::PoolTest {
 
   CallbackLog log_;
   RecordingCoordinator coordinator_;
+  std::vector<std::shared_ptr<ovExecutor>> executors_;
 };
 
 TEST_F(ExecutorTest, JobRunsOnTheExecutorRunnerAndCompletesOnTheOriginRunner) {
   ovProxyInfo answer;
   answer.UseNamedProxy("p:80");
   factory_->SetAnswer(e_success, answer);
-  auto executor = std::make_shared<ovExecutor>(&coordinator_, 3, factory_);
+  auto executor = NewExecutor(3);
   EXPECT_EQ(executor->getRunnerName(), "ProxyExecutorRunner3");
   EXPECT_EQ(env_.manager().GetRunnerId("ProxyExecutorRunner3"), executor->getRunnerId());
   EXPECT_EQ(executor->getResolver(), nullptr) << "made on the executor's runner, by a job";
@@ -133,7 +148,7 @@ TEST_F(ExecutorTest, JobRunsOnTheExecutorRunnerAndCompletesOnTheOriginRunner) {
 
 TEST_F(ExecutorTest, StartJobRefusalsChangeNothing) {
   factory_->HoldResolves();
-  auto busy = std::make_shared<ovExecutor>(&coordinator_, 0, factory_);
+  auto busy = NewExecutor(0);
   std::shared_ptr<ovResolveJob> first;
   ASSERT_TRUE(StartOnOrigin(*busy, &first, "first"));
   EXPECT_FALSE(busy->StartJob(Job("second")));
@@ -141,18 +156,18 @@ TEST_F(ExecutorTest, StartJobRefusalsChangeNothing) {
   EXPECT_FALSE(busy->StartJob(nullptr));
   EXPECT_EQ(busy->currentJob(), first);
 
-  auto stopped = std::make_shared<ovExecutor>(&coordinator_, 1, factory_);
+  auto stopped = NewExecutor(1);
   stopped->stop();
   EXPECT_FALSE(stopped->StartJob(Job("x")));
   EXPECT_TRUE(stopped->isIdle());
 
   // Without a coordinator no runner is made, so no job can run.
-  auto without_runner = std::make_shared<ovExecutor>(nullptr, 2, factory_);
+  auto without_runner = NewExecutor(2, nullptr, factory_);
   EXPECT_EQ(without_runner->getRunnerId(), OrvaTask::kInvalidRunnerId);
   EXPECT_FALSE(without_runner->StartJob(Job("x")));
   EXPECT_TRUE(without_runner->isIdle());
 
-  auto idle = std::make_shared<ovExecutor>(&coordinator_, 4, factory_);
+  auto idle = NewExecutor(4);
   {
     OrvaTask::ScopedOVTManagerOverride no_manager(nullptr);
     EXPECT_FALSE(idle->StartJob(Job("x")));
@@ -165,7 +180,7 @@ TEST_F(ExecutorTest, StartJobRefusalsChangeNothing) {
 
 TEST_F(ExecutorTest, CancelledJobsDeliverNothingButFreeTheExecutor) {
   factory_->HoldResolves();
-  auto executor = std::make_shared<ovExecutor>(&coordinator_, 0, factory_);
+  auto executor = NewExecutor(0);
 
   // Cancelled after StartJob, before its task runs.
   auto gate = Block(executor->getRunnerName());
@@ -204,14 +219,15 @@ TEST_F(ExecutorTest, MissingResolverOrConfigurationAnswersWithoutResolving) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     factory_->FailCreation(c.factory_fails);
-    auto executor = std::make_shared<ovExecutor>(
-        &coordinator_, 0, c.with_factory ? factory_ : std::shared_ptr<ovProxyResolverFactory>());
+    auto executor = NewExecutor(
+        0, &coordinator_, c.with_factory ? factory_ : std::shared_ptr<ovProxyResolverFactory>());
     OnOrigin([&] {
       EXPECT_TRUE(executor->StartJob(Job(c.name, c.with_config ? PacConfig() : nullptr)));
     });
     ASSERT_TRUE(log_.WaitFor(++done));
     EXPECT_EQ(log_.entries().back().error, c.expected);
     EXPECT_EQ(log_.entries().back().runner, kOrigin);
+    executor->stop();
   }
   EXPECT_TRUE(factory_->started().empty());
 }
@@ -273,7 +289,7 @@ TEST_F(ExecutorTest, CompletionFallsBackToTheMainRunnerThenRunsInline) {
     SCOPED_TRACE(c.completed_on);
     RefusingManager refusing(env_.manager(), c.refused);
     OrvaTask::ScopedOVTManagerOverride use(&refusing);
-    auto executor = std::make_shared<ovExecutor>(&coordinator_, 0, factory_);
+    auto executor = NewExecutor(0);
     std::shared_ptr<ovResolveJob> job;
     ASSERT_TRUE(StartOnOrigin(*executor, &job, "r"));
     ASSERT_TRUE(coordinator_.WaitForIdle(++done));
@@ -292,7 +308,7 @@ TEST_F(ExecutorTest, CompletionFallsBackToTheMainRunnerThenRunsInline) {
 
 TEST_F(ExecutorTest, StopMidEvaluationKeepsTheResolverUntilItReturns) {
   factory_->HoldResolves();
-  auto executor = std::make_shared<ovExecutor>(&coordinator_, 0, factory_);
+  auto executor = NewExecutor(0);
   std::shared_ptr<ovResolveJob> job;
   ASSERT_TRUE(StartOnOrigin(*executor, &job, "running"));
   ASSERT_TRUE(factory_->WaitUntilResolving("running"));
@@ -315,60 +331,6 @@ TEST_F(ExecutorTest, StopMidEvaluationKeepsTheResolverUntilItReturns) {
 
   executor->stop();  // acts once
   EXPECT_FALSE(executor->StartJob(Job("later")));
-}
-
-TEST_F(ExecutorTest, StopDropsTheQueuedJobAndItsHold) {
-  auto executor = std::make_shared<ovExecutor>(&coordinator_, 0, factory_);
-  auto gate = Block(executor->getRunnerName());
-  std::shared_ptr<ovResolveJob> job;
-  ASSERT_TRUE(StartOnOrigin(*executor, &job, "queued"));
-  std::weak_ptr<ovResolveJob> watch = job;
-  job.reset();
-  ASSERT_FALSE(watch.expired()) << "the posted task holds the job";
-
-  executor->stop();
-  EXPECT_TRUE(watch.expired()) << "dropped by the runner's key";
-  gate->Release();
-  executor.reset();
-  EXPECT_TRUE(factory_->started().empty());
-  EXPECT_EQ(factory_->creationCalls(), 0u);
-}
-
-TEST_F(ExecutorTest, ExecutorsOfTwoPoolsNeverShareARunner) {
-  factory_->HoldResolves();
-  RecordingCoordinator other;
-  auto first = std::make_shared<ovExecutor>(&coordinator_, 0, factory_);
-  auto second = std::make_shared<ovExecutor>(&other, 0, factory_);
-  EXPECT_EQ(first->getRunnerName(), "ProxyExecutorRunner0");
-  EXPECT_EQ(second->getRunnerName(), "ProxyExecutorRunner0_1");
-  EXPECT_NE(first->getRunnerId(), second->getRunnerId());
-
-  std::shared_ptr<ovResolveJob> job;
-  ASSERT_TRUE(StartOnOrigin(*second, &job, "kept"));
-  ASSERT_TRUE(factory_->WaitUntilResolving("kept"));
-  // Stopping the first drops the work keyed by its own runner name only.
-  first->stop();
-  factory_->Release("kept");
-  ASSERT_TRUE(other.WaitForIdle(1));
-  ASSERT_EQ(log_.entries().size(), 1u);
-  EXPECT_EQ(log_.entries()[0].request_id, "kept");
-
-  // A freed name is taken again.
-  auto third = std::make_shared<ovExecutor>(&coordinator_, 0, factory_);
-  EXPECT_EQ(third->getRunnerName(), "ProxyExecutorRunner0");
-}
-
-TEST_F(ExecutorTest, CreateResolverJobMakesTheResolverOnTheExecutorRunner) {
-  factory_->HoldCreation();
-  auto executor = std::make_shared<ovExecutor>(&coordinator_, 5, factory_);
-  OnOrigin([&] { EXPECT_TRUE(executor->StartJob(std::make_shared<ovCreateResolverJob>("c"))); });
-  // The origin runner is free while the factory works.
-  ASSERT_TRUE(factory_->WaitForCreationCalls(1));
-  OnOrigin([&] { EXPECT_FALSE(executor->isIdle()); });
-  factory_->ReleaseCreation();
-  ASSERT_TRUE(coordinator_.WaitForIdle(1));
-  EXPECT_NE(executor->getResolver(), nullptr);
-  EXPECT_TRUE(log_.entries().empty());
 }
 
 }  // namespace

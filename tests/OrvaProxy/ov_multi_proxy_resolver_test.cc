@@ -284,6 +284,9 @@ TEST_F(MultiProxyResolverTest, TwoResolversKeepTheirWorkApart) {
     EXPECT_EQ(other->resolve("theirs", "http://a/", "", PacConfig(), unused), e_pending);
   });
   ASSERT_TRUE(factory_->WaitUntilResolving("theirs"));
+  // Both number their executor 0; each has a runner of its own.
+  EXPECT_EQ(resolver_->executors()[0]->getRunnerName(), "ProxyExecutorRunner0");
+  EXPECT_EQ(other->executors()[0]->getRunnerName(), "ProxyExecutorRunner0_1");
 
   DestroyOnOrigin();
   factory_->ReleaseAll();
