@@ -143,8 +143,8 @@ TEST(JsRunnerBounds, ALoopThatNeverEndsStopsAtTheTimeBound) {
 TEST(JsRunnerBounds, AScriptThatAllocatesWithoutEndStopsAtTheHeapBound) {
   ScopedLimits limits({10'000, std::size_t{1} << 20});  // the prelude needs under 256 KiB
   const char* scripts[] = {
-      "function FindProxyForURL(url, host) {\n"
-      "  var a = []; for (;;) a.push('entry number ' + a.length);\n}",
+      ("function FindProxyForURL(url, host) {\n"
+       "  var a = []; for (;;) a.push('entry number ' + a.length);\n}"),
       "function FindProxyForURL(url, host) { var s = 'x'; for (;;) s = s + s; }",
       "var big = new Array(1e7).join('x');\nfunction FindProxyForURL(u, h) { return ''; }",
   };
