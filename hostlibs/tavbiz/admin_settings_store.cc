@@ -8,18 +8,6 @@
 namespace Tav {
 namespace {
 
-class ConfigItem final : public opref::IConfigItem {
- public:
-  ConfigItem(opref::oPolicyId id, std::optional<opref::PolicyValue> value)
-      : id_(id), value_(std::move(value)) {}
-  opref::oPolicyId GetPolicyId() const override { return id_; }
-  const opref::PolicyValue* GetValue() const override { return value_ ? &*value_ : nullptr; }
-
- private:
-  opref::oPolicyId id_;
-  std::optional<opref::PolicyValue> value_;
-};
-
 // Ids whose value was added, removed or changed between `before` and `after`.
 std::set<opref::oPolicyId> ChangedPolicies(
     const std::map<opref::oPolicyId, opref::PolicyValue>& before,
@@ -164,12 +152,12 @@ void AdminSettingsStore::CheckForChanges() {
   }
 
   const std::set<opref::oPolicyId> changed = ChangedPolicies(before.policies, fresh.policies);
-  std::map<opref::oPolicyId, ConfigItem> items;
+  std::map<opref::oPolicyId, opref::ConfigItem> items;
   for (opref::oPolicyId id : changed) {
     auto it = fresh.policies.find(id);
-    items.emplace(id, ConfigItem(id, it == fresh.policies.end()
-                                         ? std::nullopt
-                                         : std::optional<opref::PolicyValue>(it->second)));
+    items.emplace(id, opref::ConfigItem(id, it == fresh.policies.end()
+                                                ? std::nullopt
+                                                : std::optional<opref::PolicyValue>(it->second)));
   }
   for (opref::IPolicyUpdateObserver* observer : observers) {
     if (failed && IsSubscribed(observer)) observer->OnPolicyLoadFailed();

@@ -20,6 +20,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <utility>
 #include <variant>
 
 #include "tavbiz/tavbiz_export.h"
@@ -39,6 +40,19 @@ class IConfigItem {
   virtual oPolicyId GetPolicyId() const = 0;
   // The new value; null when the policy was removed.
   virtual const PolicyValue* GetValue() const = 0;
+};
+
+// A changed policy as a provider reports it: the id and its new value, or no
+// value when the policy was removed.
+class TAVBIZ_EXPORT ConfigItem final : public IConfigItem {
+ public:
+  ConfigItem(oPolicyId id, std::optional<PolicyValue> value) : id_(id), value_(std::move(value)) {}
+  oPolicyId GetPolicyId() const override { return id_; }
+  const PolicyValue* GetValue() const override { return value_ ? &*value_ : nullptr; }
+
+ private:
+  oPolicyId id_;
+  std::optional<PolicyValue> value_;
 };
 
 // The policies that changed, by id. The items are valid during the callback

@@ -7,23 +7,13 @@
 #include <string>
 #include <vector>
 
-#include "ovproxy_command.h"
+#include "command_run.h"
 
 namespace ovproxy {
 namespace {
 
-struct CommandRun {
-  int code;
-  std::string out;
-  std::string err;
-};
-
 CommandRun Pac(std::vector<std::string> args) {
-  std::ostringstream out;
-  std::ostringstream err;
-  CommandContext context{std::move(args), out, err};
-  const int code = RunPacCommand(context);
-  return {code, out.str(), err.str()};
+  return RunCommand(RunPacCommand, std::move(args));
 }
 
 std::string WriteFile(const std::string& name, const std::string& text) {

@@ -6,25 +6,15 @@
 #include <string>
 #include <vector>
 
+#include "command_run.h"
 #include "orvatask/orva_task.h"
-#include "ovproxy_command.h"
 #include "ovtest/task_environment.h"
 
 namespace ovproxy {
 namespace {
 
-struct CommandRun {
-  int code;
-  std::string out;
-  std::string err;
-};
-
 CommandRun Resolve(std::vector<std::string> args) {
-  std::ostringstream out;
-  std::ostringstream err;
-  CommandContext context{std::move(args), out, err};
-  const int code = RunResolveCommand(context);
-  return {code, out.str(), err.str()};
+  return RunCommand(RunResolveCommand, std::move(args));
 }
 
 TEST(OvproxyResolve, AnswersEachUrlWithBypassAndDirectLastResort) {

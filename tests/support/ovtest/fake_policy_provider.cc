@@ -3,21 +3,7 @@
 #include <utility>
 
 namespace ovtest {
-namespace {
-
-class Item final : public opref::IConfigItem {
- public:
-  Item(opref::oPolicyId id, std::optional<opref::PolicyValue> value)
-      : id_(id), value_(std::move(value)) {}
-  opref::oPolicyId GetPolicyId() const override { return id_; }
-  const opref::PolicyValue* GetValue() const override { return value_ ? &*value_ : nullptr; }
-
- private:
-  opref::oPolicyId id_;
-  std::optional<opref::PolicyValue> value_;
-};
-
-}  // namespace
+namespace {}  // namespace
 
 FakePolicyProvider::FakePolicyProvider()
     : previous_(opref::OverridePolicyProviderForTesting(this)) {}
@@ -48,14 +34,14 @@ void FakePolicyProvider::DeliverReady() {
 }
 
 void FakePolicyProvider::DeliverUpdate(const std::set<opref::oPolicyId>& ids) {
-  std::map<opref::oPolicyId, Item> items;
+  std::map<opref::oPolicyId, opref::ConfigItem> items;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     for (opref::oPolicyId id : ids) {
       auto it = values_.find(id);
-      items.emplace(id,
-                    Item(id, it == values_.end() ? std::nullopt
-                                                 : std::optional<opref::PolicyValue>(it->second)));
+      items.emplace(id, opref::ConfigItem(id, it == values_.end()
+                                                  ? std::nullopt
+                                                  : std::optional<opref::PolicyValue>(it->second)));
     }
   }
   for (opref::IPolicyUpdateObserver* observer : Subscribers()) {
