@@ -47,15 +47,15 @@ bool ipv4_test(std::string_view text) {
   return ipv4_parse(text).has_value();
 }
 
-bool ipv4_match_mask(std::string_view address, std::string_view spec) {
+bool ipv4_match_mask(std::string_view address, std::string_view pattern) {
   const std::optional<uint32_t> host = ipv4_parse(address);
   if (!host) return false;
-  const std::size_t slash = spec.find('/');
-  const std::optional<uint32_t> network = ipv4_parse(spec.substr(0, slash));
+  const std::size_t slash = pattern.find('/');
+  const std::optional<uint32_t> network = ipv4_parse(pattern.substr(0, slash));
   if (!network) return false;
   uint32_t mask = 0xffffffffu;
   if (slash != std::string_view::npos) {
-    const std::string_view tail = spec.substr(slash + 1);
+    const std::string_view tail = pattern.substr(slash + 1);
     if (std::optional<uint32_t> prefix = ParsePrefix(tail)) {
       mask = *prefix == 0 ? 0u : 0xffffffffu << (32 - *prefix);
     } else if (std::optional<uint32_t> dotted = ipv4_parse(tail)) {

@@ -7,9 +7,9 @@
 // trailing dot. Leading zeros are read as decimal ("010" is 10).
 //
 // Address-and-mask grammar (ipv4_match_mask):
-//   spec   = addr                 the address itself (mask of 32 one-bits)
-//          | addr "/" prefix      prefix: 1 or 2 decimal digits, 0 to 32
-//          | addr "/" addr        a dotted mask (any bit pattern)
+//   pattern = addr                 the address itself (mask of 32 one-bits)
+//           | addr "/" prefix      prefix: 1 or 2 decimal digits, 0 to 32
+//           | addr "/" addr        a dotted mask (any bit pattern)
 // `address` matches when (address AND mask) equals (addr AND mask).
 //
 // Thread-safety: pure functions.
@@ -27,7 +27,7 @@ bool ipv4_test(std::string_view text);
 // when `text` does not pass ipv4_test.
 std::optional<uint32_t> ipv4_parse(std::string_view text);
 
-// False when `address` or `spec` does not follow its grammar.
-bool ipv4_match_mask(std::string_view address, std::string_view spec);
+// False when `address` or `pattern` does not follow its grammar.
+bool ipv4_match_mask(std::string_view address, std::string_view pattern);
 
 }  // namespace klb

@@ -22,7 +22,7 @@ TEST(KlbIpv4, Test) {
 TEST(KlbIpv4, MatchMask) {
   struct Case {
     const char* address;
-    const char* spec;
+    const char* pattern;
     bool want;
   };
   const Case cases[] = {
@@ -43,7 +43,7 @@ TEST(KlbIpv4, MatchMask) {
       {"host", "10.0.0.0/8", false},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(klb::ipv4_match_mask(c.address, c.spec), c.want) << c.address << " " << c.spec;
+    EXPECT_EQ(klb::ipv4_match_mask(c.address, c.pattern), c.want) << c.address << " " << c.pattern;
   }
 }
 
