@@ -16,19 +16,15 @@
 #include <benchmark/benchmark.h>
 
 #include <condition_variable>
-#include <cstdio>
-#include <cstdlib>
-#include <fstream>
-#include <iterator>
 #include <memory>
 #include <mutex>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "OrvaProxy/ov_multi_proxy_resolver.h"
 #include "OrvaProxy/ov_winet_sync_proxy_resolver_factory.h"
 #include "OrvaProxy/ov_wininet_sync_resolver.h"
+#include "bench_data.h"
 #include "orvatask/orva_task.h"
 
 namespace {
@@ -44,27 +40,13 @@ struct Workload {
   std::vector<std::string> urls;
 };
 
-std::string ReadData(const char* name) {
-  const std::string path = std::string(OV_BENCH_DATA_DIR) + "/" + name;
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    std::fprintf(stderr, "multi_resolver_bench: cannot read %s\n", path.c_str());
-    std::exit(2);
-  }
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
 const Workload& Load() {
   static const Workload workload = [] {
     Workload w;
     w.config = std::make_shared<OVProxy::ovProxyConfig>(
         OVProxy::ovProxyConfig::CreateFromCustomPacURL("http://wpad/corporate.pac"));
-    w.config->setPacContent(ReadData("corporate.pac"));
-    std::istringstream lines(ReadData("urls.txt"));
-    std::string line;
-    while (std::getline(lines, line)) {
-      if (!line.empty() && line[0] != '#') w.urls.push_back(line);
-    }
+    w.config->setPacContent(ovbench::ReadBenchData("corporate.pac"));
+    w.urls = ovbench::BenchUrls();
     return w;
   }();
   return workload;

@@ -9,17 +9,13 @@
 //      --benchmark_report_aggregates_only=true
 #include <benchmark/benchmark.h>
 
-#include <cstdio>
-#include <cstdlib>
-#include <fstream>
-#include <iterator>
-#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "OrvaProxy/oPACParser/js_runner.h"
 #include "OrvaProxy/ov_wininet_sync_resolver.h"
+#include "bench_data.h"
 
 #if defined(OV_HAVE_PACPARSER)
 #include <pacparser.h>
@@ -32,25 +28,12 @@ struct Workload {
   std::vector<std::pair<std::string, std::string>> requests;  // url, host
 };
 
-std::string ReadData(const char* name) {
-  const std::string path = std::string(OV_BENCH_DATA_DIR) + "/" + name;
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    std::fprintf(stderr, "pac_eval_bench: cannot read %s\n", path.c_str());
-    std::exit(2);
-  }
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
 const Workload& Load() {
   static const Workload workload = [] {
     Workload w;
-    w.pac = ReadData("corporate.pac");
-    std::istringstream lines(ReadData("urls.txt"));
-    std::string line;
-    while (std::getline(lines, line)) {
-      if (line.empty() || line[0] == '#') continue;
-      w.requests.emplace_back(line, OVProxy::host_from_url(line));
+    w.pac = ovbench::ReadBenchData("corporate.pac");
+    for (const std::string& url : ovbench::BenchUrls()) {
+      w.requests.emplace_back(url, OVProxy::host_from_url(url));
     }
     return w;
   }();
