@@ -59,6 +59,21 @@ void BestEffort(Report&& report) {
   }
 }
 
+// Submits one event record (kind 59) under `eventId`, filled by `fill`.
+// Needs both interfaces; anything missing ends the report silently.
+template <typename Fill>
+void SubmitEvent(int32_t eventId, Fill&& fill) {
+  BestEffort([&] {
+    const TelemetryLinks links = LookUp();
+    if (links.apm == nullptr || links.telemetry == nullptr) return;
+    const std::unique_ptr<orvaus::iOrvaTelemetryRecord> record =
+        links.telemetry->CreateRecord(ovTelemetryReporter::kEventRecordKind);
+    if (!record) return;
+    fill(*record);
+    links.apm->SubmitEvent(MakeHeader(eventId), record->Serialize());
+  });
+}
+
 }  // namespace
 
 ovTelemetryReporter& ovTelemetryReporter::GetInstance() {
@@ -99,15 +114,9 @@ void ovTelemetryReporter::reportLatency(int32_t metricId, int64_t valueMs, const
 }
 
 void ovTelemetryReporter::reportEvent(int32_t code, int64_t value) {
-  BestEffort([&] {
-    const TelemetryLinks links = LookUp();
-    if (links.apm == nullptr || links.telemetry == nullptr) return;
-    const std::unique_ptr<orvaus::iOrvaTelemetryRecord> record =
-        links.telemetry->CreateRecord(kEventRecordKind);
-    if (!record) return;
-    record->SetCode(code);
-    record->SetValue(value);
-    links.apm->SubmitEvent(MakeHeader(kProxyEventId), record->Serialize());
+  SubmitEvent(kProxyEventId, [&](orvaus::iOrvaTelemetryRecord& record) {
+    record.SetCode(code);
+    record.SetValue(value);
   });
 }
 
@@ -120,17 +129,11 @@ void ovTelemetryReporter::reportConfigSummary(const ovProxyConfig& config) {
     if (last != kNever && now_ns - last < kSummaryIntervalNs) return;
   } while (!last_summary_ns_.compare_exchange_weak(last, now_ns, std::memory_order_relaxed));
 
-  BestEffort([&] {
-    const TelemetryLinks links = LookUp();
-    if (links.apm == nullptr || links.telemetry == nullptr) return;
-    const std::unique_ptr<orvaus::iOrvaTelemetryRecord> record =
-        links.telemetry->CreateRecord(kEventRecordKind);
-    if (!record) return;
+  SubmitEvent(kConfigSummaryEventId, [&](orvaus::iOrvaTelemetryRecord& record) {
     const ovProxyBypassRules& bypass = config.proxy_rules().bypass_rules;
-    record->SetSource(config.source() == ConfigSource::Firefox ? 2 : 1);
-    record->SetConfigKind(ConfigKind(config));
-    record->SetBypass(!bypass.rules().empty() || bypass.bypass_simple_hostnames());
-    links.apm->SubmitEvent(MakeHeader(kConfigSummaryEventId), record->Serialize());
+    record.SetSource(config.source() == ConfigSource::Firefox ? 2 : 1);
+    record.SetConfigKind(ConfigKind(config));
+    record.SetBypass(!bypass.rules().empty() || bypass.bypass_simple_hostnames());
   });
 }
 
