@@ -1,0 +1,52 @@
+#include "platform/wpad/ov_wpad_discovery.h"
+
+#include <mutex>
+
+namespace ovplatform {
+namespace {
+
+// Placeholder until the lease-file and DNS discovery lands: finds nothing.
+class NullWpadDiscovery final : public WpadDiscovery {
+ public:
+  WpadResult Detect(uint32_t) override { return {}; }
+};
+
+std::mutex& OverrideMutex() {
+  static std::mutex mutex;
+  return mutex;
+}
+
+std::shared_ptr<WpadDiscovery>& Override() {
+  static std::shared_ptr<WpadDiscovery> discovery;
+  return discovery;
+}
+
+}  // namespace
+
+std::shared_ptr<WpadDiscovery> GetWpadDiscovery() {
+  {
+    std::lock_guard<std::mutex> lock(OverrideMutex());
+    if (Override()) return Override();
+  }
+  static const std::shared_ptr<WpadDiscovery> real = std::make_shared<NullWpadDiscovery>();
+  return real;
+}
+
+void OverrideWpadDiscoveryForTesting(std::optional<std::shared_ptr<WpadDiscovery>> discovery) {
+  std::lock_guard<std::mutex> lock(OverrideMutex());
+  Override() = discovery ? *discovery : nullptr;
+}
+
+const char* WpadSourceName(WpadSource source) {
+  switch (source) {
+    case WpadSource::kDhcp:
+      return "dhcp";
+    case WpadSource::kDns:
+      return "dns";
+    case WpadSource::kNone:
+      break;
+  }
+  return "none";
+}
+
+}  // namespace ovplatform
