@@ -1,0 +1,45 @@
+// The operating system as the module sees it: environment variables, the
+// user's identity and folders, and bounded reads of small files. Every part
+// of the module reads these through here, so a test (or the Windows build)
+// replaces one object instead of patching calls all over the tree.
+//
+// Thread: every operation may be called from any thread. GetOs() answers the
+// process-wide instance; OverrideOsForTesting swaps it (a test installs its
+// fake before the code under test starts and removes it after it stopped).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace ovplatform {
+
+class Os {
+ public:
+  virtual ~Os() = default;
+  // nullopt when the variable is not set (set but empty answers "").
+  virtual std::optional<std::string> GetEnv(const std::string& name) = 0;
+  // The user's home folder ($HOME, else the password database); "" if none.
+  virtual std::string HomeDirectory() = 0;
+  virtual uint32_t UserId() = 0;
+  // Whole file when it is a regular file of at most `maxBytes`; nullopt when
+  // it is missing, unreadable, not a regular file or larger.
+  virtual std::optional<std::string> ReadFile(const std::string& path, size_t maxBytes) = 0;
+  virtual bool FileExists(const std::string& path) = 0;
+  virtual bool IsDirectory(const std::string& path) = 0;
+  // Names (not paths) of the entries of a folder, sorted; empty on failure.
+  virtual std::vector<std::string> ListDirectory(const std::string& path) = 0;
+};
+
+// The real operating system unless a test installed its own.
+Os& GetOs();
+// nullptr restores the real one. The caller keeps `os` alive while installed.
+void OverrideOsForTesting(Os* os);
+
+// Joins two path parts with this platform's separator.
+std::string JoinPath(const std::string& base, const std::string& name);
+
+}  // namespace ovplatform
