@@ -82,6 +82,12 @@ class PosixOs final : public Os {
     std::sort(names.begin(), names.end());
     return names;
   }
+
+  std::optional<int64_t> ModifiedTimeNs(const std::string& path) override {
+    struct stat info {};
+    if (stat(path.c_str(), &info) != 0) return std::nullopt;
+    return static_cast<int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
+  }
 };
 
 std::atomic<Os*>& Installed() {

@@ -32,6 +32,13 @@ class Os {
   virtual bool IsDirectory(const std::string& path) = 0;
   // Names (not paths) of the entries of a folder, sorted; empty on failure.
   virtual std::vector<std::string> ListDirectory(const std::string& path) = 0;
+  // Last modification of a file, in nanoseconds since 1970-01-01 UTC; nullopt
+  // when it cannot be read. Not pure so that existing fakes need not
+  // implement it.
+  virtual std::optional<int64_t> ModifiedTimeNs(const std::string& path) {
+    (void)path;
+    return std::nullopt;
+  }
 };
 
 // The real operating system unless a test installed its own.

@@ -2,14 +2,10 @@
 
 #include <mutex>
 
+#include "platform/wpad/ov_system_wpad_discovery.h"
+
 namespace ovplatform {
 namespace {
-
-// Placeholder until the lease-file and DNS discovery lands: finds nothing.
-class NullWpadDiscovery final : public WpadDiscovery {
- public:
-  WpadResult Detect(uint32_t) override { return {}; }
-};
 
 std::mutex& OverrideMutex() {
   static std::mutex mutex;
@@ -28,7 +24,7 @@ std::shared_ptr<WpadDiscovery> GetWpadDiscovery() {
     std::lock_guard<std::mutex> lock(OverrideMutex());
     if (Override()) return Override();
   }
-  static const std::shared_ptr<WpadDiscovery> real = std::make_shared<NullWpadDiscovery>();
+  static const std::shared_ptr<WpadDiscovery> real = MakeSystemWpadDiscovery();
   return real;
 }
 

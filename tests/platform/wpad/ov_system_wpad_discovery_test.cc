@@ -1,0 +1,230 @@
+#include "platform/wpad/ov_system_wpad_discovery.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "ovtest/env_overlay_os.h"
+#include "ovtest/fake_wpad_host_resolver.h"
+#include "ovtest/manual_clock.h"
+#include "platform/wpad/ov_dhcp_lease_scanner.h"
+
+namespace ovplatform {
+namespace {
+
+namespace fs = std::filesystem;
+
+class TempFolder {
+ public:
+  TempFolder() {
+    std::random_device random;
+    path_ = fs::temp_directory_path() / ("ovwpad_test_" + std::to_string(random()));
+    fs::create_directories(path_);
+  }
+  ~TempFolder() {
+    std::error_code ignored;
+    fs::remove_all(path_, ignored);
+  }
+  // `age`: how long ago the file was last written.
+  std::string Write(const std::string& relative, const std::string& text,
+                    std::chrono::seconds age = std::chrono::seconds(0)) {
+    const fs::path file = path_ / relative;
+    fs::create_directories(file.parent_path());
+    std::ofstream(file, std::ios::binary) << text;
+    fs::last_write_time(file, fs::file_time_type::clock::now() - age);
+    return file.string();
+  }
+  std::string path() const { return path_.string(); }
+
+ private:
+  fs::path path_;
+};
+
+std::string DhclientLease(const std::string& interface, const std::string& wpad,
+                          const std::string& expire = "never") {
+  std::string text = "lease {\n  interface \"" + interface + "\";\n";
+  if (!wpad.empty()) text += "  option wpad \"" + wpad + "\";\n";
+  return text + "  expire " + expire + ";\n}\n";
+}
+
+// 2026-12-06 20:00:00 UTC, the wall-clock time of the manual clock.
+constexpr int64_t kNowSeconds = 1796587200;
+
+class WpadLeaseScan : public testing::Test {
+ protected:
+  WpadLeaseScan() { clock_.SetSystemTime100ns(kNowSeconds * 10'000'000); }
+
+  std::optional<LeaseWpadHit> Scan() {
+    return FindWpadUrlInLeases({{folder_.path(), "", ""}}, kNowSeconds);
+  }
+
+  ovtest::ManualClock clock_;
+  TempFolder folder_;
+};
+
+TEST_F(WpadLeaseScan, OnlyTheNewestLeaseOfEachInterfaceCounts) {
+  using std::chrono::hours;
+  struct File {
+    std::string name;
+    std::string text;
+    hours age;
+  };
+  const struct {
+    const char* name;
+    std::vector<File> files;
+    std::string url;  // empty: nothing found
+  } cases[] = {
+      {"the office lease file is older than the home one of the same interface",
+       {{"dhclient-11111111-2222-3333-4444-555555555555-wlan0.lease",
+         DhclientLease("wlan0", "http://office/wpad.dat"), hours(48)},
+        {"dhclient-66666666-2222-3333-4444-555555555555-wlan0.lease", DhclientLease("wlan0", ""),
+         hours(1)}},
+       ""},
+      {"interface taken from NetworkManager's file names",
+       {{"internal-11111111-2222-3333-4444-555555555555-wlan0.lease",
+         "OPTION_252=687474703a2f2f6f2f", hours(48)},
+        {"internal-66666666-2222-3333-4444-555555555555-wlan0.lease", "ADDRESS=10.0.0.2",
+         hours(1)}},
+       ""},
+      {"within one file the last lease is the newest",
+       {{"dhclient.leases",
+         DhclientLease("eth0", "http://old/") + DhclientLease("eth0", "http://new/"), hours(1)}},
+       "http://new/"},
+      {"a newer lease without the option hides an older one with it",
+       {{"dhclient.leases", DhclientLease("eth0", "http://old/") + DhclientLease("eth0", ""),
+         hours(1)}},
+       ""},
+      {"an expired newest lease finds nothing",
+       {{"dhclient.leases", DhclientLease("eth0", "http://gone/", "3 2026/12/02 10:00:00"),
+         hours(1)}},
+       ""},
+      {"a lease that has not expired yet counts",
+       {{"dhclient.leases", DhclientLease("eth0", "http://here/", "epoch 1796587201"), hours(1)}},
+       "http://here/"},
+      {"between interfaces the newest lease wins",
+       {{"dhclient.eth0.leases", DhclientLease("eth0", "http://wired/"), hours(1)},
+        {"dhclient.wlan0.leases", DhclientLease("wlan0", "http://wireless/"), hours(5)}},
+       "http://wired/"},
+      {"an interface without the option does not hide another's",
+       {{"dhclient.eth0.leases", DhclientLease("eth0", ""), hours(1)},
+        {"dhclient.wlan0.leases", DhclientLease("wlan0", "http://wireless/"), hours(5)}},
+       "http://wireless/"},
+      {"networkd files are per interface",
+       {{"2", "OPTION_252=687474703a2f2f6f2f", hours(5)}, {"3", "ADDRESS=10.0.0.2", hours(1)}},
+       "http://o/"},
+      {"garbage and sub-folders are passed over",
+       {{"sub/dhclient.leases", DhclientLease("eth0", "http://deep/"), hours(1)},
+        {"junk", std::string("\x00\xff{{{\"", 6), hours(1)},
+        {"dhclient.leases", DhclientLease("eth0", "http://top/"), hours(2)}},
+       "http://top/"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempFolder folder;
+    for (const File& file : c.files) folder.Write(file.name, file.text, file.age);
+    const auto hit = FindWpadUrlInLeases({{folder.path(), "", ""}}, kNowSeconds);
+    EXPECT_EQ(hit ? hit->url : "", c.url);
+  }
+}
+
+TEST_F(WpadLeaseScan, LocationsComeFromTheVariableOrTheDefaults) {
+  const std::string file = folder_.Write("a/one.lease", DhclientLease("eth0", "http://file/"));
+  folder_.Write("b/dhclient.eth1.leases", DhclientLease("eth1", "http://dir/"),
+                std::chrono::hours(1));
+  folder_.Write("b/other.txt", DhclientLease("eth2", "http://filtered/"), std::chrono::hours(2));
+
+  ovtest::EnvOverlayOs os;
+  os.Set(kWpadLeaseDirsVariable, "::" + file + ":" + folder_.path() + "/b:");
+  const std::vector<LeaseLocation> locations = WpadLeaseLocations();
+  ASSERT_EQ(locations.size(), 2u);
+  EXPECT_EQ(FindWpadUrlInLeases(locations, kNowSeconds)->url, "http://file/");
+
+  // Name filters apply to folders: only "dhclient*.leases" in b/.
+  const auto filtered =
+      FindWpadUrlInLeases({{folder_.path() + "/b", "dhclient", ".leases"}}, kNowSeconds);
+  EXPECT_EQ(filtered->url, "http://dir/");
+  EXPECT_EQ(filtered->interface, "eth1");
+
+  os.Set(kWpadLeaseDirsVariable, "");
+  EXPECT_TRUE(WpadLeaseLocations().empty());
+  os.Unset(kWpadLeaseDirsVariable);
+  EXPECT_EQ(WpadLeaseLocations().size(), DefaultWpadLeaseLocations().size());
+}
+
+class SystemWpadDetect : public WpadLeaseScan {
+ protected:
+  std::shared_ptr<WpadDiscovery> Discovery() {
+    return MakeSystemWpadDiscovery(
+        {resolver_, std::vector<LeaseLocation>{{folder_.path(), "", ""}}});
+  }
+  std::shared_ptr<ovtest::FakeWpadHostResolver> resolver_ =
+      std::make_shared<ovtest::FakeWpadHostResolver>();
+};
+
+TEST_F(SystemWpadDetect, DhcpFirstThenTheSingleDnsName) {
+  const struct {
+    const char* name;
+    uint32_t flags;
+    bool lease;
+    std::vector<std::string> dnsAddresses;
+    std::string url;
+    WpadSource source;
+    bool dnsAsked;
+  } cases[] = {
+      {"lease wins over DNS",
+       kWpadDetectAll,
+       true,
+       {"10.0.0.9"},
+       "http://lease/",
+       WpadSource::kDhcp,
+       false},
+      {"no lease: DNS", kWpadDetectAll, false, {"10.0.0.9"}, kDnsWpadUrl, WpadSource::kDns, true},
+      {"DNS only ignores leases",
+       kWpadDetectDns,
+       true,
+       {"fd00::9"},
+       kDnsWpadUrl,
+       WpadSource::kDns,
+       true},
+      {"DHCP only never asks DNS",
+       kWpadDetectDhcp,
+       false,
+       {"10.0.0.9"},
+       "",
+       WpadSource::kNone,
+       false},
+      {"blocked in the hosts file",
+       kWpadDetectAll,
+       false,
+       {"0.0.0.0", "::"},
+       "",
+       WpadSource::kNone,
+       true},
+      {"nothing anywhere", kWpadDetectAll, false, {}, "", WpadSource::kNone, true},
+      {"no flags", 0, true, {"10.0.0.9"}, "", WpadSource::kNone, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::error_code ignored;
+    fs::remove(folder_.path() + "/dhclient.leases", ignored);
+    if (c.lease) folder_.Write("dhclient.leases", DhclientLease("eth0", "http://lease/"));
+    resolver_ = std::make_shared<ovtest::FakeWpadHostResolver>();
+    resolver_->SetAddresses("wpad", c.dnsAddresses);
+
+    const WpadResult result = Discovery()->Detect(c.flags);
+    EXPECT_EQ(result.url, c.url);
+    EXPECT_EQ(result.source, c.source);
+    // Only the plain name, never a walk up the domain labels.
+    EXPECT_EQ(resolver_->asked(),
+              c.dnsAsked ? std::vector<std::string>{"wpad"} : std::vector<std::string>{});
+  }
+}
+
+}  // namespace
+}  // namespace ovplatform
