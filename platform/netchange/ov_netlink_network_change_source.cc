@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <future>
 #include <utility>
 #include <vector>
 
@@ -130,7 +131,12 @@ class NetlinkNetworkChangeSource::Worker {
     [[maybe_unused]] const ssize_t written = write(wake_.get(), &one, sizeof one);
   }
 
+  // Lets Run start telling: the thread object is published by then, so a
+  // callback that stops the source sees it.
+  void Release() { released_.set_value(); }
+
   void Run() {
+    released_.get_future().wait();
     pollfd fds[2] = {{events_.get(), POLLIN, 0}, {wake_.get(), POLLIN, 0}};
     while (!stopping_.load(std::memory_order_acquire)) {
       if (poll(fds, 2, -1) < 0) {
@@ -182,6 +188,7 @@ class NetlinkNetworkChangeSource::Worker {
   Fd wake_;
   Callback callback_;
   std::atomic<bool> stopping_{false};
+  std::promise<void> released_;
   NetlinkState state_;
   alignas(nlmsghdr) uint8_t buffer_[kReceiveBufferBytes];
 };
@@ -207,6 +214,7 @@ bool NetlinkNetworkChangeSource::Start(Callback callback) {
   worker_ = std::make_shared<Worker>(std::move(events), std::move(dump), std::move(wake),
                                      std::move(state), std::move(callback));
   thread_ = std::thread([worker = worker_] { worker->Run(); });
+  worker_->Release();
   return true;
 }
 

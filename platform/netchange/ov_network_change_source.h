@@ -6,7 +6,8 @@
 //
 // Thread: the callback runs on the source's own thread (it stands for the
 // system's notification thread): a consumer posts to its runner from there
-// and returns quickly. Start and Stop may be called from any thread.
+// and returns quickly. Start and Stop may be called from any thread, one at a
+// time.
 // Lifetime and cancellation: when Stop returns, the callback is not running
 // and is never called again (called from inside the callback, Stop only
 // promises the latter). Destruction stops the source.
