@@ -141,9 +141,11 @@ std::string DesktopFileProgram(std::string_view text) {
   size_t first = 0;
   if (first < words.size() && BaseName(words[first]) == "env") {
     ++first;
+    // env's settings and options; "-u NAME" and "-C DIR" take a word.
     while (first < words.size() &&
            (words[first].find('=') != std::string::npos || words[first].starts_with("-"))) {
-      ++first;
+      const bool takes_word = words[first] == "-u" || words[first] == "-C";
+      first += takes_word ? 2 : 1;
     }
   }
   if (first >= words.size()) return {};

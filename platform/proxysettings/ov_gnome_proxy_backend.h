@@ -3,8 +3,9 @@
 //
 // mode "none" gives no proxy; "auto" the autoconfig-url, or automatic
 // detection when that URL is empty; "manual" the http, https, ftp and socks
-// hosts with their ports (an entry needs a host and a port above 0), or, with
-// use-same-proxy, the http proxy for every scheme. ignore-hosts is the
+// hosts with their ports (an entry needs a host and a port above 0); with
+// use-same-proxy the http proxy also serves the schemes without a host of
+// their own (one proxy for all when it is the only one). ignore-hosts is the
 // bypass list in every mode.
 //
 // GIO is optional: without it at build time (or without the schema at run

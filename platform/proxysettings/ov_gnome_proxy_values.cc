@@ -35,14 +35,21 @@ UserProxySettings TranslateGnomeProxyValues(const GnomeProxyValues& values) {
       out.auto_config_url = values.autoconfig_url;
     }
   } else if (values.mode == "manual") {
+    // use-same-proxy (on by default in the schema, and not shown by current
+    // settings panels) lends the http proxy to the schemes the user gave no
+    // host of their own; it never hides a host the user did set.
     const std::string http = HostPort(values.http);
-    if (values.use_same_proxy && !http.empty()) {
+    const bool lend_http = values.use_same_proxy && !http.empty();
+    std::string https = HostPort(values.https);
+    std::string ftp = HostPort(values.ftp);
+    const std::string socks = HostPort(values.socks);
+    if (lend_http && https.empty() && ftp.empty() && socks.empty()) {
       out.proxy = http;
     } else {
-      const std::pair<const char*, std::string> entries[] = {{"http", http},
-                                                             {"https", HostPort(values.https)},
-                                                             {"ftp", HostPort(values.ftp)},
-                                                             {"socks5", HostPort(values.socks)}};
+      if (lend_http && https.empty()) https = http;
+      if (lend_http && ftp.empty()) ftp = http;
+      const std::pair<const char*, std::string> entries[] = {
+          {"http", http}, {"https", https}, {"ftp", ftp}, {"socks5", socks}};
       for (const auto& [key, host_port] : entries) {
         if (host_port.empty()) continue;
         if (!out.proxy.empty()) out.proxy += ';';
