@@ -27,11 +27,18 @@ int PortValue(std::string_view text) {
   return port <= 65535 ? port : 0;
 }
 
+// A host name (letters, digits, ".", "-", "_") or a bracketed IPv6
+// literal (with an optional "%zone").
 bool ValidHost(std::string_view host) {
   if (host.empty()) return false;
-  return std::none_of(host.begin(), host.end(), [](unsigned char c) {
-    return std::isspace(c) || c == ';' || c == '=' || c == ',' || c == '@' || c == '/' ||
-           std::iscntrl(c);
+  auto name_char = [](unsigned char c) {
+    return std::isalnum(c) || c == '.' || c == '-' || c == '_';
+  };
+  if (host.front() != '[') return std::all_of(host.begin(), host.end(), name_char);
+  if (host.size() < 3 || host.back() != ']') return false;
+  const std::string_view inside = host.substr(1, host.size() - 2);
+  return std::all_of(inside.begin(), inside.end(), [&](unsigned char c) {
+    return std::isxdigit(c) || c == ':' || c == '.' || c == '%' || name_char(c);
   });
 }
 
@@ -86,9 +93,7 @@ std::optional<ProxyEndpoint> ParseProxyEndpoint(std::string_view text) {
   } else {
     host = authority;
   }
-  if (!ValidHost(host) || (host.find(':') != std::string_view::npos && host.front() != '[')) {
-    return std::nullopt;
-  }
+  if (!ValidHost(host)) return std::nullopt;
   const int port = port_text.empty() ? default_port : PortValue(port_text);
   if (port == 0) return std::nullopt;
   endpoint.host_port = std::string(host) + ":" + std::to_string(port);

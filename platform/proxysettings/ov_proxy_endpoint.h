@@ -4,9 +4,10 @@
 // write it (".example.com", "host:8080", "*.corp") into a bypass rule.
 //
 // Credentials, paths and queries are dropped. A missing port takes the
-// scheme's usual one (80 plain or http, 443 https, 1080 SOCKS). Anything
-// that could not be a host (blanks, ";", "=", ",", "@" left over) is
-// refused, so a hostile variable cannot add entries to the proxy string.
+// scheme's usual one (80 plain or http, 443 https, 1080 SOCKS). A host must
+// be a host name (letters, digits, ".", "-", "_") or a bracketed IPv6
+// literal; anything else is refused, so a hostile variable cannot add
+// entries to the proxy string.
 //
 // Thread: any; pure functions.
 #pragma once
