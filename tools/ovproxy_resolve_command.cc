@@ -253,8 +253,8 @@ int RunResolveCommand(CommandContext& context) {
     return kExitUsage;
   }
   // Without --proxy: the configuration the module sees on this machine.
-  auto config = options.has_proxy ? std::make_shared<OVProxy::ovProxyConfig>()
-                                  : MachineProxyConfigSnapshot();
+  auto config =
+      options.has_proxy ? std::make_shared<OVProxy::ovProxyConfig>() : MachineProxyConfigSnapshot();
   if (options.has_proxy) config->proxy_rules().ParseFromString(options.proxy);
   if (options.has_proxy && config->proxy_rules().type == OVProxy::ovProxyConfig::RulesType::None) {
     context.err << "ovproxy resolve: --proxy '" << options.proxy << "' names no usable proxy\n\n";
