@@ -8,6 +8,7 @@ packages=(
   libjsoncpp-dev duktape-dev libcurl4-openssl-dev
   libgtest-dev libgmock-dev libbenchmark-dev libcpp-httplib-dev
   libpacparser-dev
+  libglib2.0-dev gsettings-desktop-schemas
 )
 
 missing=()

@@ -34,4 +34,8 @@ void PrintResolveUsage(std::ostream& out);
 int RunPacCommand(CommandContext& context);
 void PrintPacUsage(std::ostream& out);
 
+// ovproxy config: the proxy configuration the module sees on this machine.
+int RunConfigCommand(CommandContext& context);
+void PrintConfigUsage(std::ostream& out);
+
 }  // namespace ovproxy

@@ -16,6 +16,7 @@
 #include "OrvaProxy/ov_proxy_resolve_task.h"
 #include "orvatask/orva_task.h"
 #include "ovproxy_command.h"
+#include "ovproxy_machine_config.h"
 
 namespace ovproxy {
 namespace {
@@ -81,7 +82,6 @@ std::string ParseOptions(const std::vector<std::string>& args, ResolveOptions& o
     }
     if (missing) return "option '" + arg + "' needs a value";
   }
-  if (!options.has_proxy) return "--proxy is required";
   if (options.urls.empty()) return "no URL given";
   return {};
 }
@@ -229,12 +229,13 @@ void PrintJson(const std::vector<Outcome>& outcomes, std::ostream& out) {
 }  // namespace
 
 void PrintResolveUsage(std::ostream& out) {
-  out << "usage: ovproxy resolve --proxy TEXT [--bypass TEXT] [--json] URL...\n"
+  out << "usage: ovproxy resolve [--proxy TEXT] [--bypass TEXT] [--json] URL...\n"
          "\n"
          "Answers, for each URL, which proxies a connection should try, in order.\n"
          "\n"
          "  --proxy TEXT   manual proxy string: \"host:port[;...]\" for every scheme,\n"
-         "                 or \"http=h:p;https=h:p;ftp=h:p;socks=h:p\"\n"
+         "                 or \"http=h:p;https=h:p;ftp=h:p;socks=h:p\"; without it, the\n"
+         "                 configuration of this machine (see ovproxy config)\n"
          "  --bypass TEXT  hosts that go direct, separated by \";\" or \",\":\n"
          "                 \"*.corp.example;intranet;<local>\"\n"
          "  --json         print a JSON array of {url, error, servers[{scheme, host, port}]}\n"
@@ -251,14 +252,18 @@ int RunResolveCommand(CommandContext& context) {
     PrintResolveUsage(context.err);
     return kExitUsage;
   }
-  auto config = std::make_shared<OVProxy::ovProxyConfig>();
-  config->proxy_rules().ParseFromString(options.proxy);
-  if (config->proxy_rules().type == OVProxy::ovProxyConfig::RulesType::None) {
+  // Without --proxy: the configuration the module sees on this machine.
+  auto config =
+      options.has_proxy ? std::make_shared<OVProxy::ovProxyConfig>() : MachineProxyConfigSnapshot();
+  if (options.has_proxy) config->proxy_rules().ParseFromString(options.proxy);
+  if (options.has_proxy && config->proxy_rules().type == OVProxy::ovProxyConfig::RulesType::None) {
     context.err << "ovproxy resolve: --proxy '" << options.proxy << "' names no usable proxy\n\n";
     PrintResolveUsage(context.err);
     return kExitUsage;
   }
-  config->proxy_rules().bypass_rules.ParseFromString(options.bypass);
+  if (options.has_proxy || !options.bypass.empty()) {
+    config->proxy_rules().bypass_rules.ParseFromString(options.bypass);
+  }
 
   std::vector<Outcome> outcomes;
   for (const std::string& url : options.urls) outcomes.push_back(Outcome{NormalizeUrl(url)});

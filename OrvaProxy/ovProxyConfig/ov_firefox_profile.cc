@@ -1,0 +1,106 @@
+#include "OrvaProxy/ovProxyConfig/ov_firefox_profile.h"
+
+#include "klbutil/klb_string.h"
+#include "platform/os/ov_os.h"
+
+namespace OVProxy {
+namespace {
+
+// profiles.ini holds a handful of lines.
+constexpr size_t kMaxProfilesIniBytes = 1 << 20;
+
+struct Section {
+  std::string name;
+  std::string path;
+  bool relative = true;
+  bool is_default = false;
+  std::string install_default;
+};
+
+std::string TrimTabsSpaces(std::string_view text) {
+  const size_t first = text.find_first_not_of(" \t");
+  if (first == std::string_view::npos) return {};
+  return std::string(text.substr(first, text.find_last_not_of(" \t") - first + 1));
+}
+
+}  // namespace
+
+std::optional<FirefoxProfileEntry> ChooseFirefoxProfile(std::string_view profiles_ini) {
+  std::vector<Section> sections;
+  while (!profiles_ini.empty()) {
+    const size_t end = profiles_ini.find('\n');
+    std::string line(profiles_ini.substr(0, end));
+    profiles_ini =
+        end == std::string_view::npos ? std::string_view() : profiles_ini.substr(end + 1);
+    klb::trim(line);
+    if (line.empty() || line.front() == ';' || line.front() == '#') continue;
+    if (line.front() == '[' && line.back() == ']') {
+      sections.push_back(Section{line.substr(1, line.size() - 2)});
+      continue;
+    }
+    const size_t equals = line.find('=');
+    if (equals == std::string::npos || sections.empty()) continue;
+    const std::string key = TrimTabsSpaces(std::string_view(line).substr(0, equals));
+    const std::string value = TrimTabsSpaces(std::string_view(line).substr(equals + 1));
+    Section& section = sections.back();
+    if (section.name.starts_with("Profile")) {
+      if (key == "Path") section.path = value;
+      if (key == "IsRelative") section.relative = value == "1";
+      if (key == "Default") section.is_default = value == "1";
+    } else if (section.name.starts_with("Install") && key == "Default") {
+      section.install_default = value;
+    }
+  }
+
+  const Section* last = nullptr;
+  const Section* marked = nullptr;
+  std::string installed;
+  for (const Section& section : sections) {
+    if (section.name.starts_with("Install") && installed.empty()) {
+      installed = section.install_default;
+    }
+    if (!section.name.starts_with("Profile") || section.path.empty()) continue;
+    last = &section;
+    if (section.is_default && marked == nullptr) marked = &section;
+  }
+  if (!installed.empty()) {
+    for (const Section& section : sections) {
+      if (section.name.starts_with("Profile") && section.path == installed) {
+        return FirefoxProfileEntry{section.path, section.relative};
+      }
+    }
+    // Install sections name profiles by their relative Path.
+    return FirefoxProfileEntry{installed, true};
+  }
+  if (marked != nullptr) return FirefoxProfileEntry{marked->path, marked->relative};
+  if (last != nullptr) return FirefoxProfileEntry{last->path, last->relative};
+  return std::nullopt;
+}
+
+std::vector<std::string> FirefoxDataFolders() {
+  const std::string home = ovplatform::GetOs().HomeDirectory();
+  if (home.empty()) return {};
+  return {ovplatform::JoinPath(home, ".mozilla/firefox"),
+          ovplatform::JoinPath(home, "snap/firefox/common/.mozilla/firefox"),
+          ovplatform::JoinPath(home, ".var/app/org.mozilla.firefox/.mozilla/firefox")};
+}
+
+std::optional<std::string> FindFirefoxPrefsJs() {
+  ovplatform::Os& os = ovplatform::GetOs();
+  for (const std::string& folder : FirefoxDataFolders()) {
+    const std::string index = ovplatform::JoinPath(folder, "profiles.ini");
+    if (!os.FileExists(index)) continue;
+    const auto text = os.ReadFile(index, kMaxProfilesIniBytes);
+    if (!text) return std::nullopt;
+    const auto profile = ChooseFirefoxProfile(*text);
+    if (!profile) return std::nullopt;
+    const std::string prefs = ovplatform::JoinPath(
+        profile->relative ? ovplatform::JoinPath(folder, profile->path) : profile->path,
+        "prefs.js");
+    if (!os.FileExists(prefs)) return std::nullopt;
+    return prefs;
+  }
+  return std::nullopt;
+}
+
+}  // namespace OVProxy

@@ -1,0 +1,41 @@
+// Finds the prefs.js of the current user's Firefox profile.
+//
+// Firefox's data folder is looked for in this order, and the first that has
+// a profiles.ini is used:
+//   1. ~/.mozilla/firefox                          (distribution package)
+//   2. ~/snap/firefox/common/.mozilla/firefox      (snap)
+//   3. ~/.var/app/org.mozilla.firefox/.mozilla/firefox  (flatpak)
+//
+// In profiles.ini (lines trimmed; empty, ";" and "#" lines skipped) the
+// profile is, in order of preference: the one an [Install...] section names
+// as its Default; the [Profile...] section with Default=1; the last
+// [Profile...] section with a Path. IsRelative=1 (the default when absent)
+// puts the Path below the data folder. The result is that folder's
+// prefs.js, when it exists.
+//
+// Thread: any; files through ovplatform::GetOs().
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace OVProxy {
+
+struct FirefoxProfileEntry {
+  std::string path;
+  bool relative = true;
+};
+
+// The profile profiles.ini's text chooses; nullopt when it names none.
+std::optional<FirefoxProfileEntry> ChooseFirefoxProfile(std::string_view profiles_ini);
+
+// The candidate data folders, in the order above; empty without a home.
+std::vector<std::string> FirefoxDataFolders();
+
+// The full path of the chosen profile's prefs.js; nullopt when there is no
+// profiles.ini, it names no profile or the file is missing.
+std::optional<std::string> FindFirefoxPrefsJs();
+
+}  // namespace OVProxy

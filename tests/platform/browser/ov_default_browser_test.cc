@@ -1,0 +1,75 @@
+#include "platform/browser/ov_default_browser.h"
+
+#include <gtest/gtest.h>
+
+#include "ovtest/fake_environment_os.h"
+
+namespace ovplatform {
+namespace {
+
+TEST(DefaultBrowserTest, ExecProgram) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"[Desktop Entry]\nExec=firefox %u\n", "firefox"},
+      {"[Desktop Entry]\nExec=\"/opt/My Browser/browser\" --new-window %U\n",
+       "/opt/My Browser/browser"},
+      {"[Desktop Entry]\nExec=env MOZ_ENABLE_WAYLAND=1 -u X /usr/lib/firefox/firefox %u\n",
+       "/usr/lib/firefox/firefox"},
+      {"[Desktop Entry]\nExec=/usr/bin/flatpak run --branch=stable --command=firefox "
+       "org.mozilla.firefox @@u %u @@\n",
+       "/usr/bin/flatpak org.mozilla.firefox"},
+      {"[Desktop Action new]\nExec=other\n[Desktop Entry]\nExec[de]=x\nName=y\n", ""},
+      {"Exec=before-group\n", ""},
+      {"[Desktop Entry]\nExec=\"unterminated\\\" quote\n", "unterminated\" quote"},
+  };
+  for (const auto& [text, program] : cases) EXPECT_EQ(DesktopFileProgram(text), program) << text;
+}
+
+TEST(DefaultBrowserTest, DefaultHandlers) {
+  const char* text =
+      "[Added Associations]\nx-scheme-handler/http=added.desktop;\n"
+      "[Default Applications]\nx-scheme-handler/https=s.desktop\n"
+      "x-scheme-handler/http= a.desktop ; b.desktop;;\n";
+  EXPECT_EQ(DefaultHandlersInMimeapps(text, "x-scheme-handler/http"),
+            (std::vector<std::string>{"a.desktop", "b.desktop"}));
+  EXPECT_TRUE(DefaultHandlersInMimeapps("garbage\n[", "x-scheme-handler/http").empty());
+}
+
+// The XDG search order: the user's config folder first; an association to a
+// handler that is not installed gives way to the next list; the desktop
+// file is found in the data folders.
+TEST(DefaultBrowserTest, SearchesTheXdgFoldersInOrder) {
+  ovtest::FakeEnvironmentOs os;
+  const std::string root = os.home();
+  os.SetEnv("XDG_CONFIG_DIRS", root + "/etc:relative/ignored");
+  os.SetEnv("XDG_DATA_DIRS", root + "/usr");
+  os.WriteHomeFile("usr/applications/chromium.desktop",
+                   "[Desktop Entry]\nExec=/usr/bin/chromium %U\n");
+  os.WriteHomeFile("usr/applications/firefox.desktop",
+                   "[Desktop Entry]\nExec=/usr/bin/firefox %u\n");
+  os.WriteHomeFile("usr/applications/mimeapps.list",
+                   "[Default Applications]\nx-scheme-handler/http=chromium.desktop\n");
+  EXPECT_EQ(GetDefaultBrowserLocator().HttpHandler()->program, "/usr/bin/chromium");
+
+  os.WriteHomeFile("etc/mimeapps.list",
+                   "[Default Applications]\nx-scheme-handler/http=firefox.desktop\n");
+  EXPECT_EQ(GetDefaultBrowserLocator().HttpHandler()->program, "/usr/bin/firefox");
+
+  // ~/.config wins, but names a handler that is missing, then one in
+  // ~/.local/share/applications.
+  os.WriteHomeFile(
+      ".config/mimeapps.list",
+      "[Default Applications]\nx-scheme-handler/http=gone.desktop;../x.desktop;own.desktop\n");
+  os.WriteHomeFile(".local/share/applications/own.desktop", "[Desktop Entry]\nExec=own-browser\n");
+  const auto handler = GetDefaultBrowserLocator().HttpHandler();
+  ASSERT_TRUE(handler.has_value());
+  EXPECT_EQ(handler->desktop_id, "own.desktop");
+  EXPECT_EQ(handler->program, "own-browser");
+
+  os.SetEnv("XDG_CONFIG_HOME", root + "/empty");
+  os.SetEnv("XDG_CONFIG_DIRS", root + "/empty");
+  os.SetEnv("XDG_DATA_DIRS", root + "/empty");
+  EXPECT_FALSE(GetDefaultBrowserLocator().HttpHandler().has_value());
+}
+
+}  // namespace
+}  // namespace ovplatform

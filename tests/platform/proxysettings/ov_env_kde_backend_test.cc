@@ -1,0 +1,140 @@
+#include <gtest/gtest.h>
+
+#include <map>
+#include <string>
+
+#include "platform/proxysettings/ov_env_proxy_backend.h"
+#include "platform/proxysettings/ov_kde_proxy_backend.h"
+
+namespace ovplatform {
+namespace {
+
+using Env = std::map<std::string, std::string>;
+
+EnvLookup LookupIn(const Env& env) {
+  return [&env](const std::string& name) -> std::optional<std::string> {
+    auto it = env.find(name);
+    if (it == env.end()) return std::nullopt;
+    return it->second;
+  };
+}
+
+struct Expected {
+  bool auto_detect;
+  const char* pac;
+  const char* proxy;
+  const char* bypass;
+};
+
+void ExpectRecord(const UserProxySettings& got, const Expected& want) {
+  EXPECT_EQ(got.auto_detect, want.auto_detect);
+  EXPECT_EQ(got.auto_config_url, want.pac);
+  EXPECT_EQ(got.proxy, want.proxy);
+  EXPECT_EQ(got.bypass, want.bypass);
+}
+
+TEST(EnvironmentBackendTest, Table) {
+  struct Case {
+    const char* name;
+    Env env;
+    Expected want;
+  };
+  const Case cases[] = {
+      {"nothing set", {}, {false, "", "", ""}},
+      {"per scheme, credentials dropped",
+       {{"http_proxy", "http://u:p@a:1/"}, {"https_proxy", "b:2"}, {"ftp_proxy", "c:3"}},
+       {false, "", "http=a:1;https=b:2;ftp=c:3", ""}},
+      {"lower case first",
+       {{"http_proxy", "low:1"}, {"HTTP_PROXY", "up:2"}},
+       {false, "", "http=low:1", ""}},
+      {"empty lower case does not hide upper case",
+       {{"http_proxy", ""}, {"HTTP_PROXY", "up:2"}},
+       {false, "", "http=up:2", ""}},
+      {"all_proxy alone is one proxy for all", {{"ALL_PROXY", "all:8"}}, {false, "", "all:8", ""}},
+      {"all_proxy fills the missing schemes",
+       {{"http_proxy", "a:1"}, {"all_proxy", "all:8"}},
+       {false, "", "http=a:1;https=all:8;ftp=all:8", ""}},
+      {"a SOCKS scheme picks the SOCKS key",
+       {{"all_proxy", "socks4://s:9"}, {"https_proxy", "socks5://t:1"}},
+       {false, "", "socks5=t:1", ""}},
+      {"an unusable value is left out",
+       {{"http_proxy", "http://a;https=evil:1"}, {"https_proxy", "b:2"}},
+       {false, "", "https=b:2", ""}},
+      {"no_proxy list",
+       {{"no_proxy", ".corp.example, localhost:8080,*"}},
+       {false, "", "", "corp.example;localhost;*"}},
+      {"auto_proxy URL",
+       {{"auto_proxy", "http://wpad/p.pac"}},
+       {false, "http://wpad/p.pac", "", ""}},
+      {"auto_proxy set but empty detects", {{"auto_proxy", ""}}, {true, "", "", ""}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    UserProxySettings got;
+    got.proxy = "stale";
+    ReadEnvironmentProxySettings(LookupIn(c.env), got);
+    EXPECT_EQ(got.backend, kEnvironmentBackend);
+    ExpectRecord(got, c.want);
+  }
+}
+
+TEST(KdeBackendTest, Table) {
+  struct Case {
+    const char* name;
+    const char* kioslaverc;
+    Env env;
+    bool applies;
+    Expected want;
+    bool reversed;
+  };
+  const Case cases[] = {
+      {"no proxy group", "[Other]\nProxyType=1\n", {}, false, {}, false},
+      {"group without a type", "[Proxy Settings]\nhttpProxy=http://a 1\n", {}, false, {}, false},
+      {"no proxy",
+       "[Proxy Settings]\nProxyType=0\nhttpProxy=http://a 1\n",
+       {},
+       true,
+       {false, "", "", ""},
+       false},
+      {"manual with spaces before ports",
+       "[Proxy Settings]\nProxyType=1\nhttpProxy=http://a 8080\nhttpsProxy=http://b:8443\n"
+       "ftpProxy=\nsocksProxy=socks://s 1080\nNoProxyFor=.kde.org,localhost\n",
+       {},
+       true,
+       {false, "", "http=a:8080;https=b:8443;socks5=s:1080", "kde.org;localhost"},
+       false},
+      {"reversed exceptions are dropped",
+       "[Proxy Settings]\nProxyType=1\nhttpProxy=http://a "
+       "1\nNoProxyFor=only.this\nReversedException=true\n",
+       {},
+       true,
+       {false, "", "http=a:1", ""},
+       true},
+      {"PAC",
+       "[Proxy Settings]\nProxyType=2\nProxy Config Script=http://p/x.pac\n",
+       {},
+       true,
+       {false, "http://p/x.pac", "", ""},
+       false},
+      {"detect", "[Proxy Settings]\nProxyType=3\n", {}, true, {true, "", "", ""}, false},
+      {"values from named variables",
+       "[Proxy Settings]\nProxyType=4\nhttpProxy=MY_HTTP\nhttpsProxy=UNSET_VAR\nNoProxyFor=MY_NO\n",
+       {{"MY_HTTP", "http://e:3"}, {"MY_NO", "x.org"}},
+       true,
+       {false, "", "http=e:3", "x.org"},
+       false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    UserProxySettings got;
+    bool reversed = false;
+    ASSERT_EQ(ReadKdeProxySettings(c.kioslaverc, LookupIn(c.env), got, &reversed), c.applies);
+    if (!c.applies) continue;
+    EXPECT_EQ(got.backend, kKdeBackend);
+    ExpectRecord(got, c.want);
+    EXPECT_EQ(reversed, c.reversed);
+  }
+}
+
+}  // namespace
+}  // namespace ovplatform

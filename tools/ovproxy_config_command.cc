@@ -1,0 +1,137 @@
+// `ovproxy config`: prints the proxy configuration the module sees on this
+// machine, where it comes from, and the default browser; with --watch it
+// keeps running and prints every change the module reports.
+#include <json/json.h>
+
+#include <atomic>
+#include <csignal>
+#include <cstdlib>
+#include <ostream>
+#include <string>
+
+#include "OrvaProxy/ovProxyConfig/ov_proxy_config.h"
+#include "ovproxy_command.h"
+#include "ovproxy_machine_config.h"
+
+namespace ovproxy {
+namespace {
+
+// The first configuration normally arrives within milliseconds; a reader
+// stuck on a broken settings service must not hang the command.
+constexpr auto kFirstResultTimeout = std::chrono::seconds(15);
+// --watch asks again this often; the sources read at most every 10 s.
+constexpr auto kWatchTick = std::chrono::seconds(1);
+
+std::atomic<bool> g_stop{false};
+
+void OnSignal(int) {
+  g_stop = true;
+}
+
+struct ConfigOptions {
+  bool json = false;
+  bool watch = false;
+  long max_changes = 0;  // 0: until interrupted
+};
+
+std::string ParseOptions(const std::vector<std::string>& args, ConfigOptions& options) {
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    if (arg == "--json") {
+      options.json = true;
+    } else if (arg == "--watch") {
+      options.watch = true;
+    } else if (arg == "--max-changes" && i + 1 < args.size()) {
+      char* end = nullptr;
+      options.max_changes = std::strtol(args[++i].c_str(), &end, 10);
+      if (*end != '\0' || options.max_changes < 1) return "--max-changes needs a positive number";
+    } else {
+      return "unknown argument '" + arg + "'";
+    }
+  }
+  return {};
+}
+
+void Print(const MachineProxyConfig& change, bool json, std::ostream& out) {
+  const OVProxy::ovProxyConfig& config = *change.config;
+  const std::string availability = OVProxy::ovProxyConfigAvailabilityName(change.availability);
+  const std::string bypass = config.proxy_rules().bypass_rules.ToString();
+  if (json) {
+    Json::Value item(Json::objectValue);
+    item["config"] = config.toString();
+    item["availability"] = availability;
+    item["source"] = change.source;
+    item["auto_detect"] = config.auto_detect();
+    item["pac_url"] = config.getPacUrl();
+    item["bypass"] = bypass;
+    item["default_browser"] = change.browser;
+    item["default_browser_program"] = change.browser_program;
+    Json::StreamWriterBuilder builder;
+    builder["indentation"] = "";
+    out << Json::writeString(builder, item) << '\n';
+  } else {
+    out << "configuration:   " << config.toString() << '\n'
+        << "availability:    " << availability << '\n'
+        << "source:          " << change.source << '\n'
+        << "bypass:          " << (bypass.empty() ? "(none)" : bypass) << '\n'
+        << "default browser: " << change.browser
+        << (change.browser_program.empty() ? "" : " (" + change.browser_program + ")") << '\n';
+  }
+  out.flush();
+}
+
+}  // namespace
+
+void PrintConfigUsage(std::ostream& out) {
+  out << "usage: ovproxy config [--json] [--watch [--max-changes N]]\n"
+         "\n"
+         "Prints the proxy configuration the module sees: the configuration, its\n"
+         "availability, its source (the system settings backend: gnome, kde or\n"
+         "environment; or the Firefox profile's prefs.js when Firefox is the default\n"
+         "browser and has settings of its own) and the default browser.\n"
+         "\n"
+         "  --json             one JSON object per configuration, on one line\n"
+         "  --watch            keep running and print each change (stop with Ctrl-C)\n"
+         "  --max-changes N    with --watch, stop after N configurations\n"
+         "\n"
+         "Exit status: 0 when a configuration was read, 1 when none came, 2 for\n"
+         "wrong usage.\n";
+}
+
+int RunConfigCommand(CommandContext& context) {
+  ConfigOptions options;
+  if (std::string problem = ParseOptions(context.args, options); !problem.empty()) {
+    context.err << "ovproxy config: " << problem << "\n\n";
+    PrintConfigUsage(context.err);
+    return kExitUsage;
+  }
+  MachineConfigWatcher watcher;
+  if (!watcher.Start()) {
+    context.err << "ovproxy config: the task library refused to run the configuration sources\n";
+    return kExitFailed;
+  }
+  const auto first = watcher.WaitNext(kFirstResultTimeout);
+  if (!first) {
+    context.err << "ovproxy config: no configuration was read\n";
+    return kExitFailed;
+  }
+  Print(*first, options.json, context.out);
+  if (!options.watch) return kExitOk;
+
+  g_stop = false;
+  auto previous_int = std::signal(SIGINT, OnSignal);
+  auto previous_term = std::signal(SIGTERM, OnSignal);
+  long printed = 1;
+  while (!g_stop && (options.max_changes == 0 || printed < options.max_changes)) {
+    watcher.Poll();
+    if (auto change = watcher.WaitNext(kWatchTick)) {
+      Print(*change, options.json, context.out);
+      ++printed;
+    }
+  }
+  std::signal(SIGINT, previous_int);
+  std::signal(SIGTERM, previous_term);
+  return kExitOk;
+}
+
+}  // namespace ovproxy
