@@ -45,6 +45,9 @@ class Collector : public OVProxy::ovProxyResolverDelegate {
     if (error == OVProxy::e_success && result) {
       answers_[index].answer = *result;
       answers_[index].error = error;
+      // The in-process engine answers a script's plain "DIRECT" with an
+      // empty list; a line of its own says what it means.
+      if (answers_[index].answer.is_empty()) answers_[index].answer.UseDirect();
       OVProxy::appendDirectFallback(answers_[index].answer, error);
     } else {
       fallbackLocked(index, error);
