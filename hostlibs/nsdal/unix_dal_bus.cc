@@ -178,9 +178,9 @@ struct UnixDalBus::Core : std::enable_shared_from_this<UnixDalBus::Core> {
       links.erase(found);
     }
     dropped.insert(name);
-    Count([](Stats& s) { ++s.peers_dropped; });
     DalLog(klb::LogLevel::kWarning, "NSDAL_DROPP",
            std::string("UnixDalBus: peer dropped - name=") + name + ", reason=" + why);
+    Count([](Stats& s) { ++s.peers_dropped; });
   }
 
   // The open link to a peer, connecting first; null when it cannot be
@@ -387,10 +387,10 @@ struct UnixDalBus::Core : std::enable_shared_from_this<UnixDalBus::Core> {
       if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &credentials, &size) != 0 ||
           credentials.uid != options.uid) {
         ::close(fd);
-        Count([](Stats& s) { ++s.connections_refused; });
         DalLog(klb::LogLevel::kWarning, "NSDAL_REFUS",
                "UnixDalBus: connection of another user refused - uid=" +
                    std::to_string(credentials.uid) + ", pid=" + std::to_string(credentials.pid));
+        Count([](Stats& s) { ++s.connections_refused; });
         continue;
       }
       if (connections.size() >= kMaxConnections) {
@@ -415,9 +415,9 @@ struct UnixDalBus::Core : std::enable_shared_from_this<UnixDalBus::Core> {
         const FrameReader::Result result = connection.reader.Next(&frame, &error);
         if (result == FrameReader::Result::kNeedMore) break;
         if (result == FrameReader::Result::kError) {
-          Count([](Stats& s) { ++s.frames_malformed; });
           DalLog(klb::LogLevel::kWarning, "NSDAL_BADFR",
                  "UnixDalBus: malformed frame dropped, connection closed - error=" + error);
+          Count([](Stats& s) { ++s.frames_malformed; });
           return false;
         }
         Count([](Stats& s) { ++s.frames_received; });
