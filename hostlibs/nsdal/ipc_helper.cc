@@ -69,14 +69,25 @@ class Hub final : public IDALBusDelegate {
                          const std::string& key,
                          std::function<std::optional<std::string>()> produce) {
     CoalesceKey coalesce_key{mode_id, field_id, key};
+    uint64_t generation = 0;
     {
       std::lock_guard lock(coalesce_mutex_);
       auto [it, inserted] = pending_.try_emplace(coalesce_key);
-      it->second = std::move(produce);
+      it->second.produce = std::move(produce);
       if (!inserted) return;  // the scheduled send will take the latest state
+      generation = it->second.generation = ++last_generation_;
     }
-    auto flush = [coalesce_key] { Get().FlushCoalesced(coalesce_key); };
-    if (!PostToDalRunner("DalCoalescedSend", flush, kCoalesceWindow)) flush();
+    // Released with the task, whether it ran or was dropped: a dropped send
+    // must not leave its entry behind, or no later change would be sent.
+    auto forget = std::shared_ptr<void>(nullptr, [coalesce_key, generation](void*) {
+      Get().ForgetCoalesced(coalesce_key, generation);
+    });
+    auto flush = [coalesce_key, generation, forget] {
+      Get().FlushCoalesced(coalesce_key, generation);
+    };
+    if (!PostToDalRunner("DalCoalescedSend", flush, kCoalesceWindow)) {
+      FlushCoalesced(coalesce_key, generation);
+    }
   }
 
   void RequestSnapshot(const std::string& mode_id) {
@@ -188,17 +199,23 @@ class Hub final : public IDALBusDelegate {
     join_changed_.notify_all();
   }
 
-  void FlushCoalesced(const CoalesceKey& key) {
+  void FlushCoalesced(const CoalesceKey& key, uint64_t generation) {
     std::function<std::optional<std::string>()> produce;
     {
       std::lock_guard lock(coalesce_mutex_);
       auto found = pending_.find(key);
-      if (found == pending_.end()) return;
-      produce = std::move(found->second);
+      if (found == pending_.end() || found->second.generation != generation) return;
+      produce = std::move(found->second.produce);
       pending_.erase(found);
     }
     std::optional<std::string> text = produce ? produce() : std::nullopt;
     if (text) SyncData(std::get<0>(key), std::get<1>(key), *text, kAllPeers);
+  }
+
+  void ForgetCoalesced(const CoalesceKey& key, uint64_t generation) {
+    std::lock_guard lock(coalesce_mutex_);
+    auto found = pending_.find(key);
+    if (found != pending_.end() && found->second.generation == generation) pending_.erase(found);
   }
 
   // The bus to use; makes the environment's bus on first use. Called with
@@ -238,8 +255,13 @@ class Hub final : public IDALBusDelegate {
   std::unique_ptr<UnixDalBus> default_bus_;
   bool default_failed_ = false;
 
+  struct PendingSend {
+    std::function<std::optional<std::string>()> produce;
+    uint64_t generation = 0;
+  };
   std::mutex coalesce_mutex_;
-  std::map<CoalesceKey, std::function<std::optional<std::string>()>> pending_;
+  std::map<CoalesceKey, PendingSend> pending_;
+  uint64_t last_generation_ = 0;
 
   std::mutex join_mutex_;
   std::condition_variable join_changed_;

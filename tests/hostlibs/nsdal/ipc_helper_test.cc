@@ -131,6 +131,21 @@ TEST(IPCHelperTest, CoalescedSendsLeaveOncePerWindowWithTheLatestState) {
   EXPECT_EQ(bus.sent().size(), 2u);
 }
 
+TEST(IPCHelperTest, ASendDroppedWithItsRunnerDoesNotBlockLaterOnes) {
+  ovtest::ManualClock clock;
+  ovtest::FakeDalBus bus;
+  auto produce = []() -> std::optional<std::string> { return "latest"; };
+  {
+    ovtest::TaskEnvironment dying(kDalIpcRunnerName);
+    IPCHelper::SyncDataCoalesced("mode", "field", "dropped", produce);
+  }  // the manager shuts down with the send still queued
+  ovtest::TaskEnvironment tasks(kDalIpcRunnerName);
+  IPCHelper::SyncDataCoalesced("mode", "field", "dropped", produce);
+  clock.Advance(kCoalesceWindow);
+  tasks.RunUntilIdle();
+  EXPECT_EQ(bus.sent().size(), 1u);
+}
+
 TEST(IPCHelperTest, WithoutATaskManagerCoalescedSendsGoAtOnce) {
   OrvaTask::ScopedOVTManagerOverride no_manager(nullptr);
   ovtest::FakeDalBus bus;
