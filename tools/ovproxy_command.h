@@ -34,4 +34,8 @@ void PrintResolveUsage(std::ostream& out);
 int RunPacCommand(CommandContext& context);
 void PrintPacUsage(std::ostream& out);
 
+// ovproxy sync dump: prints what the client's processes share on the bus.
+int RunSyncCommand(CommandContext& context);
+void PrintSyncUsage(std::ostream& out);
+
 }  // namespace ovproxy

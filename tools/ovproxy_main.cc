@@ -20,6 +20,7 @@ constexpr Command kCommands[] = {
      [](std::ostream& out) { out << "usage: ovproxy version\n"; }},
     {"resolve", "answer for URLs from a manual proxy string", RunResolveCommand, PrintResolveUsage},
     {"pac", "evaluate a PAC (or .ins) file for URLs", RunPacCommand, PrintPacUsage},
+    {"sync", "print the proxy data other processes share", RunSyncCommand, PrintSyncUsage},
 };
 
 void PrintUsage(std::ostream& out) {
