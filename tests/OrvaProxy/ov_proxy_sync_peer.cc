@@ -11,6 +11,7 @@
 //   waitpacurl URL            -> "ok" once it reads URL | "timeout"
 //   waitlookup HOST           -> "ok PROXYHOST:PORT NS" (NS: CLOCK_MONOTONIC
 //                                nanoseconds when found) | "timeout"
+//   armlookup HOST            -> "armed" at once, then what waitlookup answers
 //
 // It ends when its input closes.
 #include <time.h>
@@ -114,9 +115,10 @@ int main() {
       in >> url;
       std::cout << (WaitUntil([&] { return config->getPacUrl() == url; }) ? "ok" : "timeout")
                 << std::endl;
-    } else if (command == "waitlookup") {
+    } else if (command == "waitlookup" || command == "armlookup") {
       std::string host;
       in >> host;
+      if (command == "armlookup") std::cout << "armed" << std::endl;
       ovProxyInfo info;
       const bool found = WaitUntil([&] { return cache->lookup(host, info); });
       const int64_t at = MonotonicNs();
