@@ -4,8 +4,10 @@
 // ScopedDalBusOverride (ipc_helper.h).
 //
 // Thread: Publish and RequestSnapshot may be called from any thread and
-// never block on a peer. Delegate callbacks arrive on the bus's own thread;
-// SetDelegate(nullptr) returns only once no callback runs any more.
+// never block on a peer. Delegate callbacks arrive on the bus's threads
+// (messages and snapshot requests on its receive thread, snapshot outcomes
+// on the layer's runner for UnixDalBus), one at a time; SetDelegate(nullptr)
+// returns only once no callback runs any more.
 #pragma once
 
 #include <cstdint>

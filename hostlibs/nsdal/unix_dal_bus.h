@@ -16,7 +16,9 @@
 //   holds up the others.
 // - Receiving runs on a thread of the bus's own: it waits in poll() on the
 //   listening socket and every accepted connection, which a runner (woken
-//   only by posted work) cannot do. It runs the delegate's callbacks.
+//   only by posted work) cannot do. It runs the delegate's callbacks for
+//   messages and snapshot requests; snapshot outcomes reach the delegate on
+//   the runner.
 //
 // Dead processes: a socket whose connect() is refused belongs to no process
 // any more and is deleted; a connection that breaks is closed and opened
