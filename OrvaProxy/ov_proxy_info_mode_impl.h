@@ -6,7 +6,10 @@
 //
 // Thread: every operation may be called from any thread.
 // Lifetime: GetInstance's object lives from its first call to process exit;
-// other instances (tests, tools) live as their owner decides.
+// other instances (tests, tools) live as their owner decides. The first
+// instance joins the process's bus: a test installs ovtest::FakeDalBus (or a
+// bus in a directory of its own) before it, so that it never meets other
+// processes on the user's real bus.
 #pragma once
 
 #include <cstdint>
