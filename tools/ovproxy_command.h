@@ -37,5 +37,8 @@ void PrintPacUsage(std::ostream& out);
 // ovproxy config: the proxy configuration the module sees on this machine.
 int RunConfigCommand(CommandContext& context);
 void PrintConfigUsage(std::ostream& out);
+// ovproxy sync dump: prints what the client's processes share on the bus.
+int RunSyncCommand(CommandContext& context);
+void PrintSyncUsage(std::ostream& out);
 
 }  // namespace ovproxy

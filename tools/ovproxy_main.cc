@@ -21,6 +21,7 @@ constexpr Command kCommands[] = {
     {"resolve", "answer for URLs from a manual proxy string", RunResolveCommand, PrintResolveUsage},
     {"pac", "evaluate a PAC (or .ins) file for URLs", RunPacCommand, PrintPacUsage},
     {"config", "show the proxy configuration of this machine", RunConfigCommand, PrintConfigUsage},
+    {"sync", "print the proxy data other processes share", RunSyncCommand, PrintSyncUsage},
 };
 
 void PrintUsage(std::ostream& out) {

@@ -1,0 +1,135 @@
+// A process of its own on the data-sync bus, for the tests and benchmarks
+// that need a second process. It joins through the process's mode
+// (ovProxyInfoModeImpl::GetInstance, bus directory from XDG_RUNTIME_DIR) and
+// obeys one command per line on standard input, answering one line each:
+//
+//   join                      -> "join applied" | "join nopeer" | "join pending"
+//   setpacurl URL             -> "ok"
+//   put HOST PROXYHOST PORT   -> "ok"
+//   pacurl                    -> the PAC URL it reads
+//   lookup HOST               -> "found PROXYHOST:PORT" | "missing"
+//   waitpacurl URL            -> "ok" once it reads URL | "timeout"
+//   waitlookup HOST           -> "ok PROXYHOST:PORT NS" (NS: CLOCK_MONOTONIC
+//                                nanoseconds when found) | "timeout"
+//   armlookup HOST            -> "armed" at once, then what waitlookup answers
+//
+// It ends when its input closes.
+#include <time.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <iostream>
+#include <mutex>
+#include <sstream>
+#include <string>
+
+#include "OrvaProxy/ov_proxy_info_mode_impl.h"
+#include "nsdal/ipc_helper.h"
+
+namespace {
+
+using OVProxy::ovProxyInfo;
+using OVProxy::ovProxyInfoModeImpl;
+constexpr auto kWait = std::chrono::seconds(10);
+
+int64_t MonotonicNs() {
+  timespec now{};
+  ::clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
+}
+
+std::mutex g_mutex;
+std::condition_variable g_heard;
+uint64_t g_messages = 0;
+
+// Waits until `done` holds, looking again after every message of the mode.
+bool WaitUntil(const std::function<bool()>& done) {
+  std::unique_lock lock(g_mutex);
+  const auto deadline = std::chrono::steady_clock::now() + kWait;
+  while (!done()) {
+    const uint64_t seen = g_messages;
+    if (!g_heard.wait_until(lock, deadline, [&] { return g_messages != seen; })) return done();
+  }
+  return true;
+}
+
+std::string Describe(const ovProxyInfo& info) {
+  if (info.is_empty()) return "empty";
+  return info.proxy_server().host + ":" + std::to_string(info.proxy_server().port);
+}
+
+}  // namespace
+
+int main() {
+  ovProxyInfoModeImpl* mode = ovProxyInfoModeImpl::GetInstance();
+  mode->addFieldListener(OVProxy::kProxyInfoModeId, [](const std::string&) {
+    {
+      std::lock_guard lock(g_mutex);
+      ++g_messages;
+    }
+    g_heard.notify_all();
+  });
+  auto config = mode->getConfigMode();
+  auto cache = mode->getHostCacheMode();
+
+  std::string line;
+  while (std::getline(std::cin, line)) {
+    std::istringstream in(line);
+    std::string command;
+    in >> command;
+    if (command == "join") {
+      switch (ns_dal::IPCHelper::WaitForJoin(OVProxy::kProxyInfoModeId, kWait)) {
+        case ns_dal::JoinState::kApplied:
+          std::cout << "join applied" << std::endl;
+          break;
+        case ns_dal::JoinState::kNoPeer:
+          std::cout << "join nopeer" << std::endl;
+          break;
+        default:
+          std::cout << "join pending" << std::endl;
+      }
+    } else if (command == "setpacurl") {
+      std::string url;
+      in >> url;
+      config->setPacUrl(url);
+      std::cout << "ok" << std::endl;
+    } else if (command == "put") {
+      std::string host, proxy_host;
+      int32_t port = 0;
+      in >> host >> proxy_host >> port;
+      ovProxyInfo info;
+      info.UseProxyServer(OVProxy::ovProxyServer(proxy_host, port, "HTTP"));
+      cache->put(host, info);
+      std::cout << "ok" << std::endl;
+    } else if (command == "pacurl") {
+      std::cout << config->getPacUrl() << std::endl;
+    } else if (command == "lookup") {
+      std::string host;
+      in >> host;
+      ovProxyInfo info;
+      std::cout << (cache->lookup(host, info) ? "found " + Describe(info) : "missing") << std::endl;
+    } else if (command == "waitpacurl") {
+      std::string url;
+      in >> url;
+      std::cout << (WaitUntil([&] { return config->getPacUrl() == url; }) ? "ok" : "timeout")
+                << std::endl;
+    } else if (command == "waitlookup" || command == "armlookup") {
+      std::string host;
+      in >> host;
+      if (command == "armlookup") std::cout << "armed" << std::endl;
+      ovProxyInfo info;
+      const bool found = WaitUntil([&] { return cache->lookup(host, info); });
+      const int64_t at = MonotonicNs();
+      if (found) {
+        std::cout << "ok " << Describe(info) << " " << at << std::endl;
+      } else {
+        std::cout << "timeout" << std::endl;
+      }
+    } else {
+      std::cout << "unknown command" << std::endl;
+    }
+  }
+  return 0;
+}
