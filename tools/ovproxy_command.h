@@ -40,5 +40,8 @@ void PrintConfigUsage(std::ostream& out);
 // ovproxy sync dump: prints what the client's processes share on the bus.
 int RunSyncCommand(CommandContext& context);
 void PrintSyncUsage(std::ostream& out);
+// ovproxy fetch-pac: decides the PAC script once, as the module does.
+int RunFetchPacCommand(CommandContext& context);
+void PrintFetchPacUsage(std::ostream& out);
 
 }  // namespace ovproxy

@@ -22,6 +22,7 @@ constexpr Command kCommands[] = {
     {"pac", "evaluate a PAC (or .ins) file for URLs", RunPacCommand, PrintPacUsage},
     {"config", "show the proxy configuration of this machine", RunConfigCommand, PrintConfigUsage},
     {"sync", "print the proxy data other processes share", RunSyncCommand, PrintSyncUsage},
+    {"fetch-pac", "find, download and verify a PAC file", RunFetchPacCommand, PrintFetchPacUsage},
 };
 
 void PrintUsage(std::ostream& out) {
