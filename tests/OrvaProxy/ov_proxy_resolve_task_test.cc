@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "OrvaProxy/ov_task_constants.h"
 #include "orvatask/orva_task.h"
 #include "ovtest/fake_proxy_resolver.h"
 #include "ovtest/manual_clock.h"
@@ -198,7 +199,7 @@ TEST(ProxyResolveTaskCallback, PostedDeliveryCarriesBothUniqueKeysAndTheValue) {
       manager.CancelTasksByUniqueKey(OrvaTask::GenerateUniqueKey("proxy_resolve_wrapper_uk_key")),
       2u);
   deliver("k4");
-  EXPECT_EQ(manager.CancelTasksByValue(ovProxyResolveTask::kTaskValue), 1u);
+  EXPECT_EQ(manager.CancelTasksByValue(kResolveTaskGroup), 1u);
   EXPECT_EQ(env.RunUntilIdle(), 0u);
   EXPECT_TRUE(calls.empty());
 }
