@@ -17,6 +17,21 @@ std::string_view TrimBlanks(std::string_view text) {
   return text;
 }
 
+bool IsAsciiLetter(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+
+// A letter, then letters, digits, "+", "-" or ".".
+bool IsScheme(std::string_view text) {
+  if (text.empty() || !IsAsciiLetter(text.front())) return false;
+  for (char c : text) {
+    if (!IsAsciiLetter(c) && !(c >= '0' && c <= '9') && c != '+' && c != '-' && c != '.') {
+      return false;
+    }
+  }
+  return true;
+}
+
 char LowerAscii(char c) {
   return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
 }
@@ -26,7 +41,8 @@ char LowerAscii(char c) {
 UrlParts SplitUrl(std::string_view url) {
   UrlParts parts;
   std::string_view rest = url;
-  if (const std::size_t scheme_end = rest.find("://"); scheme_end != std::string_view::npos) {
+  if (const std::size_t scheme_end = rest.find("://");
+      scheme_end != std::string_view::npos && IsScheme(rest.substr(0, scheme_end))) {
     parts.scheme = rest.substr(0, scheme_end);
     parts.has_scheme = true;
     rest.remove_prefix(scheme_end + 3);
@@ -76,7 +92,7 @@ std::optional<HostPort> SplitHostPort(std::string_view text) {
   std::string_view after;
   if (!text.empty() && text.front() == '[') {
     const std::size_t close = text.find(']');
-    if (close == std::string_view::npos) return std::nullopt;
+    if (close == std::string_view::npos || close == 1) return std::nullopt;
     out.host = text.substr(0, close + 1);
     after = text.substr(close + 1);
     if (!after.empty() && after.front() != ':') return std::nullopt;

@@ -9,7 +9,9 @@
 //   authority = [userinfo "@"] host [":" port]   (userinfo ends at the LAST
 //               "@"; the authority ends at the first "/", "?" or "#")
 //   host      = "[" IPv6 literal "]" (brackets kept) | text without ":"
-// Text without "://" is read as an authority from its first byte.
+//   scheme    = a letter, then letters, digits, "+", "-" or "."
+// Text without such a scheme before its first "://" is read as an
+// authority from its first byte.
 //
 // Thread-safety: pure functions, callable from any thread. They never throw
 // (short of memory exhaustion), and each runs in time linear in its input.
@@ -58,8 +60,8 @@ struct HostPort {
 };
 
 // Splits "host", "host:port", "[v6]" or "[v6]:port" at the first ":" after
-// the host. Nothing is trimmed. nullopt for an unclosed "[" or text after
-// "]" other than ":port". An empty host is returned as such: callers that
+// the host. Nothing is trimmed. nullopt for an unclosed or empty "[...]" or
+// text after "]" other than ":port". An empty host is returned as such: callers that
 // need one check it.
 std::optional<HostPort> SplitHostPort(std::string_view text);
 
