@@ -56,18 +56,11 @@ TEST_F(WininetSyncResolverTest, TheScriptSeesACleanedUrlAndTheFullHost) {
   const std::string echo =
       "function FindProxyForURL(url, host) {\n"
       "  return 'PROXY ' + encodeURIComponent(url + ' ' + host).replace(/[%.]/g, '_') + ':1';\n}";
-  const std::pair<const char*, const char*> cases[] = {
-      {"https://user:pw@www.example.com:8443/secret?token=1#frag",
-       "https_3A_2F_2Fwww_example_com_3A8443_2F_20www_example_com"},
-      {"http://user@www.example.com/p?q=1#frag",
-       "http_3A_2F_2Fwww_example_com_2Fp_3Fq_3D1_20www_example_com"},
-  };
-  for (const auto& [url, seen] : cases) {
-    ovProxyInfo info;
-    ASSERT_EQ(resolver_.resolve("id", url, "", PacConfig("http://wpad/p.pac", echo), info),
-              e_success);
-    EXPECT_EQ(info.proxy_server().host, seen) << url;
-  }
+  ovProxyInfo info;
+  ASSERT_EQ(resolver_.resolve("id", "https://user:pw@www.example.com:8443/secret?token=1#frag", "",
+                              PacConfig("http://wpad/p.pac", echo), info),
+            e_success);
+  EXPECT_EQ(info.proxy_server().host, "https_3A_2F_2Fwww_example_com_3A8443_2F_20www_example_com");
 }
 
 TEST(PacScriptUrl, StripsWhatTheScriptMustNotSee) {

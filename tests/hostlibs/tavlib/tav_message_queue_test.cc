@@ -36,10 +36,11 @@ TEST_F(MessageQueueTest, FindsModulesByExactNameAndRejectsBadRegistrations) {
   EXPECT_EQ(mq_->GetModule("com.test.echo"), module);
   EXPECT_EQ(mq_->GetModule("com.test.echo "), nullptr);
 
-  EXPECT_FALSE(mq_->RegisterModule(nullptr));
-  EXPECT_FALSE(mq_->RegisterModule(std::make_shared<EchoModule>("")));
-  EXPECT_FALSE(mq_->RegisterModule(std::make_shared<EchoModule>(nullptr)));
-  EXPECT_FALSE(mq_->RegisterModule(std::make_shared<EchoModule>("com.test.echo")));
+  for (auto bad :
+       {std::shared_ptr<EchoModule>(), std::make_shared<EchoModule>(""),
+        std::make_shared<EchoModule>(nullptr), std::make_shared<EchoModule>("com.test.echo")}) {
+    EXPECT_FALSE(mq_->RegisterModule(bad));
+  }
   EXPECT_EQ(mq_->GetModule("com.test.echo"), module);
   EXPECT_FALSE(mq_->UnregisterModule("com.test.other"));
 }
