@@ -15,21 +15,6 @@ bool StartsWithNoCase(const std::string& text, const char* prefix, std::size_t n
   return text.size() >= n && strncasecmp(text.c_str(), prefix, n) == 0;
 }
 
-uint16_t DefaultPort(PacProxyKind kind) {
-  switch (kind) {
-    case PacProxyKind::PROXY:
-      return 80;
-    case PacProxyKind::SOCKS:
-    case PacProxyKind::SOCKS5:
-      return 1080;
-    case PacProxyKind::FTP:
-      return 21;
-    case PacProxyKind::DIRECT:
-      break;
-  }
-  return 0;
-}
-
 // The scheme string of a server entry; null for DIRECT and FTP.
 const char* SchemeOf(PacProxyKind kind) {
   switch (kind) {
@@ -44,6 +29,14 @@ const char* SchemeOf(PacProxyKind kind) {
       break;
   }
   return nullptr;
+}
+
+// Proxies take their scheme's default port; FTP, which names no proxy of
+// this module, the protocol's own.
+uint16_t DefaultPort(PacProxyKind kind) {
+  if (kind == PacProxyKind::FTP) return 21;
+  const char* scheme = SchemeOf(kind);
+  return scheme == nullptr ? 0 : static_cast<uint16_t>(ovProxyServer::DefaultPortForScheme(scheme));
 }
 
 // The part of an answer that is read: all of it when short enough, else up
