@@ -2,13 +2,13 @@
 
 #include <utility>
 
+#include "OrvaProxy/ov_task_constants.h"
 #include "orvatask/orva_task.h"
 #include "tavlib/tav_clock.h"
 
 namespace OVProxy {
 namespace {
 
-constexpr const char* kResolveRunnerName = "proxy_resolve_runner_name";
 constexpr const char* kDeliveryTaskName = "ovProxyResolveTask_invokeCallback";
 constexpr const char* kWrapperUniqueKeyName = "proxy_resolve_wrapper_uk_key";
 
@@ -108,14 +108,17 @@ void ovProxyResolveTask::invokeCallback() {
   if (callback_invoked_ || !callback_) return;
   callback_invoked_ = true;
 
+  // An answer without a result is never a success, whoever completed the
+  // task (or failed to).
+  const eErrorCode error = (!result_ && error_ == e_success) ? e_unavailable : error_;
   auto delivery = std::make_shared<Delivery>(
-      Delivery{request_id_, result_ ? *result_ : ovProxyInfo(), error_, callback_});
+      Delivery{request_id_, result_ ? *result_ : ovProxyInfo(), error, callback_});
   OrvaTask::IOVTManager* manager = OrvaTask::GetOVTManager();
   if (manager && !request_id_.empty()) {
     OrvaTask::TaskPtr task = OrvaTask::CreateOrvaTask(
         {.name = kDeliveryTaskName,
          .location = OrvaTask::SourceLocation::Current(),
-         .value = kTaskValue,
+         .value = kResolveTaskGroup,
          .unique_keys = {OrvaTask::GenerateUniqueKey(kWrapperUniqueKeyName),
                          OrvaTask::GenerateUniqueKey(request_id_)}},
         [delivery] { delivery->run(); });

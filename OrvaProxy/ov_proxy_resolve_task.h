@@ -56,9 +56,6 @@ class ovProxyResolveTask {
  public:
   enum class State : int32_t { Created = 0, Running = 1, Completed = 2 };
 
-  // The value every posted task of the resolution subsystem carries.
-  static constexpr uint32_t kTaskValue = 62;
-
   // `timeoutMs` below 1 means the task never times out. The start time is
   // taken now from the monotonic clock.
   ovProxyResolveTask(std::string requestId, std::string url, std::string extra,
@@ -82,6 +79,8 @@ class ovProxyResolveTask {
   // Whether at least the time-out has passed since construction, in whole
   // milliseconds. Never for a time-out below 1.
   bool isTimedOut() const;
+  // A task without a result delivers an empty answer with its error, and
+  // e_unavailable in place of e_success.
   void invokeCallback();
 
   const std::string& getRequestId() const { return request_id_; }
@@ -112,7 +111,8 @@ class ovProxyResolveTask {
   bool cancelled_ = false;
   State state_ = State::Created;
   std::shared_ptr<ovProxyInfo> result_;
-  eErrorCode error_ = e_success;
+  // Until a result is recorded the task has no answer to give.
+  eErrorCode error_ = e_unavailable;
   ResolveCallback callback_;
   bool callback_invoked_ = false;
   std::shared_ptr<ovProxyResolver> resolver_;

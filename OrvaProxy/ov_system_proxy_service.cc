@@ -6,6 +6,7 @@
 #include "OrvaProxy/oPACParser/js_runner.h"
 #include "OrvaProxy/ov_wininet_sync_resolver.h"
 #include "OrvaProxy/pac_proxy_entry.h"
+#include "OrvaProxy/pac_script_url.h"
 #include "tavlib/tav_no_destructor.h"
 
 namespace OVProxy {
@@ -16,7 +17,9 @@ ovplatform::PacEvaluation evaluatePacForSystemService(const std::string& script,
   std::string answer;
   js_failure_t failure;
   js_runner_t runner(script);
-  const int32_t status = runner.run(url, host_from_url(url), answer, &failure);
+  // The script sees the URL without credentials or fragment (and, for https,
+  // without path and query); the host argument is the URL's own.
+  const int32_t status = runner.run(PacScriptUrl(url), host_from_url(url), answer, &failure);
   if (status != kJsOk) {
     evaluation.detail = "status " + std::to_string(status) + ": " + failure.message;
     return evaluation;

@@ -9,6 +9,8 @@
 #include "OrvaProxy/ov_log.h"
 #include "OrvaProxy/ov_telemetry_reporter.h"
 #include "OrvaProxy/pac_proxy_entry.h"
+#include "OrvaProxy/pac_script_url.h"
+#include "onetutils/onet_text.h"
 #include "onetutils/orva_url_utils.h"
 #include "tavlib/tav_clock.h"
 
@@ -26,20 +28,7 @@ std::string MaskedUrl(const std::string& url) {
 }  // namespace
 
 std::string host_from_url(const std::string& url) {
-  std::string authority = url;
-  const std::size_t scheme_end = authority.find("://");
-  if (scheme_end != std::string::npos) authority.erase(0, scheme_end + 3);
-  const std::size_t path = authority.find_first_of("/?#");
-  if (path != std::string::npos) authority.erase(path);
-  const std::size_t at = authority.rfind('@');
-  if (at != std::string::npos) authority.erase(0, at + 1);
-  if (!authority.empty() && authority[0] == '[') {
-    const std::size_t close = authority.find(']');
-    if (close != std::string::npos) return authority.substr(1, close - 1);
-  }
-  const std::size_t colon = authority.find(':');
-  if (colon != std::string::npos) authority.erase(colon);
-  return authority;
+  return std::string(ONet::UrlHostWithoutBrackets(url));
 }
 
 bool is_ins_url(const std::string& pac_url) {
@@ -135,7 +124,7 @@ eErrorCode ovWininetSyncResolver::resolveInner(const std::string& url, const ovP
   if (is_ins_url(pac_url)) {
     detail.status = resolve_with_ins(pac_text, url, host, answer);
   } else {
-    detail.status = js_runner_t(pac_text).run(url, host, answer, &detail.failure);
+    detail.status = js_runner_t(pac_text).run(PacScriptUrl(url), host, answer, &detail.failure);
   }
   if (detail.status != 0) {
     ovLog(LogLevel::kError, "WINSYNC_RUN",
@@ -144,6 +133,11 @@ eErrorCode ovWininetSyncResolver::resolveInner(const std::string& url, const ovP
     return e_resolve_failed;
   }
   detail.answer = answer;
+  if (answer.size() > kMaxPacAnswerLength) {
+    ovLog(LogLevel::kWarning, "WINSYNC_LEN",
+          "ovWininetSyncResolver: PAC answer cut - length=" + std::to_string(answer.size()) +
+              ", limit=" + std::to_string(kMaxPacAnswerLength) + ", url=" + MaskedUrl(url));
+  }
 
   std::vector<PacProxyEntry> entries;
   analyze_auto_config_group(answer, entries);

@@ -3,7 +3,8 @@
 //
 // The PAC text is evaluated in process by js_runner_t, or, when the PAC URL
 // names an Internet-settings file (is_ins_url), read by ins_parser_t with
-// its bypass list. The answer string is parsed by analyze_auto_config_group
+// its bypass list. A script sees the URL as PacScriptUrl cleans it and the
+// host of the full URL (host_from_url). The answer string is parsed by analyze_auto_config_group
 // and written into the result with fill_proxy_info. A successful resolution
 // reports latency metric 21.
 //
@@ -59,10 +60,8 @@ class ovWininetSyncResolver : public ovProxyResolver {
   bool available_ = true;
 };
 
-// The host a PAC script is asked about: the authority of `url` (after the
-// first "://", up to the first "/", "?" or "#"), without user information,
-// without port, and for a bracketed IPv6 literal the address inside the
-// brackets.
+// The host a PAC script is asked about: ONet::UrlHostWithoutBrackets (no
+// user information, no port, an IPv6 literal without its brackets).
 std::string host_from_url(const std::string& url);
 
 // Whether the first ".ins" in `pac_url` (case-sensitive) ends it.

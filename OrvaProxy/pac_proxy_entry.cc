@@ -2,16 +2,60 @@
 
 #include <strings.h>
 
-#include <algorithm>
-#include <cstdlib>
+#include <string_view>
+#include <unordered_set>
 
 #include "klbutil/klb_string.h"
+#include "onetutils/onet_text.h"
 
 namespace OVProxy {
 namespace {
 
 bool StartsWithNoCase(const std::string& text, const char* prefix, std::size_t n) {
   return text.size() >= n && strncasecmp(text.c_str(), prefix, n) == 0;
+}
+
+// The scheme string of a server entry; null for DIRECT and FTP.
+const char* SchemeOf(PacProxyKind kind) {
+  switch (kind) {
+    case PacProxyKind::PROXY:
+      return ovProxyServer::kSchemeHttp;
+    case PacProxyKind::SOCKS:
+      return ovProxyServer::kSchemeSocks4;
+    case PacProxyKind::SOCKS5:
+      return ovProxyServer::kSchemeSocks5;
+    case PacProxyKind::DIRECT:
+    case PacProxyKind::FTP:
+      break;
+  }
+  return nullptr;
+}
+
+// Proxies take their scheme's default port; FTP, which names no proxy of
+// this module, the protocol's own.
+uint16_t DefaultPort(PacProxyKind kind) {
+  if (kind == PacProxyKind::FTP) return 21;
+  const char* scheme = SchemeOf(kind);
+  return scheme == nullptr ? 0 : static_cast<uint16_t>(ovProxyServer::DefaultPortForScheme(scheme));
+}
+
+// The part of an answer that is read: all of it when short enough, else up
+// to the last separator within the bound.
+std::string_view BoundedAnswer(std::string_view text) {
+  if (text.size() <= kMaxPacAnswerLength) return text;
+  const std::size_t last = text.substr(0, kMaxPacAnswerLength).find_last_of(";,");
+  return last == std::string_view::npos ? std::string_view() : text.substr(0, last);
+}
+
+// What makes two entries the same: kind, port and the host's bytes.
+std::string DuplicateKey(const PacProxyEntry& entry) {
+  std::string key;
+  key.reserve(entry.host.size() + 3);
+  key.push_back(static_cast<char>(entry.kind));
+  key.push_back(static_cast<char>(entry.port >> 8));
+  key.push_back(static_cast<char>(entry.port & 0xff));
+  key.append(entry.host);
+  return key;
 }
 
 }  // namespace
@@ -44,53 +88,50 @@ int32_t parse_proxy_entry(std::string& element, PacProxyKind& kind, uint16_t& po
     rest = element;
   }
 
-  // A bracketed IPv6 literal keeps its colons: the port follows "]:".
-  std::size_t colon = std::string::npos;
-  if (!rest.empty() && rest[0] == '[') {
-    const std::size_t close = rest.find(']');
-    if (close != std::string::npos && close + 1 < rest.size() && rest[close + 1] == ':') {
-      colon = close + 1;
-    }
-  } else {
-    colon = rest.find(':');
-  }
-  if (colon == std::string::npos) return kPacEntryMalformed;
-
-  std::string port_text = rest.substr(colon + 1);
-  klb::trim(port_text);
-  if (port_text.empty()) return kPacEntryMalformed;
-  const uint16_t value = static_cast<uint16_t>(std::strtol(port_text.c_str(), nullptr, 10));
-  if (value == 0) return kPacEntryMalformed;
-
-  std::string host = rest.substr(0, colon);
+  const std::optional<ONet::HostPort> split = ONet::SplitHostPort(rest);
+  if (!split) return kPacEntryMalformed;
+  std::string host(split->host);
   klb::trim(host);
   if (host.empty()) return kPacEntryMalformed;
+  uint16_t value = DefaultPort(kind);
+  if (split->has_port) {
+    std::string port_text(split->port);
+    klb::trim(port_text);
+    const std::optional<uint16_t> parsed = ONet::ParsePort(port_text);
+    if (!parsed) return kPacEntryMalformed;
+    value = *parsed;
+  }
   port = value;
   element = std::move(host);
   return kPacEntryOk;
 }
 
 int32_t analyze_auto_config_group(const std::string& text, std::vector<PacProxyEntry>& entries) {
-  std::string remaining = text;
-  while (!remaining.empty()) {
-    std::size_t separator = remaining.find(';');
-    if (separator == std::string::npos) separator = remaining.find(',');
-    std::string element;
-    if (separator != std::string::npos) {
-      element = remaining.substr(0, separator);
-      remaining.erase(0, separator + 1);
-    } else {
-      element = std::move(remaining);
-      remaining.clear();
+  const std::string_view answer = BoundedAnswer(text);
+  std::unordered_set<std::string> seen;
+  for (const PacProxyEntry& entry : entries) seen.insert(DuplicateKey(entry));
+
+  // Once no ";" is left, none will be: from then on "," separates, so every
+  // byte is looked at a bounded number of times.
+  bool semicolons = true;
+  std::size_t pos = 0;
+  while (pos < answer.size()) {
+    std::size_t separator = std::string_view::npos;
+    if (semicolons) {
+      separator = answer.find(';', pos);
+      semicolons = separator != std::string_view::npos;
     }
-    klb::trim(element);
+    if (!semicolons) separator = answer.find(',', pos);
+    const std::size_t end = separator == std::string_view::npos ? answer.size() : separator;
+    std::string element(answer.substr(pos, end - pos));
+    pos = end + 1;
+
     PacProxyKind kind = PacProxyKind::DIRECT;
     uint16_t port = 0;
     if (parse_proxy_entry(element, kind, port) != kPacEntryOk) continue;
-    PacProxyEntry entry{kind, kind == PacProxyKind::DIRECT ? std::string() : element, port};
-    if (std::find(entries.begin(), entries.end(), entry) == entries.end()) {
-      entries.push_back(std::move(entry));
-    }
+    PacProxyEntry entry{kind, kind == PacProxyKind::DIRECT ? std::string() : std::move(element),
+                        port};
+    if (seen.insert(DuplicateKey(entry)).second) entries.push_back(std::move(entry));
   }
   return 0;
 }
@@ -100,20 +141,18 @@ void fill_proxy_info(const std::vector<PacProxyEntry>& entries, ovProxyInfo& inf
     info.UseDirect();
     return;
   }
-  for (const PacProxyEntry& entry : entries) {
-    switch (entry.kind) {
-      case PacProxyKind::PROXY:
-        info.AddProxyServer(ovProxyServer(entry.host, entry.port, "HTTP"));
-        break;
-      case PacProxyKind::SOCKS:
-        info.AddProxyServer(ovProxyServer(entry.host, entry.port, "SOCKS4"));
-        break;
-      case PacProxyKind::SOCKS5:
-        info.AddProxyServer(ovProxyServer(entry.host, entry.port, "SOCKS5"));
-        break;
-      case PacProxyKind::DIRECT:
-      case PacProxyKind::FTP:
-        break;
+  // DIRECT after the last proxy is left to the resolve task, which ends
+  // every answer with it; before a proxy it keeps its place.
+  std::size_t proxies_end = 0;
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    if (SchemeOf(entries[i].kind) != nullptr) proxies_end = i + 1;
+  }
+  for (std::size_t i = 0; i < proxies_end; ++i) {
+    const PacProxyEntry& entry = entries[i];
+    if (const char* scheme = SchemeOf(entry.kind)) {
+      info.AddProxyServer(ovProxyServer(entry.host, entry.port, scheme));
+    } else if (entry.kind == PacProxyKind::DIRECT) {
+      info.AddProxyServer(ovProxyServer::CreateDirect());
     }
   }
 }

@@ -3,22 +3,28 @@
 // and turned into an ovProxyInfo.
 //
 // Grammar read by analyze_auto_config_group: elements separated by ";" (or
-// by "," where no ";" is left), each trimmed; an element is
+// by "," once no ";" is left), each trimmed; an element is
 //   "DIRECT..."                  (any case; what follows is ignored)
-//   keyword blank+ host ":" port keyword PROXY*, SOCKS5*, SOCKS*, FTP* (any
-//                                case, matched on its first 5, 6, 5, 3
+//   keyword blank+ host [":" port]  keyword PROXY*, SOCKS5*, SOCKS*, FTP*
+//                                (any case, matched on its first 5, 6, 5, 3
 //                                characters in that order)
-//   host ":" port                (no blank: an HTTP proxy)
-// host is the text before the first ":" (trimmed), or a bracketed IPv6
-// literal "[...]" kept with its brackets; port is read with strtol (base 10)
-// from the text after that ":" and kept in 16 bits (65616 becomes 80); an
-// empty host or a port of 0 makes the element malformed. Malformed elements
-// and unknown keywords are skipped; repeated elements (same kind, port and
-// byte-equal host) are kept once.
+//   host [":" port]              (no blank: an HTTP proxy)
+// host is a name or a bracketed IPv6 literal "[...]" (kept with its
+// brackets), split by ONet::SplitHostPort and trimmed; port follows
+// ONet::ParsePort (1-65535, digits only, so "65616" or "80abc" make the
+// element malformed). Without a port the kind's default is used (PROXY 80,
+// SOCKS and SOCKS5 1080, FTP 21). Malformed elements and unknown keywords
+// are skipped; repeated elements (same kind, port and byte-equal host) are
+// kept once.
+//
+// Only the first kMaxPacAnswerLength bytes of an answer are read, up to the
+// last separator within them, so no element is read cut short; a longer
+// answer is no script's honest reply, and parsing stays linear and bounded.
 //
 // Thread-safety: pure functions.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -48,16 +54,21 @@ inline constexpr int32_t kPacEntryOk = 0;
 inline constexpr int32_t kPacEntryMalformed = 2;
 inline constexpr int32_t kPacEntryUnknownKeyword = 508;
 
+inline constexpr std::size_t kMaxPacAnswerLength = 64 * 1024;
+
 // Parses one element. On success `element` is reduced to the host.
 int32_t parse_proxy_entry(std::string& element, PacProxyKind& kind, uint16_t& port);
 
 // Appends the elements of `text` to `entries`; always answers 0.
 int32_t analyze_auto_config_group(const std::string& text, std::vector<PacProxyEntry>& entries);
 
-// An empty list makes `info` DIRECT (UseDirect). Otherwise PROXY entries are
-// appended as "HTTP" servers, SOCKS as "SOCKS4", SOCKS5 as "SOCKS5"; DIRECT
-// and FTP entries add nothing, so a list of only those leaves `info` as it
-// was.
+// An empty list makes `info` DIRECT (UseDirect). Otherwise the entries are
+// appended in their order: PROXY as an "HTTP" server, SOCKS as "SOCKS4",
+// SOCKS5 as "SOCKS5", and a DIRECT that comes before a proxy as a DIRECT
+// server in its place ("DIRECT; PROXY p:81" tries the direct connection
+// first). FTP entries, and DIRECT entries after the last proxy, add nothing
+// (the resolve task ends every successful answer with DIRECT), so a list of
+// only those leaves `info` as it was.
 void fill_proxy_info(const std::vector<PacProxyEntry>& entries, ovProxyInfo& info);
 
 }  // namespace OVProxy

@@ -1,7 +1,9 @@
 // Manual proxy strings: parsing never crashes, and the rules it yields are
-// self-consistent (a type that matches the lists it filled).
+// self-consistent (a type that matches the lists it filled, every server with
+// a host and a port in 1-65535).
 #include <cstdint>
 #include <cstdlib>
+#include <string>
 #include <string_view>
 
 #include "OrvaProxy/ovProxyConfig/ov_proxy_config.h"
@@ -20,8 +22,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (rules.type != ovProxyConfig::RulesType::SingleList && !rules.single_proxies.IsEmpty()) {
     std::abort();
   }
-  for (const auto& server : rules.proxies_for_http.servers()) {
-    if (server.port < 1 || server.port > 65535) std::abort();
+  for (const OVProxy::ovProxyList* list : {&rules.proxies_for_http, &rules.proxies_for_https,
+                                           &rules.proxies_for_ftp, &rules.socks_proxies}) {
+    for (const auto& server : list->servers()) {
+      if (server.port < 1 || server.port > 65535) std::abort();
+      if (server.host.find_first_not_of(" \t") == std::string::npos) std::abort();
+    }
   }
   (void)config.toString();
   ovProxyConfig copy = config;

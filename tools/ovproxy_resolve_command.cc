@@ -14,6 +14,7 @@
 #include "OrvaProxy/ovProxyConfig/ov_proxy_config.h"
 #include "OrvaProxy/ov_local_proxy_resolver.h"
 #include "OrvaProxy/ov_proxy_resolve_task.h"
+#include "OrvaProxy/ov_task_constants.h"
 #include "orvatask/orva_task.h"
 #include "ovproxy_auto_resolve.h"
 #include "ovproxy_command.h"
@@ -25,7 +26,8 @@ namespace {
 using OVProxy::eErrorCode;
 using OVProxy::ovProxyInfo;
 
-constexpr const char* kResolveRunnerName = "proxy_resolve_runner_name";
+using OVProxy::kResolveRunnerName;
+using OVProxy::kResolveTaskGroup;
 
 struct ResolveOptions {
   std::string proxy;
@@ -140,15 +142,14 @@ void ResolveOnRunner(const std::shared_ptr<OVProxy::ovProxyConfig>& config,
   const bool existed =
       manager && manager->GetRunnerId(kResolveRunnerName) != OrvaTask::kInvalidRunnerId;
   if (manager && !existed &&
-      manager->CreateRunner(kResolveRunnerName, OVProxy::ovProxyResolveTask::kTaskValue) ==
-          OrvaTask::kInvalidRunnerId) {
+      manager->CreateRunner(kResolveRunnerName, kResolveTaskGroup) == OrvaTask::kInvalidRunnerId) {
     manager = nullptr;
   }
   bool done = false;
   if (manager) {
     auto work = OrvaTask::CreateOrvaTask({.name = "ovproxy_resolve",
                                           .location = OrvaTask::SourceLocation::Current(),
-                                          .value = OVProxy::ovProxyResolveTask::kTaskValue},
+                                          .value = kResolveTaskGroup},
                                          [&config, &outcomes] { ResolveAll(config, outcomes); });
     // Deliveries were posted behind the work, so they have run once a
     // marker posted after it has.

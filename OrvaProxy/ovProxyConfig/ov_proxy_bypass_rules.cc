@@ -1,14 +1,19 @@
 #include "OrvaProxy/ovProxyConfig/ov_proxy_bypass_rules.h"
 
 #include <array>
+#include <cstdint>
+#include <optional>
 
 #include "onetutils/onet_system_info_provider.h"
+#include "onetutils/onet_text.h"
 #include "onetutils/orva_url_utils.h"
 
 namespace OVProxy {
 namespace {
 
 constexpr std::string_view kLocalRule = "<local>";
+constexpr std::string_view kLocalhost = "localhost";
+constexpr std::string_view kDotLocalhost = ".localhost";
 
 bool IsBlank(char c) {
   return c == ' ' || c == '\t';
@@ -78,11 +83,7 @@ std::string ovProxyBypassRules::ExtractHostname(std::string_view url) {
     std::string scheme, host, port, path;
     if (utils->ParseUrl(std::string(url), scheme, host, port, path) != 0) return host;
   }
-  std::size_t start = url.find("://");
-  start = (start == std::string_view::npos) ? 0 : start + 3;
-  std::size_t end = url.find_first_of(":/?#", start);
-  if (end == std::string_view::npos) end = url.size();
-  return std::string(url.substr(start, end - start));
+  return std::string(ONet::UrlHost(url));
 }
 
 bool ovProxyBypassRules::IsIPAddress(const std::string& host) {
@@ -90,18 +91,7 @@ bool ovProxyBypassRules::IsIPAddress(const std::string& host) {
     const int kind = provider->GetAddressKind(host);
     return kind == ONet::kAddressIPv4 || kind == ONet::kAddressIPv6;
   }
-  int dots = 0;
-  bool digit = false;
-  for (char c : host) {
-    if (c == '.') {
-      ++dots;
-    } else if (c >= '0' && c <= '9') {
-      digit = true;
-    } else {
-      return false;
-    }
-  }
-  return digit && dots == 3;
+  return ONet::ParseIPv4Literal(host) || ONet::ParseIPv6Literal(host);
 }
 
 bool ovProxyBypassRules::IsSimpleHostname(std::string_view url) {
@@ -126,20 +116,24 @@ bool ovProxyBypassRules::MatchesWildcard(std::string_view host, std::string_view
 }
 
 bool ovProxyBypassRules::MatchesImplicitRules(std::string_view url) {
-  static constexpr std::array<std::string_view, 3> kLocalUrlParts = {"://localhost", "://127.0.0.1",
-                                                                     "://[::1]"};
-  for (std::string_view part : kLocalUrlParts) {
-    if (url.find(part) != std::string_view::npos) return true;
-  }
-  std::string host = ExtractHostname(url);
-  if (host == "localhost" || host == "127.0.0.1" || host == "::1" || host == "[::1]") return true;
-  // A doubly bracketed loopback ("[[::1]]") from URL utilities that bracket
-  // the host again.
-  if (host.size() >= 2 && host.front() == '[' && host.back() == ']' &&
-      host.substr(1, host.size() - 2) == "[::1]") {
+  const std::string host = ExtractHostname(url);
+  if (ONet::EqualsIgnoreCase(host, kLocalhost)) return true;
+  if (host.size() > kLocalhost.size() &&
+      ONet::EqualsIgnoreCase(std::string_view(host).substr(host.size() - kLocalhost.size() - 1),
+                             kDotLocalhost)) {
     return true;
   }
-  return host.rfind("169.254.", 0) == 0;
+  // Address ranges apply to address literals only: a name such as
+  // "169.254.example" or "127.0.0.1.example" is looked up like any other.
+  if (const std::optional<uint32_t> v4 = ONet::ParseIPv4Literal(host)) {
+    return (*v4 >> 24) == 127 || (*v4 >> 16) == 0xA9FE;  // 127.0.0.0/8, 169.254.0.0/16
+  }
+  if (const auto v6 = ONet::ParseIPv6Literal(host)) {
+    static constexpr std::array<uint8_t, 16> kLoopback = {0, 0, 0, 0, 0, 0, 0, 0,
+                                                          0, 0, 0, 0, 0, 0, 0, 1};
+    return *v6 == kLoopback;
+  }
+  return false;
 }
 
 bool ovProxyBypassRules::Matches(std::string_view url, bool invert) const {

@@ -1,9 +1,13 @@
 // ovProxyBypassRules: which URLs go without a proxy.
 //
 // Matching is plain string work on the URL's host: exact names, dot-bounded
-// suffixes and a leading "*" wildcard, plus the implicit local addresses
-// (localhost, loopback, link-local 169.254.x.x). There are no ports, schemes,
-// CIDR blocks or case folding in the rules: hosts are compared byte-wise.
+// suffixes and a leading "*" wildcard. There are no ports, schemes, CIDR
+// blocks or case folding in the rules: hosts are compared byte-wise.
+//
+// Implicit rules, decided on the URL's host alone (never on other parts of
+// the URL, which a page controls): "localhost" and names ending in
+// ".localhost" (any case), IPv4 literals in 127.0.0.0/8 or 169.254.0.0/16,
+// and the IPv6 literal ::1.
 //
 // Thread-safety: a value type without locks; const operations may run on
 // several threads at once, changes need exclusive access.
@@ -41,7 +45,7 @@ class OV_PROXY_EXPORT ovProxyBypassRules {
 
   // Whether `url` goes direct; `invert` negates the outcome.
   bool Matches(std::string_view url, bool invert) const;
-  // localhost, loopback and link-local addresses.
+  // The implicit rules above.
   static bool MatchesImplicitRules(std::string_view url);
 
   const std::vector<std::string>& rules() const { return rules_; }

@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <cctype>
+#include <optional>
 
+#include "onetutils/onet_text.h"
 #include "tavlib/tav_clock.h"
 
 namespace OVProxy {
@@ -30,30 +32,17 @@ std::string_view TrimBlanks(std::string_view text) {
   return text;
 }
 
-// Port 1..65535 of decimal digits only; -1 otherwise. The limit is checked on
-// the running value so that long digit strings cannot overflow.
-int32_t ParseEntryPort(std::string_view text) {
-  if (text.empty()) return -1;
-  int32_t value = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return -1;
-    value = value * 10 + (c - '0');
-    if (value > 65535) return -1;
-  }
-  return value == 0 ? -1 : value;
-}
-
-// Adds the server of one "key=host:port" entry to its list, or nothing.
+// Adds the server of one "key=host:port" entry to its list, or nothing. The
+// port is required here; an entry without a host names no proxy.
 void AddSchemeEntry(Rules& rules, std::string_view entry) {
   const std::size_t equals = entry.find('=');
   if (equals == std::string_view::npos || equals + 1 == entry.size()) return;
   const std::string_view key = TrimBlanks(entry.substr(0, equals));
-  const std::string_view value = entry.substr(equals + 1);
-  const std::size_t colon = value.rfind(':');
-  if (colon == std::string_view::npos) return;
-  const int32_t port = ParseEntryPort(value.substr(colon + 1));
-  if (port < 0) return;
-  ovProxyServer server(std::string(value.substr(0, colon)), port, std::string());
+  const std::optional<ONet::HostPort> split = ONet::SplitHostPort(entry.substr(equals + 1));
+  if (!split || !split->has_port || TrimBlanks(split->host).empty()) return;
+  const std::optional<uint16_t> port = ONet::ParsePort(split->port);
+  if (!port) return;
+  ovProxyServer server(std::string(split->host), *port, std::string());
   for (const SchemeKey& known : kSchemeKeys) {
     if (key == known.key) {
       server.scheme = known.scheme;
@@ -65,6 +54,15 @@ void AddSchemeEntry(Rules& rules, std::string_view entry) {
     server.scheme = ovProxyServer::kSchemeSocks5;
     rules.socks_proxies.AddProxyServer(server);
   }
+}
+
+// Whether a script's text mentions SOCKS in any letter case.
+bool MentionsSocks(std::string_view text) {
+  static constexpr std::string_view kSocks = "socks";
+  const auto same = [](char a, char b) {
+    return std::tolower(static_cast<unsigned char>(a)) == static_cast<unsigned char>(b);
+  };
+  return std::search(text.begin(), text.end(), kSocks.begin(), kSocks.end(), same) != text.end();
 }
 
 }  // namespace
@@ -82,13 +80,7 @@ void ovProxyConfig::ProxyRules::ParseFromString(std::string_view text) {
     single_proxies.Set(text);
     return;
   }
-  std::size_t start = 0;
-  while (start <= text.size()) {
-    std::size_t end = text.find(';', start);
-    if (end == std::string_view::npos) end = text.size();
-    if (end > start) AddSchemeEntry(*this, text.substr(start, end - start));
-    start = end + 1;
-  }
+  for (std::string_view entry : ONet::SplitList(text, ";")) AddSchemeEntry(*this, entry);
   if (!proxies_for_http.IsEmpty() || !proxies_for_https.IsEmpty() || !proxies_for_ftp.IsEmpty() ||
       !socks_proxies.IsEmpty()) {
     type = RulesType::PerScheme;
@@ -119,8 +111,7 @@ ovProxyConfig::ovProxyConfig(ovProxyConfig&& other) noexcept
       pac_content_(std::move(other.pac_content_)),
       pac_file_type_(other.pac_file_type_),
       update_timestamp_(other.update_timestamp_),
-      socks_cache_valid_(other.socks_cache_valid_),
-      socks_cache_value_(other.socks_cache_value_) {
+      mentions_socks_(other.mentions_socks_) {
   other.pac_url_.clear();
   other.auto_detect_pac_url_.clear();
   other.pac_content_.clear();
@@ -137,8 +128,7 @@ ovProxyConfig& ovProxyConfig::operator=(ovProxyConfig&& other) noexcept {
   pac_content_ = std::move(other.pac_content_);
   pac_file_type_ = other.pac_file_type_;
   update_timestamp_ = other.update_timestamp_;
-  socks_cache_valid_ = other.socks_cache_valid_;
-  socks_cache_value_ = other.socks_cache_value_;
+  mentions_socks_ = other.mentions_socks_;
   other.pac_url_.clear();
   other.auto_detect_pac_url_.clear();
   other.pac_content_.clear();
@@ -205,23 +195,11 @@ std::string ovProxyConfig::toString() const {
 }
 
 bool ovProxyConfig::containsSocksProxy() const {
-  if (socks_cache_valid_) return socks_cache_value_;
-  bool found = false;
-  if (!pac_content_.empty()) {
-    std::string lowered(pac_content_.size(), '\0');
-    std::transform(pac_content_.begin(), pac_content_.end(), lowered.begin(), [](char c) {
-      return static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    });
-    found = lowered.find("socks") != std::string::npos;
-  }
-  socks_cache_value_ = found;
-  socks_cache_valid_ = true;
-  return found;
+  return mentions_socks_;
 }
 
 void ovProxyConfig::resetSocksDetectionCache() {
-  socks_cache_valid_ = false;
-  socks_cache_value_ = false;
+  mentions_socks_ = MentionsSocks(pac_content_);
 }
 
 bool ovProxyConfig::operator==(const ovProxyConfig& other) const {

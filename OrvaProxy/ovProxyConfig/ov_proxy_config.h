@@ -12,8 +12,8 @@
 // PAC file type, the update time and the SOCKS cache, so that fetching a
 // script anew is not reported as a configuration change.
 //
-// Thread-safety: none. containsSocksProxy() is const but fills a cache, so a
-// record must not be queried from two threads at once.
+// Thread-safety: none for changes. Const operations write nothing, so a
+// shared snapshot may be read from several threads at once.
 #pragma once
 
 #include <cstdint>
@@ -40,8 +40,8 @@ class OV_PROXY_EXPORT ovProxyConfig {
 
     // Replaces the rules (not the bypass rules) from a manual proxy string:
     // "host:port[;...]" for one list used for every scheme, or
-    // "http=h:p;https=h:p;ftp=h:p;socks=h:p" per scheme. Malformed entries
-    // are skipped.
+    // "http=h:p;https=h:p;ftp=h:p;socks=h:p" per scheme. Malformed entries,
+    // and per-scheme entries without a host or a valid port, are skipped.
     void ParseFromString(std::string_view text);
 
     bool operator==(const ProxyRules& other) const;
@@ -89,7 +89,7 @@ class OV_PROXY_EXPORT ovProxyConfig {
   const std::string& getAutoDetectPacUrl() const { return auto_detect_pac_url_; }
   void setAutoDetectPacUrl(std::string url) { auto_detect_pac_url_ = std::move(url); }
   const std::string& getPacContent() const { return pac_content_; }
-  // Also forgets the cached SOCKS answer, which described the old script.
+  // Also decides containsSocksProxy for the new script.
   void setPacContent(std::string content);
   bool isPacContentEmpty() const { return pac_content_.empty(); }
   ovPacFileType getPacFileType() const { return pac_file_type_; }
@@ -100,15 +100,16 @@ class OV_PROXY_EXPORT ovProxyConfig {
 
   bool isValid() const { return true; }
   // Back to direct from the system. Keeps the auto-detected PAC URL,
-  // from_system, the update time and the SOCKS cache.
+  // from_system, the update time and the SOCKS answer.
   void reset();
 
   // One line for logs: "ProxyConfig{type=..., source=...}". Not masked.
   std::string toString() const;
 
   // Whether the PAC script may answer SOCKS proxies: a case-insensitive search
-  // for "socks" in its text, cached until setPacContent or
-  // resetSocksDetectionCache.
+  // for "socks" in its text, made when the text is set (setPacContent) and
+  // again by resetSocksDetectionCache, so that reading it writes nothing.
+  // reset() empties the text but keeps the answer.
   bool containsSocksProxy() const;
   void resetSocksDetectionCache();
 
@@ -125,8 +126,7 @@ class OV_PROXY_EXPORT ovProxyConfig {
   std::string pac_content_;
   ovPacFileType pac_file_type_ = ovPacFileType::Unknown;
   int64_t update_timestamp_ = 0;
-  mutable bool socks_cache_valid_ = false;
-  mutable bool socks_cache_value_ = false;
+  bool mentions_socks_ = false;
 };
 
 }  // namespace OVProxy

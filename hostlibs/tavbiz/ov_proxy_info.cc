@@ -1,6 +1,6 @@
 #include "tavbiz/ov_proxy_info.h"
 
-#include "tavbiz/proxy_text.h"
+#include "onetutils/onet_text.h"
 
 namespace OVProxy {
 
@@ -21,7 +21,7 @@ void ovProxyInfo::UseProxyServer(const ovProxyServer& server) {
 
 void ovProxyInfo::UseNamedProxy(std::string_view text) {
   servers_.clear();
-  for (std::string_view entry : internal::SplitEntries(text, ";")) {
+  for (std::string_view entry : ONet::SplitList(text, ";")) {
     if (auto server = ovProxyServer::FromString(entry)) servers_.push_back(std::move(*server));
   }
 }

@@ -1,6 +1,6 @@
 #include "tavbiz/ov_proxy_list.h"
 
-#include "tavbiz/proxy_text.h"
+#include "onetutils/onet_text.h"
 
 namespace OVProxy {
 
@@ -13,7 +13,7 @@ ovProxyList::~ovProxyList() = default;
 
 void ovProxyList::Set(std::string_view text) {
   servers_.clear();
-  for (std::string_view entry : internal::SplitEntries(text, "; ,\t\r\n")) {
+  for (std::string_view entry : ONet::SplitList(text, "; ,\t\r\n")) {
     if (auto server = ovProxyServer::FromString(entry)) servers_.push_back(std::move(*server));
   }
 }

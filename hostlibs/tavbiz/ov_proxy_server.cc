@@ -3,12 +3,12 @@
 #include <cctype>
 #include <utility>
 
-#include "tavbiz/proxy_text.h"
+#include "onetutils/onet_text.h"
 
 namespace OVProxy {
 namespace {
 
-using internal::EqualsIgnoreCase;
+using ONet::EqualsIgnoreCase;
 
 // Maps a URI scheme or a PAC keyword to the scheme string of a server.
 // Empty when the word names no proxy kind.
@@ -36,38 +36,12 @@ bool IsIpv6LiteralByte(char c) {
   return std::isalnum(static_cast<unsigned char>(c)) || c == ':' || c == '.' || c == '%';
 }
 
-// Decimal port in 1..65535; -1 when the text is anything else.
-int32_t ParsePort(std::string_view text) {
-  if (text.empty() || text.size() > 5) return -1;
-  int32_t value = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return -1;
-    value = value * 10 + (c - '0');
-  }
-  return (value >= 1 && value <= 65535) ? value : -1;
-}
-
 // Splits "host[:port]" into its parts. Port 0 when absent; false when the
 // text is not a host with an optional valid port.
 bool ParseHostPort(std::string_view text, std::string& host, int32_t& port) {
   port = 0;
   if (text.empty()) return false;
-  if (text.front() == '[') {
-    std::size_t close = text.find(']');
-    if (close == std::string_view::npos || close < 2) return false;
-    std::string_view inner = text.substr(1, close - 1);
-    for (char c : inner) {
-      if (!IsIpv6LiteralByte(c)) return false;
-    }
-    std::string_view rest = text.substr(close + 1);
-    if (!rest.empty()) {
-      if (rest.front() != ':' || (port = ParsePort(rest.substr(1))) < 0) return false;
-    }
-    host = std::string(text.substr(0, close + 1));
-    return true;
-  }
-  std::size_t colon = text.find(':');
-  if (colon != std::string_view::npos && text.find(':', colon + 1) != std::string_view::npos) {
+  if (text.front() != '[' && text.find(':') != text.rfind(':')) {
     // Several colons and no brackets: a bare IPv6 literal without a port.
     for (char c : text) {
       if (!IsIpv6LiteralByte(c)) return false;
@@ -75,15 +49,21 @@ bool ParseHostPort(std::string_view text, std::string& host, int32_t& port) {
     host = "[" + std::string(text) + "]";
     return true;
   }
-  std::string_view name = text.substr(0, colon);
+  const std::optional<ONet::HostPort> split = ONet::SplitHostPort(text);
+  if (!split || split->host.empty()) return false;
+  const bool bracketed = split->host.front() == '[';
+  const std::string_view name =
+      bracketed ? split->host.substr(1, split->host.size() - 2) : split->host;
   if (name.empty()) return false;
   for (char c : name) {
-    if (!IsHostNameByte(c)) return false;
+    if (!(bracketed ? IsIpv6LiteralByte(c) : IsHostNameByte(c))) return false;
   }
-  if (colon != std::string_view::npos && (port = ParsePort(text.substr(colon + 1))) < 0) {
-    return false;
+  if (split->has_port) {
+    const std::optional<uint16_t> parsed = ONet::ParsePort(split->port);
+    if (!parsed) return false;
+    port = *parsed;
   }
-  host = std::string(name);
+  host = std::string(split->host);
   return true;
 }
 
