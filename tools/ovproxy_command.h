@@ -34,4 +34,8 @@ void PrintResolveUsage(std::ostream& out);
 int RunPacCommand(CommandContext& context);
 void PrintPacUsage(std::ostream& out);
 
+// ovproxy fetch-pac: decides the PAC script once, as the module does.
+int RunFetchPacCommand(CommandContext& context);
+void PrintFetchPacUsage(std::ostream& out);
+
 }  // namespace ovproxy

@@ -20,6 +20,7 @@ constexpr Command kCommands[] = {
      [](std::ostream& out) { out << "usage: ovproxy version\n"; }},
     {"resolve", "answer for URLs from a manual proxy string", RunResolveCommand, PrintResolveUsage},
     {"pac", "evaluate a PAC (or .ins) file for URLs", RunPacCommand, PrintPacUsage},
+    {"fetch-pac", "find, download and verify a PAC file", RunFetchPacCommand, PrintFetchPacUsage},
 };
 
 void PrintUsage(std::ostream& out) {

@@ -240,10 +240,17 @@ std::optional<std::string> AdminSettingsStore::GetFeatureToggle(std::string_view
   return t->second;
 }
 
+void AdminSettingsStore::SetExperimentDefaults(std::map<std::string, bool> defaults) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  experiment_defaults_ = {defaults.begin(), defaults.end()};
+}
+
 std::vector<std::string> AdminSettingsStore::GetEnabledTests() const {
   std::lock_guard<std::mutex> lock(mutex_);
+  std::map<std::string, bool> merged(experiment_defaults_.begin(), experiment_defaults_.end());
+  for (const auto& [name, enabled] : settings_.experiments) merged[name] = enabled;
   std::vector<std::string> out;
-  for (const auto& [name, enabled] : settings_.experiments) {
+  for (const auto& [name, enabled] : merged) {
     if (enabled) out.push_back(name);
   }
   return out;
@@ -252,7 +259,11 @@ std::vector<std::string> AdminSettingsStore::GetEnabledTests() const {
 bool AdminSettingsStore::IsTestEnabled(std::string_view name) const {
   std::lock_guard<std::mutex> lock(mutex_);
   auto it = settings_.experiments.find(std::string(name));
-  return it != settings_.experiments.end() && it->second;
+  if (it != settings_.experiments.end()) return it->second;
+  auto fallback = experiment_defaults_.find(name);
+  return fallback != experiment_defaults_.end() && fallback->second;
 }
+
+std::map<std::string, bool> BuiltInExperimentDefaults() { return {{"UseFileXfer", true}}; }
 
 }  // namespace Tav

@@ -83,6 +83,10 @@ class TAVBIZ_EXPORT AdminSettingsStore final : public opref::IPolicyProvider,
   std::optional<std::string> GetFeatureToggle(std::string_view name,
                                               std::string_view group) const override;
 
+  // Experiments the settings have no entry for take these values; an entry
+  // in the settings (true or false) always wins.
+  void SetExperimentDefaults(std::map<std::string, bool> defaults);
+
   // ExperimentFramework::IExperimentMgr
   std::vector<std::string> GetEnabledTests() const override;
   bool IsTestEnabled(std::string_view name) const override;
@@ -111,6 +115,12 @@ class TAVBIZ_EXPORT AdminSettingsStore final : public opref::IPolicyProvider,
   bool ready_ = false;
   AdminSettings settings_;
   std::map<opref::IPolicyUpdateObserver*, Subscription> subscribers_;
+  std::map<std::string, bool, std::less<>> experiment_defaults_;
 };
+
+// The experiments this platform turns on unless the administrator's settings
+// say otherwise: "UseFileXfer" (PAC files download through the file-transfer
+// module, which on this platform is part of the package).
+TAVBIZ_EXPORT std::map<std::string, bool> BuiltInExperimentDefaults();
 
 }  // namespace Tav

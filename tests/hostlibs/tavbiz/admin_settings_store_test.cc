@@ -185,6 +185,27 @@ TEST_F(AdminSettingsStoreTest, ServesTogglesAndExperiments) {
   EXPECT_EQ(store_.GetEnabledTests(), (std::vector<std::string>{"A", "B"}));
 }
 
+TEST_F(AdminSettingsStoreTest, ExperimentDefaultsGiveWayToTheSettings) {
+  store_.SetExperimentDefaults({{"Builtin", true}, {"Dormant", false}});
+  const struct {
+    const char* text;
+    bool builtin;
+    std::vector<std::string> enabled;
+  } cases[] = {
+      {"{}", true, {"Builtin"}},
+      {R"({"experiments": {"Builtin": false}})", false, {}},
+      {R"({"experiments": {"Dormant": true}})", true, {"Builtin", "Dormant"}},
+      {"not json", true, {"Builtin"}},
+  };
+  for (const auto& c : cases) {
+    SetText(c.text);
+    store_.CheckForChanges();
+    EXPECT_EQ(store_.IsTestEnabled("Builtin"), c.builtin) << c.text;
+    EXPECT_EQ(store_.GetEnabledTests(), c.enabled) << c.text;
+  }
+  EXPECT_TRUE(BuiltInExperimentDefaults().at("UseFileXfer"));
+}
+
 // The process-wide query functions read whatever provider is installed.
 class InstalledStoreTest : public AdminSettingsStoreTest {
  protected:

@@ -1,0 +1,400 @@
+#include "OrvaProxy/ov_pac_file_decider.h"
+
+#include <atomic>
+#include <cstring>
+#include <utility>
+
+#include "OrvaProxy/ov_log.h"
+#include "OrvaProxy/ov_proxy_enterprise_adapter.h"
+#include "OrvaProxy/ov_task_constants.h"
+#include "OrvaProxy/ov_telemetry_reporter.h"
+#include "orvatask/orva_task.h"
+#include "platform/autoproxy/ov_auto_proxy_url_detector.h"
+#include "tavlib/tav_clock.h"
+
+namespace OVProxy {
+namespace {
+
+constexpr const char kMonitorKeyName[] = "pac_decider_downloading_monitor";
+constexpr const char kBackupPacFeature[] = "UseBackupPacForDetectFail";
+constexpr const char kPacFunctionName[] = "FindProxyForURL";
+
+constexpr int32_t kDetectionLatencyMetric = 18;
+constexpr int32_t kDownloadLatencyMetric = 19;
+constexpr int32_t kDetectionFailedEvent = 1;
+constexpr int32_t kDownloadFailedEvent = 2;
+
+OrvaTask::UniqueKey NextMonitorKey() {
+  static std::atomic<uint64_t> next{1};
+  return OrvaTask::GenerateUniqueKey(std::string(kMonitorKeyName) + "#" +
+                                     std::to_string(next.fetch_add(1)));
+}
+
+int64_t ElapsedMs(int64_t startNs) { return (Tav::TimeTicks::NowNs() - startNs) / 1'000'000; }
+
+// Request ids come from the transfer module as wide text; log lines are
+// UTF-8, and ids are plain ASCII in practice.
+std::string IdText(const PacRequestId& id) {
+  std::string text;
+  text.reserve(id.size());
+  for (char16_t c : id) text.push_back(c < 0x80 ? static_cast<char>(c) : '?');
+  return text;
+}
+
+}  // namespace
+
+const char* DeciderStateName(DeciderState state) {
+  switch (state) {
+    case DeciderState::Idle:
+      return "Idle";
+    case DeciderState::Determining:
+      return "Determining";
+    case DeciderState::UrlReady:
+      return "UrlReady";
+    case DeciderState::Downloading:
+      return "Downloading";
+    case DeciderState::Failed:
+      return "Failed";
+    case DeciderState::Finished:
+      return "Finished";
+  }
+  return "Unknown";
+}
+
+ovPACFileDecider::ovPACFileDecider(std::unique_ptr<ovIPACDownloader> downloader,
+                                   std::shared_ptr<ovplatform::AutoProxyUrlDetector> detector)
+    : downloader_(std::move(downloader)),
+      holder_(std::make_shared<PACFileDeciderWeakHolder>()),
+      detector_(std::move(detector)),
+      monitor_key_(NextMonitorKey()) {
+  holder_->decider = this;
+}
+
+ovPACFileDecider::~ovPACFileDecider() {
+  if (OrvaTask::IOVTManager* manager = OrvaTask::GetOVTManager()) {
+    manager->CancelTasksByValue(kPacDeciderTaskGroup);
+  }
+  onEnterState(DeciderState::Idle);
+  holder_->decider = nullptr;
+}
+
+bool ovPACFileDecider::postTo(const std::string& runner, const char* name,
+                              std::function<void()> work, uint32_t delayMs,
+                              OrvaTask::UniqueKey key) {
+  OrvaTask::IOVTManager* manager = OrvaTask::GetOVTManager();
+  if (manager == nullptr) return false;
+  OrvaTask::TaskAttribute attribute{.name = name,
+                                    .location = OrvaTask::SourceLocation::Current(),
+                                    .value = kPacDeciderTaskGroup,
+                                    .delay_ms = delayMs};
+  if (!key.name().empty()) attribute.unique_keys.push_back(std::move(key));
+  return manager->PostTask(runner, OrvaTask::CreateOrvaTask(std::move(attribute), std::move(work)));
+}
+
+std::string ovPACFileDecider::pacUrl() const {
+  if (!current_config_) return {};
+  return current_config_->auto_detect() ? current_config_->getAutoDetectPacUrl()
+                                        : current_config_->getPacUrl();
+}
+
+void ovPACFileDecider::notifyDelegate(bool success, const std::string& content) {
+  if (delegate_ == nullptr) return;
+  // Copies: the delegate may hand the decider a new configuration.
+  const std::string pac = content;
+  const std::string backup = backup_pac_content_;
+  delegate_->onPacDecisionComplete(success, pac, backup);
+}
+
+bool ovPACFileDecider::setConfig(const std::shared_ptr<const ovProxyConfig>& config) {
+  if (!config) {
+    ovLog(LogLevel::kWarning, "PACD_NULCFG", "PACFileDecider: setConfig ignored - config=null");
+    return false;
+  }
+  if (current_config_ && *current_config_ == *config) return false;
+  std::string kept = current_config_ && current_config_->getPacUrl() == config->getPacUrl()
+                         ? current_config_->getPacContent()
+                         : config->getPacContent();
+  current_config_ = config->duplicate();
+  current_config_->setPacContent(std::move(kept));
+  current_config_->resetSocksDetectionCache();
+  if (state_ != DeciderState::Idle) setState(DeciderState::Idle);
+  return true;
+}
+
+std::shared_ptr<ovProxyConfig> ovPACFileDecider::getConfig() const {
+  if (!current_config_) return nullptr;
+  std::shared_ptr<ovProxyConfig> copy = current_config_->duplicate();
+  if (copy->isPacContentEmpty() && !backup_pac_content_.empty()) {
+    IOvProxyEnterpriseAdapter* adapter =
+        adapter_ != nullptr ? adapter_ : ovProxyEnterpriseAdapter::GetInstance();
+    if (adapter != nullptr &&
+        adapter->GetFeatureBool(kBackupPacFeature, FeatureSource::Policy, false, 0)) {
+      copy->setPacContent(backup_pac_content_);
+    }
+  }
+  return copy;
+}
+
+eErrorCode ovPACFileDecider::GetPacContent() {
+  if (!current_config_) {
+    ovLog(LogLevel::kError, "PACD_NOCFG1",
+          "PACFileDecider: GetPacContent failed - current_config_ is null");
+    notifyDelegate(false, {});
+    return e_pac_unavailable;
+  }
+  if (!current_config_->isPacContentEmpty()) {
+    notifyDelegate(true, current_config_->getPacContent());
+    return e_success;
+  }
+  if (state_ == DeciderState::Failed) {
+    notifyDelegate(false, {});
+    return e_pac_download_failed;
+  }
+  if (state_ == DeciderState::Downloading) return e_pending;
+  if (download_failed_) {
+    // A wall clock set back does not hold the window closed for longer.
+    const int64_t since = Tav::SystemTimeNow100ns() - last_failure_ticks_;
+    if (since >= 0 && since < kFailureWindowTicks) {
+      notifyDelegate(false, {});
+      return e_pac_unavailable;
+    }
+  }
+  if (current_config_->auto_detect() && current_config_->getAutoDetectPacUrl().empty()) {
+    if (state_ != DeciderState::Determining) setState(DeciderState::Determining);
+    return e_pending;
+  }
+  if (pacUrl().empty()) {
+    notifyDelegate(false, {});
+    setState(DeciderState::Idle);
+    return e_pac_unavailable;
+  }
+  if (state_ != DeciderState::UrlReady) setState(DeciderState::UrlReady);
+  return e_pending;
+}
+
+void ovPACFileDecider::setState(DeciderState state) {
+  if (state == state_) return;
+  state_ = state;
+  onEnterState(state);
+}
+
+void ovPACFileDecider::onEnterState(DeciderState state) {
+  switch (state) {
+    case DeciderState::Idle:
+      if (!downloading_reqid_.empty()) {
+        downloader_->CancelDownload(downloading_reqid_);
+        downloading_reqid_.clear();
+      }
+      cancelTimerOutMonitor();
+      configured_url_tried_ = false;
+      last_failure_ticks_ = 0;
+      download_failed_ = false;
+      ++download_serial_;  // a late outcome of the abandoned download is dropped
+      return;
+    case DeciderState::Determining:
+      startDetermin();
+      return;
+    case DeciderState::UrlReady:
+      if (pacUrl().empty()) {
+        notifyDelegate(false, {});
+        return;
+      }
+      setState(DeciderState::Downloading);
+      return;
+    case DeciderState::Downloading:
+      startDownload();
+      startTimerOutMonitor();
+      return;
+    case DeciderState::Failed:
+      notifyDelegate(false, {});
+      return;
+    case DeciderState::Finished:
+      cancelTimerOutMonitor();
+      notifyDelegate(!download_failed_,
+                     current_config_ ? current_config_->getPacContent() : std::string());
+      return;
+  }
+}
+
+void ovPACFileDecider::startDetermin() {
+  const uint64_t detection = ++detection_serial_;
+  const int64_t start = Tav::TimeTicks::NowNs();
+  std::shared_ptr<const ovProxyConfig> config =
+      current_config_ ? current_config_->duplicate() : std::make_shared<ovProxyConfig>();
+  std::shared_ptr<ovplatform::AutoProxyUrlDetector> detector =
+      detector_ ? detector_ : ovplatform::GetAutoProxyUrlDetector();
+  UrlCallback callback = [holder = std::weak_ptr<PACFileDeciderWeakHolder>(holder_), detection,
+                          start](const std::string& url) {
+    const auto alive = holder.lock();
+    if (alive && alive->decider != nullptr) {
+      alive->decider->onPacUrlDetermined(url, detection, start);
+    }
+  };
+  const bool posted =
+      postTo(kPacDeciderRunnerName, "get pac url",
+             [runner = callback_runner_, config, detector, callback]() {
+               DeterminePacUrl(runner, config, detector, callback);
+             });
+  if (!posted) {
+    // Without the detection runner only the configured URL is left.
+    ovLog(LogLevel::kError, "PACD_POST01",
+          "PACFileDecider: PAC URL detection could not be posted - runner=" +
+              std::string(kPacDeciderRunnerName));
+    onPacUrlDetermined(config->getPacUrl(), detection, start);
+  }
+}
+
+void ovPACFileDecider::DeterminePacUrl(const std::string& runner,
+                                       std::shared_ptr<const ovProxyConfig> config,
+                                       std::shared_ptr<ovplatform::AutoProxyUrlDetector> detector,
+                                       UrlCallback callback) {
+  std::string url;
+  if (config->auto_detect() && detector) {
+    char buffer[kDetectBufferBytes];
+    const auto detect = [&](uint32_t type) {
+      std::memset(buffer, 0, sizeof(buffer));
+      try {
+        return detector->DetectAutoProxyUrl(buffer, sizeof(buffer), type);
+      } catch (...) {
+        return false;
+      }
+    };
+    if (detect(ovplatform::PROXY_AUTO_DETECT_TYPE_DHCP) ||
+        detect(ovplatform::PROXY_AUTO_DETECT_TYPE_DNS_A)) {
+      url.assign(buffer, strnlen(buffer, sizeof(buffer)));
+    }
+  }
+  if (url.empty()) {
+    if (!config->getPacUrl().empty()) {
+      url = config->getPacUrl();
+    } else {
+      ovLog(LogLevel::kWarning, "PACD_NOURL1",
+            "PACFileDecider: Failed to detect PAC URL with both DNS and DHCP");
+    }
+  }
+  OrvaTask::IOVTManager* manager = OrvaTask::GetOVTManager();
+  const bool posted =
+      manager != nullptr &&
+      manager->PostTask(runner, OrvaTask::CreateOrvaTask(
+                                    OrvaTask::TaskAttribute{
+                                        .name = "callback pac url result",
+                                        .location = OrvaTask::SourceLocation::Current(),
+                                        .value = kPacDeciderTaskGroup},
+                                    [callback = std::move(callback), url]() { callback(url); }));
+  if (!posted) {
+    ovLog(LogLevel::kWarning, "PACD_POST02",
+          "PACFileDecider: PAC URL result dropped, callback runner gone - runner=" + runner);
+  }
+}
+
+void ovPACFileDecider::onPacUrlDetermined(const std::string& url, uint64_t detection,
+                                          int64_t startNs) {
+  // Only the detection the decider is waiting for counts.
+  if (state_ != DeciderState::Determining || detection != detection_serial_ || !current_config_) {
+    return;
+  }
+  if (url.empty()) {
+    ovTelemetryReporter::GetInstance().reportEvent(kDetectionFailedEvent, 0);
+  } else {
+    ovTelemetryReporter::GetInstance().reportLatency(kDetectionLatencyMetric, ElapsedMs(startNs));
+  }
+  current_config_->setAutoDetectPacUrl(url);
+  setState(DeciderState::UrlReady);
+}
+
+void ovPACFileDecider::startDownload() {
+  const std::string url = pacUrl();
+  const int64_t start = Tav::TimeTicks::NowNs();
+  const uint64_t download = ++download_serial_;
+  PacRequestId requestId;
+  downloader_->Download(
+      requestId, url,
+      [holder = std::weak_ptr<PACFileDeciderWeakHolder>(holder_), url, download, start](
+          const PacRequestId& id, const std::string& content, bool success,
+          const std::string& error) {
+        const auto alive = holder.lock();
+        if (alive && alive->decider != nullptr) {
+          alive->decider->onPacDownloadComplete(id, content, success, error, url, download, start);
+        }
+      },
+      callback_runner_);
+  downloading_reqid_ = requestId;
+  ovLog(LogLevel::kInfo, "PACD_DLSTRT",
+        "PACFileDecider: PAC download started - reqid=" + IdText(downloading_reqid_) +
+            ", pac_url=*****");
+}
+
+void ovPACFileDecider::startTimerOutMonitor() {
+  const bool posted = postTo(
+      callback_runner_, "startTimerOutMonitor",
+      [holder = std::weak_ptr<PACFileDeciderWeakHolder>(holder_)]() {
+        const auto alive = holder.lock();
+        if (!alive || alive->decider == nullptr) return;
+        if (alive->decider->state_ == DeciderState::Downloading) {
+          alive->decider->setState(DeciderState::Failed);
+        }
+      },
+      kDownloadMonitorMs, monitor_key_);
+  if (!posted) {
+    ovLog(LogLevel::kWarning, "PACD_POST03",
+          "PACFileDecider: Download monitor could not be posted - runner=" + callback_runner_);
+  }
+}
+
+void ovPACFileDecider::cancelTimerOutMonitor() {
+  if (OrvaTask::IOVTManager* manager = OrvaTask::GetOVTManager()) {
+    manager->CancelTasksByUniqueKey(monitor_key_);
+  }
+}
+
+void ovPACFileDecider::onPacDownloadComplete(const PacRequestId& requestId,
+                                             const std::string& content, bool success,
+                                             const std::string& error, const std::string& url,
+                                             uint64_t download, int64_t startNs) {
+  // A stale or cancelled download, or one the decider no longer waits for.
+  if (download != download_serial_ || requestId != downloading_reqid_ || !current_config_ ||
+      (state_ != DeciderState::Downloading && state_ != DeciderState::Failed)) {
+    return;
+  }
+  downloading_reqid_.clear();
+  ovTelemetryReporter& telemetry = ovTelemetryReporter::GetInstance();
+  if (!success) {
+    const std::string& configured = current_config_->getPacUrl();
+    if (!configured_url_tried_ && current_config_->auto_detect() && !configured.empty() &&
+        url != configured) {
+      configured_url_tried_ = true;
+      current_config_->setAutoDetectPacUrl(configured);
+      cancelTimerOutMonitor();
+      startTimerOutMonitor();
+      startDownload();
+      return;
+    }
+    ovLog(LogLevel::kError, "PACD_DLFAIL", "PACFileDecider: PAC download failed - error=" + error);
+    telemetry.reportEvent(kDownloadFailedEvent, 0);
+    download_failed_ = true;
+    last_failure_ticks_ = Tav::SystemTimeNow100ns();
+  } else {
+    telemetry.reportLatency(kDownloadLatencyMetric, ElapsedMs(startNs));
+    if (content.empty()) {
+      download_failed_ = false;
+    } else if (content.find(kPacFunctionName) == std::string::npos) {
+      ovLog(LogLevel::kError, "PACD_VERIFY",
+            "PACFileDecider: PAC content verification failed - content_size=" +
+                std::to_string(content.size()));
+      download_failed_ = true;
+      last_failure_ticks_ = Tav::SystemTimeNow100ns();
+    } else {
+      current_config_->setPacContent(content);
+      backup_pac_content_ = content;
+      if (data_sync_hook_) data_sync_hook_(*current_config_, content);
+      download_failed_ = false;
+    }
+  }
+  ovLog(LogLevel::kInfo, "PACD_DLDONE",
+        "PACFileDecider: PAC download complete - reqid=" + IdText(requestId) +
+            ", success=" + (success ? "1" : "0") + ", content_size=" +
+            std::to_string(content.size()));
+  setState(DeciderState::Finished);
+}
+
+}  // namespace OVProxy

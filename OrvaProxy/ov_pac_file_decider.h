@@ -1,0 +1,155 @@
+// ovPACFileDecider: turns an automatic configuration into a PAC script. It
+// finds the PAC URL (DHCP, then DNS, or the configured URL), downloads the
+// script through its ovIPACDownloader, checks that it holds
+// "FindProxyForURL", keeps it (and a backup copy) and tells its delegate.
+//
+// States, one entry action each (setState): Idle -> Determining (detection
+// running on "pac_decider_task_runner") -> UrlReady -> Downloading ->
+// Finished, or Failed when the download monitor fires after 5000 ms; a
+// download that completes after that still moves Failed -> Finished and
+// notifies again. A failed download or verification closes the decider for
+// 30 minutes (GetPacContent answers e_pac_unavailable) until the
+// configuration changes or the owner resets it to Idle. A failed
+// auto-detected download is retried once with the configured PAC URL.
+//
+// Thread: every operation and every callback runs on one owner runner (the
+// resolve service's, which is also callback_runner). Detection blocks on
+// "pac_decider_task_runner" and touches only its own copies. Posted work
+// holds the decider weakly and does nothing once it is gone; results of a
+// detection or download the decider no longer waits for are dropped. Time is
+// read from the common library's clock and delayed tasks of the task
+// library, so tests drive both with a manual clock.
+//
+// Lifetime: held by value by its owner; not copyable or movable (posted work
+// points back at it). The owner creates "pac_decider_task_runner", sets the
+// delegate and callback runner, and at shutdown empties the callback runner,
+// resets to Idle, cancels grouping value 61 and removes the runner.
+// Destruction cancels the decider's queued work and any download in flight.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "OrvaProxy/ovProxyConfig/ov_proxy_config.h"
+#include "OrvaProxy/ov_error_code.h"
+#include "OrvaProxy/ov_i_pac_downloader.h"
+#include "orvatask/ovt_types.h"
+
+namespace ovplatform {
+class AutoProxyUrlDetector;
+}
+
+namespace OVProxy {
+
+class IOvProxyEnterpriseAdapter;
+
+enum class DeciderState : int32_t {
+  Idle = 0,
+  Determining = 1,
+  UrlReady = 2,
+  Downloading = 3,
+  Failed = 4,
+  Finished = 5,
+};
+
+const char* DeciderStateName(DeciderState state);
+
+class ovPacFileDeciderDelegate {
+ public:
+  virtual ~ovPacFileDeciderDelegate() = default;
+  virtual void onPacDecisionComplete(bool success, const std::string& pacContent,
+                                     const std::string& backupPacContent) = 0;
+};
+
+class ovPACFileDecider;
+
+// Posted work holds this weakly; its one field points at the decider.
+struct PACFileDeciderWeakHolder {
+  ovPACFileDecider* decider = nullptr;
+};
+
+class ovPACFileDecider {
+ public:
+  // A download longer than this is reported as failed (the transfer goes on).
+  static constexpr uint32_t kDownloadMonitorMs = 5000;
+  // After a failure, no new download for this long (100-ns ticks: 30 min).
+  static constexpr int64_t kFailureWindowTicks = 18'000'000'000;
+  static constexpr uint32_t kDetectBufferBytes = 1024;
+
+  // After a verified download: the configuration it was made for and the
+  // script, so that the owner can share it with other processes.
+  using DataSyncHook = std::function<void(const ovProxyConfig& config, const std::string& content)>;
+
+  // A null detector means the process's (ovplatform::GetAutoProxyUrlDetector
+  // at each detection).
+  explicit ovPACFileDecider(std::unique_ptr<ovIPACDownloader> downloader,
+                            std::shared_ptr<ovplatform::AutoProxyUrlDetector> detector = nullptr);
+  ~ovPACFileDecider();
+  ovPACFileDecider(const ovPACFileDecider&) = delete;
+  ovPACFileDecider& operator=(const ovPACFileDecider&) = delete;
+
+  void setDelegate(ovPacFileDeciderDelegate* delegate) { delegate_ = delegate; }
+  void setCallbackRunner(std::string runner) { callback_runner_ = std::move(runner); }
+  const std::string& callbackRunner() const { return callback_runner_; }
+  void setDataSyncHook(DataSyncHook hook) { data_sync_hook_ = std::move(hook); }
+  // Null: the module's adapter (ovProxyEnterpriseAdapter::GetInstance).
+  void setEnterpriseAdapter(IOvProxyEnterpriseAdapter* adapter) { adapter_ = adapter; }
+
+  // False when `config` equals the current one (or is null).
+  bool setConfig(const std::shared_ptr<const ovProxyConfig>& config);
+  // A copy of the current configuration, with the backup script when it has
+  // none and "UseBackupPacForDetectFail" is on; null when there is none.
+  std::shared_ptr<ovProxyConfig> getConfig() const;
+  eErrorCode GetPacContent();
+  void setState(DeciderState state);
+  DeciderState state() const { return state_; }
+
+ private:
+  using UrlCallback = std::function<void(const std::string& url)>;
+
+  // On "pac_decider_task_runner": detection, then "callback pac url result".
+  static void DeterminePacUrl(const std::string& runner, std::shared_ptr<const ovProxyConfig> config,
+                              std::shared_ptr<ovplatform::AutoProxyUrlDetector> detector,
+                              UrlCallback callback);
+
+  void onEnterState(DeciderState state);
+  void startDetermin();
+  void onPacUrlDetermined(const std::string& url, uint64_t detection, int64_t startNs);
+  void startDownload();
+  void startTimerOutMonitor();
+  void cancelTimerOutMonitor();
+  void onPacDownloadComplete(const PacRequestId& requestId, const std::string& content,
+                             bool success, const std::string& error, const std::string& url,
+                             uint64_t download, int64_t startNs);
+  std::string pacUrl() const;
+  void notifyDelegate(bool success, const std::string& content);
+  bool postTo(const std::string& runner, const char* name, std::function<void()> work,
+              uint32_t delayMs = 0, OrvaTask::UniqueKey key = {});
+
+  std::unique_ptr<ovIPACDownloader> downloader_;
+  int64_t last_failure_ticks_ = 0;
+  bool download_failed_ = false;
+  PacRequestId downloading_reqid_;
+  std::shared_ptr<ovProxyConfig> current_config_;
+  ovPacFileDeciderDelegate* delegate_ = nullptr;
+  std::shared_ptr<PACFileDeciderWeakHolder> holder_;
+  std::string callback_runner_;
+  DeciderState state_ = DeciderState::Idle;
+  std::string backup_pac_content_;
+  bool configured_url_tried_ = false;
+
+  std::shared_ptr<ovplatform::AutoProxyUrlDetector> detector_;
+  IOvProxyEnterpriseAdapter* adapter_ = nullptr;
+  DataSyncHook data_sync_hook_;
+  // Which detection and download results are still awaited: a result of an
+  // earlier one (the configuration changed, a retry started) is dropped.
+  uint64_t detection_serial_ = 0;
+  uint64_t download_serial_ = 0;
+  // The monitor's key is this decider's own, so that deciders never cancel
+  // one another's monitors.
+  const OrvaTask::UniqueKey monitor_key_;
+};
+
+}  // namespace OVProxy

@@ -1,0 +1,417 @@
+#include "OrvaProxy/ov_pac_file_decider.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "OrvaProxy/i_ov_proxy_enterprise_adapter.h"
+#include "orvatask/orva_task.h"
+#include "ovtest/fake_auto_proxy_detector.h"
+#include "ovtest/fake_pac_downloader.h"
+#include "ovtest/fake_telemetry_module.h"
+#include "ovtest/log_capture.h"
+#include "ovtest/manual_clock.h"
+#include "ovtest/task_environment.h"
+
+namespace OVProxy {
+namespace {
+
+using namespace std::chrono_literals;
+using ovplatform::PROXY_AUTO_DETECT_TYPE_DHCP;
+using ovplatform::PROXY_AUTO_DETECT_TYPE_DNS_A;
+
+constexpr const char kPac[] = "function FindProxyForURL(url, host) { return \"DIRECT\"; }";
+
+struct Decision {
+  bool success = false;
+  std::string content;
+  std::string backup;
+};
+
+class RecordingDelegate final : public ovPacFileDeciderDelegate {
+ public:
+  void onPacDecisionComplete(bool success, const std::string& pacContent,
+                             const std::string& backupPacContent) override {
+    decisions.push_back({success, pacContent, backupPacContent});
+  }
+  std::vector<Decision> decisions;
+};
+
+// Answers one Policy feature; everything else is the caller's default.
+class FakeAdapter final : public IOvProxyEnterpriseAdapter {
+ public:
+  void Initialize() override {}
+  void Uninitialize() override {}
+  bool GetFeatureBool(const std::string& name, FeatureSource source, bool defaultValue,
+                      oPolicyId) override {
+    return name == "UseBackupPacForDetectFail" && source == FeatureSource::Policy ? backup_on
+                                                                                   : defaultValue;
+  }
+  int32_t GetFeatureInt(const std::string&, FeatureSource, int32_t value, oPolicyId) override {
+    return value;
+  }
+  std::string GetFeatureString(const std::string&, FeatureSource, const std::string& value,
+                               oPolicyId) override {
+    return value;
+  }
+  void RegisterFeatureObserver(const std::string&, IFeatureChangeObserver*) override {}
+  void UnregisterFeatureObserver(const std::string&, IFeatureChangeObserver*) override {}
+  bool HasFeature(const std::string&) override { return false; }
+  void RefreshAllFeatures() override {}
+  bool backup_on = false;
+};
+
+std::shared_ptr<ovProxyConfig> AutoDetect(const std::string& pacUrl = "") {
+  auto config = std::make_shared<ovProxyConfig>(ovProxyConfig::CreateAutoDetect());
+  config->setPacUrl(pacUrl);
+  return config;
+}
+
+std::shared_ptr<ovProxyConfig> PacUrl(const std::string& url) {
+  return std::make_shared<ovProxyConfig>(ovProxyConfig::CreateFromCustomPacURL(url));
+}
+
+class PacFileDeciderTest : public ::testing::Test {
+ protected:
+  PacFileDeciderTest() {
+    env_.manager().CreateRunner("pac_decider_task_runner", 61);
+    decider_ = std::make_unique<ovPACFileDecider>(downloads_->Create(), detector_);
+    decider_->setDelegate(&delegate_);
+    decider_->setCallbackRunner("main.thread.runner");
+    decider_->setEnterpriseAdapter(&adapter_);
+  }
+  ~PacFileDeciderTest() override { decider_.reset(); }
+
+  // Lets a detection finish and its result reach the decider.
+  void Pump() {
+    env_.Flush("pac_decider_task_runner");
+    env_.RunUntilIdle();
+  }
+  void Finish(std::size_t index, const std::string& content, bool success,
+              const std::string& error = "boom") {
+    ASSERT_TRUE(downloads_->Finish(index, content, success, error));
+    env_.RunUntilIdle();
+  }
+  std::vector<std::string> Urls() const {
+    std::vector<std::string> urls;
+    for (const auto& request : downloads_->requests()) urls.push_back(request.url);
+    return urls;
+  }
+  std::vector<int64_t> EventCodes() const {
+    std::vector<int64_t> codes;
+    for (const auto& event : telemetry_.events()) {
+      for (const auto& field : event.fields) {
+        if (field.name == "code") codes.push_back(field.value);
+      }
+    }
+    return codes;
+  }
+  std::vector<int32_t> LatencyMetrics() const {
+    std::vector<int32_t> metrics;
+    for (const auto& latency : telemetry_.latencies()) metrics.push_back(latency.sample.metric_id);
+    return metrics;
+  }
+
+  ovtest::ManualClock clock_;
+  ovtest::TaskEnvironment env_;
+  ovtest::FakeTelemetryModule telemetry_;
+  ovtest::LogCapture log_;
+  FakeAdapter adapter_;
+  RecordingDelegate delegate_;
+  std::shared_ptr<ovtest::FakeAutoProxyDetector> detector_ =
+      std::make_shared<ovtest::FakeAutoProxyDetector>();
+  std::shared_ptr<ovtest::FakePacDownloads> downloads_ =
+      std::make_shared<ovtest::FakePacDownloads>();
+  std::unique_ptr<ovPACFileDecider> decider_;
+};
+
+TEST_F(PacFileDeciderTest, KnownContentAnswersAtOnceWithoutNetwork) {
+  auto config = PacUrl("http://pac/");
+  config->setPacContent(kPac);
+  ASSERT_TRUE(decider_->setConfig(config));
+  EXPECT_EQ(decider_->GetPacContent(), e_success);
+  ASSERT_EQ(delegate_.decisions.size(), 1u);
+  EXPECT_TRUE(delegate_.decisions[0].success);
+  EXPECT_EQ(delegate_.decisions[0].content, kPac);
+  Pump();
+  EXPECT_TRUE(detector_->calls().empty());
+  EXPECT_TRUE(downloads_->requests().empty());
+}
+
+TEST_F(PacFileDeciderTest, DetectionTriesDhcpThenDnsThenTheConfiguredUrl) {
+  const struct {
+    const char* dhcp;
+    const char* dns;
+    const char* configured;
+    std::vector<uint32_t> calls;
+    const char* downloaded;  // empty: nothing found
+  } cases[] = {
+      {"http://dhcp/wpad.dat", "http://dns/wpad.dat", "", {PROXY_AUTO_DETECT_TYPE_DHCP},
+       "http://dhcp/wpad.dat"},
+      {"", "http://dns/wpad.dat", "http://cfg/p.pac",
+       {PROXY_AUTO_DETECT_TYPE_DHCP, PROXY_AUTO_DETECT_TYPE_DNS_A}, "http://dns/wpad.dat"},
+      {"", "", "http://cfg/p.pac", {PROXY_AUTO_DETECT_TYPE_DHCP, PROXY_AUTO_DETECT_TYPE_DNS_A},
+       "http://cfg/p.pac"},
+  };
+  for (const auto& c : cases) {
+    auto detector = std::make_shared<ovtest::FakeAutoProxyDetector>();
+    detector->SetAnswer(PROXY_AUTO_DETECT_TYPE_DHCP, c.dhcp);
+    detector->SetAnswer(PROXY_AUTO_DETECT_TYPE_DNS_A, c.dns);
+    auto downloads = std::make_shared<ovtest::FakePacDownloads>();
+    ovPACFileDecider decider(downloads->Create(), detector);
+    RecordingDelegate delegate;
+    decider.setDelegate(&delegate);
+    decider.setCallbackRunner("main.thread.runner");
+    decider.setConfig(AutoDetect(c.configured));
+
+    EXPECT_EQ(decider.GetPacContent(), e_pending);
+    EXPECT_EQ(decider.state(), DeciderState::Determining);
+    EXPECT_EQ(decider.GetPacContent(), e_pending);  // no second detection
+    Pump();
+    EXPECT_EQ(detector->calls(), c.calls) << c.downloaded;
+    ASSERT_EQ(downloads->requests().size(), 1u) << c.downloaded;
+    EXPECT_EQ(downloads->requests()[0].url, c.downloaded);
+    EXPECT_EQ(decider.state(), DeciderState::Downloading);
+    EXPECT_EQ(decider.getConfig()->getAutoDetectPacUrl(), c.downloaded);
+    EXPECT_TRUE(delegate.decisions.empty());
+  }
+  EXPECT_EQ(LatencyMetrics(), (std::vector<int32_t>{18, 18, 18}));
+}
+
+TEST_F(PacFileDeciderTest, NothingDetectedFailsWithoutAWindowAndDetectsAgain) {
+  decider_->setConfig(AutoDetect());
+  EXPECT_EQ(decider_->GetPacContent(), e_pending);
+  Pump();
+  ASSERT_EQ(delegate_.decisions.size(), 1u);
+  EXPECT_FALSE(delegate_.decisions[0].success);
+  EXPECT_EQ(decider_->state(), DeciderState::UrlReady);
+  EXPECT_TRUE(log_.Contains("PACFileDecider: Failed to detect PAC URL with both DNS and DHCP",
+                            klb::LogLevel::kWarning));
+  EXPECT_EQ(EventCodes(), std::vector<int64_t>{1});
+
+  EXPECT_EQ(decider_->GetPacContent(), e_pending);
+  Pump();
+  EXPECT_EQ(detector_->calls().size(), 4u);
+  EXPECT_EQ(delegate_.decisions.size(), 2u);
+  EXPECT_TRUE(downloads_->requests().empty());
+}
+
+TEST_F(PacFileDeciderTest, FailedDetectedDownloadIsRetriedOnceWithTheConfiguredUrl) {
+  detector_->SetAnswer(PROXY_AUTO_DETECT_TYPE_DHCP, "http://dhcp/wpad.dat");
+  decider_->setConfig(AutoDetect("http://cfg/p.pac"));
+  decider_->GetPacContent();
+  Pump();
+  Finish(0, "", false, "xfer download stream failure");
+  EXPECT_EQ(Urls(), (std::vector<std::string>{"http://dhcp/wpad.dat", "http://cfg/p.pac"}));
+  EXPECT_TRUE(delegate_.decisions.empty());
+  EXPECT_EQ(decider_->state(), DeciderState::Downloading);
+
+  Finish(1, "", false, "xfer download stream failure");
+  ASSERT_EQ(delegate_.decisions.size(), 1u);
+  EXPECT_FALSE(delegate_.decisions[0].success);
+  EXPECT_EQ(Urls().size(), 2u);
+  EXPECT_EQ(EventCodes(), std::vector<int64_t>{2});
+  EXPECT_TRUE(log_.Contains("PACFileDecider: PAC download failed - error=xfer download stream "
+                            "failure",
+                            klb::LogLevel::kError));
+  EXPECT_TRUE(log_.Contains("PACFileDecider: PAC download complete - reqid=dl-2, success=0, "
+                            "content_size=0",
+                            klb::LogLevel::kInfo));
+
+  // Closed for 30 minutes, then the configured URL is fetched again.
+  clock_.Advance(29min + 59s);
+  EXPECT_EQ(decider_->GetPacContent(), e_pac_unavailable);
+  EXPECT_EQ(Urls().size(), 2u);
+  clock_.Advance(1s);
+  EXPECT_EQ(decider_->GetPacContent(), e_pending);
+  EXPECT_EQ(Urls().back(), "http://cfg/p.pac");
+}
+
+TEST_F(PacFileDeciderTest, DownloadOutcomesDecideSuccessAndTheWindow) {
+  const std::string lower = "function findproxyforurl(u, h) { return 'DIRECT'; }" +
+                            std::string(149, ' ');
+  const struct {
+    std::string content;
+    bool success;
+    bool decided;  // the decision the delegate hears
+    eErrorCode next;  // GetPacContent afterwards
+  } cases[] = {
+      {kPac, true, true, e_success},
+      {std::string(200, 'x'), true, false, e_pac_unavailable},
+      {lower, true, false, e_pac_unavailable},
+      {"", true, true, e_pending},  // empty counts as success, and fetches again
+      {"", false, false, e_pac_unavailable},
+  };
+  for (const auto& c : cases) {
+    auto downloads = std::make_shared<ovtest::FakePacDownloads>();
+    ovPACFileDecider decider(downloads->Create(), detector_);
+    RecordingDelegate delegate;
+    decider.setDelegate(&delegate);
+    decider.setCallbackRunner("main.thread.runner");
+    decider.setConfig(PacUrl("http://cfg/p.pac"));
+    ASSERT_EQ(decider.GetPacContent(), e_pending);
+    ASSERT_TRUE(downloads->Finish(0, c.content, c.success));
+    env_.RunUntilIdle();
+    ASSERT_EQ(delegate.decisions.size(), 1u) << c.content.size();
+    EXPECT_EQ(delegate.decisions[0].success, c.decided) << c.content.size();
+    EXPECT_EQ(decider.state(), DeciderState::Finished);
+    EXPECT_EQ(decider.GetPacContent(), c.next) << c.content.size();
+    EXPECT_EQ(decider.getConfig()->getPacContent(), c.decided ? c.content : "");
+  }
+  EXPECT_TRUE(log_.Contains("PACFileDecider: PAC content verification failed - content_size=200",
+                            klb::LogLevel::kError));
+  EXPECT_TRUE(log_.Contains("PACFileDecider: PAC download started - reqid=dl-1, pac_url=*****",
+                            klb::LogLevel::kInfo));
+  EXPECT_FALSE(log_.Contains("http://cfg/p.pac"));
+}
+
+TEST_F(PacFileDeciderTest, MonitorFailsASlowDownloadAndALateResultStillCounts) {
+  decider_->setConfig(PacUrl("http://cfg/p.pac"));
+  decider_->GetPacContent();
+  clock_.Advance(4999ms);
+  env_.RunUntilIdle();
+  EXPECT_EQ(decider_->state(), DeciderState::Downloading);
+  EXPECT_EQ(decider_->GetPacContent(), e_pending);
+  clock_.Advance(1ms);
+  env_.RunUntilIdle();
+  EXPECT_EQ(decider_->state(), DeciderState::Failed);
+  ASSERT_EQ(delegate_.decisions.size(), 1u);
+  EXPECT_FALSE(delegate_.decisions[0].success);
+  EXPECT_EQ(decider_->GetPacContent(), e_pac_download_failed);
+  EXPECT_EQ(delegate_.decisions.size(), 2u);
+  EXPECT_TRUE(downloads_->cancels().empty());  // the transfer goes on
+
+  Finish(0, kPac, true);
+  EXPECT_EQ(decider_->state(), DeciderState::Finished);
+  ASSERT_EQ(delegate_.decisions.size(), 3u);
+  EXPECT_TRUE(delegate_.decisions[2].success);
+  EXPECT_EQ(delegate_.decisions[2].backup, kPac);
+  // A finished download leaves no monitor behind.
+  clock_.Advance(10s);
+  env_.RunUntilIdle();
+  EXPECT_EQ(decider_->state(), DeciderState::Finished);
+}
+
+TEST_F(PacFileDeciderTest, NewConfigurationCancelsTheDownloadAndDropsItsResult) {
+  decider_->setConfig(PacUrl("http://a/p.pac"));
+  decider_->GetPacContent();
+  auto same = PacUrl("http://a/p.pac");
+  same->setPacContent("other text");
+  same->setUpdateTimestamp(42);
+  EXPECT_FALSE(decider_->setConfig(same));
+  EXPECT_EQ(decider_->state(), DeciderState::Downloading);
+
+  EXPECT_TRUE(decider_->setConfig(PacUrl("http://b/p.pac")));
+  EXPECT_EQ(decider_->state(), DeciderState::Idle);
+  EXPECT_EQ(downloads_->cancels(), std::vector<PacRequestId>{u"dl-1"});
+  Finish(0, kPac, true);  // the abandoned download
+  EXPECT_TRUE(delegate_.decisions.empty());
+  EXPECT_TRUE(decider_->getConfig()->isPacContentEmpty());
+  // Nor does its monitor fire.
+  clock_.Advance(6s);
+  env_.RunUntilIdle();
+  EXPECT_EQ(decider_->state(), DeciderState::Idle);
+  EXPECT_FALSE(decider_->setConfig(nullptr));
+}
+
+TEST_F(PacFileDeciderTest, ImmediateFailuresWithoutIdsAreCountedOnce) {
+  downloads_->LeaveIdsEmpty(true);
+  decider_->setConfig(PacUrl("http://a/p.pac"));
+  decider_->GetPacContent();
+  // A second start after a reset, while the first outcome is still queued.
+  decider_->setState(DeciderState::Idle);
+  decider_->GetPacContent();
+  ASSERT_TRUE(downloads_->Finish(0, "", false, "xfer is not available"));
+  ASSERT_TRUE(downloads_->Finish(1, "", false, "xfer is not available"));
+  env_.RunUntilIdle();
+  EXPECT_EQ(delegate_.decisions.size(), 1u);
+}
+
+TEST_F(PacFileDeciderTest, ChangedConfigurationDropsARunningDetection) {
+  detector_->SetAnswer(PROXY_AUTO_DETECT_TYPE_DHCP, "http://stale/wpad.dat");
+  detector_->Hold();
+  decider_->setConfig(AutoDetect());
+  decider_->GetPacContent();
+  detector_->WaitForCalls(1);
+  decider_->setConfig(PacUrl("http://fresh/p.pac"));
+  detector_->Release();
+  Pump();
+  EXPECT_TRUE(downloads_->requests().empty());
+  EXPECT_EQ(decider_->state(), DeciderState::Idle);
+  EXPECT_EQ(decider_->GetPacContent(), e_pending);
+  EXPECT_EQ(Urls(), std::vector<std::string>{"http://fresh/p.pac"});
+}
+
+TEST_F(PacFileDeciderTest, VerifiedScriptIsKeptSyncedAndServedAsBackup) {
+  std::vector<std::pair<std::string, std::string>> synced;
+  decider_->setDataSyncHook([&synced](const ovProxyConfig& config, const std::string& content) {
+    synced.emplace_back(config.getPacUrl(), content);
+  });
+  decider_->setConfig(PacUrl("http://a/p.pac"));
+  decider_->GetPacContent();
+  Finish(0, kPac, true);
+  ASSERT_EQ(synced.size(), 1u);
+  EXPECT_EQ(synced[0], std::make_pair(std::string("http://a/p.pac"), std::string(kPac)));
+
+  // Same URL: the script is kept across configurations.
+  auto rules = PacUrl("http://a/p.pac");
+  rules->proxy_rules().ParseFromString("proxy:80");
+  ASSERT_TRUE(decider_->setConfig(rules));
+  EXPECT_EQ(decider_->getConfig()->getPacContent(), kPac);
+
+  // Another URL: no script of its own, the backup only when the policy says so.
+  ASSERT_TRUE(decider_->setConfig(PacUrl("http://b/p.pac")));
+  EXPECT_TRUE(decider_->getConfig()->isPacContentEmpty());
+  adapter_.backup_on = true;
+  EXPECT_EQ(decider_->getConfig()->getPacContent(), kPac);
+  decider_->GetPacContent();
+  EXPECT_EQ(decider_->state(), DeciderState::Downloading);  // its own config has none
+
+  // A failed verification neither syncs nor replaces the backup.
+  Finish(1, std::string(300, 'y'), true);
+  EXPECT_EQ(synced.size(), 1u);
+  EXPECT_EQ(delegate_.decisions.back().backup, kPac);
+}
+
+TEST_F(PacFileDeciderTest, ResultsArrivingAfterDestructionDoNothing) {
+  detector_->SetAnswer(PROXY_AUTO_DETECT_TYPE_DHCP, "http://dhcp/wpad.dat");
+  decider_->setConfig(AutoDetect());
+  decider_->GetPacContent();
+  Pump();
+  ASSERT_EQ(downloads_->requests().size(), 1u);
+  decider_.reset();
+  EXPECT_EQ(downloads_->alive(), 0);
+  EXPECT_EQ(downloads_->cancels(), std::vector<PacRequestId>{u"dl-1"});
+  ASSERT_TRUE(downloads_->Finish(0, kPac, true));
+  clock_.Advance(6s);
+  env_.RunUntilIdle();
+  EXPECT_TRUE(delegate_.decisions.empty());
+
+  // The same for a detection still running at destruction.
+  auto decider = std::make_unique<ovPACFileDecider>(downloads_->Create(), detector_);
+  decider->setDelegate(&delegate_);
+  decider->setCallbackRunner("main.thread.runner");
+  detector_->Hold();
+  decider->setConfig(AutoDetect());
+  decider->GetPacContent();
+  detector_->WaitForCalls(2);
+  decider.reset();
+  detector_->Release();
+  Pump();
+  EXPECT_TRUE(delegate_.decisions.empty());
+}
+
+TEST_F(PacFileDeciderTest, NoConfigurationIsUnavailable) {
+  EXPECT_EQ(decider_->GetPacContent(), e_pac_unavailable);
+  EXPECT_EQ(decider_->getConfig(), nullptr);
+  ASSERT_EQ(delegate_.decisions.size(), 1u);
+  EXPECT_FALSE(delegate_.decisions[0].success);
+  EXPECT_TRUE(log_.Contains("PACFileDecider: GetPacContent failed - current_config_ is null",
+                            klb::LogLevel::kError));
+}
+
+}  // namespace
+}  // namespace OVProxy

@@ -1,0 +1,176 @@
+// The decider and downloader over the real file-transfer module and a local
+// HTTP server. The owner runner is a thread of its own, so that the test can
+// wait for each decision while the transfer module's thread delivers.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "OrvaProxy/ov_pac_file_decider.h"
+#include "OrvaProxy/ov_pac_file_downloader.h"
+#include "onetxfer/onet_module.h"
+#include "orvatask/orva_task.h"
+#include "ovtest/fake_feature_sources.h"
+#include "ovtest/local_pac_server.h"
+#include "ovtest/manual_clock.h"
+#include "ovtest/task_environment.h"
+
+namespace OVProxy {
+namespace {
+
+using namespace std::chrono_literals;
+using ovtest::LocalPacServer;
+
+constexpr const char kOwner[] = "proxy_resolve_runner_name";
+
+struct Decision {
+  bool success = false;
+  std::string content;
+};
+
+// Decisions and download outcomes, as they arrive on the owner runner.
+class Recorder final : public ovPacFileDeciderDelegate {
+ public:
+  void onPacDecisionComplete(bool success, const std::string& pacContent,
+                             const std::string&) override {
+    Add({success, pacContent});
+  }
+  void Add(Decision decision) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    decisions_.push_back(std::move(decision));
+    changed_.notify_all();
+  }
+  // Blocks until `count` have arrived and answers the last.
+  Decision WaitFor(std::size_t count) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [&] { return decisions_.size() >= count; });
+    return decisions_[count - 1];
+  }
+  std::size_t count() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return decisions_.size();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<Decision> decisions_;
+};
+
+class PacFetchTest : public ::testing::Test {
+ protected:
+  PacFetchTest() {
+    experiments_.Enable("UseFileXfer");
+    env_.manager().CreateRunner(kOwner, 62);
+    env_.manager().CreateRunner("pac_decider_task_runner", 61);
+  }
+
+  // Runs `work` on the owner runner and waits for it.
+  void OnOwner(std::function<void()> work) {
+    auto task = OrvaTask::CreateOrvaTask(
+        OrvaTask::TaskAttribute{.name = "test", .location = OrvaTask::SourceLocation::Current()},
+        std::move(work));
+    ASSERT_TRUE(env_.manager().PostTask(kOwner, task));
+    ASSERT_TRUE(env_.manager().WaitForTask(task));
+  }
+
+  ovtest::ManualClock clock_;
+  ovtest::TaskEnvironment env_{""};
+  ovtest::FakeExperimentMgr experiments_;
+  LocalPacServer server_;
+  oXfer::ScopedONetModule module_;
+  Recorder recorder_;
+};
+
+TEST_F(PacFetchTest, MonitorFiresOnTheManualClockWhileTheTransferRuns) {
+  std::unique_ptr<ovPACFileDecider> decider;
+  OnOwner([&] {
+    decider = std::make_unique<ovPACFileDecider>(std::make_unique<ovPACFileDownloader>());
+    decider->setDelegate(&recorder_);
+    decider->setCallbackRunner(kOwner);
+    decider->setConfig(std::make_shared<ovProxyConfig>(
+        ovProxyConfig::CreateFromCustomPacURL(server_.Url("/stall.pac"))));
+    EXPECT_EQ(decider->GetPacContent(), e_pending);
+  });
+  server_.WaitForStalls(1);
+  clock_.Advance(5s);
+  EXPECT_FALSE(recorder_.WaitFor(1).success);
+  OnOwner([&] { EXPECT_EQ(decider->state(), DeciderState::Failed); });
+
+  server_.ReleaseStalls();
+  const Decision late = recorder_.WaitFor(2);
+  EXPECT_TRUE(late.success);
+  EXPECT_EQ(late.content, LocalPacServer::kPacBody);
+  OnOwner([&] {
+    EXPECT_EQ(decider->state(), DeciderState::Finished);
+    decider.reset();
+  });
+}
+
+TEST_F(PacFetchTest, DecisionsOverTheRealModule) {
+  const struct {
+    const char* path;
+    bool success;
+    const char* content;
+  } cases[] = {
+      {"/redirect.pac", true, LocalPacServer::kPacBody},
+      {"/missing.pac", false, ""},  // its error page names FindProxyForURL
+      {"/to-file.pac", false, ""},
+      {"/big.pac", false, ""},
+  };
+  std::size_t seen = 0;
+  for (const auto& c : cases) {
+    std::unique_ptr<ovPACFileDecider> decider;
+    OnOwner([&] {
+      decider = std::make_unique<ovPACFileDecider>(std::make_unique<ovPACFileDownloader>());
+      decider->setDelegate(&recorder_);
+      decider->setCallbackRunner(kOwner);
+      decider->setConfig(std::make_shared<ovProxyConfig>(
+          ovProxyConfig::CreateFromCustomPacURL(server_.Url(c.path))));
+      decider->GetPacContent();
+    });
+    const Decision decision = recorder_.WaitFor(++seen);
+    EXPECT_EQ(decision.success, c.success) << c.path;
+    EXPECT_EQ(decision.content, c.content) << c.path;
+    OnOwner([&] { decider.reset(); });
+  }
+}
+
+TEST_F(PacFetchTest, RepeatedDownloadRevalidatesAndHandsBackTheKeptBody) {
+  std::unique_ptr<ovPACFileDownloader> downloader;
+  std::vector<std::string> errors;
+  const auto download = [&](const std::string& path) {
+    OnOwner([&] {
+      PacRequestId id;
+      downloader->Download(
+          id, server_.Url(path),
+          [&](const PacRequestId&, const std::string& content, bool success,
+              const std::string& error) {
+            errors.push_back(error);
+            recorder_.Add({success, content});
+          },
+          kOwner);
+      EXPECT_FALSE(id.empty());
+    });
+  };
+  OnOwner([&] { downloader = std::make_unique<ovPACFileDownloader>(); });
+  std::size_t seen = 0;
+  for (const char* path : {"/etag.pac", "/lastmod.pac"}) {
+    download(path);
+    EXPECT_EQ(recorder_.WaitFor(++seen).content, LocalPacServer::kPacBody);
+    download(path);
+    const Decision again = recorder_.WaitFor(++seen);
+    EXPECT_TRUE(again.success);
+    EXPECT_EQ(again.content, LocalPacServer::kPacBody);
+    EXPECT_EQ(errors.back(), "xfer download no update");
+  }
+  OnOwner([&] { downloader.reset(); });
+}
+
+}  // namespace
+}  // namespace OVProxy

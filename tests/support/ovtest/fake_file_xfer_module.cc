@@ -1,0 +1,137 @@
+#include "ovtest/fake_file_xfer_module.h"
+
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <utility>
+
+#include "onetxfer/onet_api.h"
+#include "tavlib/tav_message_queue.h"
+
+namespace ovtest {
+
+class FakeFileXferModule::Module final : public Tav::ITavMessageQueueClient,
+                                         public orvaus::IONetAPI,
+                                         public orvaus::IFileXferClient {
+ public:
+  struct Open {
+    oXfer::ScopedRef<oXfer::DownloadUrlParameters> parameters;
+    oXfer::ScopedRef<oXfer::RepeatingCallBack> observer;
+  };
+
+  const char* GetModuleId() const override { return orvaus::kONetModuleId; }
+
+  void* QueryInterface(const char* name) override {
+    if (name == nullptr) return nullptr;
+    if (std::strcmp(name, orvaus::kONetApiName) == 0) return static_cast<orvaus::IONetAPI*>(this);
+    std::lock_guard<std::mutex> lock(mutex);
+    if (offer_client && std::strcmp(name, orvaus::kFileXferClientName) == 0) {
+      return static_cast<orvaus::IFileXferClient*>(this);
+    }
+    return nullptr;
+  }
+
+  int32_t IsNetworkReady() override {
+    std::lock_guard<std::mutex> lock(mutex);
+    return ready ? 1 : 0;
+  }
+
+  bool StartDownload(oXfer::DownloadUrlParameters* parameters, oXfer::RepeatingCallBack* observer,
+                     oXfer::RequestId* requestId) override {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (refuse_starts || parameters == nullptr || observer == nullptr) return false;
+    const std::string number = std::to_string(next_id++);
+    const oXfer::RequestId id = u"fake-" + oXfer::RequestId(number.begin(), number.end());
+    started.push_back({id, parameters->url, parameters->validator_1, parameters->validator_2,
+                      parameters->use_validators, parameters->follow_redirects});
+    open.emplace(id, Open{oXfer::ScopedRef<oXfer::DownloadUrlParameters>(parameters),
+                          oXfer::ScopedRef<oXfer::RepeatingCallBack>(observer)});
+    *requestId = id;
+    return true;
+  }
+
+  void CancelDownload(const oXfer::RequestId& requestId) override {
+    std::lock_guard<std::mutex> lock(mutex);
+    cancels.push_back(requestId);
+  }
+
+  mutable std::mutex mutex;
+  bool ready = true;
+  bool offer_client = true;
+  bool refuse_starts = false;
+  uint64_t next_id = 1;
+  std::vector<FakeFileXferModule::Start> started;
+  std::vector<oXfer::RequestId> cancels;
+  std::map<oXfer::RequestId, Open> open;
+};
+
+FakeFileXferModule::FakeFileXferModule() : module_(std::make_shared<Module>()) {
+  TavMQ_GetService()->RegisterModule(module_);
+}
+
+FakeFileXferModule::~FakeFileXferModule() {
+  if (TavMQ_GetService()->GetModule(orvaus::kONetModuleId) == module_) {
+    TavMQ_GetService()->UnregisterModule(orvaus::kONetModuleId);
+  }
+}
+
+void FakeFileXferModule::SetReady(bool ready) {
+  std::lock_guard<std::mutex> lock(module_->mutex);
+  module_->ready = ready;
+}
+
+void FakeFileXferModule::OfferClient(bool offer) {
+  std::lock_guard<std::mutex> lock(module_->mutex);
+  module_->offer_client = offer;
+}
+
+void FakeFileXferModule::RefuseStarts(bool refuse) {
+  std::lock_guard<std::mutex> lock(module_->mutex);
+  module_->refuse_starts = refuse;
+}
+
+std::vector<FakeFileXferModule::Start> FakeFileXferModule::starts() const {
+  std::lock_guard<std::mutex> lock(module_->mutex);
+  return module_->started;
+}
+
+std::vector<oXfer::RequestId> FakeFileXferModule::cancels() const {
+  std::lock_guard<std::mutex> lock(module_->mutex);
+  return module_->cancels;
+}
+
+std::size_t FakeFileXferModule::open_transfers() const {
+  std::lock_guard<std::mutex> lock(module_->mutex);
+  return module_->open.size();
+}
+
+bool FakeFileXferModule::Complete(const oXfer::RequestId& id, int32_t code,
+                                  const std::string& body, const std::string& validator1,
+                                  const std::string& validator2, bool withResult) {
+  Module::Open transfer;
+  {
+    std::lock_guard<std::mutex> lock(module_->mutex);
+    auto node = module_->open.extract(id);
+    if (node.empty()) return false;
+    transfer = std::move(node.mapped());
+  }
+  const auto& save_info = transfer.parameters->save_info;
+  if (save_info && save_info->data_callback() && !body.empty()) {
+    // Two chunks, as a real transfer would stream it.
+    const std::size_t half = body.size() / 2;
+    save_info->data_callback()(body.data(), half, 0, false);
+    save_info->data_callback()(body.data() + half, body.size() - half,
+                               static_cast<int64_t>(half), false);
+  }
+  if (withResult) {
+    auto result = std::make_shared<oXfer::DownloadResult>();
+    result->validator_1 = validator1;
+    result->validator_2 = validator2;
+    result->body_bytes = static_cast<int64_t>(body.size());
+    transfer.observer->set_result(std::move(result));
+  }
+  transfer.observer->OnComplete(id, code);
+  return true;
+}
+
+}  // namespace ovtest

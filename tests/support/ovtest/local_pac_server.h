@@ -1,0 +1,68 @@
+// LocalPacServer: an HTTP server on 127.0.0.1 (a free port) serving PAC
+// files the ways real servers do, for tests of the real transfer module.
+//
+// Paths:
+//   /etag.pac      kPacBody with ETag "v1"; 304 when If-None-Match matches
+//   /lastmod.pac   kPacBody with a Last-Modified date; 304 when
+//                  If-Modified-Since repeats it
+//   /empty.pac     200 with an empty body
+//   /missing.pac   404 with an error page
+//   /big.pac       1 MiB + 1 byte, with Content-Length
+//   /big-chunked.pac  the same, chunked (no length known in advance)
+//   /exact.pac     exactly 1 MiB
+//   /redirect.pac  302 to /etag.pac
+//   /loop.pac      302 to itself
+//   /to-file.pac   302 to file:///etc/hostname
+//   /stall.pac     holds the request until ReleaseStalls, then kPacBody
+//
+// Thread-safety: every operation may be called from any thread. The server
+// runs on threads of its own until destruction (which releases stalls).
+#pragma once
+
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+namespace httplib {
+class Server;
+}
+
+namespace ovtest {
+
+class LocalPacServer {
+ public:
+  static constexpr const char* kPacBody =
+      "function FindProxyForURL(url, host) { return \"PROXY proxy.corp:3128; DIRECT\"; }\n";
+  static constexpr const char* kLastModified = "Wed, 21 Oct 2015 07:28:00 GMT";
+
+  LocalPacServer();
+  ~LocalPacServer();
+  LocalPacServer(const LocalPacServer&) = delete;
+  LocalPacServer& operator=(const LocalPacServer&) = delete;
+
+  // "http://127.0.0.1:<port><path>"
+  std::string Url(const std::string& path) const;
+  int port() const { return port_; }
+
+  // Blocks until `count` requests for /stall.pac have arrived in all.
+  void WaitForStalls(int count);
+  void ReleaseStalls();
+  // The validator headers of the last request that carried any.
+  std::string last_if_none_match() const;
+  std::string last_if_modified_since() const;
+
+ private:
+  std::unique_ptr<httplib::Server> server_;
+  int port_ = 0;
+  std::thread thread_;
+  mutable std::mutex mutex_;
+  std::condition_variable changed_;
+  int stalls_ = 0;
+  bool released_ = false;
+  std::string if_none_match_;
+  std::string if_modified_since_;
+};
+
+}  // namespace ovtest
