@@ -1,0 +1,359 @@
+// The Linux proxy resolution service against local servers: what each kind
+// of script source ends as, the kept script and its revalidation, a burst
+// sharing one download, WPAD through a replaced discovery, and cancellation
+// by closing the handle. Scripts are "evaluated" by a stub that answers the
+// script text as the proxy host, so these tests need no PAC engine.
+#include "platform/winhttp/ov_winhttp_linux.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <httplib.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <future>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "ovtest/manual_clock.h"
+#include "platform/wpad/ov_wpad_discovery.h"
+
+namespace ovplatform {
+namespace {
+
+constexpr auto kHangGuard = std::chrono::seconds(30);
+
+struct Outcome {
+  uint32_t status = 0;
+  uint32_t code = 0;
+};
+
+// One request's callback, seen by the test.
+struct Waiter {
+  std::mutex mutex;
+  std::condition_variable done;
+  std::optional<Outcome> outcome;
+  int calls = 0;
+  std::thread::id thread;
+
+  std::optional<Outcome> Wait() {
+    std::unique_lock lock(mutex);
+    done.wait_for(lock, kHangGuard, [&] { return outcome.has_value(); });
+    return outcome;
+  }
+};
+
+void OnStatus(WinHttpHandle, uintptr_t context, uint32_t status, const void* info,
+              uint32_t length) {
+  auto* waiter = reinterpret_cast<Waiter*>(context);
+  Outcome outcome{status, 0};
+  if (status == kStatusGetProxyForUrlComplete && length == sizeof(uint32_t)) {
+    std::memcpy(&outcome.code, info, sizeof(uint32_t));
+  } else if (status == kStatusRequestError && length == sizeof(AsyncResult)) {
+    outcome.code = static_cast<const AsyncResult*>(info)->error;
+  }
+  std::lock_guard lock(waiter->mutex);
+  waiter->outcome = outcome;
+  ++waiter->calls;
+  waiter->thread = std::this_thread::get_id();
+  waiter->done.notify_all();
+}
+
+PacEvaluation StubEvaluator(const std::string& script, const std::string&) {
+  if (script.rfind("FAIL", 0) == 0) return PacEvaluation{false, {}, "script failed"};
+  return PacEvaluation{true, {{true, false, kProxySchemeHttp, script, 8080}}, script};
+}
+
+class Discovery final : public WpadDiscovery {
+ public:
+  explicit Discovery(std::string url) : url_(std::move(url)) {}
+  WpadResult Detect(uint32_t flags) override {
+    flags_ = flags;
+    return url_.empty() ? WpadResult{} : WpadResult{url_, WpadSource::kDns};
+  }
+  std::atomic<uint32_t> flags_{0};
+
+ private:
+  std::string url_;
+};
+
+class LinuxWinHttpTest : public ::testing::Test {
+ protected:
+  LinuxWinHttpTest() {
+    server_.Get("/ok.pac", [this](const httplib::Request& request, httplib::Response& response) {
+      const std::string etag = "\"" + version_ + "\"";
+      if (request.get_header_value("If-None-Match") == etag) {
+        ++conditional_hits_;
+        response.status = 304;
+        return;
+      }
+      ++full_hits_;
+      response.set_header("ETag", etag);
+      response.set_content("proxy-" + version_, "application/x-ns-proxy-autoconfig");
+    });
+    server_.Get("/bad.pac", [](const httplib::Request&, httplib::Response& response) {
+      response.set_content("FAIL: not a script", "text/plain");
+    });
+    server_.Get("/big.pac", [](const httplib::Request&, httplib::Response& response) {
+      response.set_content(std::string(4096, 'x'), "text/plain");
+    });
+    server_.Get("/big-chunked.pac", [](const httplib::Request&, httplib::Response& response) {
+      response.set_chunked_content_provider("text/plain", [](size_t, httplib::DataSink& sink) {
+        const std::string part(1024, 'x');
+        for (int i = 0; i < 4; ++i) {
+          if (!sink.write(part.data(), part.size())) break;
+        }
+        sink.done();
+        return true;
+      });
+    });
+    server_.Get("/to-file.pac", [](const httplib::Request&, httplib::Response& response) {
+      response.set_redirect("file:///etc/hostname");
+    });
+    server_.Get("/moved.pac", [](const httplib::Request&, httplib::Response& response) {
+      response.set_redirect("/ok.pac");
+    });
+    server_.Get("/held.pac", [this](const httplib::Request&, httplib::Response& response) {
+      ++full_hits_;
+      release_.wait();
+      response.set_content("held", "text/plain");
+    });
+    port_ = server_.bind_to_any_port("127.0.0.1");
+    listener_ = std::thread([this] { server_.listen_after_bind(); });
+    // stop() before the accept loop runs would be lost.
+    while (!server_.is_running()) std::this_thread::yield();
+  }
+
+  ~LinuxWinHttpTest() override {
+    if (!released_) release_promise_.set_value();
+    api_.reset();
+    server_.stop();
+    listener_.join();
+    OverrideWpadDiscoveryForTesting(std::nullopt);
+  }
+
+  std::string Url(const std::string& path) const {
+    return "http://127.0.0.1:" + std::to_string(port_) + path;
+  }
+
+  void Make(LinuxWinHttpOptions options = {}) {
+    if (!options.evaluator) options.evaluator = StubEvaluator;
+    api_ = CreateLinuxWinHttp(std::move(options));
+    session_ = api_->Open(true);
+    ASSERT_NE(session_, kNullHandle);
+    ASSERT_TRUE(api_->SetStatusCallback(
+        session_, OnStatus, kCallbackFlagGetProxyForUrlComplete | kCallbackFlagRequestError));
+  }
+
+  static AutoProxyOptions ConfigUrl(const std::string& url) {
+    return AutoProxyOptions{.flags = kAutoProxyConfigUrl, .auto_config_url = url};
+  }
+
+  // One request, waited for; `result` gets the entries on success.
+  Outcome Run(const AutoProxyOptions& options, ProxyResult* result = nullptr) {
+    WinHttpHandle resolver = kNullHandle;
+    EXPECT_EQ(api_->CreateProxyResolver(session_, &resolver), kErrorSuccess);
+    Waiter waiter;
+    EXPECT_EQ(api_->GetProxyForUrlEx(resolver, "http://example.org/x", options,
+                                     reinterpret_cast<uintptr_t>(&waiter)),
+              kErrorIoPending);
+    const std::optional<Outcome> outcome = waiter.Wait();
+    EXPECT_TRUE(outcome.has_value()) << "no callback";
+    EXPECT_NE(waiter.thread, std::this_thread::get_id());
+    if (result && outcome && outcome->code == kErrorSuccess) {
+      EXPECT_EQ(api_->GetProxyResult(resolver, result), kErrorSuccess);
+    }
+    EXPECT_TRUE(api_->CloseHandle(resolver));
+    return outcome.value_or(Outcome{});
+  }
+
+  void Release() {
+    released_ = true;
+    release_promise_.set_value();
+  }
+
+  httplib::Server server_;
+  int port_ = 0;
+  std::thread listener_;
+  std::string version_ = "v1";
+  std::atomic<int> full_hits_{0};
+  std::atomic<int> conditional_hits_{0};
+  std::promise<void> release_promise_;
+  std::shared_future<void> release_ = release_promise_.get_future().share();
+  bool released_ = false;
+  std::shared_ptr<WinHttpApi> api_;
+  WinHttpHandle session_ = kNullHandle;
+};
+
+TEST_F(LinuxWinHttpTest, ScriptSourcesEndAsTheirCodes) {
+  Make(LinuxWinHttpOptions{.max_script_bytes = 1024});
+  struct Case {
+    std::string path;
+    uint32_t code;
+  };
+  const Case cases[] = {
+      {"/ok.pac", kErrorSuccess},
+      {"/moved.pac", kErrorSuccess},
+      {"/missing.pac", kErrorUnableToDownloadScript},
+      {"/big.pac", kErrorUnableToDownloadScript},
+      {"/big-chunked.pac", kErrorUnableToDownloadScript},
+      {"/to-file.pac", kErrorUnableToDownloadScript},
+      {"/bad.pac", kErrorBadAutoProxyScript},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.path);
+    ProxyResult result;
+    const Outcome outcome = Run(ConfigUrl(Url(c.path)), &result);
+    EXPECT_EQ(outcome.status, kStatusGetProxyForUrlComplete);
+    EXPECT_EQ(outcome.code, c.code);
+    if (c.code == kErrorSuccess) {
+      ASSERT_EQ(result.entries.size(), 1u);
+      EXPECT_EQ(result.entries[0].proxy_text, "proxy-v1");
+    }
+  }
+  // Only http and https scripts are fetched at all.
+  EXPECT_EQ(Run(ConfigUrl("file:///etc/hostname")).code, kErrorUnableToDownloadScript);
+}
+
+TEST_F(LinuxWinHttpTest, AServerThatNeverAnswersTimesOut) {
+  // Accepts connections (the kernel completes them) but never reads or writes.
+  const int silent = ::socket(AF_INET, SOCK_STREAM, 0);
+  ASSERT_GE(silent, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof(address);
+  ASSERT_EQ(::bind(silent, reinterpret_cast<sockaddr*>(&address), length), 0);
+  ASSERT_EQ(::listen(silent, 4), 0);
+  ASSERT_EQ(::getsockname(silent, reinterpret_cast<sockaddr*>(&address), &length), 0);
+
+  Make(LinuxWinHttpOptions{.timeouts_override = WinHttpTimeouts{50, 50, 50, 100}});
+  const Outcome outcome =
+      Run(ConfigUrl("http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/x.pac"));
+  EXPECT_EQ(outcome.code, kErrorTimeout);
+  ::close(silent);
+}
+
+TEST_F(LinuxWinHttpTest, AKeptScriptIsRevalidatedAfterItsLifetime) {
+  ovtest::ManualClock clock;
+  Make(LinuxWinHttpOptions{.script_lifetime = std::chrono::seconds(60)});
+  ProxyResult result;
+  EXPECT_EQ(Run(ConfigUrl(Url("/ok.pac")), &result).code, kErrorSuccess);
+  EXPECT_EQ(Run(ConfigUrl(Url("/ok.pac"))).code, kErrorSuccess);
+  EXPECT_EQ(full_hits_, 1);
+  EXPECT_EQ(conditional_hits_, 0);
+
+  clock.Advance(std::chrono::seconds(61));
+  EXPECT_EQ(Run(ConfigUrl(Url("/ok.pac")), &result).code, kErrorSuccess);
+  EXPECT_EQ(full_hits_, 1);
+  EXPECT_EQ(conditional_hits_, 1);
+  EXPECT_EQ(result.entries.at(0).proxy_text, "proxy-v1");
+
+  version_ = "v2";
+  clock.Advance(std::chrono::seconds(61));
+  EXPECT_EQ(Run(ConfigUrl(Url("/ok.pac")), &result).code, kErrorSuccess);
+  EXPECT_EQ(full_hits_, 2);
+  EXPECT_EQ(result.entries.at(0).proxy_text, "proxy-v2");
+}
+
+TEST_F(LinuxWinHttpTest, ABurstSharesOneDownloadAndAClosedHandleIsCancelled) {
+  Make();
+  constexpr int kBurst = 6;
+  std::vector<WinHttpHandle> handles(kBurst);
+  std::vector<Waiter> waiters(kBurst);
+  for (int i = 0; i < kBurst; ++i) {
+    ASSERT_EQ(api_->CreateProxyResolver(session_, &handles[i]), kErrorSuccess);
+    ASSERT_EQ(api_->GetProxyForUrlEx(handles[i], "http://example.org/", ConfigUrl(Url("/held.pac")),
+                                     reinterpret_cast<uintptr_t>(&waiters[i])),
+              kErrorIoPending);
+  }
+  // A handle carries one request at a time.
+  EXPECT_EQ(
+      api_->GetProxyForUrlEx(handles[0], "http://example.org/", ConfigUrl(Url("/held.pac")), 0),
+      kErrorIncorrectHandleState);
+  ASSERT_TRUE(api_->CloseHandle(handles[0]));
+  Release();
+  for (int i = 0; i < kBurst; ++i) {
+    SCOPED_TRACE(i);
+    const std::optional<Outcome> outcome = waiters[i].Wait();
+    ASSERT_TRUE(outcome.has_value());
+    if (i == 0) {
+      EXPECT_EQ(outcome->status, kStatusRequestError);
+      EXPECT_EQ(outcome->code, kErrorOperationCancelled);
+    } else {
+      EXPECT_EQ(outcome->code, kErrorSuccess);
+      api_->CloseHandle(handles[i]);
+    }
+  }
+  EXPECT_EQ(full_hits_, 1);
+  for (Waiter& waiter : waiters) EXPECT_EQ(waiter.calls, 1);
+}
+
+TEST_F(LinuxWinHttpTest, AutoDetectionUsesTheDiscoveryThenTheConfiguredUrl) {
+  Make();
+  struct Case {
+    std::string detected;
+    std::string configured;
+    uint32_t code;
+    std::string proxy;
+  };
+  const Case cases[] = {
+      {Url("/ok.pac"), "", kErrorSuccess, "proxy-v1"},
+      {"", "", kErrorAutoDetectionFailed, ""},
+      {"", Url("/ok.pac"), kErrorSuccess, "proxy-v1"},
+      {Url("/missing.pac"), Url("/ok.pac"), kErrorSuccess, "proxy-v1"},
+      {Url("/missing.pac"), "", kErrorUnableToDownloadScript, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.detected + " / " + c.configured);
+    auto discovery = std::make_shared<Discovery>(c.detected);
+    OverrideWpadDiscoveryForTesting(discovery);
+    AutoProxyOptions options{.flags = kAutoProxyAutoDetect,
+                             .auto_detect_flags = kAutoDetectTypeDhcp | kAutoDetectTypeDnsA};
+    if (!c.configured.empty()) {
+      options.flags |= kAutoProxyConfigUrl;
+      options.auto_config_url = c.configured;
+    }
+    ProxyResult result;
+    const Outcome outcome = Run(options, &result);
+    EXPECT_EQ(outcome.code, c.code);
+    EXPECT_EQ(discovery->flags_.load(), kWpadDetectAll);
+    if (c.code == kErrorSuccess) {
+      EXPECT_EQ(result.entries.at(0).proxy_text, c.proxy);
+    }
+  }
+}
+
+TEST_F(LinuxWinHttpTest, RefusedCallsAnswerAtOnceWithoutCallback) {
+  Make();
+  WinHttpHandle resolver = kNullHandle;
+  ASSERT_EQ(api_->CreateProxyResolver(session_, &resolver), kErrorSuccess);
+  const AutoProxyOptions invalid[] = {
+      {},                                                       // no flags
+      {.flags = kAutoProxyConfigUrl},                           // no URL
+      {.flags = kAutoProxyAutoDetect, .auto_detect_flags = 0},  // no detection type
+  };
+  for (const AutoProxyOptions& options : invalid) {
+    EXPECT_EQ(api_->GetProxyForUrlEx(resolver, "http://a/", options, 0), kErrorInvalidParameter);
+  }
+  EXPECT_EQ(api_->GetProxyForUrlEx(resolver, "", ConfigUrl(Url("/ok.pac")), 0),
+            kErrorInvalidParameter);
+  EXPECT_EQ(api_->GetProxyForUrlEx(resolver + 100, "http://a/", ConfigUrl(Url("/ok.pac")), 0),
+            kErrorInvalidHandle);
+  ProxyResult result;
+  EXPECT_EQ(api_->GetProxyResult(resolver, &result), kErrorIncorrectHandleState);
+  EXPECT_TRUE(api_->CloseHandle(resolver));
+  EXPECT_FALSE(api_->CloseHandle(resolver));
+}
+
+}  // namespace
+}  // namespace ovplatform
