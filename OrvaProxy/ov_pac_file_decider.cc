@@ -30,7 +30,9 @@ OrvaTask::UniqueKey NextMonitorKey() {
                                      std::to_string(next.fetch_add(1)));
 }
 
-int64_t ElapsedMs(int64_t startNs) { return (Tav::TimeTicks::NowNs() - startNs) / 1'000'000; }
+int64_t ElapsedMs(int64_t startNs) {
+  return (Tav::TimeTicks::NowNs() - startNs) / 1'000'000;
+}
 
 // Request ids come from the transfer module as wide text; log lines are
 // UTF-8, and ids are plain ASCII in practice.
@@ -230,11 +232,10 @@ void ovPACFileDecider::startDetermin() {
       alive->decider->onPacUrlDetermined(url, detection, start);
     }
   };
-  const bool posted =
-      postTo(kPacDeciderRunnerName, "get pac url",
-             [runner = callback_runner_, config, detector, callback]() {
-               DeterminePacUrl(runner, config, detector, callback);
-             });
+  const bool posted = postTo(kPacDeciderRunnerName, "get pac url",
+                             [runner = callback_runner_, config, detector, callback]() {
+                               DeterminePacUrl(runner, config, detector, callback);
+                             });
   if (!posted) {
     // Without the detection runner only the configured URL is left.
     ovLog(LogLevel::kError, "PACD_POST01",
@@ -275,12 +276,12 @@ void ovPACFileDecider::DeterminePacUrl(const std::string& runner,
   OrvaTask::IOVTManager* manager = OrvaTask::GetOVTManager();
   const bool posted =
       manager != nullptr &&
-      manager->PostTask(runner, OrvaTask::CreateOrvaTask(
-                                    OrvaTask::TaskAttribute{
-                                        .name = "callback pac url result",
-                                        .location = OrvaTask::SourceLocation::Current(),
-                                        .value = kPacDeciderTaskGroup},
-                                    [callback = std::move(callback), url]() { callback(url); }));
+      manager->PostTask(runner,
+                        OrvaTask::CreateOrvaTask(
+                            OrvaTask::TaskAttribute{.name = "callback pac url result",
+                                                    .location = OrvaTask::SourceLocation::Current(),
+                                                    .value = kPacDeciderTaskGroup},
+                            [callback = std::move(callback), url]() { callback(url); }));
   if (!posted) {
     ovLog(LogLevel::kWarning, "PACD_POST02",
           "PACFileDecider: PAC URL result dropped, callback runner gone - runner=" + runner);
@@ -391,9 +392,8 @@ void ovPACFileDecider::onPacDownloadComplete(const PacRequestId& requestId,
     }
   }
   ovLog(LogLevel::kInfo, "PACD_DLDONE",
-        "PACFileDecider: PAC download complete - reqid=" + IdText(requestId) +
-            ", success=" + (success ? "1" : "0") + ", content_size=" +
-            std::to_string(content.size()));
+        "PACFileDecider: PAC download complete - reqid=" + IdText(requestId) + ", success=" +
+            (success ? "1" : "0") + ", content_size=" + std::to_string(content.size()));
   setState(DeciderState::Finished);
 }
 

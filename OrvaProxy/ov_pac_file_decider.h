@@ -110,7 +110,8 @@ class ovPACFileDecider {
   using UrlCallback = std::function<void(const std::string& url)>;
 
   // On "pac_decider_task_runner": detection, then "callback pac url result".
-  static void DeterminePacUrl(const std::string& runner, std::shared_ptr<const ovProxyConfig> config,
+  static void DeterminePacUrl(const std::string& runner,
+                              std::shared_ptr<const ovProxyConfig> config,
                               std::shared_ptr<ovplatform::AutoProxyUrlDetector> detector,
                               UrlCallback callback);
 

@@ -114,7 +114,9 @@ ovPACFileDownloader::ovPACFileDownloader()
   holder_->downloader = this;
 }
 
-ovPACFileDownloader::~ovPACFileDownloader() { holder_->downloader = nullptr; }
+ovPACFileDownloader::~ovPACFileDownloader() {
+  holder_->downloader = nullptr;
+}
 
 void ovPACFileDownloader::Download(PacRequestId& requestId, const std::string& url,
                                    PACDownloadCallback callback,
@@ -130,16 +132,15 @@ void ovPACFileDownloader::CancelDownload(const PacRequestId& requestId) {
   if (std::optional<XferClient> xfer = getFileXferClient()) xfer->client->CancelDownload(requestId);
 }
 
-void ovPACFileDownloader::ExecuteDownloadSimplified(PacRequestId& requestId,
-                                                    const std::string& url,
+void ovPACFileDownloader::ExecuteDownloadSimplified(PacRequestId& requestId, const std::string& url,
                                                     const std::string& validator1,
                                                     const std::string& validator2,
                                                     PACDownloadCallback callback,
                                                     const std::string& callbackRunner) {
   const std::optional<XferClient> xfer = getFileXferClient();
   if (!xfer) {
-    PostCallback(holder_, Outcome{{}, url, {}, {}, {}, false, kErrorNotAvailable},
-                 callbackRunner, std::move(callback));
+    PostCallback(holder_, Outcome{{}, url, {}, {}, {}, false, kErrorNotAvailable}, callbackRunner,
+                 std::move(callback));
     return;
   }
   // The creator's references end with this scope; the module keeps its own.

@@ -18,9 +18,13 @@ void InitCurlOnce() {
   (void)init;
 }
 
-bool IsSuccessStatus(int status) { return status >= 200 && status < 300; }
+bool IsSuccessStatus(int status) {
+  return status >= 200 && status < 300;
+}
 
-bool HasLineBreak(std::string_view text) { return text.find_first_of("\r\n") != text.npos; }
+bool HasLineBreak(std::string_view text) {
+  return text.find_first_of("\r\n") != text.npos;
+}
 
 }  // namespace
 
@@ -89,10 +93,12 @@ struct CurlFileXferClient::Transfer {
     set(curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, p.follow_redirects ? 1L : 0L));
     set(curl_easy_setopt(easy, CURLOPT_MAXREDIRS,
                          static_cast<long>(p.max_redirects > 0 ? p.max_redirects : 0)));
-    set(curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS,
-                         static_cast<long>(positive(p.connect_timeout_ms, kDefaultConnectTimeoutMs))));
-    set(curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS,
-                         static_cast<long>(positive(p.transfer_timeout_ms, kDefaultTransferTimeoutMs))));
+    set(curl_easy_setopt(
+        easy, CURLOPT_CONNECTTIMEOUT_MS,
+        static_cast<long>(positive(p.connect_timeout_ms, kDefaultConnectTimeoutMs))));
+    set(curl_easy_setopt(
+        easy, CURLOPT_TIMEOUT_MS,
+        static_cast<long>(positive(p.transfer_timeout_ms, kDefaultTransferTimeoutMs))));
     set(curl_easy_setopt(easy, CURLOPT_MAXFILESIZE_LARGE,
                          static_cast<curl_off_t>(p.max_body_bytes)));
     set(curl_easy_setopt(easy, CURLOPT_USERAGENT, "OrvaProxy-oNet/1"));
@@ -141,8 +147,8 @@ struct CurlFileXferClient::Transfer {
     switch (code) {
       case CURLE_WRITE_ERROR:
       case CURLE_FILESIZE_EXCEEDED:
-        result_code = too_large || code == CURLE_FILESIZE_EXCEEDED ? kResultBodyTooLarge
-                                                                    : kResultFailed;
+        result_code =
+            too_large || code == CURLE_FILESIZE_EXCEEDED ? kResultBodyTooLarge : kResultFailed;
         break;
       case CURLE_UNSUPPORTED_PROTOCOL:
         result_code = kResultUnsupportedScheme;
@@ -210,7 +216,9 @@ CurlFileXferClient::~CurlFileXferClient() {
   if (multi_ != nullptr) curl_multi_cleanup(static_cast<CURLM*>(multi_));
 }
 
-int32_t CurlFileXferClient::IsNetworkReady() { return ready_ ? 1 : 0; }
+int32_t CurlFileXferClient::IsNetworkReady() {
+  return ready_ ? 1 : 0;
+}
 
 bool CurlFileXferClient::StartDownload(DownloadUrlParameters* parameters,
                                        RepeatingCallBack* observer, RequestId* requestId) {

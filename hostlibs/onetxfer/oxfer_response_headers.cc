@@ -54,6 +54,10 @@ void ResponseHeaders::AddLine(std::string_view line) {
   const std::string_view name = Trim(line.substr(0, colon));
   const std::string_view value = Trim(line.substr(colon + 1));
   if (value.size() > kMaxValidatorBytes) return;
+  // Validators are sent back as header values: nothing that could end one.
+  for (char c : value) {
+    if ((static_cast<unsigned char>(c) < 0x20 && c != '\t') || c == 0x7f) return;
+  }
   if (EqualsNoCase(name, "ETag")) {
     etag.assign(value);
   } else if (EqualsNoCase(name, "Last-Modified")) {

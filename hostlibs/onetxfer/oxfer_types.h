@@ -31,15 +31,15 @@ using RequestId = std::u16string;
 // callers may rely on; the others tell a log reader what went wrong.
 inline constexpr int32_t kResultOk = 0;
 inline constexpr int32_t kResultFailed = 1;
-inline constexpr int32_t kResultHttpError = 2;         // a final status outside 2xx and 304
-inline constexpr int32_t kResultBodyTooLarge = 3;      // over max_body_bytes
+inline constexpr int32_t kResultHttpError = 2;          // a final status outside 2xx and 304
+inline constexpr int32_t kResultBodyTooLarge = 3;       // over max_body_bytes
 inline constexpr int32_t kResultUnsupportedScheme = 4;  // not http/https, redirects included
 inline constexpr int32_t kResultTimedOut = 5;
-inline constexpr int32_t kResultConnectFailed = 6;     // name lookup or connection
+inline constexpr int32_t kResultConnectFailed = 6;  // name lookup or connection
 inline constexpr int32_t kResultCancelled = 7;
 inline constexpr int32_t kResultTooManyRedirects = 8;
-inline constexpr int32_t kResultShutdown = 9;          // the module stopped first
-inline constexpr int32_t kResultNotModified = 57;      // 304: the validators still hold
+inline constexpr int32_t kResultShutdown = 9;      // the module stopped first
+inline constexpr int32_t kResultNotModified = 57;  // 304: the validators still hold
 
 inline constexpr int64_t kDefaultMaxBodyBytes = 1024 * 1024;
 inline constexpr int32_t kDefaultConnectTimeoutMs = 10'000;
@@ -102,8 +102,8 @@ ScopedRef<T> MakeRef(Args&&... args) {
 // in the body, false). The module never writes a file for such a request.
 class DownloadSaveInfo {
  public:
-  using DataCallback = std::function<void(const char* data, std::size_t count, int64_t offset,
-                                          bool reserved)>;
+  using DataCallback =
+      std::function<void(const char* data, std::size_t count, int64_t offset, bool reserved)>;
 
   explicit DownloadSaveInfo(std::string savePath) : save_path_(std::move(savePath)) {}
 

@@ -264,6 +264,8 @@ bool AdminSettingsStore::IsTestEnabled(std::string_view name) const {
   return fallback != experiment_defaults_.end() && fallback->second;
 }
 
-std::map<std::string, bool> BuiltInExperimentDefaults() { return {{"UseFileXfer", true}}; }
+std::map<std::string, bool> BuiltInExperimentDefaults() {
+  return {{"UseFileXfer", true}};
+}
 
 }  // namespace Tav

@@ -22,7 +22,8 @@ void LogToMemoryLog(int32_t level, const std::string& message) {
 AdminSettingsStore& DefaultStoreInstance() {
   static NoDestructor<AdminSettingsStore> store(
       AdminSettingsPath(), AdminSettingsStore::FileReader(AdminSettingsPath()), &LogToMemoryLog);
-  static const bool defaults_set = (store->SetExperimentDefaults(BuiltInExperimentDefaults()), true);
+  static const bool defaults_set =
+      (store->SetExperimentDefaults(BuiltInExperimentDefaults()), true);
   (void)defaults_set;
   return *store;
 }

@@ -48,7 +48,7 @@ class FakeAdapter final : public IOvProxyEnterpriseAdapter {
   bool GetFeatureBool(const std::string& name, FeatureSource source, bool defaultValue,
                       oPolicyId) override {
     return name == "UseBackupPacForDetectFail" && source == FeatureSource::Policy ? backup_on
-                                                                                   : defaultValue;
+                                                                                  : defaultValue;
   }
   int32_t GetFeatureInt(const std::string&, FeatureSource, int32_t value, oPolicyId) override {
     return value;
@@ -149,11 +149,20 @@ TEST_F(PacFileDeciderTest, DetectionTriesDhcpThenDnsThenTheConfiguredUrl) {
     std::vector<uint32_t> calls;
     const char* downloaded;  // empty: nothing found
   } cases[] = {
-      {"http://dhcp/wpad.dat", "http://dns/wpad.dat", "", {PROXY_AUTO_DETECT_TYPE_DHCP},
+      {"http://dhcp/wpad.dat",
+       "http://dns/wpad.dat",
+       "",
+       {PROXY_AUTO_DETECT_TYPE_DHCP},
        "http://dhcp/wpad.dat"},
-      {"", "http://dns/wpad.dat", "http://cfg/p.pac",
-       {PROXY_AUTO_DETECT_TYPE_DHCP, PROXY_AUTO_DETECT_TYPE_DNS_A}, "http://dns/wpad.dat"},
-      {"", "", "http://cfg/p.pac", {PROXY_AUTO_DETECT_TYPE_DHCP, PROXY_AUTO_DETECT_TYPE_DNS_A},
+      {"",
+       "http://dns/wpad.dat",
+       "http://cfg/p.pac",
+       {PROXY_AUTO_DETECT_TYPE_DHCP, PROXY_AUTO_DETECT_TYPE_DNS_A},
+       "http://dns/wpad.dat"},
+      {"",
+       "",
+       "http://cfg/p.pac",
+       {PROXY_AUTO_DETECT_TYPE_DHCP, PROXY_AUTO_DETECT_TYPE_DNS_A},
        "http://cfg/p.pac"},
   };
   for (const auto& c : cases) {
@@ -214,12 +223,14 @@ TEST_F(PacFileDeciderTest, FailedDetectedDownloadIsRetriedOnceWithTheConfiguredU
   EXPECT_FALSE(delegate_.decisions[0].success);
   EXPECT_EQ(Urls().size(), 2u);
   EXPECT_EQ(EventCodes(), std::vector<int64_t>{2});
-  EXPECT_TRUE(log_.Contains("PACFileDecider: PAC download failed - error=xfer download stream "
-                            "failure",
-                            klb::LogLevel::kError));
-  EXPECT_TRUE(log_.Contains("PACFileDecider: PAC download complete - reqid=dl-2, success=0, "
-                            "content_size=0",
-                            klb::LogLevel::kInfo));
+  EXPECT_TRUE(
+      log_.Contains("PACFileDecider: PAC download failed - error=xfer download stream "
+                    "failure",
+                    klb::LogLevel::kError));
+  EXPECT_TRUE(
+      log_.Contains("PACFileDecider: PAC download complete - reqid=dl-2, success=0, "
+                    "content_size=0",
+                    klb::LogLevel::kInfo));
 
   // Closed for 30 minutes, then the configured URL is fetched again.
   clock_.Advance(29min + 59s);
@@ -231,12 +242,12 @@ TEST_F(PacFileDeciderTest, FailedDetectedDownloadIsRetriedOnceWithTheConfiguredU
 }
 
 TEST_F(PacFileDeciderTest, DownloadOutcomesDecideSuccessAndTheWindow) {
-  const std::string lower = "function findproxyforurl(u, h) { return 'DIRECT'; }" +
-                            std::string(149, ' ');
+  const std::string lower =
+      "function findproxyforurl(u, h) { return 'DIRECT'; }" + std::string(149, ' ');
   const struct {
     std::string content;
     bool success;
-    bool decided;  // the decision the delegate hears
+    bool decided;     // the decision the delegate hears
     eErrorCode next;  // GetPacContent afterwards
   } cases[] = {
       {kPac, true, true, e_success},

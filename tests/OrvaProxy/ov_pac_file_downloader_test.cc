@@ -64,13 +64,11 @@ TEST_F(PacFileDownloaderTest, MissingLinksFailOnTheCallbackRunnerNeverInline) {
     void (*breakIt)(ovtest::FakeExperimentMgr&, ovtest::FakeFileXferModule&);
     const char* error;
   } cases[] = {
-      {"experiment off", [](auto& e, auto&) { e.Disable("UseFileXfer"); },
-       "xfer is not available"},
+      {"experiment off", [](auto& e, auto&) { e.Disable("UseFileXfer"); }, "xfer is not available"},
       {"network not ready", [](auto&, auto& x) { x.SetReady(false); }, "xfer is not available"},
       {"no client interface", [](auto&, auto& x) { x.OfferClient(false); },
        "xfer is not available"},
-      {"start refused", [](auto&, auto& x) { x.RefuseStarts(true); },
-       "xfer request start failed"},
+      {"start refused", [](auto&, auto& x) { x.RefuseStarts(true); }, "xfer request start failed"},
   };
   for (const auto& c : cases) {
     delivered_.clear();

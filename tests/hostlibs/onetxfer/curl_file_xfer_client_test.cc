@@ -111,10 +111,16 @@ TEST_F(CurlFileXferClientTest, OutcomesOfWhatServersAnswer) {
       {"/loop.pac", {}, kResultTooManyRedirects, 302, ""},
       {"/to-file.pac", {}, kResultUnsupportedScheme, 302, ""},
       // Validators only count when the request asks for them.
-      {"/etag.pac", {.validator_1 = "\"v1\"", .use_validators = false}, kResultOk, 200,
+      {"/etag.pac",
+       {.validator_1 = "\"v1\"", .use_validators = false},
+       kResultOk,
+       200,
        LocalPacServer::kPacBody},
       // A validator with a line break would inject a header: it is not sent.
-      {"/etag.pac", {.validator_1 = "\"v1\"\r\nX-Evil: 1"}, kResultOk, 200,
+      {"/etag.pac",
+       {.validator_1 = "\"v1\"\r\nX-Evil: 1"},
+       kResultOk,
+       200,
        LocalPacServer::kPacBody},
   };
   for (const auto& c : cases) {

@@ -43,7 +43,7 @@ class FakeFileXferModule::Module final : public Tav::ITavMessageQueueClient,
     const std::string number = std::to_string(next_id++);
     const oXfer::RequestId id = u"fake-" + oXfer::RequestId(number.begin(), number.end());
     started.push_back({id, parameters->url, parameters->validator_1, parameters->validator_2,
-                      parameters->use_validators, parameters->follow_redirects});
+                       parameters->use_validators, parameters->follow_redirects});
     open.emplace(id, Open{oXfer::ScopedRef<oXfer::DownloadUrlParameters>(parameters),
                           oXfer::ScopedRef<oXfer::RepeatingCallBack>(observer)});
     *requestId = id;
@@ -105,9 +105,9 @@ std::size_t FakeFileXferModule::open_transfers() const {
   return module_->open.size();
 }
 
-bool FakeFileXferModule::Complete(const oXfer::RequestId& id, int32_t code,
-                                  const std::string& body, const std::string& validator1,
-                                  const std::string& validator2, bool withResult) {
+bool FakeFileXferModule::Complete(const oXfer::RequestId& id, int32_t code, const std::string& body,
+                                  const std::string& validator1, const std::string& validator2,
+                                  bool withResult) {
   Module::Open transfer;
   {
     std::lock_guard<std::mutex> lock(module_->mutex);
@@ -120,8 +120,8 @@ bool FakeFileXferModule::Complete(const oXfer::RequestId& id, int32_t code,
     // Two chunks, as a real transfer would stream it.
     const std::size_t half = body.size() / 2;
     save_info->data_callback()(body.data(), half, 0, false);
-    save_info->data_callback()(body.data() + half, body.size() - half,
-                               static_cast<int64_t>(half), false);
+    save_info->data_callback()(body.data() + half, body.size() - half, static_cast<int64_t>(half),
+                               false);
   }
   if (withResult) {
     auto result = std::make_shared<oXfer::DownloadResult>();

@@ -83,6 +83,7 @@ LocalPacServer::LocalPacServer() : server_(std::make_unique<httplib::Server>()) 
     changed_.wait(lock, [this] { return released_; });
     response.set_content(kPacBody, "application/x-ns-proxy-autoconfig");
   });
+  s.set_tcp_nodelay(true);
   port_ = s.bind_to_any_port("127.0.0.1");
   // The socket listens already; requests wait in its backlog until the
   // loop accepts them.
