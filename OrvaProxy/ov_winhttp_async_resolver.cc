@@ -26,7 +26,9 @@ namespace {
 struct WinHttpRequestContext {
   std::string request_id;
   std::weak_ptr<ovWinHttpAsyncResolver::Core> resolver;
-  std::shared_ptr<WinHttpApi> api;  // closes the handle when the resolver is gone
+  // Closes the handle when the resolver is gone. Weak: a context the
+  // service never hands back must not keep the service alive.
+  std::weak_ptr<WinHttpApi> api;
   WinHttpHandle resolver_handle = kNullHandle;
   std::string runner_name;
   int64_t start_ns = 0;
@@ -318,11 +320,12 @@ void ovWinHttpAsyncResolver::WinHttpStatusCallback(WinHttpHandle handle, uintptr
   if (context == 0) return;
   std::unique_ptr<WinHttpRequestContext> request(reinterpret_cast<WinHttpRequestContext*>(context));
   const std::shared_ptr<Core> core = request->resolver.lock();
+  const std::shared_ptr<WinHttpApi> api = request->api.lock();
   const auto forget = [&] {
-    request->api->CloseHandle(request->resolver_handle);
+    if (api) api->CloseHandle(request->resolver_handle);
     if (core) core->erase(request->request_id, request->serial);
   };
-  if (!core || request->runner_name.empty() ||
+  if (!core || !api || request->runner_name.empty() ||
       !core->isLive(request->request_id, request->serial) ||
       (status != ovplatform::kStatusGetProxyForUrlComplete &&
        status != ovplatform::kStatusRequestError)) {
@@ -331,7 +334,7 @@ void ovWinHttpAsyncResolver::WinHttpStatusCallback(WinHttpHandle handle, uintptr
   }
 
   Completion completion{request->request_id,
-                        request->api,
+                        api,
                         request->resolver_handle,
                         status == ovplatform::kStatusRequestError,
                         0,

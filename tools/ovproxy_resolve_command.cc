@@ -15,6 +15,7 @@
 #include "OrvaProxy/ov_local_proxy_resolver.h"
 #include "OrvaProxy/ov_proxy_resolve_task.h"
 #include "orvatask/orva_task.h"
+#include "ovproxy_auto_resolve.h"
 #include "ovproxy_command.h"
 
 namespace ovproxy {
@@ -29,6 +30,8 @@ struct ResolveOptions {
   std::string proxy;
   bool has_proxy = false;
   std::string bypass;
+  std::string pac_url;
+  bool auto_detect = false;
   bool json = false;
   std::vector<std::string> urls;
 };
@@ -38,6 +41,9 @@ struct Outcome {
   bool answered = false;
   ovProxyInfo answer;
   eErrorCode error = OVProxy::e_unavailable;
+  // The automatic resolver failed with `error`; `answer` is the local
+  // resolver's.
+  bool fallback = false;
 };
 
 // Reads "--name VALUE" or "--name=VALUE" at args[index]; advances index past
@@ -74,6 +80,10 @@ std::string ParseOptions(const std::vector<std::string>& args, ResolveOptions& o
       only_urls = true;
     } else if (arg == "--json") {
       options.json = true;
+    } else if (arg == "--auto-detect") {
+      options.auto_detect = true;
+    } else if (TakeValue(args, i, "--pac-url", options.pac_url, missing)) {
+      if (!missing && options.pac_url.empty()) return "--pac-url needs a URL";
     } else if (TakeValue(args, i, "--proxy", options.proxy, missing)) {
       options.has_proxy = !missing;
     } else if (!TakeValue(args, i, "--bypass", options.bypass, missing)) {
@@ -81,7 +91,9 @@ std::string ParseOptions(const std::vector<std::string>& args, ResolveOptions& o
     }
     if (missing) return "option '" + arg + "' needs a value";
   }
-  if (!options.has_proxy) return "--proxy is required";
+  if (!options.has_proxy && options.pac_url.empty() && !options.auto_detect) {
+    return "--proxy, --pac-url or --auto-detect is required";
+  }
   if (options.urls.empty()) return "no URL given";
   return {};
 }
@@ -156,6 +168,44 @@ void ResolveOnRunner(const std::shared_ptr<OVProxy::ovProxyConfig>& config,
   }
 }
 
+const char* ErrorName(eErrorCode error);
+
+// Bypassed URLs go direct; the others are answered by the automatic
+// resolvers (see ovproxy_auto_resolve.h).
+void ResolveAutomatic(const std::shared_ptr<OVProxy::ovProxyConfig>& config,
+                      std::vector<Outcome>& outcomes, std::ostream& err) {
+  const auto& rules = config->proxy_rules();
+  std::vector<std::string> urls;
+  std::vector<Outcome*> asked;
+  for (Outcome& outcome : outcomes) {
+    if (outcome.url.empty()) {
+      outcome.answered = true;
+      outcome.error = OVProxy::e_failed;
+    } else if (rules.bypass_rules.Matches(outcome.url, rules.invert_bypass)) {
+      outcome.answered = true;
+      outcome.error = OVProxy::e_success;
+      outcome.answer.UseDirect();
+    } else {
+      urls.push_back(outcome.url);
+      asked.push_back(&outcome);
+    }
+  }
+  if (urls.empty()) return;
+  const std::vector<AutoAnswer> answers = ResolveAutomatically(config, urls, err);
+  for (std::size_t i = 0; i < asked.size(); ++i) {
+    Outcome& outcome = *asked[i];
+    outcome.answered = true;
+    outcome.answer = answers[i].answer;
+    outcome.error = answers[i].error;
+    outcome.fallback = answers[i].fallback;
+    if (outcome.fallback) {
+      err << "ovproxy resolve: " << outcome.url << ": automatic resolution failed with "
+          << ErrorName(outcome.error) << " (" << static_cast<int>(outcome.error)
+          << "), answered by the local resolver\n";
+    }
+  }
+}
+
 const char* ErrorName(eErrorCode error) {
   switch (error) {
     case OVProxy::e_success:
@@ -195,7 +245,7 @@ const char* ErrorName(eErrorCode error) {
 void PrintText(const std::vector<Outcome>& outcomes, std::ostream& out) {
   for (const Outcome& outcome : outcomes) {
     out << outcome.url << '\t';
-    if (outcome.error == OVProxy::e_success) {
+    if (outcome.error == OVProxy::e_success || outcome.fallback) {
       out << outcome.answer.ToPacString();
     } else {
       out << "ERROR " << ErrorName(outcome.error) << " (" << static_cast<int>(outcome.error) << ")";
@@ -229,12 +279,20 @@ void PrintJson(const std::vector<Outcome>& outcomes, std::ostream& out) {
 }  // namespace
 
 void PrintResolveUsage(std::ostream& out) {
-  out << "usage: ovproxy resolve --proxy TEXT [--bypass TEXT] [--json] URL...\n"
+  out << "usage: ovproxy resolve [--proxy TEXT] [--pac-url URL] [--auto-detect]\n"
+         "                       [--bypass TEXT] [--json] URL...\n"
          "\n"
          "Answers, for each URL, which proxies a connection should try, in order.\n"
          "\n"
          "  --proxy TEXT   manual proxy string: \"host:port[;...]\" for every scheme,\n"
          "                 or \"http=h:p;https=h:p;ftp=h:p;socks=h:p\"\n"
+         "  --pac-url URL  automatic configuration: the PAC script at URL (http/https)\n"
+         "  --auto-detect  automatic configuration: WPAD discovery (DHCP, then DNS)\n"
+         "                 Automatic answers come from the system-shaped resolver,\n"
+         "                 raced against the in-process engine once the script is\n"
+         "                 fetched; when they fail the manual rules of --proxy (or\n"
+         "                 DIRECT) answer, the failure is named on standard error\n"
+         "                 and the exit status is 1.\n"
          "  --bypass TEXT  hosts that go direct, separated by \";\" or \",\":\n"
          "                 \"*.corp.example;intranet;<local>\"\n"
          "  --json         print a JSON array of {url, error, servers[{scheme, host, port}]}\n"
@@ -253,7 +311,8 @@ int RunResolveCommand(CommandContext& context) {
   }
   auto config = std::make_shared<OVProxy::ovProxyConfig>();
   config->proxy_rules().ParseFromString(options.proxy);
-  if (config->proxy_rules().type == OVProxy::ovProxyConfig::RulesType::None) {
+  const bool automatic = !options.pac_url.empty() || options.auto_detect;
+  if (options.has_proxy && config->proxy_rules().type == OVProxy::ovProxyConfig::RulesType::None) {
     context.err << "ovproxy resolve: --proxy '" << options.proxy << "' names no usable proxy\n\n";
     PrintResolveUsage(context.err);
     return kExitUsage;
@@ -262,7 +321,13 @@ int RunResolveCommand(CommandContext& context) {
 
   std::vector<Outcome> outcomes;
   for (const std::string& url : options.urls) outcomes.push_back(Outcome{NormalizeUrl(url)});
-  ResolveOnRunner(config, outcomes);
+  if (automatic) {
+    config->setAutoDetectEnabled(options.auto_detect);
+    config->setPacUrl(options.pac_url);
+    ResolveAutomatic(config, outcomes, context.err);
+  } else {
+    ResolveOnRunner(config, outcomes);
+  }
 
   if (options.json) {
     PrintJson(outcomes, context.out);

@@ -35,6 +35,7 @@ class WinHttpAsyncResolverTest : public ::testing::Test {
   // The test thread serves the resolve runner, so completions wait until
   // the test pumps it.
   WinHttpAsyncResolverTest() : env_(kResolveRunnerName) { Make(); }
+  ~WinHttpAsyncResolverTest() override { api_->FinishOutstanding(); }
 
   void Make() {
     resolver_ = std::make_unique<ovWinHttpAsyncResolver>(api_);

@@ -66,7 +66,7 @@ TEST(OvproxyResolve, WrongUsageExitsWithTwoAndTheUsageText) {
   ovtest::TaskEnvironment env("");
   const std::vector<std::vector<std::string>> wrong = {
       {},
-      {"http://x/"},        // no --proxy
+      {"http://x/"},        // no --proxy, --pac-url or --auto-detect
       {"--proxy", "p:80"},  // no URL
       {"--proxy"},          // no value
       {"--proxy", "p:80", "--colour", "http://x/"},

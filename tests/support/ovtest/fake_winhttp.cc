@@ -36,8 +36,21 @@ void FakeWinHttp::Complete(std::size_t index, uint32_t error, ovplatform::ProxyR
 }
 
 void FakeWinHttp::Callback(std::size_t index, uint32_t status, const void* info, uint32_t length) {
-  const Request call = request(index);
+  Request call;
+  {
+    std::lock_guard lock(mutex_);
+    requests_.at(index).called_back = true;
+    call = requests_[index];
+  }
   if (call.callback) call.callback(call.resolver, call.context, status, info, length);
+}
+
+void FakeWinHttp::FinishOutstanding() {
+  for (std::size_t i = 0; i < requestCount(); ++i) {
+    if (request(i).called_back) continue;
+    const ovplatform::AsyncResult cancelled{1, ovplatform::kErrorOperationCancelled};
+    Callback(i, ovplatform::kStatusRequestError, &cancelled, sizeof(cancelled));
+  }
 }
 
 std::size_t FakeWinHttp::requestCount() const {

@@ -29,6 +29,7 @@ class FakeWinHttp : public ovplatform::WinHttpApi {
     uintptr_t context = 0;
     ovplatform::WinHttpStatusCallback callback = nullptr;
     uint32_t flags = 0;
+    bool called_back = false;
   };
   struct Timeouts {
     int32_t resolve_ms, connect_ms, send_ms, receive_ms;
@@ -47,6 +48,10 @@ class FakeWinHttp : public ovplatform::WinHttpApi {
   void Complete(std::size_t index, uint32_t error, ovplatform::ProxyResult result = {});
   // Calls request `index`'s callback with anything.
   void Callback(std::size_t index, uint32_t status, const void* info, uint32_t length);
+  // Ends every request not yet called back with kStatusRequestError, as the
+  // service does when it goes away (their contexts are freed by the
+  // callback).
+  void FinishOutstanding();
 
   std::size_t requestCount() const;
   Request request(std::size_t index) const;

@@ -1,0 +1,129 @@
+// One resolution through the system-shaped proxy resolution service on this
+// platform (its own threads, libcurl, the module's PAC engine) against a
+// local server serving bench/data/corporate.pac: first, with a fresh service
+// that must download the script, and repeated, with the script kept.
+// Run: build/default/bench/system_resolver_bench
+#include <benchmark/benchmark.h>
+#include <httplib.h>
+
+#include <condition_variable>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "OrvaProxy/ov_system_proxy_service.h"
+#include "bench_data.h"
+
+namespace {
+
+using namespace ovplatform;
+
+struct Waiter {
+  std::mutex mutex;
+  std::condition_variable done;
+  bool finished = false;
+  uint32_t code = 0;
+};
+
+void OnStatus(WinHttpHandle, uintptr_t context, uint32_t, const void* info, uint32_t length) {
+  auto* waiter = reinterpret_cast<Waiter*>(context);
+  std::lock_guard lock(waiter->mutex);
+  if (length == sizeof(uint32_t)) std::memcpy(&waiter->code, info, sizeof(uint32_t));
+  waiter->finished = true;
+  waiter->done.notify_all();
+}
+
+class LocalPacServer {
+ public:
+  LocalPacServer() : pac_(ovbench::ReadBenchData("corporate.pac")) {
+    server_.Get("/corporate.pac", [this](const httplib::Request&, httplib::Response& response) {
+      response.set_content(pac_, "application/x-ns-proxy-autoconfig");
+    });
+    port_ = server_.bind_to_any_port("127.0.0.1");
+    thread_ = std::thread([this] { server_.listen_after_bind(); });
+    while (!server_.is_running()) std::this_thread::yield();
+  }
+  ~LocalPacServer() {
+    server_.stop();
+    thread_.join();
+  }
+  std::string Url() const { return "http://127.0.0.1:" + std::to_string(port_) + "/corporate.pac"; }
+
+ private:
+  std::string pac_;
+  httplib::Server server_;
+  int port_ = 0;
+  std::thread thread_;
+};
+
+std::shared_ptr<WinHttpApi> NewService() {
+  return CreateLinuxWinHttp(LinuxWinHttpOptions{.evaluator = OVProxy::evaluatePacForSystemService});
+}
+
+bool ResolveOnce(WinHttpApi& api, WinHttpHandle session, const std::string& pac_url) {
+  WinHttpHandle resolver = kNullHandle;
+  if (api.CreateProxyResolver(session, &resolver) != kErrorSuccess) return false;
+  Waiter waiter;
+  const AutoProxyOptions options{.flags = kAutoProxyConfigUrl, .auto_config_url = pac_url};
+  if (api.GetProxyForUrlEx(resolver, "https://www.example.com/index.html", options,
+                           reinterpret_cast<uintptr_t>(&waiter)) != kErrorIoPending) {
+    return false;
+  }
+  std::unique_lock lock(waiter.mutex);
+  waiter.done.wait(lock, [&] { return waiter.finished; });
+  ProxyResult result;
+  const bool ok = waiter.code == kErrorSuccess && api.GetProxyResult(resolver, &result) == 0;
+  api.CloseHandle(resolver);
+  return ok;
+}
+
+WinHttpHandle OpenSession(WinHttpApi& api) {
+  const WinHttpHandle session = api.Open(true);
+  api.SetStatusCallback(session, OnStatus,
+                        kCallbackFlagGetProxyForUrlComplete | kCallbackFlagRequestError);
+  return session;
+}
+
+void BM_FirstResolution(benchmark::State& state) {
+  LocalPacServer server;
+  for (auto _ : state) {
+    state.PauseTiming();
+    std::shared_ptr<WinHttpApi> api = NewService();
+    const WinHttpHandle session = OpenSession(*api);
+    state.ResumeTiming();
+    if (!ResolveOnce(*api, session, server.Url())) state.SkipWithError("resolution failed");
+    state.PauseTiming();
+    api.reset();
+    state.ResumeTiming();
+  }
+}
+BENCHMARK(BM_FirstResolution)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+void BM_RepeatedResolution(benchmark::State& state) {
+  LocalPacServer server;
+  std::shared_ptr<WinHttpApi> api = NewService();
+  const WinHttpHandle session = OpenSession(*api);
+  if (!ResolveOnce(*api, session, server.Url())) state.SkipWithError("resolution failed");
+  for (auto _ : state) {
+    if (!ResolveOnce(*api, session, server.Url())) state.SkipWithError("resolution failed");
+  }
+}
+BENCHMARK(BM_RepeatedResolution)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+}  // namespace
+
+namespace {
+
+// The evaluation alone, for comparison with the two above.
+void BM_EvaluationOnly(benchmark::State& state) {
+  const std::string pac = ovbench::ReadBenchData("corporate.pac");
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(
+        OVProxy::evaluatePacForSystemService(pac, "https://www.example.com/index.html"));
+  }
+}
+BENCHMARK(BM_EvaluationOnly)->Unit(benchmark::kMillisecond);
+
+}  // namespace
