@@ -272,6 +272,9 @@ void ovProxyResolveController::routeTask(Route route) {
           route.step = RouteStep::ReportSuccess;
         } else if (route.code == e_pending) {
           route.step = RouteStep::AwaitResolver;
+        } else if (route.code == e_cancelled) {
+          // Whoever cancelled it wants no answer.
+          route.step = RouteStep::Done;
         } else {
           route.step = RouteStep::StartFailed;
         }

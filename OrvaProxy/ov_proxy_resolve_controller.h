@@ -16,6 +16,7 @@
 //   SelectResolver -> Start | NoResolver
 //   Start          -> ReportSuccess (e_success) | AwaitResolver (e_pending)
 //                     | StartFailed (any other code)
+//                     | Done (the task was cancelled before it started)
 //   AwaitResolver  -> in running; onResolveComplete resumes at Resolved
 //   Resolved       -> Deliver (success with an answer) | LocalFallback
 //   LocalFallback  -> Deliver (local answer, the resolver's error)

@@ -382,6 +382,13 @@ TEST_F(ResolveControllerTest, CancellationWhileWaitingAndWhileRunning) {
   EXPECT_EQ(Delivered("wait"), "-");
   EXPECT_EQ(Delivered("run"), "-");
   EXPECT_THAT(delegate_.calls, IsEmpty());
+
+  // A task cancelled before it reaches a resolver is not started or answered.
+  auto cancelled = Task("gone", MakeConfig(Kind::Manual));
+  cancelled->cancel();
+  controller_->addTask(cancelled);
+  EXPECT_EQ(Delivered("gone"), "-");
+  EXPECT_THAT(delegate_.calls, IsEmpty());
 }
 
 TEST_F(ResolveControllerTest, NewerConfigurationMidDecisionRestartsItAndWins) {
