@@ -30,9 +30,10 @@
 // resolver; otherwise the system-shaped resolver ("WinHttpAsync").
 //
 // Decisions toward the caller:
-// - A task never leaves both maps unanswered. A fast-path task whose start
-//   fails, and a pending task for which no resolver exists (e_not_supported),
-//   get their callback with that error, and the delegate is told, as for a
+// - Apart from cancellation and time-outs (which the service finishes), no
+//   task leaves both maps unanswered. A fast-path task whose start fails,
+//   and a pending task for which no resolver exists (e_not_supported), get
+//   their callback with that error, and the delegate is told, as for a
 //   pending task whose start fails.
 // - When the local fallback finds a proxy, the caller receives that answer
 //   with the failed resolver's error; only the task's error detail records

@@ -244,6 +244,13 @@ TEST_F(ResolveControllerTest, ManualSettingsWaitForTheDecisionAndGoToTheLocalRes
   EXPECT_TRUE(logs_.Contains("ProxyResolveController: PAC decision complete - success=0"));
 }
 
+TEST_F(ResolveControllerTest, TaskWithoutConfigurationIsNotLeftWaiting) {
+  Build();
+  Add("bare", nullptr);
+  EXPECT_EQ(decision_->get_pac_content_calls, 0);  // nothing to decide
+  EXPECT_EQ(Delivered("bare"), "DIRECT / 0");
+}
+
 TEST_F(ResolveControllerTest, WinInetOnlyWaitsForTheDecisionAndUsesTheMultiResolver) {
   SetWinInetOnly(true);
   Build();
