@@ -99,12 +99,12 @@ std::string ovPACFileDecider::pacUrl() const {
                                         : current_config_->getPacUrl();
 }
 
-void ovPACFileDecider::notifyDelegate(bool success, const std::string& content) {
+// Takes copies: the delegate may hand the decider a new configuration, which
+// would pull the texts from under references.
+void ovPACFileDecider::notifyDelegate(bool success, std::string content) {
   if (delegate_ == nullptr) return;
-  // Copies: the delegate may hand the decider a new configuration.
-  const std::string pac = content;
   const std::string backup = backup_pac_content_;
-  delegate_->onPacDecisionComplete(success, pac, backup);
+  delegate_->onPacDecisionComplete(success, content, backup);
 }
 
 bool ovPACFileDecider::setConfig(const std::shared_ptr<const ovProxyConfig>& config) {

@@ -125,7 +125,7 @@ class ovPACFileDecider {
                              bool success, const std::string& error, const std::string& url,
                              uint64_t download, int64_t startNs);
   std::string pacUrl() const;
-  void notifyDelegate(bool success, const std::string& content);
+  void notifyDelegate(bool success, std::string content);
   bool postTo(const std::string& runner, const char* name, std::function<void()> work,
               uint32_t delayMs = 0, OrvaTask::UniqueKey key = {});
 

@@ -272,6 +272,9 @@ TEST_F(PacFileDeciderTest, DownloadOutcomesDecideSuccessAndTheWindow) {
     EXPECT_EQ(decider.GetPacContent(), c.next) << c.content.size();
     EXPECT_EQ(decider.getConfig()->getPacContent(), c.decided ? c.content : "");
   }
+  // Every completed download is timed, whatever its content.
+  EXPECT_EQ(LatencyMetrics(), std::vector<int32_t>(4, 19));
+  EXPECT_EQ(EventCodes(), std::vector<int64_t>{2});
   EXPECT_TRUE(log_.Contains("PACFileDecider: PAC content verification failed - content_size=200",
                             klb::LogLevel::kError));
   EXPECT_TRUE(log_.Contains("PACFileDecider: PAC download started - reqid=dl-1, pac_url=*****",

@@ -112,35 +112,6 @@ TEST_F(PacFetchTest, MonitorFiresOnTheManualClockWhileTheTransferRuns) {
   });
 }
 
-TEST_F(PacFetchTest, DecisionsOverTheRealModule) {
-  const struct {
-    const char* path;
-    bool success;
-    const char* content;
-  } cases[] = {
-      {"/redirect.pac", true, LocalPacServer::kPacBody},
-      {"/missing.pac", false, ""},  // its error page names FindProxyForURL
-      {"/to-file.pac", false, ""},
-      {"/big.pac", false, ""},
-  };
-  std::size_t seen = 0;
-  for (const auto& c : cases) {
-    std::unique_ptr<ovPACFileDecider> decider;
-    OnOwner([&] {
-      decider = std::make_unique<ovPACFileDecider>(std::make_unique<ovPACFileDownloader>());
-      decider->setDelegate(&recorder_);
-      decider->setCallbackRunner(kOwner);
-      decider->setConfig(std::make_shared<ovProxyConfig>(
-          ovProxyConfig::CreateFromCustomPacURL(server_.Url(c.path))));
-      decider->GetPacContent();
-    });
-    const Decision decision = recorder_.WaitFor(++seen);
-    EXPECT_EQ(decision.success, c.success) << c.path;
-    EXPECT_EQ(decision.content, c.content) << c.path;
-    OnOwner([&] { decider.reset(); });
-  }
-}
-
 TEST_F(PacFetchTest, RepeatedDownloadRevalidatesAndHandsBackTheKeptBody) {
   std::unique_ptr<ovPACFileDownloader> downloader;
   std::vector<std::string> errors;
