@@ -169,7 +169,8 @@ void ovPKResolver::deliver(const std::string& requestId, std::shared_ptr<ovProxy
                            eErrorCode error, uint32_t resolverKind) {
   // Forgotten first: the delegate may resolve the same id again, or destroy
   // this resolver, from within the call.
-  const std::string id = requestId;
+  // A copy: `requestId` may live in what the erase or the delegate frees.
+  const std::string id = requestId;  // NOLINT(performance-unnecessary-copy-initialization)
   requests_.erase(id);
   if (delegate_) delegate_->onResolveComplete(id, std::move(result), error, resolverKind);
 }

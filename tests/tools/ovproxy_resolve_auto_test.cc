@@ -1,5 +1,6 @@
-// `ovproxy resolve --pac-url / --auto-detect` against a local server: the
-// script's answers, and the local fallback for every kind of failure.
+// `ovproxy resolve --pac-url / --auto-detect` against a local server, end to
+// end through the real system-shaped service and the module's PAC engine:
+// the script's answers, and the local fallback for every kind of failure.
 #include <gtest/gtest.h>
 #include <httplib.h>
 
@@ -30,6 +31,10 @@ class OvproxyResolveAuto : public ::testing::Test {
           "  return host == \"example.org\" ? \"PROXY p:3128; SOCKS5 s:1080\" : \"DIRECT\";\n"
           "}\n",
           "application/x-ns-proxy-autoconfig");
+    });
+    server_.Get("/broken.pac", [](const httplib::Request&, httplib::Response& response) {
+      response.set_content("function FindProxyForURL(url, host) { return \"DIRECT\"; ",
+                           "application/x-ns-proxy-autoconfig");
     });
     port_ = server_.bind_to_any_port("127.0.0.1");
     listener_ = std::thread([this] { server_.listen_after_bind(); });
@@ -70,6 +75,11 @@ TEST_F(OvproxyResolveAuto, EveryUrlGetsAnAnswerLine) {
        kExitFailed,
        "https://example.org\tDIRECT\n",
        "failed with e_pac_unavailable (202), answered by the local resolver"},
+      // Both halves fail on a script that does not load.
+      {{"--pac-url", Url("/broken.pac"), "example.org"},
+       kExitFailed,
+       "https://example.org\tDIRECT\n",
+       "failed with e_resolve_failed (203)"},
       {{"--pac-url", Url("/missing.pac"), "--proxy", "fallback:80", "example.org"},
        kExitFailed,
        // As callers receive it: the fallback's answer travels with the
