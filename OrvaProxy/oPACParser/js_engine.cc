@@ -20,6 +20,7 @@ namespace {
 std::atomic<int64_t> g_live_heaps{0};
 std::atomic<int64_t> g_peak_live_heaps{0};
 std::atomic<int64_t> g_live_bytes{0};
+std::atomic<int64_t> g_evaluations{0};
 
 // Heap user data. The time budget must come first: the engine's time-out
 // hook reads the user data as an ov_duk_budget.
@@ -27,7 +28,8 @@ struct HeapState {
   ov_duk_budget budget;
   std::size_t limit;  // 0 = no cap
   std::size_t used;
-  bool refused;  // an allocation was refused for the cap
+  bool refused;     // an allocation was refused for the cap
+  int alerts_left;  // alert() lines this evaluation may still write
 };
 static_assert(std::is_standard_layout_v<HeapState>);
 static_assert(offsetof(HeapState, budget) == 0);
@@ -97,6 +99,34 @@ void* HeapRealloc(void* udata, void* ptr, duk_size_t size) {
   std::abort();
 }
 
+// At most `max` bytes of `text`, cut at a UTF-8 character boundary; a cut
+// text ends with "...".
+std::string CutText(const char* text, std::size_t size, std::size_t max) {
+  if (text == nullptr) return std::string();
+  if (size <= max) return std::string(text, size);
+  std::size_t end = max;
+  while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
+  return std::string(text, end) + "...";
+}
+
+// alert(message): one information line in the memory log, nothing else.
+duk_ret_t Alert(duk_context* ctx) {
+  duk_memory_functions functions;
+  duk_get_memory_functions(ctx, &functions);
+  auto* state = static_cast<HeapState*>(functions.udata);
+  duk_size_t size = 0;
+  const char* text = duk_to_lstring(ctx, 0, &size);  // may throw: no C++ objects yet
+  if (state == nullptr || state->alerts_left <= 0) return 0;
+  --state->alerts_left;
+  try {
+    ovLog(LogLevel::kInfo, "PACENG_ALRT",
+          "js_engine: alert - message=" + CutText(text, size, kJsMaxAlertBytes));
+  } catch (...) {
+    // Logging is best effort; the script goes on.
+  }
+  return 0;
+}
+
 // One engine heap, destroyed with this object.
 class Heap {
  public:
@@ -107,6 +137,7 @@ class Heap {
     state_.limit = limits.heap_bytes;
     state_.used = 0;
     state_.refused = false;
+    state_.alerts_left = kJsMaxAlertsPerEvaluation;
     ctx_ = duk_create_heap(HeapAlloc, HeapRealloc, HeapFree, &state_, FatalHandler);
     if (ctx_ == nullptr) return;
     const int64_t live = g_live_heaps.fetch_add(1) + 1;
@@ -151,6 +182,8 @@ duk_ret_t EvaluateProtected(duk_context* ctx, void* udata) {
   duk_push_global_object(ctx);
   duk_del_prop_string(ctx, -1, "Duktape");
   duk_del_prop_string(ctx, -1, "performance");
+  duk_push_c_function(ctx, Alert, 1);
+  duk_put_prop_string(ctx, -2, "alert");
   duk_pop(ctx);
   job->stage = js_stage_t::parse;
   duk_push_lstring(ctx, job->program, job->program_size);
@@ -208,7 +241,8 @@ std::string DescribeError(duk_context* ctx, bool with_line) {
   }
   duk_size_t size = 0;
   const char* text = duk_get_lstring(ctx, -1, &size);
-  std::string message = text != nullptr ? std::string(text, size) : std::string();
+  // A thrown value may be a string of megabytes.
+  std::string message = CutText(text, size, kJsMaxErrorMessageBytes);
   duk_pop(ctx);
   // Compile errors carry "(line N)" of the whole program in their text.
   const std::size_t at = message.rfind("(line ");
@@ -248,6 +282,7 @@ int32_t Evaluate(std::string_view script, std::string_view url, std::string_view
   program.reserve(kPacPrelude.size() + script.size());
   program.append(kPacPrelude).append(script);
 
+  g_evaluations.fetch_add(1, std::memory_order_relaxed);
   Heap heap(limits);
   duk_context* ctx = heap.ctx();
   if (ctx == nullptr) {
@@ -372,7 +407,8 @@ int32_t js_check_script(std::string_view script, js_failure_t& failure) {
 }
 
 js_engine_stats_t js_engine_stats() {
-  return js_engine_stats_t{g_live_heaps.load(), g_peak_live_heaps.load(), g_live_bytes.load()};
+  return js_engine_stats_t{g_live_heaps.load(), g_peak_live_heaps.load(), g_live_bytes.load(),
+                           g_evaluations.load()};
 }
 
 void js_engine_reset_peak() {

@@ -2,9 +2,10 @@
 //
 // js_evaluate builds the program text (the PAC prelude immediately followed
 // by the script), compiles and runs it on a new engine heap, calls
-// FindProxyForURL(url, host) and accepts only a string result. The engine
-// offers no host functions. The heap is destroyed before the call returns,
-// on every path, so nothing of a script survives it. Each evaluation is
+// FindProxyForURL(url, host) and accepts only a string result. The only host
+// function offered to scripts is alert(message), which writes the message
+// (cut short) to the memory log at information level and returns nothing. The heap is destroyed
+// before the call returns, on every path, so nothing of a script survives it. Each evaluation is
 // bounded in time and heap (js_limits.h).
 //
 // Texts handed in must be engine text (js_engine_text). Results are the
@@ -41,6 +42,7 @@ struct js_engine_stats_t {
   int64_t live_heaps = 0;       // engine heaps alive now
   int64_t peak_live_heaps = 0;  // most heaps alive at once since the last reset
   int64_t live_bytes = 0;       // bytes the live heaps hold
+  int64_t evaluations = 0;      // evaluations started since the process began
 };
 js_engine_stats_t js_engine_stats();
 void js_engine_reset_peak();
