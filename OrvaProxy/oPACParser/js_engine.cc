@@ -29,6 +29,7 @@ std::atomic<int64_t> g_running{0};
 std::atomic<int64_t> g_peak_running{0};
 std::atomic<int64_t> g_heap_builds{0};
 std::atomic<int64_t> g_cached_scripts{0};
+std::atomic<int64_t> g_peak_evaluation_bytes{0};
 
 // Heap user data. The time budget must come first: the engine's time-out
 // hook reads the user data as an ov_duk_budget.
@@ -37,6 +38,7 @@ struct HeapState {
   std::size_t limit;  // cap of the current environment's bytes; 0 = no cap
   std::size_t used;   // bytes the heap holds
   std::size_t base;   // bytes the heap held when the current environment began
+  std::size_t peak;   // most bytes the current environment added
   bool refused;       // an allocation was refused for the cap
   int alerts_left;    // alert() lines this evaluation may still write
   js_block_pool_t* pool;
@@ -60,6 +62,12 @@ bool Admit(HeapState& state, std::size_t grow) {
   return true;
 }
 
+void NotePeak(HeapState& state) {
+  if (state.used > state.base && state.used - state.base > state.peak) {
+    state.peak = state.used - state.base;
+  }
+}
+
 void* HeapAlloc(void* udata, duk_size_t size) {
   auto& state = *static_cast<HeapState*>(udata);
   if (size == 0 || size > SIZE_MAX - kHeader || !Admit(state, size)) return nullptr;
@@ -67,6 +75,7 @@ void* HeapAlloc(void* udata, duk_size_t size) {
   if (base == nullptr) return nullptr;
   std::memcpy(base, &size, sizeof(std::size_t));
   state.used += size;
+  NotePeak(state);
   return base + kHeader;
 }
 
@@ -95,6 +104,7 @@ void* HeapRealloc(void* udata, void* ptr, duk_size_t size) {
   if (js_block_pool_t::same_class(kHeader + old_size, kHeader + size)) {
     std::memcpy(base, &size, sizeof(std::size_t));
     state.used = state.used - old_size + size;
+    NotePeak(state);
     return ptr;
   }
   if (kHeader + old_size > js_block_pool_t::kMaxPooled &&
@@ -103,6 +113,7 @@ void* HeapRealloc(void* udata, void* ptr, duk_size_t size) {
     if (grown == nullptr) return nullptr;  // the old block stays valid
     std::memcpy(grown, &size, sizeof(std::size_t));
     state.used = state.used - old_size + size;
+    NotePeak(state);
     return grown + kHeader;
   }
   auto* moved = static_cast<unsigned char*>(state.pool->take(kHeader + size));
@@ -111,6 +122,7 @@ void* HeapRealloc(void* udata, void* ptr, duk_size_t size) {
   std::memcpy(moved, &size, sizeof(std::size_t));
   state.pool->give(base, kHeader + old_size);
   state.used = state.used - old_size + size;
+  NotePeak(state);
   return moved + kHeader;
 }
 
@@ -506,6 +518,7 @@ bool Engine::PushEnvironment(js_failure_t& failure) {
     evaluations_at_gc_ = heap_evaluations_;
   }
   state_.base = state_.used;
+  state_.peak = 0;
   Bytes prelude{prelude_bytecode_.data(), prelude_bytecode_.size()};
   duk_push_thread_new_globalenv(ctx_);
   duk_context* env = duk_get_context(ctx_, -1);
@@ -600,6 +613,7 @@ int32_t Engine::Evaluate(std::string_view script, std::string_view url, std::str
     const char* text = duk_get_lstring(env, -1, &size);
     result->assign(text != nullptr ? text : "", text != nullptr ? size : 0);
   }
+  const std::size_t evaluation_peak = state_.peak;
   duk_set_top(env, 0);
   duk_pop(ctx_);  // the environment becomes garbage
   if (rebuild || heap_evaluations_ >= kRebuildEvaluations ||
@@ -607,6 +621,10 @@ int32_t Engine::Evaluate(std::string_view script, std::string_view url, std::str
     DestroyHeap();
   }
   g_live_bytes.store(static_cast<int64_t>(state_.used));
+  const auto heap_peak = static_cast<int64_t>(evaluation_peak);
+  int64_t seen = g_peak_evaluation_bytes.load();
+  while (heap_peak > seen && !g_peak_evaluation_bytes.compare_exchange_weak(seen, heap_peak)) {
+  }
   return status;
 }
 
@@ -718,11 +736,13 @@ js_engine_stats_t js_engine_stats() {
   stats.peak_running = g_peak_running.load();
   stats.heap_builds = g_heap_builds.load();
   stats.cached_scripts = g_cached_scripts.load();
+  stats.peak_evaluation_bytes = g_peak_evaluation_bytes.load();
   return stats;
 }
 
 void js_engine_reset_peak() {
   g_peak_running.store(g_running.load());
+  g_peak_evaluation_bytes.store(0);
 }
 
 }  // namespace OVProxy

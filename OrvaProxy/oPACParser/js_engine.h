@@ -66,6 +66,9 @@ struct js_engine_stats_t {
   int64_t peak_running = 0;    // most evaluations running at once since the last reset
   int64_t heap_builds = 0;     // heaps created since the process began
   int64_t cached_scripts = 0;  // compiled scripts kept now
+  // Most heap one evaluation needed (its environment included) since the
+  // last reset.
+  int64_t peak_evaluation_bytes = 0;
 };
 js_engine_stats_t js_engine_stats();
 void js_engine_reset_peak();

@@ -75,6 +75,11 @@ TEST(JsRunner, Statuses) {
       {Entry("return undefinedName;"), 999, "<untouched>", js_stage_t::call},
       // A directive in the PAC is not the program's first statement.
       {"'use strict'; " + Entry("undeclared = 1; return 'ok';"), 0, "ok", js_stage_t::none},
+      // A script's own helpers replace the prelude's, shExpMatch included.
+      {"function shExpMatch(s, p) { return 'own'; }\n" + Entry("return shExpMatch('a', 'a');"), 0,
+       "own", js_stage_t::none},
+      {"function isPlainHostName(h) { return 'mine'; }\n" + Entry("return isPlainHostName('a');"),
+       0, "mine", js_stage_t::none},
       // alert is offered and answers nothing.
       {Entry("return typeof alert('x') + typeof alert;"), 0, "undefinedfunction", js_stage_t::none},
   };
@@ -128,12 +133,17 @@ TEST(JsRunner, NothingOfAScriptSurvivesTheRun) {
       "delete this.Array;\n"
       "shExpMatch = function () { return true; };\n" +
       Entry("return runs + ' ' + patched + ' ' + ' a '.trim();");
-  EXPECT_EQ(Evaluate(script).result, "1 false hijacked");
-  EXPECT_EQ(Evaluate(script).result, "1 false hijacked");
-  EXPECT_EQ(Evaluate(Entry("return typeof runs + ' ' + ' a '.trim() + ' ' + typeof Array + ' ' +"
-                           " shExpMatch('a', 'b');"))
-                .result,
-            "undefined a function false");
+  const std::string probe = Entry(
+      "return typeof runs + ' ' + ' a '.trim() + ' ' + typeof Array + ' ' + shExpMatch('a', 'b');");
+  // The same with environments built on demand and built ahead of time.
+  for (bool prepared : {false, true}) {
+    if (prepared) js_engine_prepare();
+    EXPECT_EQ(Evaluate(script).result, "1 false hijacked");
+    if (prepared) js_engine_prepare();
+    EXPECT_EQ(Evaluate(script).result, "1 false hijacked");
+    if (prepared) js_engine_prepare();
+    EXPECT_EQ(Evaluate(probe).result, "undefined a function false");
+  }
 }
 
 TEST(JsRunner, TextThatIsNotUtf8IsReadAsLatin1) {
