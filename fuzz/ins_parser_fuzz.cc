@@ -1,5 +1,6 @@
-// Internet-settings files: parsing never crashes, a built proxy string never
-// outgrows its buffer, and disabled files yield nothing.
+// Internet-settings files: parsing never crashes, the proxy and bypass
+// strings never outgrow their bounds, disabled files yield nothing, and
+// matching a host against the bypass list ends.
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -16,11 +17,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (!parser.enabled() && (!parser.proxy_string().empty() || !parser.bypass_string().empty())) {
     std::abort();
   }
-  if (!parser.use_same() && parser.proxy_string().size() > ins_parser_t::kMaxProxyString) {
+  if (parser.proxy_string().size() > ins_parser_t::kMaxProxyString ||
+      parser.bypass_string().size() > ins_parser_t::kMaxBypassString) {
     std::abort();
   }
-  for (const std::string& entry : OVProxy::split_bypass_list(parser.bypass_string())) {
+  const std::vector<std::string> entries = OVProxy::split_bypass_list(parser.bypass_string());
+  for (const std::string& entry : entries) {
     if (entry.empty()) std::abort();
   }
+  OVProxy::match_bypass_list(entries, "www.corp.example");
   return 0;
 }

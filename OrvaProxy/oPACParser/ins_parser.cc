@@ -26,9 +26,23 @@ class BoundedText {
   std::string text_;
 };
 
+// The longest prefix of `value` within `max` bytes that ends before a "," or
+// ";" (or the whole value when it fits).
+std::string WholeElements(std::string value, std::size_t max) {
+  if (value.size() <= max) return value;
+  const std::size_t cut = value.find_last_of(",;", max);
+  value.erase(cut == std::string::npos ? 0 : cut);
+  return value;
+}
+
 }  // namespace
 
 ins_parser_t::ins_parser_t(std::string_view content) {
+  if (content.size() > kMaxInsBytes) {
+    // Whole lines only: a line cut short could change what a key says.
+    const std::size_t end = content.find_last_of("\r\n", kMaxInsBytes);
+    content = content.substr(0, end == std::string_view::npos ? 0 : end);
+  }
   parse_lines(content);
   read_proxy_settings();
 }
@@ -84,7 +98,8 @@ void ins_parser_t::read_proxy_settings() {
   if (!enabled_) return;
   use_same_ = read_bool(kProxySection, "Use_Same_Proxy", false);
   if (use_same_) {
-    proxy_string_ = read_string(kProxySection, "HTTP_Proxy_Server", "");
+    proxy_string_ =
+        WholeElements(read_string(kProxySection, "HTTP_Proxy_Server", ""), kMaxProxyString);
   } else {
     struct Source {
       const char* key;
@@ -107,7 +122,8 @@ void ins_parser_t::read_proxy_settings() {
     }
     proxy_string_ = answer.text();
   }
-  bypass_string_ = read_string(kProxySection, "Proxy_Override", "");
+  bypass_string_ =
+      WholeElements(read_string(kProxySection, "Proxy_Override", ""), kMaxBypassString);
 }
 
 }  // namespace OVProxy

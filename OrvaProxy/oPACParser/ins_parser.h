@@ -17,6 +17,12 @@
 // would not fit whole is left out, so no entry is ever cut short.
 // bypass_string is the raw Proxy_Override value.
 //
+// Bounds on what is read (a downloaded file may be hostile): only the whole
+// lines within the first kMaxInsBytes of the text are parsed; the Use_Same_Proxy value is held to
+// kMaxProxyString like the built string, and Proxy_Override to
+// kMaxBypassString, both cut after the last whole element (at a "," or ";")
+// that fits, so no element is ever cut short.
+//
 // Thread-safety: none; a parser is built, read and dropped by one thread.
 #pragma once
 
@@ -32,6 +38,8 @@ class ins_parser_t : public klb::ini_t {
  public:
   static constexpr std::size_t kProxyBufferSize = 1024;
   static constexpr std::size_t kMaxProxyString = kProxyBufferSize - 1;
+  static constexpr std::size_t kMaxInsBytes = std::size_t{1} << 20;
+  static constexpr std::size_t kMaxBypassString = std::size_t{64} << 10;
 
   explicit ins_parser_t(std::string_view content);
   ~ins_parser_t() override;

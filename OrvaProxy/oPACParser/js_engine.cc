@@ -5,10 +5,15 @@
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <mutex>
 #include <type_traits>
 
+#include "OrvaProxy/oPACParser/js_block_pool.h"
 #include "OrvaProxy/oPACParser/js_limits.h"
+#include "OrvaProxy/oPACParser/js_script_cache.h"
 #include "OrvaProxy/oPACParser/pac_prelude.h"
+#include "OrvaProxy/oPACParser/sh_exp_match.h"
 #include "OrvaProxy/ov_log.h"
 #include "duktape.h"
 #include "ov_duk_hooks.h"
@@ -18,16 +23,25 @@ namespace OVProxy {
 namespace {
 
 std::atomic<int64_t> g_live_heaps{0};
-std::atomic<int64_t> g_peak_live_heaps{0};
 std::atomic<int64_t> g_live_bytes{0};
+std::atomic<int64_t> g_evaluations{0};
+std::atomic<int64_t> g_running{0};
+std::atomic<int64_t> g_peak_running{0};
+std::atomic<int64_t> g_heap_builds{0};
+std::atomic<int64_t> g_cached_scripts{0};
+std::atomic<int64_t> g_peak_evaluation_bytes{0};
 
 // Heap user data. The time budget must come first: the engine's time-out
 // hook reads the user data as an ov_duk_budget.
 struct HeapState {
   ov_duk_budget budget;
-  std::size_t limit;  // 0 = no cap
-  std::size_t used;
-  bool refused;  // an allocation was refused for the cap
+  std::size_t limit;  // cap of the current environment's bytes; 0 = no cap
+  std::size_t used;   // bytes the heap holds
+  std::size_t base;   // bytes the heap held when the current environment began
+  std::size_t peak;   // most bytes the current environment added
+  bool refused;       // an allocation was refused for the cap
+  int alerts_left;    // alert() lines this evaluation may still write
+  js_block_pool_t* pool;
 };
 static_assert(std::is_standard_layout_v<HeapState>);
 static_assert(offsetof(HeapState, budget) == 0);
@@ -36,27 +50,32 @@ static_assert(offsetof(HeapState, budget) == 0);
 constexpr std::size_t kHeader = alignof(std::max_align_t);
 static_assert(kHeader >= sizeof(std::size_t));
 
+// The cap holds what the current environment added to the heap (its
+// built-ins included); garbage of earlier environments freed meanwhile only
+// makes room.
 bool Admit(HeapState& state, std::size_t grow) {
-  if (state.limit != 0 && (state.used > state.limit || grow > state.limit - state.used)) {
+  const std::size_t in_use = state.used > state.base ? state.used - state.base : 0;
+  if (state.limit != 0 && (in_use > state.limit || grow > state.limit - in_use)) {
     state.refused = true;
     return false;
   }
   return true;
 }
 
-void Account(HeapState& state, std::size_t old_size, std::size_t new_size) {
-  state.used = state.used - old_size + new_size;
-  g_live_bytes.fetch_add(static_cast<int64_t>(new_size) - static_cast<int64_t>(old_size),
-                         std::memory_order_relaxed);
+void NotePeak(HeapState& state) {
+  if (state.used > state.base && state.used - state.base > state.peak) {
+    state.peak = state.used - state.base;
+  }
 }
 
 void* HeapAlloc(void* udata, duk_size_t size) {
   auto& state = *static_cast<HeapState*>(udata);
   if (size == 0 || size > SIZE_MAX - kHeader || !Admit(state, size)) return nullptr;
-  auto* base = static_cast<unsigned char*>(std::malloc(kHeader + size));
+  auto* base = static_cast<unsigned char*>(state.pool->take(kHeader + size));
   if (base == nullptr) return nullptr;
   std::memcpy(base, &size, sizeof(std::size_t));
-  Account(state, 0, size);
+  state.used += size;
+  NotePeak(state);
   return base + kHeader;
 }
 
@@ -66,8 +85,8 @@ void HeapFree(void* udata, void* ptr) {
   unsigned char* base = static_cast<unsigned char*>(ptr) - kHeader;
   std::size_t size = 0;
   std::memcpy(&size, base, sizeof(std::size_t));
-  Account(state, size, 0);
-  std::free(base);
+  state.used -= size;
+  state.pool->give(base, kHeader + size);
 }
 
 void* HeapRealloc(void* udata, void* ptr, duk_size_t size) {
@@ -82,11 +101,29 @@ void* HeapRealloc(void* udata, void* ptr, duk_size_t size) {
   std::memcpy(&old_size, base, sizeof(std::size_t));
   if (size > SIZE_MAX - kHeader) return nullptr;
   if (size > old_size && !Admit(state, size - old_size)) return nullptr;
-  auto* grown = static_cast<unsigned char*>(std::realloc(base, kHeader + size));
-  if (grown == nullptr) return nullptr;  // the old block stays valid
-  std::memcpy(grown, &size, sizeof(std::size_t));
-  Account(state, old_size, size);
-  return grown + kHeader;
+  if (js_block_pool_t::same_class(kHeader + old_size, kHeader + size)) {
+    std::memcpy(base, &size, sizeof(std::size_t));
+    state.used = state.used - old_size + size;
+    NotePeak(state);
+    return ptr;
+  }
+  if (kHeader + old_size > js_block_pool_t::kMaxPooled &&
+      kHeader + size > js_block_pool_t::kMaxPooled) {
+    auto* grown = static_cast<unsigned char*>(std::realloc(base, kHeader + size));
+    if (grown == nullptr) return nullptr;  // the old block stays valid
+    std::memcpy(grown, &size, sizeof(std::size_t));
+    state.used = state.used - old_size + size;
+    NotePeak(state);
+    return grown + kHeader;
+  }
+  auto* moved = static_cast<unsigned char*>(state.pool->take(kHeader + size));
+  if (moved == nullptr) return nullptr;
+  std::memcpy(moved + kHeader, ptr, old_size < size ? old_size : size);
+  std::memcpy(moved, &size, sizeof(std::size_t));
+  state.pool->give(base, kHeader + old_size);
+  state.used = state.used - old_size + size;
+  NotePeak(state);
+  return moved + kHeader;
 }
 
 [[noreturn]] void FatalHandler(void*, const char* message) {
@@ -97,87 +134,68 @@ void* HeapRealloc(void* udata, void* ptr, duk_size_t size) {
   std::abort();
 }
 
-// One engine heap, destroyed with this object.
-class Heap {
- public:
-  explicit Heap(const js_limits_t& limits) {
-    state_.budget.deadline_us =
-        limits.time_ms > 0 ? Tav::TimeTicks::Now() + limits.time_ms * 1000 : 0;
-    state_.budget.expired = false;
-    state_.limit = limits.heap_bytes;
-    state_.used = 0;
-    state_.refused = false;
-    ctx_ = duk_create_heap(HeapAlloc, HeapRealloc, HeapFree, &state_, FatalHandler);
-    if (ctx_ == nullptr) return;
-    const int64_t live = g_live_heaps.fetch_add(1) + 1;
-    int64_t peak = g_peak_live_heaps.load();
-    while (live > peak && !g_peak_live_heaps.compare_exchange_weak(peak, live)) {
+// At most `max` bytes of `text`, cut at a UTF-8 character boundary; a cut
+// text ends with "...".
+std::string CutText(const char* text, std::size_t size, std::size_t max) {
+  if (text == nullptr) return std::string();
+  if (size <= max) return std::string(text, size);
+  std::size_t end = max;
+  while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
+  return std::string(text, end) + "...";
+}
+
+HeapState* StateOf(duk_context* ctx) {
+  duk_memory_functions functions;
+  duk_get_memory_functions(ctx, &functions);
+  return static_cast<HeapState*>(functions.udata);
+}
+
+// alert(message): one information line in the memory log, nothing else.
+duk_ret_t Alert(duk_context* ctx) {
+  HeapState* state = StateOf(ctx);
+  duk_size_t size = 0;
+  const char* text = duk_to_lstring(ctx, 0, &size);  // may throw: no C++ objects yet
+  if (state == nullptr || state->alerts_left <= 0) return 0;
+  --state->alerts_left;
+  try {
+    ovLog(LogLevel::kInfo, "PACENG_ALRT",
+          "js_engine: alert - message=" + CutText(text, size, kJsMaxAlertBytes));
+  } catch (...) {
+    // Logging is best effort; the script goes on.
+  }
+  return 0;
+}
+
+// The prelude's shExpMatch, kept on the native one that stands in for it.
+constexpr char kRegExpShExpMatch[] = DUK_HIDDEN_SYMBOL("regexp");
+
+// shExpMatch(str, pattern): the wildcard fast path where it gives the
+// prelude's answer, else the prelude's own (regular-expression) definition.
+duk_ret_t ShExpMatch(duk_context* ctx) {
+  if (duk_is_string(ctx, 0) && duk_is_string(ctx, 1)) {
+    duk_size_t str_size = 0;
+    duk_size_t pattern_size = 0;
+    const char* str = duk_get_lstring(ctx, 0, &str_size);
+    const char* pattern = duk_get_lstring(ctx, 1, &pattern_size);
+    const sh_exp_result_t fast =
+        sh_exp_match_fast(std::string_view(str, str_size), std::string_view(pattern, pattern_size));
+    if (fast != sh_exp_result_t::undecided) {
+      duk_push_boolean(ctx, fast == sh_exp_result_t::match);
+      return 1;
     }
   }
-  ~Heap() {
-    if (ctx_ == nullptr) return;
-    duk_destroy_heap(ctx_);
-    g_live_heaps.fetch_sub(1);
-  }
-  Heap(const Heap&) = delete;
-  Heap& operator=(const Heap&) = delete;
-
-  duk_context* ctx() const { return ctx_; }
-  const HeapState& state() const { return state_; }
-
- private:
-  HeapState state_{};
-  duk_context* ctx_ = nullptr;
-};
-
-// Inputs and progress of one evaluation, shared with the protected call. It
-// holds only plain pointers: nothing with a destructor may live in a frame
-// the engine can unwind with longjmp.
-struct Job {
-  const char* program;
-  std::size_t program_size;
-  const char* url;
-  std::size_t url_size;
-  const char* host;
-  std::size_t host_size;
-  bool call_entry;
-  js_stage_t stage;
-};
-
-duk_ret_t EvaluateProtected(duk_context* ctx, void* udata) {
-  auto* job = static_cast<Job*>(udata);
-  // Scripts get standard ECMAScript built-ins only: no engine object (which
-  // could set finalizers or force collections) and no real-time clock.
-  duk_push_global_object(ctx);
-  duk_del_prop_string(ctx, -1, "Duktape");
-  duk_del_prop_string(ctx, -1, "performance");
-  duk_pop(ctx);
-  job->stage = js_stage_t::parse;
-  duk_push_lstring(ctx, job->program, job->program_size);
-  duk_push_string(ctx, "pac");
-  duk_compile(ctx, 0);
-  job->stage = js_stage_t::start;
-  duk_call(ctx, 0);
-  duk_pop(ctx);
-  if (!job->call_entry) {
-    duk_push_undefined(ctx);
-    return 1;
-  }
-  job->stage = js_stage_t::find;
-  if (!duk_get_global_string(ctx, "FindProxyForURL") || !duk_is_callable(ctx, -1)) {
-    return duk_error(ctx, DUK_ERR_TYPE_ERROR, "FindProxyForURL is not a function");
-  }
-  job->stage = js_stage_t::call;
-  duk_push_lstring(ctx, job->url, job->url_size);
-  duk_push_lstring(ctx, job->host, job->host_size);
+  duk_push_current_function(ctx);
+  duk_get_prop_string(ctx, -1, kRegExpShExpMatch);
+  duk_dup(ctx, 0);
+  duk_dup(ctx, 1);
   duk_call(ctx, 2);
-  job->stage = js_stage_t::result;
   return 1;
 }
 
 // [... error] -> [... text]; the error's line number goes to *udata (0 if
-// none). A safe call runs in its caller's stack frame, so the argument is
-// addressed from the top.
+// none) and whether it is a line of the prelude to the sign: negative for
+// the prelude. A safe call runs in its caller's stack frame, so the
+// argument is addressed from the top.
 duk_ret_t DescribeProtected(duk_context* ctx, void* udata) {
   auto* line = static_cast<duk_int_t*>(udata);
   *line = 0;
@@ -186,15 +204,19 @@ duk_ret_t DescribeProtected(duk_context* ctx, void* udata) {
     duk_get_prop_string(ctx, error, "lineNumber");
     if (duk_is_number(ctx, -1)) *line = duk_get_int(ctx, -1);
     duk_pop(ctx);
+    duk_get_prop_string(ctx, error, "fileName");
+    if (duk_is_string(ctx, -1) && std::strcmp(duk_get_string(ctx, -1), "prelude") == 0) {
+      *line = -*line;
+    }
+    duk_pop(ctx);
   }
   duk_safe_to_string(ctx, error);
   return 1;
 }
 
-std::string LineText(int program_line) {
-  const int prelude = pac_prelude_lines();
-  if (program_line > prelude) return "PAC line " + std::to_string(program_line - prelude);
-  return "prelude line " + std::to_string(program_line);
+std::string LineText(int line) {
+  if (line < 0) return "prelude line " + std::to_string(-line);
+  return "PAC line " + std::to_string(line);
 }
 
 // The top of the stack is the thrown value; it stays there. Line numbers are
@@ -208,19 +230,20 @@ std::string DescribeError(duk_context* ctx, bool with_line) {
   }
   duk_size_t size = 0;
   const char* text = duk_get_lstring(ctx, -1, &size);
-  std::string message = text != nullptr ? std::string(text, size) : std::string();
+  // A thrown value may be a string of megabytes.
+  std::string message = CutText(text, size, kJsMaxErrorMessageBytes);
   duk_pop(ctx);
-  // Compile errors carry "(line N)" of the whole program in their text.
+  // Compile errors carry "(line N)" of the script in their text.
   const std::size_t at = message.rfind("(line ");
   if (at != std::string::npos) {
     const std::size_t end = message.find(')', at);
-    const int program_line = std::atoi(message.c_str() + at + 6);
-    if (end != std::string::npos && program_line > 0) {
-      message.replace(at, end - at + 1, "(" + LineText(program_line) + ")");
+    const int script_line = std::atoi(message.c_str() + at + 6);
+    if (end != std::string::npos && script_line > 0) {
+      message.replace(at, end - at + 1, "(" + LineText(script_line) + ")");
       return message;
     }
   }
-  if (with_line && line > 0) message += " (" + LineText(line) + ")";
+  if (with_line && line != 0) message += " (" + LineText(line) + ")";
   return message;
 }
 
@@ -241,48 +264,368 @@ const char* TypeName(duk_context* ctx, duk_idx_t index) {
   }
 }
 
-int32_t Evaluate(std::string_view script, std::string_view url, std::string_view host,
-                 bool call_entry, std::string* result, js_failure_t& failure) {
-  const js_limits_t limits = js_current_limits();
-  std::string program;
-  program.reserve(kPacPrelude.size() + script.size());
-  program.append(kPacPrelude).append(script);
+// ---------------------------------------------------------------------------
+// Protected steps. They hold only plain pointers: nothing with a destructor
+// may live in a frame the engine can unwind with longjmp.
 
-  Heap heap(limits);
-  duk_context* ctx = heap.ctx();
-  if (ctx == nullptr) {
+struct Bytes {
+  const char* data;
+  std::size_t size;
+};
+
+// Where a protected step leaves a compiled form for the caller to copy.
+constexpr char kDumpKey[] = DUK_HIDDEN_SYMBOL("dump");
+
+// [... func] -> [... func], the function's compiled form in the heap stash.
+void StashDump(duk_context* ctx) {
+  duk_dup_top(ctx);
+  duk_dump_function(ctx);
+  duk_push_heap_stash(ctx);
+  duk_swap_top(ctx, -2);
+  duk_put_prop_string(ctx, -2, kDumpKey);
+  duk_pop(ctx);
+}
+
+// Outside a protected call: only reads and a delete of an existing property,
+// which never allocate.
+std::string TakeDump(duk_context* ctx) {
+  std::string dump;
+  duk_push_heap_stash(ctx);
+  if (duk_get_prop_string(ctx, -1, kDumpKey)) {
+    duk_size_t size = 0;
+    const void* data = duk_get_buffer_data(ctx, -1, &size);
+    if (data != nullptr) dump.assign(static_cast<const char*>(data), size);
+  }
+  duk_pop(ctx);
+  duk_del_prop_string(ctx, -1, kDumpKey);
+  duk_pop(ctx);
+  return dump;
+}
+
+void PushBytecode(duk_context* ctx, Bytes bytecode) {
+  std::memcpy(duk_push_fixed_buffer(ctx, bytecode.size), bytecode.data, bytecode.size);
+  duk_load_function(ctx);
+}
+
+// Runs on a new thread with fresh built-ins and global environment: makes it
+// the environment a script runs in (the prelude has run, the host functions
+// are in place). An empty `prelude` compiles the prelude and stashes its
+// compiled form.
+duk_ret_t PrepareEnvProtected(duk_context* ctx, void* udata) {
+  const Bytes prelude = *static_cast<const Bytes*>(udata);
+  duk_push_global_object(ctx);
+  // Scripts get standard ECMAScript built-ins only: no engine object (which
+  // could set finalizers or force collections) and no real-time clock.
+  duk_del_prop_string(ctx, -1, "Duktape");
+  duk_del_prop_string(ctx, -1, "performance");
+  duk_push_c_function(ctx, Alert, 1);
+  duk_put_prop_string(ctx, -2, "alert");
+  if (prelude.size == 0) {
+    duk_push_lstring(ctx, kPacPrelude.data(), kPacPrelude.size());
+    duk_push_string(ctx, "prelude");
+    duk_compile(ctx, 0);
+    StashDump(ctx);
+  } else {
+    PushBytecode(ctx, prelude);
+  }
+  duk_call(ctx, 0);
+  duk_pop(ctx);
+  // The native shExpMatch stands in for the prelude's and falls back to it;
+  // a script that defines its own replaces it like any global.
+  duk_push_c_function(ctx, ShExpMatch, 2);
+  duk_get_prop_string(ctx, -2, "shExpMatch");
+  duk_put_prop_string(ctx, -2, kRegExpShExpMatch);
+  duk_put_prop_string(ctx, -2, "shExpMatch");
+  return 0;
+}
+
+// Runs on the environment's thread.
+struct EvaluateJob {
+  Bytes script;    // engine text of the script
+  Bytes bytecode;  // its cached compiled form; empty: compile and stash it
+  Bytes url;
+  Bytes host;
+  bool call_entry;
+  js_stage_t stage;
+};
+
+duk_ret_t EvaluateProtected(duk_context* ctx, void* udata) {
+  auto* job = static_cast<EvaluateJob*>(udata);
+  job->stage = js_stage_t::parse;
+  if (job->bytecode.size == 0) {
+    // A leading ";" ends the directive prologue: a "use strict" at the top
+    // of the script means nothing, as when the prelude comes first in one
+    // program text. Lines stay as they are.
+    duk_push_string(ctx, ";");
+    duk_push_lstring(ctx, job->script.data, job->script.size);
+    duk_concat(ctx, 2);
+    duk_push_string(ctx, "pac");
+    duk_compile(ctx, 0);
+    StashDump(ctx);
+  } else {
+    PushBytecode(ctx, job->bytecode);
+  }
+  job->stage = js_stage_t::start;
+  duk_call(ctx, 0);
+  duk_pop(ctx);
+  if (!job->call_entry) {
+    duk_push_undefined(ctx);
+    return 1;
+  }
+  job->stage = js_stage_t::find;
+  if (!duk_get_global_string(ctx, "FindProxyForURL") || !duk_is_callable(ctx, -1)) {
+    return duk_error(ctx, DUK_ERR_TYPE_ERROR, "FindProxyForURL is not a function");
+  }
+  job->stage = js_stage_t::call;
+  duk_push_lstring(ctx, job->url.data, job->url.size);
+  duk_push_lstring(ctx, job->host.data, job->host.size);
+  duk_call(ctx, 2);
+  job->stage = js_stage_t::result;
+  return 1;
+}
+
+// ---------------------------------------------------------------------------
+// The kept engine: one heap for the process, a fresh global environment for
+// every evaluation.
+
+// A heap is rebuilt after this many evaluations, or when it holds more than
+// kRebuildBytes between evaluations, or after an evaluation ended at a
+// bound (its heap may hold anything the script left behind).
+constexpr int64_t kRebuildEvaluations = 10'000;
+constexpr std::size_t kRebuildBytes = std::size_t{16} << 20;
+// Environments are cyclic garbage once used, which only a collection frees.
+// The engine collects itself (the heap's own voluntary collection is off)
+// before building an environment, once every kGcEvaluations evaluations or
+// sooner when kGcBytes of garbage may have gathered, so that a prepared
+// environment has paid for it off the request's path; an allocation that
+// fails still collects first.
+constexpr int64_t kGcEvaluations = 16;
+constexpr std::size_t kGcBytes = std::size_t{4} << 20;
+
+class Engine {
+ public:
+  static Engine& Instance() {
+    static Engine* engine = new Engine();  // lives until the process ends
+    return *engine;
+  }
+
+  std::mutex& mutex() { return mutex_; }
+
+  int32_t Evaluate(std::string_view script, std::string_view url, std::string_view host,
+                   bool call_entry, std::string* result, js_failure_t& failure);
+  void Prepare();
+  void Reset() {
+    DestroyHeap();
+    cache_.clear();
+    g_cached_scripts.store(0);
+  }
+
+ private:
+  Engine() = default;
+
+  void StartBudget(const js_limits_t& limits) {
+    state_.budget.deadline_us =
+        limits.time_ms > 0 ? Tav::TimeTicks::Now() + limits.time_ms * 1000 : 0;
+    state_.budget.expired = false;
+    state_.budget.steps = 0;
+    state_.limit = limits.heap_bytes;
+    state_.refused = false;
+    state_.alerts_left = kJsMaxAlertsPerEvaluation;
+  }
+  bool EnsureHeap();
+  void DestroyHeap();
+  // Pushes a prepared environment on the base thread, or fills `failure`.
+  bool PushEnvironment(js_failure_t& failure);
+  // The budget is stopped before anything else touches the heap: once over
+  // its time, every entry into the engine throws again.
+  struct Bounds {
+    bool expired;
+    bool refused;
+    bool hit() const { return expired || refused; }
+  };
+  Bounds StopBudget() {
+    const Bounds bounds{state_.budget.expired, state_.refused};
+    state_.budget.deadline_us = 0;
+    state_.budget.expired = false;
+    state_.refused = false;
+    state_.limit = 0;
+    return bounds;
+  }
+  static void FailAtBound(const js_limits_t& limits, bool expired, js_failure_t& failure);
+
+  std::mutex mutex_;
+  HeapState state_{};
+  duk_context* ctx_ = nullptr;  // the heap's base thread
+  int64_t heap_evaluations_ = 0;
+  bool prepared_ = false;  // an environment waits on the base thread
+  std::string prelude_bytecode_;
+  js_script_cache_t cache_;
+  std::unique_ptr<js_block_pool_t> pool_;
+  std::size_t used_after_gc_ = 0;
+  int64_t evaluations_at_gc_ = 0;
+};
+
+bool Engine::EnsureHeap() {
+  if (ctx_ != nullptr) return true;
+  pool_ = std::make_unique<js_block_pool_t>();
+  state_ = HeapState{};
+  state_.pool = pool_.get();
+  ctx_ = duk_create_heap(HeapAlloc, HeapRealloc, HeapFree, &state_, FatalHandler);
+  if (ctx_ == nullptr) {
+    pool_.reset();
+    return false;
+  }
+  used_after_gc_ = state_.used;
+  heap_evaluations_ = 0;
+  evaluations_at_gc_ = 0;
+  prepared_ = false;
+  g_live_heaps.fetch_add(1);
+  g_heap_builds.fetch_add(1);
+  return true;
+}
+
+void Engine::DestroyHeap() {
+  if (ctx_ == nullptr) return;
+  StopBudget();
+  duk_destroy_heap(ctx_);
+  ctx_ = nullptr;
+  pool_.reset();
+  g_live_bytes.store(static_cast<int64_t>(state_.used));
+  prepared_ = false;
+  g_live_heaps.fetch_sub(1);
+}
+
+void Engine::FailAtBound(const js_limits_t& limits, bool expired, js_failure_t& failure) {
+  if (expired) {
+    failure.stage = js_stage_t::time_limit;
+    failure.message = "the script ran longer than " + std::to_string(limits.time_ms) + " ms";
+  } else {
+    failure.stage = js_stage_t::heap_limit;
+    failure.message =
+        "the script needed more than " + std::to_string(limits.heap_bytes) + " bytes of heap";
+  }
+}
+
+bool Engine::PushEnvironment(js_failure_t& failure) {
+  if (prepared_) {
+    prepared_ = false;
+    return true;
+  }
+  if (heap_evaluations_ - evaluations_at_gc_ >= kGcEvaluations ||
+      state_.used > used_after_gc_ + kGcBytes) {
+    duk_gc(ctx_, 0);
+    used_after_gc_ = state_.used;
+    evaluations_at_gc_ = heap_evaluations_;
+  }
+  state_.base = state_.used;
+  state_.peak = 0;
+  Bytes prelude{prelude_bytecode_.data(), prelude_bytecode_.size()};
+  duk_push_thread_new_globalenv(ctx_);
+  duk_context* env = duk_get_context(ctx_, -1);
+  if (duk_safe_call(env, PrepareEnvProtected, &prelude, 0, 1) != DUK_EXEC_SUCCESS) {
+    const Bounds bounds = StopBudget();
+    if (bounds.hit()) {
+      FailAtBound(js_current_limits(), bounds.expired, failure);
+    } else {
+      failure.stage = js_stage_t::create;
+      failure.message =
+          "the script environment could not be prepared: " + DescribeError(env, false);
+    }
+    duk_pop(ctx_);
+    return false;
+  }
+  if (prelude_bytecode_.empty()) prelude_bytecode_ = TakeDump(env);
+  duk_set_top(env, 0);
+  return true;
+}
+
+void Engine::Prepare() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (prepared_ || !EnsureHeap()) return;
+  StartBudget(js_current_limits());
+  js_failure_t ignored;
+  prepared_ = PushEnvironment(ignored);
+  StopBudget();
+  if (!prepared_) DestroyHeap();
+  g_live_bytes.store(static_cast<int64_t>(state_.used));
+}
+
+int32_t Engine::Evaluate(std::string_view script, std::string_view url, std::string_view host,
+                         bool call_entry, std::string* result, js_failure_t& failure) {
+  const js_limits_t limits = js_current_limits();
+  g_evaluations.fetch_add(1, std::memory_order_relaxed);
+  const int64_t running = g_running.fetch_add(1) + 1;
+  int64_t peak = g_peak_running.load();
+  while (running > peak && !g_peak_running.compare_exchange_weak(peak, running)) {
+  }
+  struct RunningGuard {
+    ~RunningGuard() { g_running.fetch_sub(1); }
+  } running_guard;
+
+  if (!EnsureHeap()) {
     failure.stage = js_stage_t::create;
     failure.message = "the script engine could not be created";
     return kJsEngineFailed;
   }
-  Job job{program.data(), program.size(), url.data(), url.size(),
-          host.data(),    host.size(),    call_entry, js_stage_t::none};
-  const duk_int_t rc = duk_safe_call(ctx, EvaluateProtected, &job, 0, 1);
+  StartBudget(limits);
+  if (!PushEnvironment(failure)) {
+    DestroyHeap();
+    return kJsEngineFailed;
+  }
+  ++heap_evaluations_;
+  duk_context* env = duk_get_context(ctx_, -1);
+
+  const int64_t now = Tav::TimeTicks::Now();
+  const std::string* cached = cache_.find(script, now);
+  EvaluateJob job{
+      {script.data(), script.size()},
+      {cached != nullptr ? cached->data() : nullptr, cached != nullptr ? cached->size() : 0},
+      {url.data(), url.size()},
+      {host.data(), host.size()},
+      call_entry,
+      js_stage_t::none};
+  const duk_int_t rc = duk_safe_call(env, EvaluateProtected, &job, 0, 1);
+  const Bounds bounds = StopBudget();
+  if (cached == nullptr && job.stage != js_stage_t::parse) {
+    std::string compiled = TakeDump(env);
+    if (!compiled.empty()) cache_.insert(script, std::move(compiled), now);
+  }
+  g_cached_scripts.store(static_cast<int64_t>(cache_.size()));
+
+  int32_t status = kJsOk;
+  bool rebuild = false;
   if (rc != DUK_EXEC_SUCCESS) {
-    if (heap.state().budget.expired) {
-      failure.stage = js_stage_t::time_limit;
-      failure.message = "the script ran longer than " + std::to_string(limits.time_ms) + " ms";
-    } else if (heap.state().refused) {
-      failure.stage = js_stage_t::heap_limit;
-      failure.message =
-          "the script needed more than " + std::to_string(limits.heap_bytes) + " bytes of heap";
+    status = kJsEngineFailed;
+    if (bounds.hit()) {
+      FailAtBound(limits, bounds.expired, failure);
+      rebuild = true;
     } else {
       failure.stage = job.stage;
-      failure.message = DescribeError(ctx, job.stage != js_stage_t::find);
+      failure.message = DescribeError(env, job.stage != js_stage_t::find);
     }
-    return kJsEngineFailed;
-  }
-  if (!call_entry) return kJsOk;
-  if (!duk_is_string(ctx, -1)) {
+  } else if (call_entry && !duk_is_string(env, -1)) {
+    status = kJsEngineFailed;
     failure.stage = js_stage_t::result;
     failure.message =
-        std::string("FindProxyForURL returned ") + TypeName(ctx, -1) + " instead of a string";
-    return kJsEngineFailed;
+        std::string("FindProxyForURL returned ") + TypeName(env, -1) + " instead of a string";
+  } else if (call_entry) {
+    duk_size_t size = 0;
+    const char* text = duk_get_lstring(env, -1, &size);
+    result->assign(text != nullptr ? text : "", text != nullptr ? size : 0);
   }
-  duk_size_t size = 0;
-  const char* text = duk_get_lstring(ctx, -1, &size);
-  result->assign(text != nullptr ? text : "", text != nullptr ? size : 0);
-  return kJsOk;
+  const std::size_t evaluation_peak = state_.peak;
+  duk_set_top(env, 0);
+  duk_pop(ctx_);  // the environment becomes garbage
+  if (rebuild || heap_evaluations_ >= kRebuildEvaluations ||
+      state_.used + pool_->cached_bytes() > kRebuildBytes) {
+    DestroyHeap();
+  }
+  g_live_bytes.store(static_cast<int64_t>(state_.used));
+  const auto heap_peak = static_cast<int64_t>(evaluation_peak);
+  int64_t seen = g_peak_evaluation_bytes.load();
+  while (heap_peak > seen && !g_peak_evaluation_bytes.compare_exchange_weak(seen, heap_peak)) {
+  }
+  return status;
 }
 
 bool IsWellFormedUtf8(std::string_view text) {
@@ -364,19 +707,42 @@ std::string js_engine_text(std::string_view text) {
 
 int32_t js_evaluate(std::string_view script, std::string_view url, std::string_view host,
                     std::string& result, js_failure_t& failure) {
-  return Evaluate(script, url, host, true, &result, failure);
+  Engine& engine = Engine::Instance();
+  std::lock_guard<std::mutex> lock(engine.mutex());
+  return engine.Evaluate(script, url, host, true, &result, failure);
 }
 
 int32_t js_check_script(std::string_view script, js_failure_t& failure) {
-  return Evaluate(script, {}, {}, false, nullptr, failure);
+  Engine& engine = Engine::Instance();
+  std::lock_guard<std::mutex> lock(engine.mutex());
+  return engine.Evaluate(script, {}, {}, false, nullptr, failure);
+}
+
+void js_engine_prepare() {
+  Engine::Instance().Prepare();
+}
+
+void js_engine_reset() {
+  Engine& engine = Engine::Instance();
+  std::lock_guard<std::mutex> lock(engine.mutex());
+  engine.Reset();
 }
 
 js_engine_stats_t js_engine_stats() {
-  return js_engine_stats_t{g_live_heaps.load(), g_peak_live_heaps.load(), g_live_bytes.load()};
+  js_engine_stats_t stats;
+  stats.live_heaps = g_live_heaps.load();
+  stats.live_bytes = g_live_bytes.load();
+  stats.evaluations = g_evaluations.load();
+  stats.peak_running = g_peak_running.load();
+  stats.heap_builds = g_heap_builds.load();
+  stats.cached_scripts = g_cached_scripts.load();
+  stats.peak_evaluation_bytes = g_peak_evaluation_bytes.load();
+  return stats;
 }
 
 void js_engine_reset_peak() {
-  g_peak_live_heaps.store(g_live_heaps.load());
+  g_peak_running.store(g_running.load());
+  g_peak_evaluation_bytes.store(0);
 }
 
 }  // namespace OVProxy

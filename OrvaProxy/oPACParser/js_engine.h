@@ -1,18 +1,34 @@
-// One PAC script evaluation on a fresh JavaScript engine (Duktape).
+// One PAC script evaluation with a fresh script state (Duktape).
 //
-// js_evaluate builds the program text (the PAC prelude immediately followed
-// by the script), compiles and runs it on a new engine heap, calls
-// FindProxyForURL(url, host) and accepts only a string result. The engine
-// offers no host functions. The heap is destroyed before the call returns,
-// on every path, so nothing of a script survives it. Each evaluation is
-// bounded in time and heap (js_limits.h).
+// js_evaluate runs the PAC prelude and then the script, calls
+// FindProxyForURL(url, host) and accepts only a string result. The only host
+// function offered to scripts is alert(message), which writes the message
+// (cut short) to the memory log at information level and returns nothing.
+// Each evaluation is bounded in time and heap (js_limits.h).
+//
+// Isolation: every evaluation runs in a new global environment with its own
+// fresh set of built-ins, so nothing of a script (a global it sets, a
+// prototype it patches, a built-in it deletes or replaces) is seen by the
+// next. What is kept between evaluations is engine-internal: one engine
+// heap for the process (rebuilt after 10,000 evaluations, when it holds more
+// than 16 MiB between evaluations, or after an evaluation ended at a bound),
+// the compiled form of the prelude, and the compiled forms of the last few
+// scripts (js_script_cache.h). The prelude's shExpMatch is served by a
+// native wildcard match where that gives the same answer (sh_exp_match.h)
+// and by the prelude's own definition otherwise; a script that defines its
+// own shExpMatch gets its own.
+//
+// js_engine_prepare builds the next evaluation's environment ahead of time
+// (built-ins and prelude), so that a caller with idle time takes that work
+// off the next request's path.
 //
 // Texts handed in must be engine text (js_engine_text). Results are the
 // engine's strings as UTF-8 (characters outside the Basic Multilingual Plane
 // come back as CESU-8 surrogate pairs, as the engine stores them).
 //
-// Thread-safety: evaluations on different threads do not share state (the
-// statistics are atomic); js_runner_t serialises them anyway.
+// Thread-safety: all functions may be called from any thread; the engine
+// serialises evaluations with a lock of its own (js_runner_t serialises
+// them anyway).
 #pragma once
 
 #include <cstdint>
@@ -37,10 +53,22 @@ int32_t js_evaluate(std::string_view script, std::string_view url, std::string_v
 // FindProxyForURL: kJsOk when the script loads, else kJsEngineFailed.
 int32_t js_check_script(std::string_view script, js_failure_t& failure);
 
+// Prepares the next evaluation's environment unless one is waiting.
+void js_engine_prepare();
+
+// Drops the kept heap and the compiled scripts (memory pressure, tests).
+void js_engine_reset();
+
 struct js_engine_stats_t {
-  int64_t live_heaps = 0;       // engine heaps alive now
-  int64_t peak_live_heaps = 0;  // most heaps alive at once since the last reset
-  int64_t live_bytes = 0;       // bytes the live heaps hold
+  int64_t live_heaps = 0;      // engine heaps alive now (0 or 1)
+  int64_t live_bytes = 0;      // bytes the live heap holds
+  int64_t evaluations = 0;     // evaluations started since the process began
+  int64_t peak_running = 0;    // most evaluations running at once since the last reset
+  int64_t heap_builds = 0;     // heaps created since the process began
+  int64_t cached_scripts = 0;  // compiled scripts kept now
+  // Most heap one evaluation needed (its environment included) since the
+  // last reset.
+  int64_t peak_evaluation_bytes = 0;
 };
 js_engine_stats_t js_engine_stats();
 void js_engine_reset_peak();

@@ -30,6 +30,16 @@ struct js_limits_t {
 inline constexpr int64_t kJsDefaultTimeLimitMs = 2000;
 inline constexpr std::size_t kJsDefaultHeapLimitBytes = std::size_t{64} << 20;  // 64 MiB
 
+// A failure's message holds at most this many bytes of what the script
+// threw (cut at a character boundary, marked with "...").
+inline constexpr std::size_t kJsMaxErrorMessageBytes = 1024;
+
+// alert(message) writes one information line to the memory log with at most
+// this many bytes of the message, and at most kJsMaxAlertsPerEvaluation
+// lines per evaluation, so a script cannot flood the log.
+inline constexpr std::size_t kJsMaxAlertBytes = 512;
+inline constexpr int kJsMaxAlertsPerEvaluation = 16;
+
 js_limits_t js_current_limits();
 
 // Replaces the limits; answers the limits in force before. Meant for tests

@@ -2,7 +2,8 @@
 // (dnsDomainIs, isInNet, shExpMatch, dateRange, ...), evaluated right before
 // the script in the same program text.
 //
-// The engine offers scripts no host functions, so the name-resolution
+// The engine offers scripts no name resolution (its one host function is
+// alert, see js_engine.h), so the name-resolution
 // helpers answer as if nothing resolves: dnsResolve is null, isResolvable
 // false, myIpAddress "127.0.0.1".
 //

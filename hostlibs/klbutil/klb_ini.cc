@@ -17,6 +17,12 @@ bool EqualNoCase(std::string_view a, std::string_view b) {
   return true;
 }
 
+std::string Folded(std::string_view text) {
+  std::string folded(text);
+  for (char& c : folded) c = Lower(c);
+  return folded;
+}
+
 }  // namespace
 
 ini_t::ini_t() = default;
@@ -25,25 +31,19 @@ ini_t& ini_t::operator=(const ini_t&) = default;
 ini_t::~ini_t() = default;
 
 ini_t::Section* ini_t::find(std::string_view key) {
-  for (Section& section : keys_) {
-    if (EqualNoCase(section.name, key)) return &section;
-  }
-  return nullptr;
+  const auto it = key_index_.find(Folded(key));
+  return it != key_index_.end() ? &keys_[it->second] : nullptr;
 }
 
 const ini_t::Section* ini_t::find(std::string_view key) const {
-  for (const Section& section : keys_) {
-    if (EqualNoCase(section.name, key)) return &section;
-  }
-  return nullptr;
+  const auto it = key_index_.find(Folded(key));
+  return it != key_index_.end() ? &keys_[it->second] : nullptr;
 }
 
 std::size_t ini_t::add_key(std::string_view key) {
-  for (std::size_t i = 0; i < keys_.size(); ++i) {
-    if (EqualNoCase(keys_[i].name, key)) return i;
-  }
-  keys_.push_back(Section{std::string(key), {}, {}});
-  return keys_.size() - 1;
+  const auto [it, added] = key_index_.emplace(Folded(key), keys_.size());
+  if (added) keys_.push_back(Section{std::string(key), {}, {}, {}});
+  return it->second;
 }
 
 bool ini_t::has_key(std::string_view key) const {
@@ -56,22 +56,19 @@ std::string ini_t::key_name(std::size_t index) const {
 
 void ini_t::set_value(std::string_view key, std::string_view name, std::string_view value) {
   Section& section = keys_[add_key(key)];
-  for (auto& [existing, stored] : section.values) {
-    if (EqualNoCase(existing, name)) {
-      stored = value;
-      return;
-    }
+  const auto [it, added] = section.index.emplace(Folded(name), section.values.size());
+  if (added) {
+    section.values.emplace_back(std::string(name), std::string(value));
+  } else {
+    section.values[it->second].second = value;
   }
-  section.values.emplace_back(std::string(name), std::string(value));
 }
 
 const std::string* ini_t::find_value(std::string_view key, std::string_view name) const {
   const Section* section = find(key);
   if (section == nullptr) return nullptr;
-  for (const auto& [existing, stored] : section->values) {
-    if (EqualNoCase(existing, name)) return &stored;
-  }
-  return nullptr;
+  const auto it = section->index.find(Folded(name));
+  return it != section->index.end() ? &section->values[it->second].second : nullptr;
 }
 
 bool ini_t::has_value(std::string_view key, std::string_view name) const {
@@ -126,6 +123,7 @@ std::vector<std::string> ini_t::key_comments(std::string_view key) const {
 
 void ini_t::clear() {
   keys_.clear();
+  key_index_.clear();
   header_comments_.clear();
 }
 

@@ -11,12 +11,16 @@
 // "1"/"0", "true"/"false", "yes"/"no", "on"/"off", and any other decimal
 // integer (non-zero is true); anything else answers the default.
 //
+// Every lookup and insertion takes constant time on average (names are
+// indexed by their lower-case form), so feeding a file of n lines is linear.
+//
 // Thread-safety: none; one thread uses a store at a time.
 #pragma once
 
 #include <cstddef>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -59,6 +63,8 @@ class ini_t {
     std::string name;
     std::vector<std::pair<std::string, std::string>> values;
     std::vector<std::string> comments;
+    // Lower-case value name -> index in `values`.
+    std::unordered_map<std::string, std::size_t> index;
   };
 
   Section* find(std::string_view key);
@@ -66,6 +72,8 @@ class ini_t {
   const std::string* find_value(std::string_view key, std::string_view name) const;
 
   std::vector<Section> keys_;
+  // Lower-case section name -> index in `keys_`.
+  std::unordered_map<std::string, std::size_t> key_index_;
   std::vector<std::string> header_comments_;
 };
 

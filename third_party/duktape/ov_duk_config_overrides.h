@@ -5,6 +5,14 @@
  *   so many bytecode instructions and ask ov_duk_exec_timeout_check (with the
  *   heap's user data) whether the evaluation is over its time; a non-zero
  *   answer raises a RangeError that no script can swallow.
+ * - Native built-ins count steps (property accesses, string-search
+ *   compares) with OV_DUK_NATIVE_STEPS; every so many steps the same
+ *   time-out check runs, so sort, join, indexOf and the like over a huge
+ *   "length" end with the same RangeError as a script loop.
+ * - Native stack check: calls and the compiler stop with a RangeError while
+ *   a safe margin of the thread's C stack is left, so deep recursion through
+ *   native calls (map, toString, a sort comparator) cannot overflow it, even
+ *   with the large frames of sanitizer builds.
  * - Date's "now" and the local time-zone offset come from our injectable
  *   clock and time-zone layer, so tests run the date and time functions at
  *   fixed instants and zones.
@@ -24,6 +32,11 @@ duk_double_t ov_duk_date_now(void);
 duk_int_t ov_duk_local_tzoffset(duk_double_t time_ms);
 /* Non-zero once the evaluation owning `heap_udata` is over its time. */
 duk_bool_t ov_duk_exec_timeout_check(void* heap_udata);
+/* Counts `steps` of native work; non-zero once the evaluation is over its
+ * time (the clock is read only every so many steps). */
+duk_bool_t ov_duk_native_steps(void* heap_udata, duk_uint32_t steps);
+/* Non-zero when the calling thread's C stack is nearly used up. */
+duk_bool_t ov_duk_native_stack_check(void);
 #if defined(__cplusplus)
 }
 #endif
@@ -31,6 +44,29 @@ duk_bool_t ov_duk_exec_timeout_check(void* heap_udata);
 #define DUK_USE_INTERRUPT_COUNTER
 #undef DUK_USE_EXEC_TIMEOUT_CHECK
 #define DUK_USE_EXEC_TIMEOUT_CHECK(udata) ov_duk_exec_timeout_check((udata))
+
+/* Only expanded inside duktape.c, where the internal types are known. */
+#define OV_DUK_NATIVE_STEPS(thr, steps)                          \
+  do {                                                           \
+    if (ov_duk_native_steps((thr)->heap->heap_udata, (steps))) { \
+      DUK_ERROR_RANGE((thr), "execution timeout");               \
+    }                                                            \
+  } while (0)
+
+#undef DUK_USE_NATIVE_STACK_CHECK
+#define DUK_USE_NATIVE_STACK_CHECK() ov_duk_native_stack_check()
+
+/* The PAC engine keeps one heap and collects it itself between evaluations
+ * (js_engine.cc); collections in the middle of an evaluation happen only
+ * when an allocation fails. */
+#undef DUK_USE_VOLUNTARY_GC
+/* Every evaluation gets fresh built-ins. Built-in methods (String.prototype.
+ * trim and the like) are light functions, plain tagged values instead of one
+ * heap object each, which makes a fresh set about a fifth cheaper. What a
+ * script can see of it: such a method's "name" is not its own, and
+ * properties set on it are not kept. Constructors and prototypes are
+ * ordinary objects. */
+#define DUK_USE_LIGHTFUNC_BUILTINS
 
 #undef DUK_USE_DATE_GET_NOW
 #define DUK_USE_DATE_GET_NOW(ctx) ov_duk_date_now()

@@ -1,11 +1,12 @@
 // Hooks our Duktape configuration calls (see ov_duk_config_overrides.h).
 //
-// The execution time-out check reads the heap's user data as an
+// The execution time-out checks read the heap's user data as an
 // ov_duk_budget: whoever creates a heap with a time bound passes user data
 // whose first member is an ov_duk_budget (a standard-layout struct), or null
-// for no bound. Thread: the check runs on the thread evaluating the heap.
+// for no bound. Thread: the checks run on the thread evaluating the heap.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 struct ov_duk_budget {
@@ -13,4 +14,11 @@ struct ov_duk_budget {
   int64_t deadline_us;
   // Set by the check once the deadline has passed; stays set.
   bool expired;
+  // Native steps counted since the clock was last read.
+  uint32_t steps;
 };
+
+// C stack left to a thread when the engine refuses to go deeper. Large
+// enough for the deepest path between two checks (an error thrown and
+// described at the deepest level) with sanitizer frames.
+inline constexpr std::size_t kOvDukStackReserveBytes = std::size_t{256} << 10;

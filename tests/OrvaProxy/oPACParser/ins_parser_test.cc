@@ -58,29 +58,43 @@ TEST(InsParser, ProxyStringFromTheProxySection) {
   }
 }
 
-TEST(InsParser, KeepsCommentsInTheStore) {
-  const ins_parser_t parser("#top\r\n[Proxy]\r\n#inside\r\nProxy_Enable=1\r\n");
-  ASSERT_EQ(parser.header_comments().size(), 1u);
-  EXPECT_EQ(parser.header_comments()[0], "top");
-  ASSERT_EQ(parser.key_comments("Proxy").size(), 1u);
-  EXPECT_EQ(parser.key_comments("Proxy")[0], "inside");
-}
-
-TEST(InsParser, TheProxyStringNeverOutgrowsItsBuffer) {
+TEST(InsParser, WhatIsReadIsBounded) {
   const std::string long_host(990, 'h');  // PROXY + host + "; PROXY s:443" = 1012
-  const std::string content =
-      "[Proxy]\r\nProxy_Enable=1\r\nHTTP_Proxy_Server=" + long_host +
-      ":80\r\nSecure_Proxy_Server=s:443\r\nFTP_Proxy_Server=" + std::string(30, 'f') +
-      ":21\r\nSocks_Proxy_Server=k:1\r\n";
-  const ins_parser_t parser(content);
-  EXPECT_LE(parser.proxy_string().size(), ins_parser_t::kMaxProxyString);
+  const ins_parser_t parser("[Proxy]\r\nProxy_Enable=1\r\nHTTP_Proxy_Server=" + long_host +
+                            ":80\r\nSecure_Proxy_Server=s:443\r\nFTP_Proxy_Server=" +
+                            std::string(30, 'f') + ":21\r\nSocks_Proxy_Server=k:1\r\n");
   // Elements go in whole or not at all: the long FTP entry does not fit and
   // is left out, the short SOCKS one still does.
   EXPECT_EQ(parser.proxy_string(), "PROXY " + long_host + ":80; PROXY s:443; SOCKS k:1");
 
-  const ins_parser_t huge("[Proxy]\r\nProxy_Enable=1\r\nHTTP_Proxy_Server=" +
-                          std::string(5000, 'x') + ":80\r\nSocks_Proxy_Server=k:1\r\n");
-  EXPECT_EQ(huge.proxy_string(), "SOCKS k:1");
+  // Long Use_Same_Proxy and bypass lists keep their leading whole elements.
+  std::string servers;
+  std::string bypass;
+  for (int i = 0; i < 30'000; ++i) {
+    servers += "p" + std::to_string(i) + ":80;";
+    bypass += "*.h" + std::to_string(i) + ".example;";
+  }
+  const ins_parser_t same("[Proxy]\r\nProxy_Enable=1\r\nUse_Same_Proxy=1\r\nHTTP_Proxy_Server=" +
+                          servers + "\r\nProxy_Override=" + bypass + "\r\n");
+  EXPECT_LE(same.proxy_string().size(), ins_parser_t::kMaxProxyString);
+  EXPECT_EQ(same.proxy_string().substr(0, 11), "p0:80;p1:80");
+  EXPECT_EQ(same.proxy_string().back(), '0');  // ends with a whole ":80"
+  EXPECT_LE(same.bypass_string().size(), ins_parser_t::kMaxBypassString);
+  EXPECT_GT(same.bypass_string().size(), ins_parser_t::kMaxBypassString - 20);
+  EXPECT_EQ(same.bypass_string().back(), 'e');
+
+  // Text past the read limit is not parsed; 100,000 sections before it
+  // parse in linear time.
+  std::string sections;
+  for (int i = 0; sections.size() < ins_parser_t::kMaxInsBytes - 128; ++i) {
+    sections += "[S" + std::to_string(i) + "]\nk=v\n";
+  }
+  const std::string proxy = "[Proxy]\nProxy_Enable=1\nHTTP_Proxy_Server=h:80\n";
+  const ins_parser_t inside(sections + proxy);
+  EXPECT_GT(inside.key_count(), 50'000u);
+  EXPECT_EQ(inside.proxy_string(), "PROXY h:80");
+  const ins_parser_t beyond(sections + std::string(200, '#') + "\n" + proxy);
+  EXPECT_EQ(beyond.proxy_string(), "");
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
-// js_runner_t: statuses, bounds on time and heap, isolation between runs and
-// serialisation of concurrent runs.
+// js_runner_t: statuses, bounds on time, heap and stack, isolation between
+// runs and serialisation of concurrent runs.
 #include "OrvaProxy/oPACParser/js_runner.h"
 
 #include <gtest/gtest.h>
@@ -10,6 +10,7 @@
 
 #include "OrvaProxy/oPACParser/js_engine.h"
 #include "OrvaProxy/oPACParser/js_limits.h"
+#include "ovtest/log_capture.h"
 
 namespace OVProxy {
 namespace {
@@ -29,7 +30,10 @@ Outcome Evaluate(const std::string& script) {
   return out;
 }
 
-// Sets the evaluation bounds for one test.
+std::string Entry(const std::string& body) {
+  return "function FindProxyForURL(url, host) { " + body + " }";
+}
+
 class ScopedLimits {
  public:
   explicit ScopedLimits(js_limits_t limits) : previous_(js_set_limits(limits)) {}
@@ -39,7 +43,10 @@ class ScopedLimits {
   js_limits_t previous_;
 };
 
+// The kept engine still answers, and dropping it returns every byte.
 void ExpectEngineClean() {
+  EXPECT_EQ(Evaluate(Entry("return 'DIRECT';")).result, "DIRECT");
+  js_engine_reset();
   const js_engine_stats_t stats = js_engine_stats();
   EXPECT_EQ(stats.live_heaps, 0);
   EXPECT_EQ(stats.live_bytes, 0);
@@ -47,33 +54,34 @@ void ExpectEngineClean() {
 
 TEST(JsRunner, Statuses) {
   struct Case {
-    const char* script;
+    std::string script;
     int32_t status;
     const char* result;
     js_stage_t stage;
   };
   const Case cases[] = {
       {"", 811, "<untouched>", js_stage_t::load},
-      {"function FindProxyForURL(url, host) { return 'PROXY p:8080; DIRECT'; }", 0,
-       "PROXY p:8080; DIRECT", js_stage_t::none},
-      {"function FindProxyForURL(url, host) { return url + '|' + host; }", 0,
-       "http://www.example.com/x|www.example.com", js_stage_t::none},
-      {"function FindProxyForURL(url, host) { return ''; }", 0, "", js_stage_t::none},
-      {"function FindProxyForURL(url, host) { return null; }", 999, "<untouched>",
-       js_stage_t::result},
-      {"function FindProxyForURL(url, host) { return 8080; }", 999, "<untouched>",
-       js_stage_t::result},
-      {"function FindProxyForURL(url, host) { return new String('x'); }", 999, "<untouched>",
-       js_stage_t::result},
+      {Entry("return url + '|' + host;"), 0, "http://www.example.com/x|www.example.com",
+       js_stage_t::none},
+      {Entry("return '';"), 0, "", js_stage_t::none},
+      {Entry("return null;"), 999, "<untouched>", js_stage_t::result},
+      {Entry("return new String('x');"), 999, "<untouched>", js_stage_t::result},
       {"function FindProxyForURLEx(url, host) { return 'DIRECT'; }", 999, "<untouched>",
        js_stage_t::find},
       {"var FindProxyForURL = 'DIRECT';", 999, "<untouched>", js_stage_t::find},
       {"function FindProxyForURL(url, host) { return 'DIRECT' ", 999, "<untouched>",
        js_stage_t::parse},
-      {"throw new Error('at load'); function FindProxyForURL() { return ''; }", 999, "<untouched>",
-       js_stage_t::start},
-      {"function FindProxyForURL(url, host) { return undefinedName; }", 999, "<untouched>",
-       js_stage_t::call},
+      {"throw new Error('at load'); " + Entry("return '';"), 999, "<untouched>", js_stage_t::start},
+      {Entry("return undefinedName;"), 999, "<untouched>", js_stage_t::call},
+      // A directive in the PAC is not the program's first statement.
+      {"'use strict'; " + Entry("undeclared = 1; return 'ok';"), 0, "ok", js_stage_t::none},
+      // A script's own helpers replace the prelude's, shExpMatch included.
+      {"function shExpMatch(s, p) { return 'own'; }\n" + Entry("return shExpMatch('a', 'a');"), 0,
+       "own", js_stage_t::none},
+      {"function isPlainHostName(h) { return 'mine'; }\n" + Entry("return isPlainHostName('a');"),
+       0, "mine", js_stage_t::none},
+      // alert is offered and answers nothing.
+      {Entry("return typeof alert('x') + typeof alert;"), 0, "undefinedfunction", js_stage_t::none},
   };
   for (const Case& c : cases) {
     const Outcome out = Evaluate(c.script);
@@ -84,15 +92,36 @@ TEST(JsRunner, Statuses) {
   ExpectEngineClean();
 }
 
-TEST(JsRunner, ErrorMessagesCountLinesInThePacFile) {
+TEST(JsRunner, ErrorMessagesCountPacLinesAndAreCapped) {
   const Outcome parse =
       Evaluate("function FindProxyForURL(url, host) {\n  var x = 1;\n  return x +;\n}");
   EXPECT_NE(parse.failure.message.find("SyntaxError"), std::string::npos) << parse.failure.message;
   EXPECT_NE(parse.failure.message.find("(PAC line 3)"), std::string::npos) << parse.failure.message;
   const Outcome thrown = Evaluate("function FindProxyForURL(url, host) {\n\n  return null.x;\n}");
-  EXPECT_NE(thrown.failure.message.find("TypeError"), std::string::npos) << thrown.failure.message;
   EXPECT_NE(thrown.failure.message.find("(PAC line 3)"), std::string::npos)
       << thrown.failure.message;
+  // An 8 MiB thrown string does not become an 8 MiB message.
+  const Outcome huge = Evaluate(Entry("throw 'x'.repeat(1 << 23);"));
+  EXPECT_EQ(huge.status, 999);
+  EXPECT_LE(huge.failure.message.size(), kJsMaxErrorMessageBytes + 16);
+  EXPECT_EQ(huge.failure.message.substr(0, 4), "xxxx");
+}
+
+TEST(JsRunner, AlertWritesACutLineToTheLogAndNothingMore) {
+  ovtest::LogCapture log;
+  const Outcome out = Evaluate(
+      Entry("alert('hello ' + host); for (var i = 0; i < 100; i++) alert('y'.repeat(5000));"
+            " return 'DIRECT';"));
+  EXPECT_EQ(out.status, 0) << out.failure.message;
+  EXPECT_TRUE(log.Contains("alert - message=hello www.example.com", klb::LogLevel::kInfo))
+      << log.Dump();
+  std::size_t lines = 0;
+  for (const klb::LogRecord& record : log.Records()) {
+    if (record.message.find("alert") == std::string::npos) continue;
+    ++lines;
+    EXPECT_LE(record.message.size(), kJsMaxAlertBytes + 64);
+  }
+  EXPECT_EQ(lines, static_cast<std::size_t>(kJsMaxAlertsPerEvaluation));
 }
 
 TEST(JsRunner, NothingOfAScriptSurvivesTheRun) {
@@ -101,72 +130,103 @@ TEST(JsRunner, NothingOfAScriptSurvivesTheRun) {
       "var patched = Object.prototype.patched === true;\n"
       "Object.prototype.patched = true;\n"
       "String.prototype.trim = function () { return 'hijacked'; };\n"
-      "function FindProxyForURL(url, host) { return runs + ' ' + patched + ' ' + ' a '.trim(); }";
-  EXPECT_EQ(Evaluate(script).result, "1 false hijacked");
-  EXPECT_EQ(Evaluate(script).result, "1 false hijacked");
-  EXPECT_EQ(Evaluate("function FindProxyForURL(u, h) { return typeof runs + ' ' + ' a '.trim(); }")
-                .result,
-            "undefined a");
+      "delete this.Array;\n"
+      "shExpMatch = function () { return true; };\n" +
+      Entry("return runs + ' ' + patched + ' ' + ' a '.trim();");
+  const std::string probe = Entry(
+      "return typeof runs + ' ' + ' a '.trim() + ' ' + typeof Array + ' ' + shExpMatch('a', 'b');");
+  // The same with environments built on demand and built ahead of time.
+  for (bool prepared : {false, true}) {
+    if (prepared) js_engine_prepare();
+    EXPECT_EQ(Evaluate(script).result, "1 false hijacked");
+    if (prepared) js_engine_prepare();
+    EXPECT_EQ(Evaluate(script).result, "1 false hijacked");
+    if (prepared) js_engine_prepare();
+    EXPECT_EQ(Evaluate(probe).result, "undefined a function false");
+  }
 }
 
 TEST(JsRunner, TextThatIsNotUtf8IsReadAsLatin1) {
   // "\xE9" alone is not UTF-8: a script saved in a single-byte code page.
-  const Outcome out =
-      Evaluate("function FindProxyForURL(url, host) { return '\xE9'.length + host; }");
-  EXPECT_EQ(out.status, 0) << out.failure.message;
-  EXPECT_EQ(out.result, "1www.example.com");
-  EXPECT_EQ(Evaluate("function FindProxyForURL(u, h) { return '\xC3\xA9'; }").result, "\xC3\xA9");
+  EXPECT_EQ(Evaluate(Entry("return '\xE9'.length + host;")).result, "1www.example.com");
+  EXPECT_EQ(Evaluate(Entry("return '\xC3\xA9';")).result, "\xC3\xA9");
 }
 
-TEST(JsRunnerBounds, ALoopThatNeverEndsStopsAtTheTimeBound) {
+TEST(JsRunnerBounds, HostileScriptsStopAtTheTimeBound) {
   ScopedLimits limits({100, kJsDefaultHeapLimitBytes});
-  const char* scripts[] = {
-      "function FindProxyForURL(url, host) { while (true) {} }",
+  const std::string bodies[] = {
+      "while (true) {}",
       // Catching the time-out error does not buy more time.
-      "function FindProxyForURL(url, host) {\n"
-      "  for (;;) { try { while (true) {} } catch (e) {} finally { continue; } }\n}",
-      "while (true) {}\nfunction FindProxyForURL(url, host) { return ''; }",
+      "for (;;) { try { while (true) {} } catch (e) {} finally { continue; } }",
       // A pathological pattern keeps the regular-expression matcher busy.
-      "function FindProxyForURL(url, host) {\n"
-      "  return shExpMatch('aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa!', '(a+)+b') ? 'x' : 'y';\n}",
+      "return shExpMatch('aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa!', '(a+)+b') ? 'x' : 'y';",
+      // Native built-ins that loop over a huge length without a bytecode.
+      "Array.prototype.sort.call({length: 1e7}); return '';",
+      "Array.prototype.reverse.call({length: 1e9}); return '';",
+      "return new Array(2e8).join('x');",
+      "return String(Array.prototype.indexOf.call({length: 2e9}, 1));",
+      "return String(Array.prototype.lastIndexOf.call({length: 2e9}, 1));",
+      "Array.prototype.splice.call({length: 2e9}, 0, 1); return '';",
+      "Array.prototype.unshift.call({length: 2e9}, 1); return '';",
+      "return JSON.stringify(new Array(1e8)).length + '';",
+      "var s = 'a'.repeat(1 << 24); return String(s.indexOf(s.substring(1 << 23) + 'b'));",
+      "var s = 'a'.repeat(1 << 24); return String(s.split(s.substring(1 << 23) + 'b').length);",
+      "var s = 'a'.repeat(1 << 24); return s.replace(s.substring(1 << 23) + 'b', '');",
   };
-  for (const char* script : scripts) {
-    const Outcome out = Evaluate(script);
-    EXPECT_EQ(out.status, 999) << script;
-    EXPECT_EQ(out.failure.stage, js_stage_t::time_limit) << script << ": " << out.failure.message;
+  for (const std::string& body : bodies) {
+    const Outcome out = Evaluate(Entry(body));
+    EXPECT_EQ(out.status, 999) << body;
+    EXPECT_EQ(out.failure.stage, js_stage_t::time_limit) << body << ": " << out.failure.message;
     EXPECT_EQ(out.result, "<untouched>");
   }
+  EXPECT_EQ(Evaluate("while (true) {}\n" + Entry("return '';")).failure.stage,
+            js_stage_t::time_limit);
   ExpectEngineClean();
-  EXPECT_EQ(Evaluate("function FindProxyForURL(url, host) { return 'DIRECT'; }").result, "DIRECT");
+}
+
+TEST(JsRunnerBounds, DeepRecursionThroughNativeCallsFailsCleanly) {
+  const std::string bodies[] = {
+      "function f() { return [1].map(f); } f(); return '';",
+      "var o = {}; o.toString = function () { return String(o); }; return String(o);",
+      "function s() { [2, 1].sort(function (a, b) { s(); return a - b; }); } s(); return '';",
+      "var a = []; for (var i = 0; i < 1e5; i++) a = [a]; return JSON.stringify(a);",
+      "return eval(new Array(1e4).join('(') + '1' + new Array(1e4).join(')'));",
+  };
+  for (const std::string& body : bodies) {
+    const Outcome out = Evaluate(Entry(body));
+    EXPECT_EQ(out.status, 999) << body;
+    EXPECT_EQ(out.failure.stage, js_stage_t::call) << body << ": " << out.failure.message;
+  }
+  ExpectEngineClean();
 }
 
 TEST(JsRunnerBounds, AScriptThatAllocatesWithoutEndStopsAtTheHeapBound) {
   ScopedLimits limits({10'000, std::size_t{1} << 20});  // the prelude needs under 256 KiB
-  const char* scripts[] = {
-      ("function FindProxyForURL(url, host) {\n"
-       "  var a = []; for (;;) a.push('entry number ' + a.length);\n}"),
-      "function FindProxyForURL(url, host) { var s = 'x'; for (;;) s = s + s; }",
-      "var big = new Array(1e7).join('x');\nfunction FindProxyForURL(u, h) { return ''; }",
+  const std::string scripts[] = {
+      Entry("var a = []; for (;;) a.push('entry number ' + a.length);"),
+      Entry("var s = 'x'; for (;;) s = s + s;"),
+      "var big = new Array(1e7).join('x');\n" + Entry("return '';"),
+      Entry("return 'x'.repeat(1 << 30);"),
   };
-  for (const char* script : scripts) {
+  for (const std::string& script : scripts) {
     const Outcome out = Evaluate(script);
     EXPECT_EQ(out.status, 999) << script;
     EXPECT_EQ(out.failure.stage, js_stage_t::heap_limit) << script << ": " << out.failure.message;
   }
   ExpectEngineClean();
-  EXPECT_EQ(Evaluate("function FindProxyForURL(url, host) { return 'DIRECT'; }").result, "DIRECT");
+  EXPECT_EQ(Evaluate(Entry("return 'DIRECT';")).result, "DIRECT");
 }
 
 TEST(JsRunnerBounds, DefaultBoundsLeaveRoomForALargePac) {
   // A PAC with a generated table of 2,000 host names, tested one by one.
   std::string script = "var hosts = [\n";
   for (int i = 0; i < 2'000; ++i) script += "  'host" + std::to_string(i) + ".corp.example',\n";
-  script +=
-      "];\nfunction FindProxyForURL(url, host) {\n"
-      "  for (var i = 0; i < hosts.length; i++) if (shExpMatch(host, hosts[i])) return 'DIRECT';\n"
-      "  return 'PROXY p:8080';\n}";
-  js_failure_t failure;
+  script += "];\n" + Entry(
+                         "for (var i = 0; i < hosts.length; i++)"
+                         "  if (shExpMatch(host, hosts[i])) return 'DIRECT';"
+                         "return 'PROXY p:8080';");
   std::string result;
+  js_failure_t failure;
   EXPECT_EQ(js_runner_t(script).run("http://host1999.corp.example/", "host1999.corp.example",
                                     result, &failure),
             0)
@@ -174,31 +234,11 @@ TEST(JsRunnerBounds, DefaultBoundsLeaveRoomForALargePac) {
   EXPECT_EQ(result, "DIRECT");
 }
 
-TEST(JsRunnerConcurrency, ARunWaitsWhileAnotherEvaluationHoldsTheClassLock) {
-  auto& mutex = js_runner_t::class_mutex();
-  mutex.lock();  // as an evaluation in progress does
-  std::atomic<bool> done{false};
-  std::thread other([&] {
-    std::string result;
-    EXPECT_EQ(
-        js_runner_t("function FindProxyForURL(u, h) { return 'DIRECT'; }").run(kUrl, kHost, result),
-        0);
-    done = true;
-  });
-  while (mutex.waiting() == 0) std::this_thread::yield();
-  EXPECT_FALSE(done.load());
-  EXPECT_EQ(js_engine_stats().live_heaps, 0);
-  mutex.unlock();
-  other.join();
-  EXPECT_TRUE(done.load());
-}
-
 TEST(JsRunnerConcurrency, ConcurrentRunsAreServedOneAfterAnother) {
   js_engine_reset_peak();
-  const std::string script =
-      "function FindProxyForURL(url, host) {\n"
-      "  var n = 0; for (var i = 0; i < 20000; i++) n += i;\n"
-      "  return 'PROXY ' + host + ':' + (n % 1000 + 1);\n}";
+  const std::string script = Entry(
+      "var n = 0; for (var i = 0; i < 20000; i++) n += i; return 'PROXY ' + host + ':' +"
+      " (n % 1000 + 1);");
   std::vector<std::thread> threads;
   std::atomic<int> answered{0};
   for (int t = 0; t < 4; ++t) {
@@ -215,7 +255,7 @@ TEST(JsRunnerConcurrency, ConcurrentRunsAreServedOneAfterAnother) {
   }
   for (std::thread& thread : threads) thread.join();
   EXPECT_EQ(answered.load(), 40);
-  EXPECT_EQ(js_engine_stats().peak_live_heaps, 1);
+  EXPECT_EQ(js_engine_stats().peak_running, 1);
   ExpectEngineClean();
 }
 

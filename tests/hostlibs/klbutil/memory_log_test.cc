@@ -16,17 +16,6 @@ class MemoryLogTest : public ::testing::Test {
   ovtest::LogCapture capture_;
 };
 
-TEST_F(MemoryLogTest, KeepsModuleLevelLabelAndMessage) {
-  MemoryLog::Instance().Write(1001, LogLevel::kWarning, "ABCDEFGHIJK", "Comp: event - a=1");
-  auto records = capture_.Records();
-  ASSERT_EQ(records.size(), 1u);
-  EXPECT_EQ(records[0].module, 1001);
-  EXPECT_EQ(records[0].level, LogLevel::kWarning);
-  EXPECT_EQ(records[0].label, "ABCDEFGHIJK");
-  EXPECT_EQ(records[0].message, "Comp: event - a=1");
-  EXPECT_GT(records[0].time_100ns, 0);
-}
-
 TEST_F(MemoryLogTest, RingKeepsTheNewestInOrder) {
   MemoryLog::Instance().SetCapacity(3);
   for (int i = 0; i < 7; ++i) {
