@@ -264,28 +264,6 @@ TEST_F(PacFileDeciderTest, MonitorFailsASlowDownloadAndALateResultStillCounts) {
   EXPECT_EQ(decider_->state(), DeciderState::Finished);
 }
 
-TEST_F(PacFileDeciderTest, NewConfigurationCancelsTheDownloadAndDropsItsResult) {
-  decider_->setConfig(PacUrl("http://a/p.pac"));
-  decider_->GetPacContent();
-  auto same = PacUrl("http://a/p.pac");
-  same->setPacContent("other text");
-  same->setUpdateTimestamp(42);
-  EXPECT_FALSE(decider_->setConfig(same));
-  EXPECT_EQ(decider_->state(), DeciderState::Downloading);
-
-  EXPECT_TRUE(decider_->setConfig(PacUrl("http://b/p.pac")));
-  EXPECT_EQ(decider_->state(), DeciderState::Idle);
-  EXPECT_EQ(downloads_->cancels(), std::vector<PacRequestId>{u"dl-1"});
-  Finish(0, kPac, true);  // the abandoned download
-  EXPECT_TRUE(delegate_.decisions.empty());
-  EXPECT_TRUE(decider_->getConfig()->isPacContentEmpty());
-  // Nor does its monitor fire.
-  clock_.Advance(6s);
-  env_.RunUntilIdle();
-  EXPECT_EQ(decider_->state(), DeciderState::Idle);
-  EXPECT_FALSE(decider_->setConfig(nullptr));
-}
-
 TEST_F(PacFileDeciderTest, ImmediateFailuresWithoutIdsAreCountedOnce) {
   downloads_->LeaveIdsEmpty(true);
   decider_->setConfig(PacUrl("http://a/p.pac"));
@@ -297,21 +275,6 @@ TEST_F(PacFileDeciderTest, ImmediateFailuresWithoutIdsAreCountedOnce) {
   ASSERT_TRUE(downloads_->Finish(1, "", false, "xfer is not available"));
   env_.RunUntilIdle();
   EXPECT_EQ(delegate_.decisions.size(), 1u);
-}
-
-TEST_F(PacFileDeciderTest, ChangedConfigurationDropsARunningDetection) {
-  detector_->SetAnswer(PROXY_AUTO_DETECT_TYPE_DHCP, "http://stale/wpad.dat");
-  detector_->Hold();
-  decider_->setConfig(AutoDetect());
-  decider_->GetPacContent();
-  detector_->WaitForCalls(1);
-  decider_->setConfig(PacUrl("http://fresh/p.pac"));
-  detector_->Release();
-  Pump();
-  EXPECT_TRUE(downloads_->requests().empty());
-  EXPECT_EQ(decider_->state(), DeciderState::Idle);
-  EXPECT_EQ(decider_->GetPacContent(), e_pending);
-  EXPECT_EQ(Urls(), std::vector<std::string>{"http://fresh/p.pac"});
 }
 
 TEST_F(PacFileDeciderTest, VerifiedScriptIsKeptSyncedAndServedAsBackup) {
@@ -345,30 +308,49 @@ TEST_F(PacFileDeciderTest, VerifiedScriptIsKeptSyncedAndServedAsBackup) {
   EXPECT_EQ(delegate_.decisions.back().backup, kPac);
 }
 
-TEST_F(PacFileDeciderTest, ResultsArrivingAfterDestructionDoNothing) {
-  detector_->SetAnswer(PROXY_AUTO_DETECT_TYPE_DHCP, "http://dhcp/wpad.dat");
-  decider_->setConfig(AutoDetect());
-  decider_->GetPacContent();
-  Pump();
-  ASSERT_EQ(downloads_->requests().size(), 1u);
-  decider_.reset();
-  EXPECT_EQ(downloads_->alive(), 0);
-  EXPECT_EQ(downloads_->cancels(), std::vector<PacRequestId>{u"dl-1"});
-  ASSERT_TRUE(downloads_->Finish(0, kPac, true));
-  clock_.Advance(6s);
-  env_.RunUntilIdle();
-  EXPECT_TRUE(delegate_.decisions.empty());
-
-  // The same for a detection still running at destruction.
-  auto decider = MakeDecider(downloads_, detector_, &delegate_);
-  detector_->Hold();
-  decider->setConfig(AutoDetect());
-  decider->GetPacContent();
-  detector_->WaitForCalls(2);
-  decider.reset();
-  detector_->Release();
-  Pump();
-  EXPECT_TRUE(delegate_.decisions.empty());
+// A detection or a download still running when a new configuration comes
+// or the decider goes: it is cancelled, and its late result decides nothing,
+// starts nothing and fires no monitor.
+TEST_F(PacFileDeciderTest, AbandonedWorkDecidesNothing) {
+  for (const bool detecting : {true, false}) {
+    for (const bool destroyed : {true, false}) {
+      SCOPED_TRACE(testing::Message() << "detecting=" << detecting << " destroyed=" << destroyed);
+      auto detector = std::make_shared<ovtest::FakeAutoProxyDetector>();
+      auto downloads = std::make_shared<ovtest::FakePacDownloads>();
+      RecordingDelegate delegate;
+      auto decider = MakeDecider(downloads, detector, &delegate);
+      detector->SetAnswer(PROXY_AUTO_DETECT_TYPE_DHCP, "http://stale/wpad.dat");
+      if (detecting) detector->Hold();
+      decider->setConfig(detecting ? AutoDetect() : PacUrl("http://a/p.pac"));
+      decider->GetPacContent();
+      if (detecting) detector->WaitForCalls(1);
+      if (destroyed) {
+        decider.reset();
+        EXPECT_EQ(downloads->alive(), 0);
+      } else {
+        auto same = PacUrl("http://a/p.pac");  // content and time do not count
+        same->setPacContent("other text");
+        same->setUpdateTimestamp(42);
+        EXPECT_EQ(decider->setConfig(same), detecting);
+        EXPECT_TRUE(decider->setConfig(PacUrl("http://fresh/p.pac")));
+        EXPECT_EQ(decider->state(), DeciderState::Idle);
+      }
+      if (!detecting) {
+        EXPECT_EQ(downloads->cancels(), std::vector<PacRequestId>{u"dl-1"});
+        ASSERT_TRUE(downloads->Finish(0, kPac, true));
+      }
+      detector->Release();
+      Pump();
+      clock_.Advance(6s);
+      env_.RunUntilIdle();
+      EXPECT_TRUE(delegate.decisions.empty());
+      EXPECT_EQ(downloads->requests().size(), detecting ? 0u : 1u) << "nothing started late";
+      if (!destroyed) {
+        EXPECT_EQ(decider->state(), DeciderState::Idle);
+        EXPECT_TRUE(decider->getConfig()->isPacContentEmpty());
+      }
+    }
+  }
 }
 
 }  // namespace
