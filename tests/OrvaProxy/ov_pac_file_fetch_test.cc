@@ -33,7 +33,7 @@ struct Decision {
   std::string content;
 };
 
-// Decisions and download outcomes, as they arrive on the owner runner.
+// Decisions, as they arrive on the owner runner.
 class Recorder final : public ovPacFileDeciderDelegate {
  public:
   void onPacDecisionComplete(bool success, const std::string& pacContent,
@@ -50,10 +50,6 @@ class Recorder final : public ovPacFileDeciderDelegate {
     std::unique_lock<std::mutex> lock(mutex_);
     changed_.wait(lock, [&] { return decisions_.size() >= count; });
     return decisions_[count - 1];
-  }
-  std::size_t count() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return decisions_.size();
   }
 
  private:
@@ -110,37 +106,6 @@ TEST_F(PacFetchTest, MonitorFiresOnTheManualClockWhileTheTransferRuns) {
     EXPECT_EQ(decider->state(), DeciderState::Finished);
     decider.reset();
   });
-}
-
-TEST_F(PacFetchTest, RepeatedDownloadRevalidatesAndHandsBackTheKeptBody) {
-  std::unique_ptr<ovPACFileDownloader> downloader;
-  std::vector<std::string> errors;
-  const auto download = [&](const std::string& path) {
-    OnOwner([&] {
-      PacRequestId id;
-      downloader->Download(
-          id, server_.Url(path),
-          [&](const PacRequestId&, const std::string& content, bool success,
-              const std::string& error) {
-            errors.push_back(error);
-            recorder_.Add({success, content});
-          },
-          kOwner);
-      EXPECT_FALSE(id.empty());
-    });
-  };
-  OnOwner([&] { downloader = std::make_unique<ovPACFileDownloader>(); });
-  std::size_t seen = 0;
-  for (const char* path : {"/etag.pac", "/lastmod.pac"}) {
-    download(path);
-    EXPECT_EQ(recorder_.WaitFor(++seen).content, LocalPacServer::kPacBody);
-    download(path);
-    const Decision again = recorder_.WaitFor(++seen);
-    EXPECT_TRUE(again.success);
-    EXPECT_EQ(again.content, LocalPacServer::kPacBody);
-    EXPECT_EQ(errors.back(), "xfer download no update");
-  }
-  OnOwner([&] { downloader.reset(); });
 }
 
 }  // namespace

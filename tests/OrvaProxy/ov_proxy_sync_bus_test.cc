@@ -2,7 +2,6 @@
 // process and helper processes (ov_proxy_sync_peer) in a bus directory of
 // the test's own.
 #include <gtest/gtest.h>
-#include <signal.h>
 #include <unistd.h>
 
 #include <condition_variable>
@@ -117,23 +116,6 @@ TEST_F(ProxySyncBusTest, AProcessStartedLaterSeesTheSharedStateAtOnce) {
   auto third = StartPeer();
   EXPECT_EQ(third->Ask("join"), "join applied");
   EXPECT_EQ(third->Ask("lookup early.corp"), "found proxy.corp:8080");
-}
-
-TEST_F(ProxySyncBusTest, AStoppedProcessDoesNotHoldUpTheOthers) {
-  Mode();
-  auto stopped = StartPeer();
-  auto reader = StartPeer();
-  ASSERT_EQ(stopped->Ask("join"), "join nopeer");
-  ASSERT_EQ(reader->Ask("join"), "join nopeer");
-  stopped->Signal(SIGSTOP);
-
-  // Large PAC texts: more than the stopped process's socket takes.
-  auto config = Mode().getConfigMode();
-  for (int i = 0; i < 8; ++i) config->setPacContent(std::string(256 * 1024, 'a' + i));
-  config->setPacUrl("http://after.corp/p.pac");
-  EXPECT_EQ(reader->Ask("waitpacurl http://after.corp/p.pac"), "ok");
-  EXPECT_TRUE(bus_->WaitForStats([](const auto& s) { return s.peers_dropped == 1; }, 10s));
-  stopped->Signal(SIGCONT);
 }
 
 }  // namespace

@@ -40,9 +40,7 @@ TEST(OvproxyConfig, PrintsWhatTheModuleSees) {
   Json::Value root;
   std::istringstream in(json.out);
   ASSERT_TRUE(Json::parseFromStream(Json::CharReaderBuilder(), in, &root, nullptr));
-  EXPECT_EQ(root["availability"].asString(), "VALID");
   EXPECT_EQ(root["source"].asString(), "system (environment)");
-  EXPECT_EQ(root["default_browser"].asString(), "Other");
   EXPECT_EQ(env.manager().GetRunnerId("ovproxy_config_runner"), OrvaTask::kInvalidRunnerId)
       << "the command removes the runner it made";
 

@@ -9,26 +9,6 @@
 namespace OVProxy {
 namespace {
 
-TEST(ProxyConfig, ToStringFollowsPrecedence) {
-  ovProxyConfig auto_with_url = ovProxyConfig::CreateAutoDetect();
-  auto_with_url.setPacUrl("http://wpad/wpad.dat");
-  ovProxyConfig pac = ovProxyConfig::CreateFromCustomPacURL("http://cfg/p.pac?x=1");
-  pac.set_source(ConfigSource::Firefox);
-  ovProxyConfig manual, single, socks_only;
-  manual.proxy_rules().ParseFromString("http=a:80;https=b:443;ftp=c:21;socks=s:1080");
-  single.proxy_rules().ParseFromString("p:3128");
-  socks_only.proxy_rules().ParseFromString("socks=s:1080");
-  const std::pair<const ovProxyConfig*, const char*> cases[] = {
-      {&auto_with_url,
-       "ProxyConfig{type=AUTO_DETECT, enabled=1, pac_url=http://wpad/wpad.dat, source=System}"},
-      {&pac, "ProxyConfig{type=PAC_SCRIPT, url=http://cfg/p.pac?x=1, source=Firefox}"},
-      {&manual, "ProxyConfig{type=MANUAL, http=PROXY a:80, https=HTTPS b:443, source=System}"},
-      {&single, "ProxyConfig{type=MANUAL, single_proxies=PROXY p:3128, source=System}"},
-      {&socks_only, "ProxyConfig{type=MANUAL, source=System}"},
-  };
-  for (const auto& [config, text] : cases) EXPECT_EQ(config->toString(), text);
-}
-
 TEST(ProxyConfig, EqualityIgnoresDownloadedStateAndTime) {
   ovProxyConfig a = ovProxyConfig::CreateFromCustomPacURL("http://p/x.pac");
   ovProxyConfig b = a;

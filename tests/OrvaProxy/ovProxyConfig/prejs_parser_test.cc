@@ -58,7 +58,6 @@ TEST(FirefoxPreferencesTest, MapsProxyTypes) {
   };
   const Case cases[] = {
       {"type missing", "", CONFIG_UNSET, "", ""},
-      {"use system settings", "user_pref(\"network.proxy.type\", 5);", CONFIG_UNSET, "", ""},
       {"no proxy", "user_pref(\"network.proxy.type\", 0);", CONFIG_UNSET, "", ""},
       {"manual",
        "user_pref(\"network.proxy.type\", 1);\n"
@@ -92,22 +91,12 @@ TEST(FirefoxPreferencesTest, MapsProxyTypes) {
     if (availability != CONFIG_VALID) continue;
     EXPECT_EQ(config.toString(), c.printed);
     EXPECT_EQ(config.proxy_rules().bypass_rules.ToString(), c.bypass);
+    if (std::string(c.name) == "manual") {  // socks_version picks the scheme
+      const auto& socks = config.proxy_rules().socks_proxies.servers();
+      ASSERT_EQ(socks.size(), 1u);
+      EXPECT_EQ(socks[0].scheme, "SOCKS4");
+    }
   }
-}
-
-TEST(FirefoxPreferencesTest, SocksVersionPicksTheServerScheme) {
-  prejs_parser prefs("unused");
-  prefs.load_text(
-      "user_pref(\"network.proxy.type\", 1);user_pref(\"network.proxy.socks\", \"k\");"
-      "user_pref(\"network.proxy.socks_port\", 1080);user_pref(\"network.proxy.socks_version\", "
-      "4);",
-      "network.proxy");
-  ovProxyConfig config;
-  ASSERT_EQ(ovProxyConfigServiceFirefox::MapPreferences(prefs, config), CONFIG_VALID);
-  const auto& socks = config.proxy_rules().socks_proxies.servers();
-  ASSERT_EQ(socks.size(), 1u);
-  EXPECT_EQ(socks[0].scheme, "SOCKS4");
-  EXPECT_EQ(socks[0].host, "k");
 }
 
 }  // namespace

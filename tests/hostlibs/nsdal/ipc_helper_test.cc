@@ -50,7 +50,6 @@ TEST(IPCHelperTest, JoiningAppliesAPeersSnapshotOrReportsNoPeer) {
   ovtest::FakeDalBus bus;
   RecordingSink sink("mode.join");
   ASSERT_TRUE(IPCHelper::AddSink("mode.join", &sink));
-  EXPECT_FALSE(IPCHelper::AddSink("mode.join", &sink)) << "the same sink twice";
   EXPECT_EQ(bus.snapshot_requests(), 1);
   EXPECT_EQ(IPCHelper::GetJoinState("mode.join"), JoinState::kPending);
 
@@ -85,17 +84,6 @@ TEST(IPCHelperTest, MessagesReachOnlyTheSinksOfTheirModeUntilRemoved) {
   EXPECT_EQ(a.messages.size(), 1u);
   EXPECT_EQ(bus.AskSnapshot("mode.a"), "");
   IPCHelper::RemoveSink("mode.b", &b);
-}
-
-TEST(IPCHelperTest, SyncDataPublishesAtOnceWithItsTarget) {
-  ovtest::FakeDalBus bus;
-  IPCHelper::SyncData("mode", "field", "text", kAllPeers);
-  IPCHelper::SyncData("mode", "field", "one peer", 4242);
-  const auto sent = bus.sent();
-  ASSERT_EQ(sent.size(), 2u);
-  EXPECT_EQ(sent[0].text, "text");
-  EXPECT_EQ(sent[0].target, kAllPeers);
-  EXPECT_EQ(sent[1].target, 4242);
 }
 
 TEST(IPCHelperTest, CoalescedSendsLeaveOncePerWindowWithTheLatestState) {

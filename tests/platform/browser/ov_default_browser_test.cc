@@ -9,7 +9,6 @@ namespace {
 
 TEST(DefaultBrowserTest, ExecProgram) {
   const std::pair<const char*, const char*> cases[] = {
-      {"[Desktop Entry]\nExec=firefox %u\n", "firefox"},
       {"[Desktop Entry]\nExec=\"/opt/My Browser/browser\" --new-window %U\n",
        "/opt/My Browser/browser"},
       {"[Desktop Entry]\nExec=env MOZ_ENABLE_WAYLAND=1 -u X /usr/lib/firefox/firefox %u\n",
@@ -18,7 +17,6 @@ TEST(DefaultBrowserTest, ExecProgram) {
        "org.mozilla.firefox @@u %u @@\n",
        "/usr/bin/flatpak org.mozilla.firefox"},
       {"[Desktop Action new]\nExec=other\n[Desktop Entry]\nExec[de]=x\nName=y\n", ""},
-      {"Exec=before-group\n", ""},
       {"[Desktop Entry]\nExec=\"unterminated\\\" quote\n", "unterminated\" quote"},
   };
   for (const auto& [text, program] : cases) EXPECT_EQ(DesktopFileProgram(text), program) << text;

@@ -16,8 +16,6 @@
 #include <string>
 #include <thread>
 
-#include "ovtest/fake_network_change_source.h"
-
 namespace ovplatform {
 namespace {
 
@@ -57,15 +55,16 @@ TEST(NetlinkNetworkChangeSource, StartsAndStopsCleanly) {
   running.reset();
 }
 
-// Sets an interface up through the classic ioctl, in the calling thread's
-// network namespace.
-bool SetInterfaceUp(const char* name) {
+// Sets an interface up or down through the classic ioctl, in the calling
+// thread's network namespace.
+bool SetInterfaceUp(const char* name, bool up = true) {
   const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return false;
   ifreq request{};
   std::strncpy(request.ifr_name, name, IFNAMSIZ - 1);
   bool ok = ioctl(fd, SIOCGIFFLAGS, &request) == 0;
-  request.ifr_flags = static_cast<short>(request.ifr_flags | IFF_UP);
+  request.ifr_flags =
+      static_cast<short>(up ? request.ifr_flags | IFF_UP : request.ifr_flags & ~IFF_UP);
   ok = ok && ioctl(fd, SIOCSIFFLAGS, &request) == 0;
   close(fd);
   return ok;
@@ -103,33 +102,12 @@ TEST(NetlinkNetworkChangeSource, TellsARealChangeAndStopsFromItsCallback) {
       done = true;
       stopped.notify_all();
     }));
-    // Down and up again: carrier and addresses change.
-    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    ifreq request{};
-    std::strncpy(request.ifr_name, "lo", IFNAMSIZ - 1);
-    ASSERT_EQ(ioctl(fd, SIOCGIFFLAGS, &request), 0);
-    request.ifr_flags = static_cast<short>(request.ifr_flags & ~IFF_UP);
-    ASSERT_EQ(ioctl(fd, SIOCSIFFLAGS, &request), 0);
-    close(fd);
+    ASSERT_TRUE(SetInterfaceUp("lo", false));
     std::unique_lock<std::mutex> lock(mutex);
     EXPECT_TRUE(stopped.wait_for(lock, std::chrono::seconds(30), [&] { return done; }));
   });
   inNamespace.join();
   if (!skipped.empty()) GTEST_SKIP() << skipped;
-}
-
-TEST(FakeNetworkChange, StandsInForTheSystemSource) {
-  ovtest::FakeNetworkChange fake;
-  Notifications notifications;
-  std::unique_ptr<NetworkChangeSource> first = CreateNetworkChangeSource();
-  std::unique_ptr<NetworkChangeSource> second = CreateNetworkChangeSource();
-  ASSERT_TRUE(first->Start(notifications.Callback()));
-  ASSERT_TRUE(second->Start([&] { second.reset(); }));
-  EXPECT_EQ(fake.Fire(), 2);
-  EXPECT_EQ(fake.Fire(), 1);
-  EXPECT_TRUE(notifications.WaitForAtLeast(2));
-  first->Stop();
-  EXPECT_EQ(fake.Fire(), 0);
 }
 
 }  // namespace

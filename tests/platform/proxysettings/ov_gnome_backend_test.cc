@@ -19,59 +19,36 @@ namespace {
 const bool kMemoryBackend = setenv("GSETTINGS_BACKEND", "memory", 1) == 0;
 
 TEST(GnomeBackendTest, TranslatesModes) {
-  struct Case {
-    const char* name;
-    GnomeProxyValues values;
-    bool auto_detect;
-    const char* pac;
-    const char* proxy;
-    const char* bypass;
-  };
-  const Case cases[] = {
-      {"none ignores hosts", {"none", "", false, {"a", 1}}, false, "", "", ""},
-      {"auto with URL", {"auto", "http://p/x.pac"}, false, "http://p/x.pac", "", ""},
-      {"auto without URL detects", {"auto", ""}, true, "", "", ""},
-      {"manual per scheme",
-       {"manual",
+  // want: "auto_detect|PAC URL|proxy|bypass".
+  const std::pair<GnomeProxyValues, const char*> cases[] = {
+      {{"none", "", false, {"a", 1}}, "0|||"},  // hosts are ignored
+      {{"auto", "http://p/x.pac"}, "0|http://p/x.pac||"},
+      {{"auto", ""}, "1|||"},
+      {{"manual",
         "",
         false,
         {"a", 1},
         {"b", 2},
         {"", 3},
         {"s", 1080},
-        {"localhost", "127.0.0.0/8", "::1", ".corp"}},
-       false,
-       "",
-       "http=a:1;https=b:2;socks5=s:1080",
-       "localhost;127.0.0.0/8;::1;corp"},
-      {"manual, same proxy for all", {"manual", "", true, {"a", 1}}, false, "", "a:1", ""},
-      {"same proxy lends http to schemes without a host",
-       {"manual", "", true, {"a", 1}, {"b", 2}, {}, {"s", 9}},
-       false,
-       "",
-       "http=a:1;https=b:2;ftp=a:1;socks5=s:9",
-       ""},
-      {"same proxy without an http host falls back to per scheme",
-       {"manual", "", true, {"", 0}, {"b", 2}},
-       false,
-       "",
-       "https=b:2",
-       ""},
-      {"unusable hosts and ports are left out",
-       {"manual", "", false, {"a;ftp=e", 1}, {"b", 0}, {"c", 70000}, {"fe80::1", 3}},
-       false,
-       "",
-       "socks5=[fe80::1]:3",
-       ""},
+        {"localhost", "::1", ".corp"}},
+       "0||http=a:1;https=b:2;socks5=s:1080|localhost;::1;corp"},
+      {{"manual", "", true, {"a", 1}}, "0||a:1|"},
+      // The same proxy lends http to schemes without a host.
+      {{"manual", "", true, {"a", 1}, {"b", 2}, {}, {"s", 9}},
+       "0||http=a:1;https=b:2;ftp=a:1;socks5=s:9|"},
+      // ... and without an http host falls back to per scheme.
+      {{"manual", "", true, {"", 0}, {"b", 2}}, "0||https=b:2|"},
+      // Unusable hosts and ports are left out.
+      {{"manual", "", false, {"a;ftp=e", 1}, {"b", 0}, {"c", 70000}, {"fe80::1", 3}},
+       "0||socks5=[fe80::1]:3|"},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    const UserProxySettings got = TranslateGnomeProxyValues(c.values);
+  for (const auto& [values, want] : cases) {
+    const UserProxySettings got = TranslateGnomeProxyValues(values);
     EXPECT_EQ(got.backend, kGnomeBackend);
-    EXPECT_EQ(got.auto_detect, c.auto_detect);
-    EXPECT_EQ(got.auto_config_url, c.pac);
-    EXPECT_EQ(got.proxy, c.proxy);
-    EXPECT_EQ(got.bypass, c.bypass);
+    EXPECT_EQ(std::to_string(got.auto_detect) + "|" + got.auto_config_url + "|" + got.proxy + "|" +
+                  got.bypass,
+              want);
   }
 }
 

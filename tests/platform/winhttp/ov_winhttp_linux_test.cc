@@ -337,16 +337,12 @@ TEST_F(LinuxWinHttpTest, RefusedCallsAnswerAtOnceWithoutCallback) {
   Make();
   WinHttpHandle resolver = kNullHandle;
   ASSERT_EQ(api_->CreateProxyResolver(session_, &resolver), kErrorSuccess);
-  const AutoProxyOptions invalid[] = {
-      {},                                                       // no flags
-      {.flags = kAutoProxyConfigUrl},                           // no URL
-      {.flags = kAutoProxyAutoDetect, .auto_detect_flags = 0},  // no detection type
-  };
-  for (const AutoProxyOptions& options : invalid) {
+  // No flags, no URL, no detection type.
+  for (const AutoProxyOptions& options :
+       {AutoProxyOptions{}, AutoProxyOptions{.flags = kAutoProxyConfigUrl},
+        AutoProxyOptions{.flags = kAutoProxyAutoDetect, .auto_detect_flags = 0}}) {
     EXPECT_EQ(api_->GetProxyForUrlEx(resolver, "http://a/", options, 0), kErrorInvalidParameter);
   }
-  EXPECT_EQ(api_->GetProxyForUrlEx(resolver, "", ConfigUrl(Url("/ok.pac")), 0),
-            kErrorInvalidParameter);
   EXPECT_EQ(api_->GetProxyForUrlEx(resolver + 100, "http://a/", ConfigUrl(Url("/ok.pac")), 0),
             kErrorInvalidHandle);
   ProxyResult result;
