@@ -6,10 +6,14 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <functional>
 #include <future>
 #include <memory>
+#include <set>
 #include <string>
+#include <string_view>
 #include <utility>
 
 #include "OrvaProxy/ovProxyConfig/ov_proxy_config.h"
@@ -44,6 +48,50 @@ class RunnerGate {
   std::promise<void> released_promise_;
   std::shared_future<void> released_future_ = released_promise_.get_future().share();
   std::promise<void> entered_;
+};
+
+// The test's task manager, refusing by-name posts to chosen runners and,
+// on demand, the creation of runners.
+class RefusingManager : public OrvaTask::IOVTManager {
+ public:
+  RefusingManager(OrvaTask::IOVTManager& inner, std::set<std::string> refused = {})
+      : inner_(inner), refused_(std::move(refused)) {}
+
+  std::atomic<bool> refuse_new_runners{false};
+
+  OrvaTask::RunnerId CreateRunner(std::string_view name, uint32_t value) override {
+    return refuse_new_runners ? OrvaTask::kInvalidRunnerId : inner_.CreateRunner(name, value);
+  }
+  OrvaTask::RunnerId GetRunnerId(std::string_view name) override {
+    return inner_.GetRunnerId(name);
+  }
+  bool RemoveRunner(std::string_view name) override { return inner_.RemoveRunner(name); }
+  bool RemoveRunner(OrvaTask::RunnerId id) override { return inner_.RemoveRunner(id); }
+  bool PostTask(std::string_view runner, const OrvaTask::TaskPtr& task) override {
+    return refused_.count(std::string(runner)) == 0 && inner_.PostTask(runner, task);
+  }
+  bool PostTask(OrvaTask::RunnerId runner, const OrvaTask::TaskPtr& task) override {
+    return inner_.PostTask(runner, task);
+  }
+  bool PostDelayedTask(std::string_view runner, const OrvaTask::TaskPtr& task,
+                       std::chrono::milliseconds delay) override {
+    return refused_.count(std::string(runner)) == 0 && inner_.PostDelayedTask(runner, task, delay);
+  }
+  bool PostDelayedTask(OrvaTask::RunnerId runner, const OrvaTask::TaskPtr& task,
+                       std::chrono::milliseconds delay) override {
+    return inner_.PostDelayedTask(runner, task, delay);
+  }
+  std::size_t CancelTasksByValue(uint32_t value) override {
+    return inner_.CancelTasksByValue(value);
+  }
+  std::size_t CancelTasksByUniqueKey(const OrvaTask::UniqueKey& key) override {
+    return inner_.CancelTasksByUniqueKey(key);
+  }
+  bool WaitForTask(const OrvaTask::TaskPtr& task) override { return inner_.WaitForTask(task); }
+
+ private:
+  OrvaTask::IOVTManager& inner_;
+  const std::set<std::string> refused_;
 };
 
 class PoolTest : public ::testing::Test {

@@ -7,7 +7,6 @@
 #include <condition_variable>
 #include <memory>
 #include <mutex>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -232,47 +231,6 @@ TEST_F(ExecutorTest, MissingResolverOrConfigurationAnswersWithoutResolving) {
   EXPECT_TRUE(factory_->started().empty());
 }
 
-// The task manager of the test, refusing by-name posts to chosen runners.
-class RefusingManager : public OrvaTask::IOVTManager {
- public:
-  RefusingManager(OrvaTask::IOVTManager& inner, std::set<std::string> refused)
-      : inner_(inner), refused_(std::move(refused)) {}
-
-  OrvaTask::RunnerId CreateRunner(std::string_view name, uint32_t value) override {
-    return inner_.CreateRunner(name, value);
-  }
-  OrvaTask::RunnerId GetRunnerId(std::string_view name) override {
-    return inner_.GetRunnerId(name);
-  }
-  bool RemoveRunner(std::string_view name) override { return inner_.RemoveRunner(name); }
-  bool RemoveRunner(OrvaTask::RunnerId id) override { return inner_.RemoveRunner(id); }
-  bool PostTask(std::string_view runner, const OrvaTask::TaskPtr& task) override {
-    return refused_.count(std::string(runner)) == 0 && inner_.PostTask(runner, task);
-  }
-  bool PostTask(OrvaTask::RunnerId runner, const OrvaTask::TaskPtr& task) override {
-    return inner_.PostTask(runner, task);
-  }
-  bool PostDelayedTask(std::string_view runner, const OrvaTask::TaskPtr& task,
-                       std::chrono::milliseconds delay) override {
-    return refused_.count(std::string(runner)) == 0 && inner_.PostDelayedTask(runner, task, delay);
-  }
-  bool PostDelayedTask(OrvaTask::RunnerId runner, const OrvaTask::TaskPtr& task,
-                       std::chrono::milliseconds delay) override {
-    return inner_.PostDelayedTask(runner, task, delay);
-  }
-  std::size_t CancelTasksByValue(uint32_t value) override {
-    return inner_.CancelTasksByValue(value);
-  }
-  std::size_t CancelTasksByUniqueKey(const OrvaTask::UniqueKey& key) override {
-    return inner_.CancelTasksByUniqueKey(key);
-  }
-  bool WaitForTask(const OrvaTask::TaskPtr& task) override { return inner_.WaitForTask(task); }
-
- private:
-  OrvaTask::IOVTManager& inner_;
-  const std::set<std::string> refused_;
-};
-
 TEST_F(ExecutorTest, CompletionFallsBackToTheMainRunnerThenRunsInline) {
   ovtest::FakeTelemetryModule telemetry;
   struct Case {
@@ -287,7 +245,7 @@ TEST_F(ExecutorTest, CompletionFallsBackToTheMainRunnerThenRunsInline) {
   std::size_t done = 0;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.completed_on);
-    RefusingManager refusing(env_.manager(), c.refused);
+    testing_pool::RefusingManager refusing(env_.manager(), c.refused);
     OrvaTask::ScopedOVTManagerOverride use(&refusing);
     auto executor = NewExecutor(0);
     std::shared_ptr<ovResolveJob> job;

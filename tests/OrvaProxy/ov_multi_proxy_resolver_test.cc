@@ -157,6 +157,54 @@ TEST_F(MultiProxyResolverTest, RefusedRequestsAreAnsweredAtOnceAndMakeNoExecutor
   EXPECT_EQ(factory_->creationCalls(), 0u);
 }
 
+// Every accepted request is answered once, also when executors cannot run
+// it: without a task manager no executor can start, so resolve refuses the
+// request; an executor whose runner went away leaves the pool, and its
+// queued request runs on a replacement or, when none can be made, is
+// answered with an error.
+TEST_F(MultiProxyResolverTest, RequestsNoExecutorCanRunAreStillAnswered) {
+  {
+    OrvaTask::ScopedOVTManagerOverride no_manager(nullptr);
+    Make();
+    EXPECT_EQ(Resolve("alone"), e_resolver_not_initialized);
+    EXPECT_TRUE(resolver_->executors().empty());
+    EXPECT_EQ(resolver_->pendingCount(), 0u);
+    DestroyOnOrigin();
+  }
+  struct Case {
+    bool new_runners_refused;
+    eErrorCode queued_answer;
+  };
+  for (const Case& c : {Case{true, e_resolver_not_initialized}, Case{false, e_success}}) {
+    SCOPED_TRACE(c.new_runners_refused ? "no replacement" : "replaced");
+    testing_pool::RefusingManager manager(env_.manager());
+    OrvaTask::ScopedOVTManagerOverride use(&manager);
+    ovtest::RecordingResolverDelegate delegate;
+    factory_->HoldResolves();
+    Make(1);
+    resolver_->setDelegate(&delegate);
+    const std::string running = c.new_runners_refused ? "running1" : "running2";
+    const std::string queued = c.new_runners_refused ? "queued1" : "queued2";
+    ResolveRunning(running);
+    ASSERT_EQ(Resolve(queued), e_pending);
+    factory_->Release(queued);
+    const std::string runner = resolver_->executors()[0]->getRunnerName();
+    manager.refuse_new_runners = c.new_runners_refused;
+    ASSERT_TRUE(env_.manager().RemoveRunner(runner));
+    factory_->Release(running);
+
+    ASSERT_TRUE(delegate.WaitForAnswers(2));
+    const auto answers = delegate.answers();
+    EXPECT_EQ(delegate.answeredIds(), (Ids{running, queued}));
+    EXPECT_EQ(answers[1].error, c.queued_answer);
+    ASSERT_NE(answers[1].result, nullptr);
+    EXPECT_EQ(resolver_->pendingCount(), 0u);
+    DestroyOnOrigin();
+    ASSERT_TRUE(env_.Flush(kOrigin));
+    EXPECT_EQ(delegate.answers().size(), 2u);
+  }
+}
+
 TEST_F(MultiProxyResolverTest, CancellationAtEachStage) {
   factory_->HoldResolves();
   Make(1);
