@@ -107,7 +107,18 @@ TEST_F(TelemetryOptionTest, RegistersAModuleAppendingToTheFileUntilReleased) {
   EXPECT_NE(second.find("\"event\":39"), std::string::npos) << second;
 
   EXPECT_EQ(Consume({"ovproxy", "--telemetry=" + path, "version"}), 1);
-  EXPECT_NE(registration_, nullptr);
+  ASSERT_NE(registration_, nullptr);
+  EXPECT_EQ(registration_->WriteError(), "");
+}
+
+// A full disk loses records: the registration says so instead of the tool
+// ending as if all went well.
+TEST_F(TelemetryOptionTest, RecordsThatCannotBeWrittenAreReported) {
+  if (!std::filesystem::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
+  ASSERT_EQ(Consume({"ovproxy", "--telemetry", "/dev/full", "pac"}), 2);
+  TestReporter().reportEvent(2, 0);
+  TestReporter().reportEvent(3, 0);
+  EXPECT_EQ(registration_->WriteError(), "cannot write '/dev/full': No space left on device");
 }
 
 TEST_F(TelemetryOptionTest, RejectsMisuseWithAMessage) {
