@@ -1,7 +1,8 @@
 // Shared by the executor and multi proxy resolver tests: a task manager of
 // the test's own with an origin runner served by a thread (as the resolve
-// service's runner is), test code run on that runner, runners held busy, and
-// a blocking resolver factory that is always let go before the runners stop.
+// service's runner is), test code run on that runner, a task manager that
+// refuses chosen work, and a blocking resolver factory that is always let go
+// before the runners stop.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -31,24 +32,6 @@ inline std::shared_ptr<ovProxyConfig> PacConfig(const std::string& text = "") {
   config->setPacContent(text);
   return config;
 }
-
-// Holds a runner busy from Block until Release (or destruction).
-class RunnerGate {
- public:
-  ~RunnerGate() { Release(); }
-  void Release() {
-    if (!released_) released_promise_.set_value();
-    released_ = true;
-  }
-  std::shared_future<void> released() const { return released_future_; }
-  std::promise<void>& entered() { return entered_; }
-
- private:
-  bool released_ = false;
-  std::promise<void> released_promise_;
-  std::shared_future<void> released_future_ = released_promise_.get_future().share();
-  std::promise<void> entered_;
-};
 
 // The test's task manager, refusing by-name posts to chosen runners and,
 // on demand, the creation of runners.
@@ -108,23 +91,6 @@ class PoolTest : public ::testing::Test {
     auto task = OrvaTask::CreateOrvaTask({.name = "test_on_origin"}, std::move(function));
     ASSERT_TRUE(env_.manager().PostTask(kOrigin, task));
     ASSERT_TRUE(env_.manager().WaitForTask(task));
-  }
-
-  // Returns once `runner` is busy with a task that waits for the gate.
-  std::unique_ptr<RunnerGate> Block(const std::string& runner) {
-    auto gate = std::make_unique<RunnerGate>();
-    std::future<void> entered = gate->entered().get_future();
-    auto task = OrvaTask::CreateOrvaTask(
-        {.name = "test_gate"}, [released = gate->released(), &promise = gate->entered()]() mutable {
-          promise.set_value();
-          released.wait();
-        });
-    if (env_.manager().PostTask(runner, task)) {
-      entered.wait();
-    } else {
-      ADD_FAILURE() << "runner " << runner << " refused the gate";
-    }
-    return gate;
   }
 
   ovtest::TaskEnvironment env_{""};

