@@ -141,16 +141,6 @@ TEST_F(TelemetryReporterTest, SummaryIsSentAtMostOnceAnHour) {
               ElementsAre(Field{"source", 1}, Field{"config_kind", 1}, Field{"bypass", 0}));
 }
 
-TEST_F(TelemetryReporterTest, SummaryWithoutTheModuleStillUsesUpTheHour) {
-  reporter_.reportConfigSummary(ovProxyConfig());
-  ovtest::FakeTelemetryModule module;
-  reporter_.reportConfigSummary(ovProxyConfig());
-  EXPECT_TRUE(module.events().empty());
-  clock_.Advance(std::chrono::hours(1));
-  reporter_.reportConfigSummary(ovProxyConfig());
-  EXPECT_EQ(module.events().size(), 1u);
-}
-
 TEST_F(TelemetryReporterTest, ThreadsRacingAtTheHourSendOneSummary) {
   ovtest::FakeTelemetryModule module;
   std::atomic<bool> go{false};

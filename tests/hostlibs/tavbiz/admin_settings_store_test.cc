@@ -172,18 +172,6 @@ TEST_F(AdminSettingsStoreTest, ReaderThatThrowsCountsAsUnreadable) {
   EXPECT_NE(log_.back().find("disk on fire"), std::string::npos);
 }
 
-TEST_F(AdminSettingsStoreTest, ServesTogglesAndExperiments) {
-  SetText(R"({"featureToggles": {"T": "on"}, "featureToggleGroups": {"g": {"T": "grouped"}},
-              "experiments": {"B": true, "A": true, "Off": false}})");
-  store_.CheckForChanges();
-  EXPECT_EQ(store_.GetFeatureToggle("T", ""), "on");
-  EXPECT_EQ(store_.GetFeatureToggle("T", "g"), "grouped");
-  EXPECT_FALSE(store_.GetFeatureToggle("T", "other").has_value());
-  EXPECT_FALSE(store_.GetFeatureToggle("t", "").has_value());
-  EXPECT_FALSE(store_.IsTestEnabled("Off"));
-  EXPECT_EQ(store_.GetEnabledTests(), (std::vector<std::string>{"A", "B"}));
-}
-
 // The process-wide query functions read whatever provider is installed.
 class InstalledStoreTest : public AdminSettingsStoreTest {
  protected:
