@@ -46,6 +46,7 @@
 #include <string>
 
 #include "OrvaProxy/ov_proxy_resolver.h"
+#include "OrvaProxy/ov_task_constants.h"
 #include "orvatask/ovt_types.h"
 
 namespace OVProxy {
@@ -63,7 +64,7 @@ class ovExecutor : public std::enable_shared_from_this<ovExecutor> {
   };
 
   // The value every task of the executors carries.
-  static constexpr uint32_t kTaskValue = 62;
+  static constexpr uint32_t kTaskValue = kResolveTaskGroup;
   static constexpr const char* kRunnerNamePrefix = "ProxyExecutorRunner";
   static constexpr const char* kJobTaskName = "OV_Proxy_Job";
 

@@ -10,7 +10,6 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
-#include <future>
 #include <memory>
 #include <set>
 #include <string>
@@ -18,13 +17,15 @@
 #include <utility>
 
 #include "OrvaProxy/ovProxyConfig/ov_proxy_config.h"
+#include "OrvaProxy/ov_task_constants.h"
 #include "orvatask/orva_task.h"
 #include "ovtest/blocking_proxy_resolver.h"
 #include "ovtest/task_environment.h"
 
 namespace OVProxy::testing_pool {
 
-inline constexpr char kOrigin[] = "proxy_resolve_runner_name";
+// The resolve service's runner, where the pool is used.
+inline constexpr const char* kOrigin = kResolveRunnerName;
 
 inline std::shared_ptr<ovProxyConfig> PacConfig(const std::string& text = "") {
   auto config = std::make_shared<ovProxyConfig>(

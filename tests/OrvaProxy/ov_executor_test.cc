@@ -21,59 +21,44 @@ namespace {
 using testing_pool::kOrigin;
 using testing_pool::PacConfig;
 
-// What a job's callback was given, and on which runner.
-class CallbackLog {
+// The coordinator and the jobs' callback: records each idle notification
+// and each answer ("request-id code") with the runner it came on.
+class Recorder : public ovExecutor::Coordinator {
  public:
-  struct Entry {
-    std::string request_id;
-    eErrorCode error;
-    std::string answer;
-    std::string runner;
-  };
-
   JobCallback Callback() {
-    return [this](eErrorCode error, const ovProxyInfo& info, const std::string& id) {
-      std::lock_guard lock(mutex_);
-      entries_.push_back({id, error, info.ToPacString(), OrvaTask::GetRunnerNameOfCurrentThread()});
-      changed_.notify_all();
+    return [this](eErrorCode error, const ovProxyInfo&, const std::string& id) {
+      Add(answers_, id + " " + std::to_string(error) + " @" + Runner());
     };
   }
-  bool WaitFor(std::size_t count) {
-    std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, ovtest::kWaitLimit, [&] { return entries_.size() >= count; });
+  void onExecutorIdle(ovExecutor& executor) override {
+    EXPECT_TRUE(executor.isIdle());
+    Add(idle_, Runner());
   }
-  std::vector<Entry> entries() {
-    std::lock_guard lock(mutex_);
-    return entries_;
-  }
+  bool WaitForIdle(std::size_t count) { return WaitFor(idle_, count); }
+  bool WaitForAnswers(std::size_t count) { return WaitFor(answers_, count); }
+  std::string lastAnswer() { return Last(answers_); }
+  std::string lastIdle() { return Last(idle_); }
 
  private:
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  std::vector<Entry> entries_;
-};
-
-class RecordingCoordinator : public ovExecutor::Coordinator {
- public:
-  void onExecutorIdle(ovExecutor& executor) override {
+  static std::string Runner() { return OrvaTask::GetRunnerNameOfCurrentThread(); }
+  void Add(std::vector<std::string>& to, std::string entry) {
     std::lock_guard lock(mutex_);
-    EXPECT_TRUE(executor.isIdle());
-    runners_.push_back(OrvaTask::GetRunnerNameOfCurrentThread());
+    to.push_back(std::move(entry));
     changed_.notify_all();
   }
-  bool WaitForIdle(std::size_t count) {
+  bool WaitFor(const std::vector<std::string>& list, std::size_t count) {
     std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, ovtest::kWaitLimit, [&] { return runners_.size() >= count; });
+    return changed_.wait_for(lock, ovtest::kWaitLimit, [&] { return list.size() >= count; });
   }
-  std::vector<std::string> runners() {
+  std::string Last(const std::vector<std::string>& list) {
     std::lock_guard lock(mutex_);
-    return runners_;
+    return list.empty() ? "" : list.back();
   }
 
- private:
   std::mutex mutex_;
   std::condition_variable changed_;
-  std::vector<std::string> runners_;
+  std::vector<std::string> answers_;
+  std::vector<std::string> idle_;
 };
 
 class ExecutorTest : public testing_pool::PoolTest {
@@ -90,13 +75,13 @@ class ExecutorTest : public testing_pool::PoolTest {
     return executors_.back();
   }
   std::shared_ptr<ovExecutor> NewExecutor(uint32_t id) {
-    return NewExecutor(id, &coordinator_, factory_);
+    return NewExecutor(id, &recorder_, factory_);
   }
 
   std::shared_ptr<ovGetProxyForURLJob> Job(const std::string& id,
                                            std::shared_ptr<ovProxyConfig> config = PacConfig()) {
     return std::make_shared<ovGetProxyForURLJob>(id, "http://a/", "extra", std::move(config),
-                                                 log_.Callback());
+                                                 recorder_.Callback());
   }
   // Creates the job on the origin runner and starts it there.
   bool StartOnOrigin(ovExecutor& executor, std::shared_ptr<ovResolveJob>* made,
@@ -109,8 +94,7 @@ class ExecutorTest : public testing_pool::PoolTest {
     return started;
   }
 
-  CallbackLog log_;
-  RecordingCoordinator coordinator_;
+  Recorder recorder_;
   std::vector<std::shared_ptr<ovExecutor>> executors_;
 };
 
@@ -141,7 +125,7 @@ TEST_F(ExecutorTest, StartJobRefusalsChangeNothing) {
   }
   EXPECT_TRUE(idle->isIdle());
   factory_->ReleaseAll();
-  ASSERT_TRUE(coordinator_.WaitForIdle(1));
+  ASSERT_TRUE(recorder_.WaitForIdle(1));
   EXPECT_EQ(factory_->started(), std::vector<std::string>{"first"});
 }
 
@@ -163,13 +147,13 @@ TEST_F(ExecutorTest, MissingResolverOrConfigurationAnswersWithoutResolving) {
     SCOPED_TRACE(c.name);
     factory_->FailCreation(c.factory_fails);
     auto executor = NewExecutor(
-        0, &coordinator_, c.with_factory ? factory_ : std::shared_ptr<ovProxyResolverFactory>());
+        0, &recorder_, c.with_factory ? factory_ : std::shared_ptr<ovProxyResolverFactory>());
     OnOrigin([&] {
       EXPECT_TRUE(executor->StartJob(Job(c.name, c.with_config ? PacConfig() : nullptr)));
     });
-    ASSERT_TRUE(log_.WaitFor(++done));
-    EXPECT_EQ(log_.entries().back().error, c.expected);
-    EXPECT_EQ(log_.entries().back().runner, kOrigin);
+    ASSERT_TRUE(recorder_.WaitForAnswers(++done));
+    EXPECT_EQ(recorder_.lastAnswer(),
+              std::string(c.name) + " " + std::to_string(c.expected) + " @" + kOrigin);
     executor->stop();
   }
   EXPECT_TRUE(factory_->started().empty());
@@ -194,9 +178,9 @@ TEST_F(ExecutorTest, CompletionFallsBackToTheMainRunnerThenRunsInline) {
     auto executor = NewExecutor(0);
     std::shared_ptr<ovResolveJob> job;
     ASSERT_TRUE(StartOnOrigin(*executor, &job, "r"));
-    ASSERT_TRUE(coordinator_.WaitForIdle(++done));
-    EXPECT_EQ(log_.entries().back().runner, c.completed_on);
-    EXPECT_EQ(coordinator_.runners().back(), c.completed_on);
+    ASSERT_TRUE(recorder_.WaitForIdle(++done));
+    EXPECT_EQ(recorder_.lastAnswer(), "r 0 @" + c.completed_on);
+    EXPECT_EQ(recorder_.lastIdle(), c.completed_on);
 
     const auto events = telemetry.events();
     ASSERT_EQ(events.size(), c.reported ? 1u : 0u);

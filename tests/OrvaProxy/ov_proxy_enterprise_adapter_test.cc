@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -285,47 +286,38 @@ TEST_F(EnterpriseAdapterTest, ConcurrentUseIsSafe) {
   constexpr int kRounds = 300;
   std::atomic<bool> go{false};
   std::vector<std::thread> threads;
-  threads.emplace_back([&] {
-    while (!go) {
-    }
-    for (int i = 0; i < kRounds; ++i) {
-      adapter_.Initialize();
-      if (i % 7 == 6) adapter_.Uninitialize();
-    }
+  const auto start = [&](std::function<void(int)> round) {
+    threads.emplace_back([&go, round = std::move(round)] {
+      while (!go) {
+      }
+      for (int i = 0; i < kRounds; ++i) round(i);
+    });
+  };
+  start([&](int i) {
     adapter_.Initialize();
+    if (i % 7 == 6) adapter_.Uninitialize();
   });
-  threads.emplace_back([&] {
-    while (!go) {
-    }
-    for (int i = 0; i < kRounds; ++i) {
-      adapter_.RegisterFeature("Dyn" + std::to_string(i % 5), 52, Type::Bool, true);
-      adapter_.LoadFeature("Dyn" + std::to_string(i % 5));
-    }
+  start([&](int i) {
+    adapter_.RegisterFeature("Dyn" + std::to_string(i % 5), 52, Type::Bool, true);
+    adapter_.LoadFeature("Dyn" + std::to_string(i % 5));
   });
-  threads.emplace_back([&] {
-    RecordingObserver observer;
-    while (!go) {
-    }
-    for (int i = 0; i < kRounds; ++i) {
-      adapter_.RegisterFeatureObserver("ProxyDirectFirstFlag", &observer);
-      (void)adapter_.GetFeatureBool("ProxyDirectFirstFlag", FeatureSource::Policy, false, 0);
-      (void)adapter_.GetFeatureBool("Dyn0", FeatureSource::FeatureToggle, false, 0);
-      (void)adapter_.HasFeature("Dyn1");
-      adapter_.UnregisterFeatureObserver("ProxyDirectFirstFlag", &observer);
-    }
+  RecordingObserver observer;
+  start([&](int) {
+    adapter_.RegisterFeatureObserver("ProxyDirectFirstFlag", &observer);
+    (void)adapter_.GetFeatureBool("ProxyDirectFirstFlag", FeatureSource::Policy, false, 0);
+    (void)adapter_.GetFeatureBool("Dyn0", FeatureSource::FeatureToggle, false, 0);
+    (void)adapter_.HasFeature("Dyn1");
+    adapter_.UnregisterFeatureObserver("ProxyDirectFirstFlag", &observer);
   });
-  threads.emplace_back([&] {
-    while (!go) {
-    }
-    for (int i = 0; i < kRounds; ++i) {
-      policies_.Set(52, i % 2 == 0);
-      policies_.DeliverUpdate({52});
-      if (i % 10 == 0) policies_.DeliverReady();
-      adapter_.RefreshAllFeatures();
-    }
+  start([&](int i) {
+    policies_.Set(52, i % 2 == 0);
+    policies_.DeliverUpdate({52});
+    if (i % 10 == 0) policies_.DeliverReady();
+    adapter_.RefreshAllFeatures();
   });
   go = true;
   for (std::thread& t : threads) t.join();
+  adapter_.Initialize();
 
   policies_.Set(52, true);
   adapter_.RefreshAllFeatures();
