@@ -77,9 +77,21 @@ for args in '' '-u http://a/' '-p x.pac' '-p' '--bogus'; do
   expect 2 '' '^usage: ovproxy pac' pac $args
 done
 
-# Telemetry records: written, or reported as lost.
+# Telemetry records: appended to the file, or reported as lost.
+echo 'earlier line' >"$work/t.jsonl"
 expect 0 'PROXY p:8080' '' --telemetry "$work/t.jsonl" pac -p "$work/p.pac" -u http://a.example/
-grep -q '"metric":21' "$work/t.jsonl" || { echo "FAIL: no record in $work/t.jsonl"; failures=$((failures + 1)); }
+expect 0 'PROXY p:8080' '' "--telemetry=$work/t.jsonl" pac -p "$work/p.pac" -u http://a.example/
+if [ "$(head -1 "$work/t.jsonl")" != 'earlier line' ] ||
+    [ "$(grep -c '"metric":21' "$work/t.jsonl")" -ne 2 ]; then
+  echo "FAIL: telemetry lines not appended:"
+  cat "$work/t.jsonl"
+  failures=$((failures + 1))
+fi
+expect 2 '' 'needs a FILE' --telemetry
+expect 2 '' 'needs a FILE' --telemetry= pac
+expect 2 '' 'cannot open' --telemetry "$work/missing/t.jsonl" pac
+expect 2 '' 'given twice' --telemetry "$work/a" --telemetry "$work/b" pac
+expect 2 '' 'unknown command' --telemetryx f
 if [ -e /dev/full ]; then
   expect 3 'PROXY p:8080' "cannot write '/dev/full'" \
     --telemetry /dev/full pac -p "$work/p.pac" -u http://a.example/
