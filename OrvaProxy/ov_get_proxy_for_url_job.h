@@ -30,6 +30,7 @@ class ovGetProxyForURLJob : public ovResolveJob {
   ~ovGetProxyForURLJob() override;
 
   void Run(const std::string& originRunner) override;
+  void fail(eErrorCode error) override { complete(error, ovProxyInfo()); }
   // On the origin runner: the callback (unless cancelled), then
   // notifyJobDone.
   void complete(eErrorCode error, const ovProxyInfo& info);

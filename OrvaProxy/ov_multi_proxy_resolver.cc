@@ -86,18 +86,45 @@ eErrorCode ovMultiProxyResolver::resolve(const std::string& requestId, const std
     return e_failed;
   }
 
-  std::lock_guard lock(mutex_);
-  if (pending_.empty()) {
-    for (const std::shared_ptr<ovExecutor>& executor : executors_) {
-      if (!executor->isIdle()) continue;
-      if (executor->StartJob(job)) return e_pending;
-      ovLog(LogLevel::kError, "MULTI_START", "MultiProxyResolver: Failed to start job on executor");
-      break;
+  std::vector<std::shared_ptr<ovExecutor>> retired;
+  eErrorCode code = e_pending;
+  {
+    std::lock_guard lock(mutex_);
+    bool started = false;
+    if (pending_.empty()) {
+      for (auto it = executors_.begin(); it != executors_.end();) {
+        if (!(*it)->isIdle()) {
+          ++it;
+          continue;
+        }
+        if ((*it)->StartJob(job)) {
+          started = true;
+          break;
+        }
+        // An idle executor that refuses work never becomes idle again, so it
+        // would never take a queued job either: it leaves the pool.
+        ovLog(LogLevel::kError, "MULTI_START",
+              "MultiProxyResolver: Failed to start job on executor");
+        retired.push_back(std::move(*it));
+        it = executors_.erase(it);
+      }
+    }
+    if (!started) {
+      pending_.push_back(job);
+      if (executors_.size() < max_executors_) addExecutorLocked();
+      // Every executor left is busy and will come back for the queue; with
+      // none at all the request would wait forever, so it is refused here.
+      if (executors_.empty()) {
+        pending_.pop_back();
+        ovLog(LogLevel::kError, "MULTI_NOEXE",
+              "MultiProxyResolver: No executor can run the request - id=" + requestId);
+        code = e_resolver_not_initialized;
+      }
     }
   }
-  pending_.push_back(std::move(job));
-  if (executors_.size() < max_executors_) addExecutorLocked();
-  return e_pending;
+  // Outside the lock, as in the destructor.
+  for (const std::shared_ptr<ovExecutor>& executor : retired) executor->stop();
+  return code;
 }
 
 void ovMultiProxyResolver::addExecutorLocked() {
@@ -112,14 +139,42 @@ void ovMultiProxyResolver::addExecutorLocked() {
 }
 
 void ovMultiProxyResolver::onExecutorIdle(ovExecutor& executor) {
-  std::lock_guard lock(mutex_);
-  while (!closed_ && !pending_.empty()) {
-    std::shared_ptr<ovResolveJob> job = std::move(pending_.front());
-    pending_.pop_front();
-    if (!job || job->isCancelled()) continue;
-    // A job that does not start is dropped unanswered.
-    if (executor.StartJob(std::move(job))) return;
+  std::shared_ptr<ovExecutor> retired;
+  std::deque<std::shared_ptr<ovResolveJob>> unrunnable;
+  {
+    std::lock_guard lock(mutex_);
+    while (!closed_ && !pending_.empty()) {
+      std::shared_ptr<ovResolveJob> job = std::move(pending_.front());
+      pending_.pop_front();
+      if (!job || job->isCancelled()) continue;
+      if (executor.StartJob(job)) return;
+      // The executor refuses work (its runner is gone): the job goes back to
+      // the front and the executor leaves the pool, making room for a new
+      // one. Without any executor the queue can never run and is answered.
+      ovLog(LogLevel::kError, "MULTI_START", "MultiProxyResolver: Failed to start job on executor");
+      pending_.push_front(std::move(job));
+      const auto it = std::find_if(
+          executors_.begin(), executors_.end(),
+          [&executor](const std::shared_ptr<ovExecutor>& held) { return held.get() == &executor; });
+      if (it != executors_.end()) {
+        retired = std::move(*it);
+        executors_.erase(it);
+      }
+      if (executors_.size() < max_executors_) addExecutorLocked();
+      if (executors_.empty()) {
+        ovLog(LogLevel::kError, "MULTI_NOEXE",
+              "MultiProxyResolver: No executor can run the request - queued=" +
+                  std::to_string(pending_.size()));
+        unrunnable.swap(pending_);
+      }
+      break;
+    }
   }
+  // This thread is inside the executor's own completion, so stopping it here
+  // waits for nothing.
+  if (retired) retired->stop();
+  // Last: the delegate may destroy this resolver from within an answer.
+  for (const std::shared_ptr<ovResolveJob>& job : unrunnable) job->fail(e_resolver_not_initialized);
 }
 
 bool ovMultiProxyResolver::cancelQueuedLocked(const std::string& requestId) {

@@ -13,6 +13,14 @@
 // fewer than the maximum exist; executors then stay until destruction. An
 // executor that becomes idle takes the front of the queue.
 //
+// Exactly once: every request resolve accepted (e_pending) reaches the
+// delegate once, unless it is cancelled or the resolver is destroyed first.
+// An executor that refuses a job (its runner is gone, the task manager shut
+// down) leaves the pool and a new one is made in its place; a request that
+// no executor can run (no task manager, no runner can be created) is refused
+// by resolve with e_resolver_not_initialized, and requests already queued
+// then are answered with that code through the delegate.
+//
 // Cancellation: cancelResolve removes a queued request only; cancelRequest
 // also cancels a running one (its answer is dropped); cancelAllRequests does
 // both for every request. A cancelled request is never answered.
@@ -65,8 +73,9 @@ class ovMultiProxyResolver : public ovProxyAsyncResolver, public ovExecutor::Coo
   eErrorCode initialize() override { return e_success; }
   eErrorCode uninitialize() override { return e_success; }
   // e_pending when accepted (`result` is not written); otherwise
-  // e_resolver_not_initialized (no factory), e_invalid_argument (no
-  // configuration, empty URL) or e_failed, with no callback.
+  // e_resolver_not_initialized (no factory, or no executor can be started),
+  // e_invalid_argument (no configuration, empty URL) or e_failed, with no
+  // callback.
   eErrorCode resolve(const std::string& requestId, const std::string& url, const std::string& extra,
                      std::shared_ptr<ovProxyConfig> config, ovProxyInfo& result) override;
   std::string getName() override { return "MultiProxyResolver"; }

@@ -20,6 +20,8 @@ void ovResolveJob::cancel() {
   cancelled_.exchange(true, std::memory_order_acq_rel);
 }
 
+void ovResolveJob::fail(eErrorCode /*error*/) {}
+
 void ovResolveJob::setExecutor(std::weak_ptr<ovExecutor> executor) {
   executor_ = std::move(executor);
   const std::shared_ptr<ovExecutor> alive = executor_.lock();

@@ -20,6 +20,8 @@
 // its completion ran or was dropped) and the executor weakly.
 // Cancellation: cancel suppresses the result callback only; the completion
 // still runs so that the executor becomes idle.
+// Exactly once: a job is answered by its completion, or by fail when it can
+// never run, and the callback is released after its one call.
 #pragma once
 
 #include <atomic>
@@ -51,6 +53,11 @@ class ovResolveJob : public std::enable_shared_from_this<ovResolveJob> {
   virtual void cancel();
   // On the executor's runner; `originRunner` is where the completion goes.
   virtual void Run(const std::string& originRunner) = 0;
+  // For a job that no executor will ever run, on the origin runner in place
+  // of Run and its completion: a job with a result callback answers `error`
+  // with an empty answer (unless cancelled). Does nothing for a job that
+  // has no answer to give.
+  virtual void fail(eErrorCode error);
 
   bool isCancelled() const { return cancelled_.load(std::memory_order_acquire); }
   const std::string& getRequestId() const { return request_id_; }

@@ -12,6 +12,8 @@ namespace ovproxy {
 inline constexpr int kExitOk = 0;      // every item was answered
 inline constexpr int kExitFailed = 1;  // some item failed
 inline constexpr int kExitUsage = 2;   // wrong usage
+// Every item was answered, but the --telemetry file could not be written.
+inline constexpr int kExitTelemetryLost = 3;
 
 struct CommandContext {
   std::vector<std::string> args;  // the arguments after the subcommand's name

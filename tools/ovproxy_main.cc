@@ -26,13 +26,44 @@ constexpr Command kCommands[] = {
 };
 
 void PrintUsage(std::ostream& out) {
-  out << "usage: ovproxy [--telemetry FILE] <command> [options]\n\ncommands:\n";
+  out << "usage: ovproxy [--telemetry FILE] <command> [options]\n"
+         "       ovproxy -h | --help | -V | --version\n\ncommands:\n";
   for (const Command& command : kCommands) {
     out << "  " << command.name << std::string(12 - std::string_view(command.name).size(), ' ')
         << command.summary << "\n";
   }
-  out << "\n'ovproxy <command> --help' describes one command.\n"
-         "--telemetry FILE appends every telemetry record as a JSON line to FILE.\n";
+  out << "\n'ovproxy <command> --help' describes one command; -V or --version after\n"
+         "a command prints the version as well.\n"
+         "--telemetry FILE appends every telemetry record as a JSON line to FILE.\n"
+         "\nexit status: 0 every item answered, 1 some item failed, 2 wrong usage,\n"
+         "3 every item answered but the telemetry FILE could not be written.\n";
+}
+
+void PrintVersion(std::ostream& out) {
+  out << "ovproxy " OV_PROXY_VERSION "\n";
+}
+
+bool IsHelp(std::string_view arg) {
+  return arg == "-h" || arg == "--help";
+}
+
+bool IsVersion(std::string_view arg) {
+  return arg == "-V" || arg == "--version";
+}
+
+int RunCommand(const Command& command, CommandContext& context) {
+  for (const std::string& arg : context.args) {
+    if (arg == "--") break;  // what follows are operands
+    if (IsHelp(arg)) {
+      command.usage(context.out);
+      return kExitOk;
+    }
+    if (IsVersion(arg)) {
+      PrintVersion(context.out);
+      return kExitOk;
+    }
+  }
+  return command.run(context);
 }
 
 int Main(int argc, char** argv) {
@@ -48,20 +79,27 @@ int Main(int argc, char** argv) {
     return kExitUsage;
   }
   const std::string_view name = argv[first];
-  if (name == "--help" || name == "-h" || name == "help") {
+  if (IsHelp(name) || name == "help") {
     PrintUsage(std::cout);
+    return kExitOk;
+  }
+  if (IsVersion(name)) {
+    PrintVersion(std::cout);
     return kExitOk;
   }
   for (const Command& command : kCommands) {
     if (name != command.name) continue;
     CommandContext context{{argv + first + 1, argv + argc}, std::cout, std::cerr};
-    for (const std::string& arg : context.args) {
-      if (arg == "--help" || arg == "-h") {
-        command.usage(std::cout);
-        return kExitOk;
+    int code = RunCommand(command, context);
+    // Lost records are reported, never silently dropped.
+    if (telemetry) {
+      const std::string error = telemetry->WriteError();
+      if (!error.empty()) {
+        std::cerr << "ovproxy: --telemetry: " << error << "\n";
+        if (code == kExitOk) code = kExitTelemetryLost;
       }
     }
-    return command.run(context);
+    return code;
   }
   std::cerr << "ovproxy: unknown command '" << name << "'\n\n";
   PrintUsage(std::cerr);

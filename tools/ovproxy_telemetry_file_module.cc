@@ -90,8 +90,16 @@ std::unique_ptr<orvaus::iOrvaTelemetryRecord> TelemetryFileModule::CreateRecord(
 
 void TelemetryFileModule::WriteLine(const std::string& line) {
   std::lock_guard<std::mutex> lock(mutex_);
+  if (!write_error_.empty()) return;
+  errno = 0;
   *out_ << line << '\n';
   out_->flush();
+  if (!*out_) write_error_ = errno != 0 ? std::strerror(errno) : "write failed";
+}
+
+std::string TelemetryFileModule::WriteError() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return write_error_;
 }
 
 std::unique_ptr<TelemetryFileRegistration> TelemetryFileRegistration::Open(const std::string& path,
@@ -101,11 +109,17 @@ std::unique_ptr<TelemetryFileRegistration> TelemetryFileRegistration::Open(const
     *error = "cannot open '" + path + "' for writing: " + std::strerror(errno);
     return nullptr;
   }
-  if (!TavMQ_GetService()->RegisterModule(std::make_shared<TelemetryFileModule>(file))) {
+  auto module = std::make_shared<TelemetryFileModule>(file);
+  if (!TavMQ_GetService()->RegisterModule(module)) {
     *error = "another telemetry module is registered already";
     return nullptr;
   }
-  return std::make_unique<TelemetryFileRegistration>(Key{});
+  return std::make_unique<TelemetryFileRegistration>(Key{}, path, std::move(module));
+}
+
+std::string TelemetryFileRegistration::WriteError() {
+  const std::string reason = module_->WriteError();
+  return reason.empty() ? reason : "cannot write '" + path_ + "': " + reason;
 }
 
 TelemetryFileRegistration::~TelemetryFileRegistration() {

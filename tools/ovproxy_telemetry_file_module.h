@@ -12,7 +12,9 @@
 // every kind are created.
 //
 // Thread-safety: reports may arrive from any thread; each line is written
-// whole and flushed.
+// whole and flushed. A line that cannot be written (a full disk) is not
+// retried: the module remembers why, writes nothing more, and the tool
+// reports it when the command has finished.
 // Lifetime: the module owns its stream; the registration unregisters it, and
 // a report still holding the module finishes its line first.
 #pragma once
@@ -21,6 +23,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
 
 #include "orvatelemetry/orva_telemetry_api.h"
 #include "tavlib/tav_message_queue.h"
@@ -47,11 +50,15 @@ class TelemetryFileModule final : public Tav::ITavMessageQueueClient,
   // orvaus::iOrvatelemetryAPI
   std::unique_ptr<orvaus::iOrvaTelemetryRecord> CreateRecord(int32_t kind) override;
 
+  // Why a line could not be written; empty while every line was.
+  std::string WriteError();
+
  private:
   void WriteLine(const std::string& line);
 
   std::mutex mutex_;
   std::shared_ptr<std::ostream> out_;
+  std::string write_error_;  // guarded by mutex_
 };
 
 // The module registered for as long as this object lives.
@@ -70,8 +77,18 @@ class TelemetryFileRegistration {
   TelemetryFileRegistration(const TelemetryFileRegistration&) = delete;
   TelemetryFileRegistration& operator=(const TelemetryFileRegistration&) = delete;
 
+  // Empty when every record so far reached the file; otherwise a message
+  // naming the file and the reason.
+  std::string WriteError();
+
   // Only Open makes one.
-  explicit TelemetryFileRegistration(Key /*key*/) {}
+  TelemetryFileRegistration(Key /*key*/, std::string path,
+                            std::shared_ptr<TelemetryFileModule> module)
+      : path_(std::move(path)), module_(std::move(module)) {}
+
+ private:
+  const std::string path_;
+  const std::shared_ptr<TelemetryFileModule> module_;
 };
 
 // The global option `--telemetry FILE` (or `--telemetry=FILE`) at

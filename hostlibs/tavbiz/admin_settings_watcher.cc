@@ -1,8 +1,12 @@
 #include "tavbiz/admin_settings_watcher.h"
 
+#include <atomic>
+#include <cstdint>
 #include <cstdlib>
+#include <mutex>
 
 #include "klbutil/memory_log.h"
+#include "orvatask/orva_task.h"
 #include "tavlib/tav_no_destructor.h"
 
 namespace Tav {
@@ -30,9 +34,69 @@ AdminSettingsStore& DefaultStoreInstance() {
 
 }  // namespace
 
+// Shared by the watcher and its queued check, so that a check that outlives
+// the watcher finds it stopped instead of a dangling watcher.
+struct AdminSettingsWatcher::State : std::enable_shared_from_this<State> {
+  State(AdminSettingsStore& watched, std::chrono::milliseconds every)
+      : store(watched),
+        interval(every),
+        key(OrvaTask::GenerateUniqueKey(std::string(kRunnerName) + "#" +
+                                        std::to_string(NextSerial()))) {}
+
+  static uint64_t NextSerial() {
+    static std::atomic<uint64_t> serial{0};
+    return serial.fetch_add(1, std::memory_order_relaxed);
+  }
+
+  // Under mutex.
+  bool ScheduleLocked() {
+    OrvaTask::IOVTManager* manager = OrvaTask::GetOVTManager();
+    if (!manager || stopped) return false;
+    auto task = OrvaTask::CreateOrvaTask({.name = "AdminSettingsCheck",
+                                          .location = OrvaTask::SourceLocation::Current(),
+                                          .unique_keys = {key}},
+                                         [weak = weak_from_this()] {
+                                           if (const std::shared_ptr<State> state = weak.lock())
+                                             state->Check();
+                                         });
+    return manager->PostDelayedTask(kRunnerName, task, interval);
+  }
+
+  void Check() {
+    // Recursive: an observer of this check may stop the watcher.
+    std::lock_guard lock(mutex);
+    if (stopped) return;
+    store.CheckForChanges();
+    if (!stopped && !ScheduleLocked()) {
+      LogToMemoryLog(3, "Admin settings: watching stopped - the runner refused the next check");
+    }
+  }
+
+  AdminSettingsStore& store;
+  const std::chrono::milliseconds interval;
+  const OrvaTask::UniqueKey key;
+  std::recursive_mutex mutex;
+  bool stopped = false;     // guarded by mutex
+  bool own_runner = false;  // set before the first check is posted
+};
+
 AdminSettingsWatcher::AdminSettingsWatcher(AdminSettingsStore& store,
                                            std::chrono::milliseconds interval)
-    : store_(store), interval_(interval), thread_([this] { Run(); }) {}
+    : state_(std::make_shared<State>(store, interval)) {
+  OrvaTask::IOVTManager* manager = OrvaTask::GetOVTManager();
+  bool scheduled = false;
+  if (manager) {
+    const bool existed = manager->GetRunnerId(kRunnerName) != OrvaTask::kInvalidRunnerId;
+    if (manager->CreateRunner(kRunnerName, 0) != OrvaTask::kInvalidRunnerId) {
+      state_->own_runner = !existed;
+      std::lock_guard lock(state_->mutex);
+      scheduled = state_->ScheduleLocked();
+    }
+  }
+  if (!scheduled) {
+    LogToMemoryLog(3, "Admin settings: not watched for changes - no task runner");
+  }
+}
 
 AdminSettingsWatcher::~AdminSettingsWatcher() {
   Stop();
@@ -40,19 +104,14 @@ AdminSettingsWatcher::~AdminSettingsWatcher() {
 
 void AdminSettingsWatcher::Stop() {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
-    stopping_ = true;
+    // Waits for a check under way on the runner (unless this is that check).
+    std::lock_guard lock(state_->mutex);
+    if (state_->stopped) return;
+    state_->stopped = true;
   }
-  wake_.notify_all();
-  if (thread_.joinable()) thread_.join();
-}
-
-void AdminSettingsWatcher::Run() {
-  std::unique_lock<std::mutex> lock(mutex_);
-  while (!wake_.wait_for(lock, interval_, [this] { return stopping_; })) {
-    lock.unlock();
-    store_.CheckForChanges();
-    lock.lock();
+  if (OrvaTask::IOVTManager* manager = OrvaTask::GetOVTManager()) {
+    manager->CancelTasksByUniqueKey(state_->key);
+    if (state_->own_runner) manager->RemoveRunner(kRunnerName);
   }
 }
 

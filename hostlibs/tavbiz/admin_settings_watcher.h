@@ -1,21 +1,25 @@
 // AdminSettingsWatcher: notices changes of the administrator's settings
-// without a restart, by calling AdminSettingsStore::CheckForChanges on a
-// thread of its own every `interval`.
+// without a restart, by calling AdminSettingsStore::CheckForChanges every
+// `interval`.
 //
 // Polling reads a small file; it also sees a file that is created later,
 // replaced by rename, or whose directory appears later, which a watch on the
 // file itself would miss.
 //
-// Thread: one thread, started by the constructor. Stop (or the destructor)
-// wakes it, waits for a check under way to finish, and joins it; it must not
-// be called from an observer running on that thread.
-// Lifetime: the store must outlive the watcher.
+// Thread: the checks run as delayed tasks on the task library's runner
+// "AdminSettingsWatcher" (created when missing, removed by Stop if this
+// watcher created it), timed by the common library's clock, so a test moves
+// a manual clock instead of waiting. Without a task manager nothing is
+// watched (a warning says so). Stop (or the destructor) drops the next check
+// and waits for one under way to finish, except when called from that check
+// itself (an observer), which simply ends the watching.
+// Lifetime: the store must outlive the watcher; a check still queued holds
+// only the watcher's shared state.
 #pragma once
 
 #include <chrono>
-#include <condition_variable>
-#include <mutex>
-#include <thread>
+#include <memory>
+#include <string>
 
 #include "tavbiz/admin_settings_store.h"
 #include "tavbiz/tavbiz_export.h"
@@ -25,7 +29,9 @@ namespace Tav {
 class TAVBIZ_EXPORT AdminSettingsWatcher {
  public:
   static constexpr std::chrono::milliseconds kDefaultInterval{2000};
+  static constexpr const char* kRunnerName = "AdminSettingsWatcher";
 
+  // The first check runs one interval from now.
   AdminSettingsWatcher(AdminSettingsStore& store, std::chrono::milliseconds interval);
   ~AdminSettingsWatcher();
   AdminSettingsWatcher(const AdminSettingsWatcher&) = delete;
@@ -34,14 +40,8 @@ class TAVBIZ_EXPORT AdminSettingsWatcher {
   void Stop();
 
  private:
-  void Run();
-
-  AdminSettingsStore& store_;
-  const std::chrono::milliseconds interval_;
-  std::mutex mutex_;
-  std::condition_variable wake_;
-  bool stopping_ = false;
-  std::thread thread_;
+  struct State;
+  std::shared_ptr<State> state_;
 };
 
 // Where the production store reads: the path in the environment variable

@@ -1,25 +1,31 @@
 // Shared by the executor and multi proxy resolver tests: a task manager of
 // the test's own with an origin runner served by a thread (as the resolve
-// service's runner is), test code run on that runner, runners held busy, and
-// a blocking resolver factory that is always let go before the runners stop.
+// service's runner is), test code run on that runner, a task manager that
+// refuses chosen work, and a blocking resolver factory that is always let go
+// before the runners stop.
 #pragma once
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <functional>
-#include <future>
 #include <memory>
+#include <set>
 #include <string>
+#include <string_view>
 #include <utility>
 
 #include "OrvaProxy/ovProxyConfig/ov_proxy_config.h"
+#include "OrvaProxy/ov_task_constants.h"
 #include "orvatask/orva_task.h"
 #include "ovtest/blocking_proxy_resolver.h"
 #include "ovtest/task_environment.h"
 
 namespace OVProxy::testing_pool {
 
-inline constexpr char kOrigin[] = "proxy_resolve_runner_name";
+// The resolve service's runner, where the pool is used.
+inline constexpr const char* kOrigin = kResolveRunnerName;
 
 inline std::shared_ptr<ovProxyConfig> PacConfig(const std::string& text = "") {
   auto config = std::make_shared<ovProxyConfig>(
@@ -28,22 +34,48 @@ inline std::shared_ptr<ovProxyConfig> PacConfig(const std::string& text = "") {
   return config;
 }
 
-// Holds a runner busy from Block until Release (or destruction).
-class RunnerGate {
+// The test's task manager, refusing by-name posts to chosen runners and,
+// on demand, the creation of runners.
+class RefusingManager : public OrvaTask::IOVTManager {
  public:
-  ~RunnerGate() { Release(); }
-  void Release() {
-    if (!released_) released_promise_.set_value();
-    released_ = true;
+  RefusingManager(OrvaTask::IOVTManager& inner, std::set<std::string> refused = {})
+      : inner_(inner), refused_(std::move(refused)) {}
+
+  std::atomic<bool> refuse_new_runners{false};
+
+  OrvaTask::RunnerId CreateRunner(std::string_view name, uint32_t value) override {
+    return refuse_new_runners ? OrvaTask::kInvalidRunnerId : inner_.CreateRunner(name, value);
   }
-  std::shared_future<void> released() const { return released_future_; }
-  std::promise<void>& entered() { return entered_; }
+  OrvaTask::RunnerId GetRunnerId(std::string_view name) override {
+    return inner_.GetRunnerId(name);
+  }
+  bool RemoveRunner(std::string_view name) override { return inner_.RemoveRunner(name); }
+  bool RemoveRunner(OrvaTask::RunnerId id) override { return inner_.RemoveRunner(id); }
+  bool PostTask(std::string_view runner, const OrvaTask::TaskPtr& task) override {
+    return refused_.count(std::string(runner)) == 0 && inner_.PostTask(runner, task);
+  }
+  bool PostTask(OrvaTask::RunnerId runner, const OrvaTask::TaskPtr& task) override {
+    return inner_.PostTask(runner, task);
+  }
+  bool PostDelayedTask(std::string_view runner, const OrvaTask::TaskPtr& task,
+                       std::chrono::milliseconds delay) override {
+    return refused_.count(std::string(runner)) == 0 && inner_.PostDelayedTask(runner, task, delay);
+  }
+  bool PostDelayedTask(OrvaTask::RunnerId runner, const OrvaTask::TaskPtr& task,
+                       std::chrono::milliseconds delay) override {
+    return inner_.PostDelayedTask(runner, task, delay);
+  }
+  std::size_t CancelTasksByValue(uint32_t value) override {
+    return inner_.CancelTasksByValue(value);
+  }
+  std::size_t CancelTasksByUniqueKey(const OrvaTask::UniqueKey& key) override {
+    return inner_.CancelTasksByUniqueKey(key);
+  }
+  bool WaitForTask(const OrvaTask::TaskPtr& task) override { return inner_.WaitForTask(task); }
 
  private:
-  bool released_ = false;
-  std::promise<void> released_promise_;
-  std::shared_future<void> released_future_ = released_promise_.get_future().share();
-  std::promise<void> entered_;
+  OrvaTask::IOVTManager& inner_;
+  const std::set<std::string> refused_;
 };
 
 class PoolTest : public ::testing::Test {
@@ -60,23 +92,6 @@ class PoolTest : public ::testing::Test {
     auto task = OrvaTask::CreateOrvaTask({.name = "test_on_origin"}, std::move(function));
     ASSERT_TRUE(env_.manager().PostTask(kOrigin, task));
     ASSERT_TRUE(env_.manager().WaitForTask(task));
-  }
-
-  // Returns once `runner` is busy with a task that waits for the gate.
-  std::unique_ptr<RunnerGate> Block(const std::string& runner) {
-    auto gate = std::make_unique<RunnerGate>();
-    std::future<void> entered = gate->entered().get_future();
-    auto task = OrvaTask::CreateOrvaTask(
-        {.name = "test_gate"}, [released = gate->released(), &promise = gate->entered()]() mutable {
-          promise.set_value();
-          released.wait();
-        });
-    if (env_.manager().PostTask(runner, task)) {
-      entered.wait();
-    } else {
-      ADD_FAILURE() << "runner " << runner << " refused the gate";
-    }
-    return gate;
   }
 
   ovtest::TaskEnvironment env_{""};

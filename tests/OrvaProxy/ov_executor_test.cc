@@ -1,5 +1,6 @@
-// ovExecutor and its jobs: where each step runs, refusals, cancellation at
-// each stage, the completion's fall-backs, and stopping mid-flight.
+// ovExecutor and its jobs: refusals, answers without a resolver, and the
+// completion's fall-backs. Where jobs run, cancellation and stopping
+// mid-flight are covered through the pool (ov_multi_proxy_resolver_test).
 #include "OrvaProxy/ov_executor.h"
 
 #include <gtest/gtest.h>
@@ -7,7 +8,6 @@
 #include <condition_variable>
 #include <memory>
 #include <mutex>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -21,59 +21,44 @@ namespace {
 using testing_pool::kOrigin;
 using testing_pool::PacConfig;
 
-// What a job's callback was given, and on which runner.
-class CallbackLog {
+// The coordinator and the jobs' callback: records each idle notification
+// and each answer ("request-id code") with the runner it came on.
+class Recorder : public ovExecutor::Coordinator {
  public:
-  struct Entry {
-    std::string request_id;
-    eErrorCode error;
-    std::string answer;
-    std::string runner;
-  };
-
   JobCallback Callback() {
-    return [this](eErrorCode error, const ovProxyInfo& info, const std::string& id) {
-      std::lock_guard lock(mutex_);
-      entries_.push_back({id, error, info.ToPacString(), OrvaTask::GetRunnerNameOfCurrentThread()});
-      changed_.notify_all();
+    return [this](eErrorCode error, const ovProxyInfo&, const std::string& id) {
+      Add(answers_, id + " " + std::to_string(error) + " @" + Runner());
     };
   }
-  bool WaitFor(std::size_t count) {
-    std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, ovtest::kWaitLimit, [&] { return entries_.size() >= count; });
+  void onExecutorIdle(ovExecutor& executor) override {
+    EXPECT_TRUE(executor.isIdle());
+    Add(idle_, Runner());
   }
-  std::vector<Entry> entries() {
-    std::lock_guard lock(mutex_);
-    return entries_;
-  }
+  bool WaitForIdle(std::size_t count) { return WaitFor(idle_, count); }
+  bool WaitForAnswers(std::size_t count) { return WaitFor(answers_, count); }
+  std::string lastAnswer() { return Last(answers_); }
+  std::string lastIdle() { return Last(idle_); }
 
  private:
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  std::vector<Entry> entries_;
-};
-
-class RecordingCoordinator : public ovExecutor::Coordinator {
- public:
-  void onExecutorIdle(ovExecutor& executor) override {
+  static std::string Runner() { return OrvaTask::GetRunnerNameOfCurrentThread(); }
+  void Add(std::vector<std::string>& to, std::string entry) {
     std::lock_guard lock(mutex_);
-    EXPECT_TRUE(executor.isIdle());
-    runners_.push_back(OrvaTask::GetRunnerNameOfCurrentThread());
+    to.push_back(std::move(entry));
     changed_.notify_all();
   }
-  bool WaitForIdle(std::size_t count) {
+  bool WaitFor(const std::vector<std::string>& list, std::size_t count) {
     std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, ovtest::kWaitLimit, [&] { return runners_.size() >= count; });
+    return changed_.wait_for(lock, ovtest::kWaitLimit, [&] { return list.size() >= count; });
   }
-  std::vector<std::string> runners() {
+  std::string Last(const std::vector<std::string>& list) {
     std::lock_guard lock(mutex_);
-    return runners_;
+    return list.empty() ? "" : list.back();
   }
 
- private:
   std::mutex mutex_;
   std::condition_variable changed_;
-  std::vector<std::string> runners_;
+  std::vector<std::string> answers_;
+  std::vector<std::string> idle_;
 };
 
 class ExecutorTest : public testing_pool::PoolTest {
@@ -90,13 +75,13 @@ class ExecutorTest : public testing_pool::PoolTest {
     return executors_.back();
   }
   std::shared_ptr<ovExecutor> NewExecutor(uint32_t id) {
-    return NewExecutor(id, &coordinator_, factory_);
+    return NewExecutor(id, &recorder_, factory_);
   }
 
   std::shared_ptr<ovGetProxyForURLJob> Job(const std::string& id,
                                            std::shared_ptr<ovProxyConfig> config = PacConfig()) {
     return std::make_shared<ovGetProxyForURLJob>(id, "http://a/", "extra", std::move(config),
-                                                 log_.Callback());
+                                                 recorder_.Callback());
   }
   // Creates the job on the origin runner and starts it there.
   bool StartOnOrigin(ovExecutor& executor, std::shared_ptr<ovResolveJob>* made,
@@ -109,42 +94,9 @@ class ExecutorTest : public testing_pool::PoolTest {
     return started;
   }
 
-  CallbackLog log_;
-  RecordingCoordinator coordinator_;
+  Recorder recorder_;
   std::vector<std::shared_ptr<ovExecutor>> executors_;
 };
-
-TEST_F(ExecutorTest, JobRunsOnTheExecutorRunnerAndCompletesOnTheOriginRunner) {
-  ovProxyInfo answer;
-  answer.UseNamedProxy("p:80");
-  factory_->SetAnswer(e_success, answer);
-  auto executor = NewExecutor(3);
-  EXPECT_EQ(executor->getRunnerName(), "ProxyExecutorRunner3");
-  EXPECT_EQ(env_.manager().GetRunnerId("ProxyExecutorRunner3"), executor->getRunnerId());
-  EXPECT_EQ(executor->getResolver(), nullptr) << "made on the executor's runner, by a job";
-
-  std::shared_ptr<ovResolveJob> job;
-  ASSERT_TRUE(StartOnOrigin(*executor, &job, "r1"));
-  EXPECT_EQ(job->getExecutorRunnerName(), "ProxyExecutorRunner3");
-  ASSERT_TRUE(coordinator_.WaitForIdle(1));
-
-  const auto entries = log_.entries();
-  ASSERT_EQ(entries.size(), 1u);
-  EXPECT_EQ(entries[0].request_id, "r1");
-  EXPECT_EQ(entries[0].error, e_success);
-  EXPECT_EQ(entries[0].answer, "PROXY p:80");
-  EXPECT_EQ(entries[0].runner, kOrigin);
-  EXPECT_EQ(coordinator_.runners(), std::vector<std::string>{kOrigin});
-  EXPECT_EQ(factory_->startedOn(), std::vector<std::string>{"ProxyExecutorRunner3"});
-  EXPECT_TRUE(executor->isIdle());
-  EXPECT_NE(executor->getResolver(), nullptr);
-  EXPECT_EQ(factory_->creationCalls(), 1u);
-
-  // The resolver is made once and reused.
-  ASSERT_TRUE(StartOnOrigin(*executor, &job, "r2"));
-  ASSERT_TRUE(coordinator_.WaitForIdle(2));
-  EXPECT_EQ(factory_->creationCalls(), 1u);
-}
 
 TEST_F(ExecutorTest, StartJobRefusalsChangeNothing) {
   factory_->HoldResolves();
@@ -158,14 +110,13 @@ TEST_F(ExecutorTest, StartJobRefusalsChangeNothing) {
 
   auto stopped = NewExecutor(1);
   stopped->stop();
+  stopped->stop();  // acts once
   EXPECT_FALSE(stopped->StartJob(Job("x")));
   EXPECT_TRUE(stopped->isIdle());
 
   // Without a coordinator no runner is made, so no job can run.
   auto without_runner = NewExecutor(2, nullptr, factory_);
-  EXPECT_EQ(without_runner->getRunnerId(), OrvaTask::kInvalidRunnerId);
   EXPECT_FALSE(without_runner->StartJob(Job("x")));
-  EXPECT_TRUE(without_runner->isIdle());
 
   auto idle = NewExecutor(4);
   {
@@ -174,32 +125,8 @@ TEST_F(ExecutorTest, StartJobRefusalsChangeNothing) {
   }
   EXPECT_TRUE(idle->isIdle());
   factory_->ReleaseAll();
-  ASSERT_TRUE(coordinator_.WaitForIdle(1));
+  ASSERT_TRUE(recorder_.WaitForIdle(1));
   EXPECT_EQ(factory_->started(), std::vector<std::string>{"first"});
-}
-
-TEST_F(ExecutorTest, CancelledJobsDeliverNothingButFreeTheExecutor) {
-  factory_->HoldResolves();
-  auto executor = NewExecutor(0);
-
-  // Cancelled after StartJob, before its task runs.
-  auto gate = Block(executor->getRunnerName());
-  std::shared_ptr<ovResolveJob> job;
-  ASSERT_TRUE(StartOnOrigin(*executor, &job, "before"));
-  job->cancel();
-  gate->Release();
-  ASSERT_TRUE(coordinator_.WaitForIdle(1));
-  EXPECT_TRUE(factory_->started().empty()) << "a cancelled job does not resolve";
-
-  // Cancelled while its resolution runs.
-  ASSERT_TRUE(StartOnOrigin(*executor, &job, "during"));
-  ASSERT_TRUE(factory_->WaitUntilResolving("during"));
-  job->cancel();
-  factory_->Release("during");
-  ASSERT_TRUE(coordinator_.WaitForIdle(2));
-
-  EXPECT_TRUE(log_.entries().empty());
-  EXPECT_TRUE(executor->isIdle());
 }
 
 TEST_F(ExecutorTest, MissingResolverOrConfigurationAnswersWithoutResolving) {
@@ -220,58 +147,17 @@ TEST_F(ExecutorTest, MissingResolverOrConfigurationAnswersWithoutResolving) {
     SCOPED_TRACE(c.name);
     factory_->FailCreation(c.factory_fails);
     auto executor = NewExecutor(
-        0, &coordinator_, c.with_factory ? factory_ : std::shared_ptr<ovProxyResolverFactory>());
+        0, &recorder_, c.with_factory ? factory_ : std::shared_ptr<ovProxyResolverFactory>());
     OnOrigin([&] {
       EXPECT_TRUE(executor->StartJob(Job(c.name, c.with_config ? PacConfig() : nullptr)));
     });
-    ASSERT_TRUE(log_.WaitFor(++done));
-    EXPECT_EQ(log_.entries().back().error, c.expected);
-    EXPECT_EQ(log_.entries().back().runner, kOrigin);
+    ASSERT_TRUE(recorder_.WaitForAnswers(++done));
+    EXPECT_EQ(recorder_.lastAnswer(),
+              std::string(c.name) + " " + std::to_string(c.expected) + " @" + kOrigin);
     executor->stop();
   }
   EXPECT_TRUE(factory_->started().empty());
 }
-
-// The task manager of the test, refusing by-name posts to chosen runners.
-class RefusingManager : public OrvaTask::IOVTManager {
- public:
-  RefusingManager(OrvaTask::IOVTManager& inner, std::set<std::string> refused)
-      : inner_(inner), refused_(std::move(refused)) {}
-
-  OrvaTask::RunnerId CreateRunner(std::string_view name, uint32_t value) override {
-    return inner_.CreateRunner(name, value);
-  }
-  OrvaTask::RunnerId GetRunnerId(std::string_view name) override {
-    return inner_.GetRunnerId(name);
-  }
-  bool RemoveRunner(std::string_view name) override { return inner_.RemoveRunner(name); }
-  bool RemoveRunner(OrvaTask::RunnerId id) override { return inner_.RemoveRunner(id); }
-  bool PostTask(std::string_view runner, const OrvaTask::TaskPtr& task) override {
-    return refused_.count(std::string(runner)) == 0 && inner_.PostTask(runner, task);
-  }
-  bool PostTask(OrvaTask::RunnerId runner, const OrvaTask::TaskPtr& task) override {
-    return inner_.PostTask(runner, task);
-  }
-  bool PostDelayedTask(std::string_view runner, const OrvaTask::TaskPtr& task,
-                       std::chrono::milliseconds delay) override {
-    return refused_.count(std::string(runner)) == 0 && inner_.PostDelayedTask(runner, task, delay);
-  }
-  bool PostDelayedTask(OrvaTask::RunnerId runner, const OrvaTask::TaskPtr& task,
-                       std::chrono::milliseconds delay) override {
-    return inner_.PostDelayedTask(runner, task, delay);
-  }
-  std::size_t CancelTasksByValue(uint32_t value) override {
-    return inner_.CancelTasksByValue(value);
-  }
-  std::size_t CancelTasksByUniqueKey(const OrvaTask::UniqueKey& key) override {
-    return inner_.CancelTasksByUniqueKey(key);
-  }
-  bool WaitForTask(const OrvaTask::TaskPtr& task) override { return inner_.WaitForTask(task); }
-
- private:
-  OrvaTask::IOVTManager& inner_;
-  const std::set<std::string> refused_;
-};
 
 TEST_F(ExecutorTest, CompletionFallsBackToTheMainRunnerThenRunsInline) {
   ovtest::FakeTelemetryModule telemetry;
@@ -287,14 +173,14 @@ TEST_F(ExecutorTest, CompletionFallsBackToTheMainRunnerThenRunsInline) {
   std::size_t done = 0;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.completed_on);
-    RefusingManager refusing(env_.manager(), c.refused);
+    testing_pool::RefusingManager refusing(env_.manager(), c.refused);
     OrvaTask::ScopedOVTManagerOverride use(&refusing);
     auto executor = NewExecutor(0);
     std::shared_ptr<ovResolveJob> job;
     ASSERT_TRUE(StartOnOrigin(*executor, &job, "r"));
-    ASSERT_TRUE(coordinator_.WaitForIdle(++done));
-    EXPECT_EQ(log_.entries().back().runner, c.completed_on);
-    EXPECT_EQ(coordinator_.runners().back(), c.completed_on);
+    ASSERT_TRUE(recorder_.WaitForIdle(++done));
+    EXPECT_EQ(recorder_.lastAnswer(), "r 0 @" + c.completed_on);
+    EXPECT_EQ(recorder_.lastIdle(), c.completed_on);
 
     const auto events = telemetry.events();
     ASSERT_EQ(events.size(), c.reported ? 1u : 0u);
@@ -304,33 +190,6 @@ TEST_F(ExecutorTest, CompletionFallsBackToTheMainRunnerThenRunsInline) {
     }
     executor->stop();
   }
-}
-
-TEST_F(ExecutorTest, StopMidEvaluationKeepsTheResolverUntilItReturns) {
-  factory_->HoldResolves();
-  auto executor = NewExecutor(0);
-  std::shared_ptr<ovResolveJob> job;
-  ASSERT_TRUE(StartOnOrigin(*executor, &job, "running"));
-  ASSERT_TRUE(factory_->WaitUntilResolving("running"));
-
-  OnOrigin([&] { executor->stop(); });
-  EXPECT_TRUE(job->isCancelled());
-  EXPECT_TRUE(executor->isIdle());
-  EXPECT_EQ(executor->getResolver(), nullptr);
-  EXPECT_EQ(env_.manager().GetRunnerId("ProxyExecutorRunner0"), OrvaTask::kInvalidRunnerId);
-  EXPECT_EQ(factory_->liveResolvers(), 1u) << "still evaluating";
-
-  factory_->Release("running");
-  // The evaluation's end lets go of the resolver, on the executor's thread,
-  // after its completion was posted.
-  ASSERT_TRUE(factory_->WaitForNoLiveResolvers());
-  EXPECT_EQ(factory_->destroyedOn(), factory_->startedThreads());
-  ASSERT_TRUE(env_.Flush(kOrigin));
-  EXPECT_TRUE(log_.entries().empty());
-  EXPECT_TRUE(coordinator_.runners().empty()) << "a stopped executor ignores completions";
-
-  executor->stop();  // acts once
-  EXPECT_FALSE(executor->StartJob(Job("later")));
 }
 
 }  // namespace

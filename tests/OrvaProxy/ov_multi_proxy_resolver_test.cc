@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <future>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -61,12 +63,9 @@ TEST_F(MultiProxyResolverTest, FirstRequestWaitsForExecutorZeroAndItsResolver) {
   ASSERT_EQ(Resolve("r1"), e_pending);
   const auto executors = resolver_->executors();
   ASSERT_EQ(executors.size(), 1u);
-  EXPECT_EQ(executors[0]->getRunnerName(), "ProxyExecutorRunner0");
-  ASSERT_NE(executors[0]->currentJob(), nullptr);
   EXPECT_EQ(executors[0]->currentJob()->getRequestId(), "create_resolver_0");
-  EXPECT_EQ(resolver_->pendingCount(), 1u);
   ASSERT_TRUE(factory_->WaitForCreationCalls(1));
-  EXPECT_TRUE(factory_->started().empty());
+  EXPECT_TRUE(factory_->started().empty()) << "the resolver is made first, on the executor";
 
   factory_->ReleaseCreation();
   ASSERT_TRUE(delegate_.WaitForAnswers(1));
@@ -78,10 +77,15 @@ TEST_F(MultiProxyResolverTest, FirstRequestWaitsForExecutorZeroAndItsResolver) {
   EXPECT_EQ(answers[0].result->ToPacString(), "PROXY p:8080");
   EXPECT_EQ(answers[0].runner, kOrigin);
   EXPECT_EQ(factory_->startedOn(), Ids{"ProxyExecutorRunner0"});
+  // The resolver is made once and reused.
+  ASSERT_EQ(Resolve("r2"), e_pending);
+  ASSERT_TRUE(delegate_.WaitForAnswers(2));
+  EXPECT_EQ(factory_->creationCalls(), 1u);
 }
 
 TEST_F(MultiProxyResolverTest, PoolGrowsToEightAndTheRestWaitsInOrder) {
   factory_->HoldResolves();
+  factory_->SetAnswer(e_resolve_failed, ovProxyInfo());
   Make();
   for (int i = 0; i < 10; ++i) ASSERT_EQ(Resolve("r" + std::to_string(i)), e_pending);
   // The first eight in the queue take the eight executors as they come up.
@@ -101,30 +105,11 @@ TEST_F(MultiProxyResolverTest, PoolGrowsToEightAndTheRestWaitsInOrder) {
   ASSERT_TRUE(delegate_.WaitForAnswers(10));
   for (const auto& answer : delegate_.answers()) {
     EXPECT_EQ(answer.runner, kOrigin);
-    EXPECT_EQ(answer.resolver_kind, 1u);
+    // Failures reach the delegate unchanged, with an answer that is not null.
+    EXPECT_EQ(answer.error, e_resolve_failed);
+    ASSERT_NE(answer.result, nullptr);
+    EXPECT_TRUE(answer.result->is_empty());
   }
-}
-
-TEST_F(MultiProxyResolverTest, OneExecutorServesQueuedRequestsFirstInFirstOut) {
-  factory_->HoldResolves();
-  factory_->SetAnswer(e_resolve_failed, ovProxyInfo());
-  Make(1);
-  ResolveRunning("a");
-  ASSERT_EQ(Resolve("b"), e_pending);
-  ASSERT_EQ(Resolve("c"), e_pending);
-  factory_->Release("a");
-  ASSERT_TRUE(factory_->WaitUntilResolving("b"));
-  ASSERT_EQ(Resolve("d"), e_pending);  // behind c
-  factory_->ReleaseAll();
-  ASSERT_TRUE(delegate_.WaitForAnswers(4));
-  EXPECT_EQ(factory_->started(), (Ids{"a", "b", "c", "d"}));
-  EXPECT_EQ(delegate_.answeredIds(), (Ids{"a", "b", "c", "d"}));
-  EXPECT_EQ(resolver_->executors().size(), 1u);
-  // Failures reach the delegate unchanged, with an answer that is not null.
-  const auto answer = delegate_.answers()[0];
-  EXPECT_EQ(answer.error, e_resolve_failed);
-  ASSERT_NE(answer.result, nullptr);
-  EXPECT_TRUE(answer.result->is_empty());
 }
 
 TEST_F(MultiProxyResolverTest, RefusedRequestsAreAnsweredAtOnceAndMakeNoExecutor) {
@@ -133,18 +118,24 @@ TEST_F(MultiProxyResolverTest, RefusedRequestsAreAnsweredAtOnceAndMakeNoExecutor
     bool with_factory;
     std::string url;
     bool with_config;
+    bool with_manager;
     eErrorCode expected;
     const char* logged;
   };
   const Case cases[] = {
-      {false, "http://a/", true, e_resolver_not_initialized,
+      {false, "http://a/", true, true, e_resolver_not_initialized,
        "MultiProxyResolver: No factory available"},
-      {true, "http://a/", false, e_invalid_argument,
+      {true, "http://a/", false, true, e_invalid_argument,
        "MultiProxyResolver: No proxy config provided"},
-      {true, "", true, e_invalid_argument, "MultiProxyResolver: Empty URL provided"},
+      {true, "", true, true, e_invalid_argument, "MultiProxyResolver: Empty URL provided"},
+      // No executor can start, so the request would wait forever.
+      {true, "http://a/", true, false, e_resolver_not_initialized,
+       "MultiProxyResolver: No executor can run the request"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.logged);
+    std::optional<OrvaTask::ScopedOVTManagerOverride> no_manager;
+    if (!c.with_manager) no_manager.emplace(nullptr);
     ovMultiProxyResolver resolver(c.with_factory ? factory_
                                                  : std::shared_ptr<ovProxyResolverFactory>());
     EXPECT_EQ(resolver.isAvailable(), c.with_factory);
@@ -152,9 +143,50 @@ TEST_F(MultiProxyResolverTest, RefusedRequestsAreAnsweredAtOnceAndMakeNoExecutor
     EXPECT_EQ(resolver.resolve("id", c.url, "", c.with_config ? PacConfig() : nullptr, result),
               c.expected);
     EXPECT_TRUE(resolver.executors().empty());
+    EXPECT_EQ(resolver.pendingCount(), 0u);
     EXPECT_TRUE(log.Contains(c.logged, klb::LogLevel::kError)) << log.Dump();
   }
   EXPECT_EQ(factory_->creationCalls(), 0u);
+  EXPECT_TRUE(delegate_.answers().empty());
+}
+
+// Every accepted request is answered once, also when its executor cannot
+// run it: an executor whose runner went away leaves the pool, and the
+// queued request runs on a replacement or, when none can be made, is
+// answered with an error.
+TEST_F(MultiProxyResolverTest, RequestsNoExecutorCanRunAreStillAnswered) {
+  struct Case {
+    bool new_runners_refused;
+    eErrorCode queued_answer;
+  };
+  for (const Case& c : {Case{true, e_resolver_not_initialized}, Case{false, e_success}}) {
+    SCOPED_TRACE(c.new_runners_refused ? "no replacement" : "replaced");
+    testing_pool::RefusingManager manager(env_.manager());
+    OrvaTask::ScopedOVTManagerOverride use(&manager);
+    ovtest::RecordingResolverDelegate delegate;
+    factory_->HoldResolves();
+    Make(1);
+    resolver_->setDelegate(&delegate);
+    const std::string running = c.new_runners_refused ? "running1" : "running2";
+    const std::string queued = c.new_runners_refused ? "queued1" : "queued2";
+    ResolveRunning(running);
+    ASSERT_EQ(Resolve(queued), e_pending);
+    factory_->Release(queued);
+    const std::string runner = resolver_->executors()[0]->getRunnerName();
+    manager.refuse_new_runners = c.new_runners_refused;
+    ASSERT_TRUE(env_.manager().RemoveRunner(runner));
+    factory_->Release(running);
+
+    ASSERT_TRUE(delegate.WaitForAnswers(2));
+    const auto answers = delegate.answers();
+    EXPECT_EQ(delegate.answeredIds(), (Ids{running, queued}));
+    EXPECT_EQ(answers[1].error, c.queued_answer);
+    ASSERT_NE(answers[1].result, nullptr);
+    EXPECT_EQ(resolver_->pendingCount(), 0u);
+    DestroyOnOrigin();
+    ASSERT_TRUE(env_.Flush(kOrigin));
+    EXPECT_EQ(delegate.answers().size(), 2u);
+  }
 }
 
 TEST_F(MultiProxyResolverTest, CancellationAtEachStage) {
@@ -225,13 +257,21 @@ TEST_F(MultiProxyResolverTest, DestructionDropsACompletionAlreadyQueued) {
   factory_->HoldResolves();
   Make();
   ResolveRunning("a");
-  auto gate = Block(kOrigin);
+  std::promise<void> entered;
+  std::promise<void> release;
+  ASSERT_TRUE(env_.manager().PostTask(
+      kOrigin, OrvaTask::CreateOrvaTask({.name = "test_gate"},
+                                        [&entered, done = release.get_future().share()] {
+                                          entered.set_value();
+                                          done.wait();
+                                        })));
+  entered.get_future().wait();
   factory_->Release("a");
   // Once the executor's runner is past the job, its completion waits on the
   // blocked origin runner.
-  ASSERT_TRUE(env_.Flush("ProxyExecutorRunner0"));
+  EXPECT_TRUE(env_.Flush("ProxyExecutorRunner0"));
   resolver_.reset();  // on this thread, while the origin runner is held
-  gate->Release();
+  release.set_value();
   ASSERT_TRUE(env_.Flush(kOrigin));
   EXPECT_TRUE(delegate_.answers().empty());
 }
@@ -302,11 +342,7 @@ TEST(MultiProxyResolverFactoryTest, MakesPoolsOfTheInnerFactorysResolvers) {
   {
     ovMultiProxyResolverFactory factory(std::make_shared<ovWinetSyncProxyResolverFactory>());
     std::unique_ptr<ovProxyAsyncResolver> resolver = factory.createAsyncResolver();
-    EXPECT_EQ(resolver->getName(), "MultiProxyResolver");
-    EXPECT_TRUE(resolver->isAvailable());
-    EXPECT_EQ(resolver->reserved(), e_not_supported);
     resolver->setDelegate(&delegate);
-    EXPECT_EQ(resolver->getDelegate(), &delegate);
 
     ovProxyInfo unused;
     ASSERT_EQ(resolver->resolve("r", "http://www.example.com/", "",
@@ -320,7 +356,6 @@ TEST(MultiProxyResolverFactoryTest, MakesPoolsOfTheInnerFactorysResolvers) {
     // This thread serves no runner: the answer came on the main runner.
     EXPECT_EQ(delegate.answers()[0].runner, OrvaTask::kMainRunnerName);
   }
-  EXPECT_FALSE(ovMultiProxyResolverFactory(nullptr).createResolver()->isAvailable());
 }
 
 }  // namespace

@@ -5,13 +5,14 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <future>
 #include <memory>
 #include <mutex>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "ovtest/manual_clock.h"
+#include "ovtest/task_environment.h"
 #include "tavbiz/admin_settings_watcher.h"
 #include "tavbiz/experiment_mgr.h"
 #include "tavbiz/tav_feature_toggle.h"
@@ -171,20 +172,6 @@ TEST_F(AdminSettingsStoreTest, ReaderThatThrowsCountsAsUnreadable) {
   EXPECT_NE(log_.back().find("disk on fire"), std::string::npos);
 }
 
-TEST_F(AdminSettingsStoreTest, ServesTogglesAndExperiments) {
-  SetText(R"({"featureToggles": {"T": "on"}, "featureToggleGroups": {"g": {"T": "grouped"}},
-              "experiments": {"B": true, "A": true, "Off": false}})");
-  store_.CheckForChanges();
-  EXPECT_EQ(store_.GetFeatureToggle("T", ""), "on");
-  EXPECT_EQ(store_.GetFeatureToggle("T", "g"), "grouped");
-  EXPECT_FALSE(store_.GetFeatureToggle("T", "other").has_value());
-  EXPECT_FALSE(store_.GetFeatureToggle("t", "").has_value());
-  EXPECT_TRUE(store_.IsTestEnabled("A"));
-  EXPECT_FALSE(store_.IsTestEnabled("Off"));
-  EXPECT_FALSE(store_.IsTestEnabled("Unknown"));
-  EXPECT_EQ(store_.GetEnabledTests(), (std::vector<std::string>{"A", "B"}));
-}
-
 TEST_F(AdminSettingsStoreTest, ExperimentDefaultsGiveWayToTheSettings) {
   store_.SetExperimentDefaults({{"Builtin", true}, {"Dormant", false}});
   const struct {
@@ -221,128 +208,103 @@ class InstalledStoreTest : public AdminSettingsStoreTest {
   }
 };
 
+// The adapter reads through these queries; a value of another type is no
+// value at all, never a converted one.
 TEST_F(InstalledStoreTest, QueriesAcceptFittingTypesOnly) {
-  SetText(R"({"policies": {"1": true, "2": false, "3": 7, "4": "text"},
-              "featureToggles": {"T": "on"}, "experiments": {"E": true}})");
+  SetText(R"({"policies": {"1": true, "3": 7, "4": "text"}, "featureToggles": {"T": "on"}})");
   store_.CheckForChanges();
-  struct Case {
-    oPolicyId id;
-    int32_t boolean;  // -1: the query fails
-    int32_t int32;
-    const wchar_t* string;  // null: the query fails
-  };
-  const Case cases[] = {
-      {1, 1, 1, nullptr},   {2, 0, 0, nullptr},   {3, 7, 7, nullptr},
-      {4, -1, -1, L"text"}, {9, -1, -1, nullptr},
-  };
-  for (const Case& c : cases) {
-    int32_t value = -99;
-    EXPECT_EQ(QueryBooleanPolicyValueFromMemory(c.id, value) != 0, c.boolean != -1) << c.id;
-    EXPECT_EQ(value, c.boolean == -1 ? -99 : c.boolean) << c.id;
-    value = -99;
-    EXPECT_EQ(QueryInt32PolicyValueFromMemory(c.id, value) != 0, c.int32 != -1) << c.id;
-    EXPECT_EQ(value, c.int32 == -1 ? -99 : c.int32) << c.id;
-    std::wstring text = L"unchanged";
-    EXPECT_EQ(QueryStringPolicyValueFromMemory(c.id, text) != 0, c.string != nullptr) << c.id;
-    EXPECT_EQ(text, c.string != nullptr ? c.string : L"unchanged") << c.id;
-  }
-
+  int32_t value = -99;
+  EXPECT_NE(QueryBooleanPolicyValueFromMemory(1, value), 0);
+  EXPECT_EQ(value, 1);
+  EXPECT_NE(QueryInt32PolicyValueFromMemory(3, value), 0);
+  EXPECT_EQ(value, 7);
+  EXPECT_EQ(QueryInt32PolicyValueFromMemory(4, value), 0);
+  std::wstring text;
+  EXPECT_EQ(QueryStringPolicyValueFromMemory(3, text), 0);
+  EXPECT_NE(QueryStringPolicyValueFromMemory(4, text), 0);
+  EXPECT_EQ(text, L"text");
   std::string toggle;
   EXPECT_EQ(QueryFeatureToggle("T", "", "dflt", toggle), 1);
   EXPECT_EQ(toggle, "on");
   EXPECT_EQ(QueryFeatureToggle("Missing", "", "dflt", toggle), 0);
   EXPECT_EQ(toggle, "dflt");
-  EXPECT_TRUE(ExperimentFramework::GetExperimentMgr()->IsTestEnabled("E"));
 }
 
-TEST(NoProviderTest, QueriesFailAndTogglesAnswerTheDefault) {
-  opref::OverridePolicyProviderForTesting(nullptr);
-  OverrideFeatureToggleProviderForTesting(nullptr);
-  int32_t value = 5;
-  EXPECT_EQ(QueryBooleanPolicyValueFromMemory(52, value), 0);
-  EXPECT_EQ(value, 5);
-  std::string toggle;
-  EXPECT_EQ(QueryFeatureToggle("T", "", "dflt", toggle), 0);
-  EXPECT_EQ(toggle, "dflt");
-  opref::OverridePolicyProviderForTesting(std::nullopt);
-  OverrideFeatureToggleProviderForTesting(std::nullopt);
-}
-
-// The one test of the real file: the watcher's thread notices an edit
-// without a restart. It waits for the notification itself, not for time.
-class SignallingObserver : public RecordingObserver {
- public:
-  std::future<void> NextUpdate() {
-    std::lock_guard<std::mutex> lock(signal_mutex_);
-    promise_ = std::promise<void>();
-    waiting_ = true;
-    return promise_.get_future();
-  }
-
- protected:
-  void Add(std::string call) override {
-    const bool update = call.starts_with("updated");
-    RecordingObserver::Add(std::move(call));
-    std::lock_guard<std::mutex> lock(signal_mutex_);
-    if (update && waiting_) {
-      waiting_ = false;
-      promise_.set_value();
-    }
-  }
-
- private:
-  std::mutex signal_mutex_;
-  std::promise<void> promise_;
-  bool waiting_ = false;
-};
-
-TEST(AdminSettingsFileTest, WatcherNoticesAnEditedFile) {
+// The real file: it may appear later, be replaced by rename (as editors and
+// deployment tools do) or be a directory.
+TEST(AdminSettingsFileTest, ReadsWhateverIsAtThePathAtEachCheck) {
   namespace fs = std::filesystem;
   const fs::path dir =
       fs::path(::testing::TempDir()) / ("admin_settings_" + std::to_string(std::random_device{}()));
   fs::create_directories(dir);
   const fs::path path = dir / "admin-settings.json";
-  const auto write = [&path](const std::string& text) {
-    const fs::path tmp = path.string() + ".tmp";
-    std::ofstream(tmp, std::ios::trunc) << text;
-    fs::rename(tmp, path);  // as editors and deployment tools replace it
-  };
-  fs::remove(path);
-
   std::vector<std::string> log;
-  std::mutex log_mutex;
   AdminSettingsStore store(path.string(), AdminSettingsStore::FileReader(path.string()),
                            [&](int32_t level, const std::string& message) {
-                             std::lock_guard<std::mutex> lock(log_mutex);
                              log.push_back(std::to_string(level) + " " + message);
                            });
   store.CheckForChanges();
-  ASSERT_TRUE(store.IsReady());
   ASSERT_EQ(log.size(), 1u);
   EXPECT_NE(log[0].find("file missing"), std::string::npos) << log[0];
 
-  SignallingObserver observer;
-  store.SubscribePolicyUpdate(&observer, {52}, 0, 0);
-  {
-    AdminSettingsWatcher watcher(store, std::chrono::milliseconds(5));
-    std::future<void> updated = observer.NextUpdate();
-    write(R"({"policies": {"52": true}})");
-    ASSERT_EQ(updated.wait_for(std::chrono::seconds(60)), std::future_status::ready);
-    EXPECT_EQ(store.GetPolicyValue(52), PolicyValue(true));
+  std::ofstream(path.string() + ".tmp") << R"({"policies": {"52": true}})";
+  fs::rename(path.string() + ".tmp", path);
+  store.CheckForChanges();
+  EXPECT_EQ(store.GetPolicyValue(52), PolicyValue(true));
 
-    updated = observer.NextUpdate();
-    write(R"({"policies": {"52": 0}})");
-    ASSERT_EQ(updated.wait_for(std::chrono::seconds(60)), std::future_status::ready);
-    EXPECT_EQ(store.GetPolicyValue(52), PolicyValue(int32_t{0}));
-  }
-  store.UnsubscribePolicyUpdate(&observer);
-
-  // A directory where the file should be is unreadable, not a crash.
   fs::remove(path);
   fs::create_directory(path);
   store.CheckForChanges();
   EXPECT_NE(log.back().find("file unreadable"), std::string::npos) << log.back();
   fs::remove_all(dir);
+}
+
+// The watcher checks on its runner once per interval of the clock, and an
+// observer of a check may stop it.
+TEST(AdminSettingsWatcherTest, ChecksOncePerIntervalUntilStopped) {
+  ovtest::ManualClock clock;
+  ovtest::TaskEnvironment env(AdminSettingsWatcher::kRunnerName);
+  std::string text = R"({"policies": {"52": true}})";
+  int reads = 0;
+  AdminSettingsStore store(
+      "memory",
+      [&] {
+        ++reads;
+        return AdminSettingsSource{AdminSettingsSource::Status::kOk, text, {}};
+      },
+      nullptr);
+  store.CheckForChanges();
+
+  struct StoppingObserver : RecordingObserver {
+    void OnPolicyUpdated(const opref::PolicyUpdateMap& updated) override {
+      RecordingObserver::OnPolicyUpdated(updated);
+      watcher->Stop();
+    }
+    AdminSettingsWatcher* watcher = nullptr;
+  } observer;
+  AdminSettingsWatcher watcher(store, std::chrono::seconds(2));
+  observer.watcher = &watcher;
+  store.SubscribePolicyUpdate(&observer, {52}, 0, 0);
+
+  const std::pair<std::chrono::milliseconds, int> steps[] = {
+      {std::chrono::milliseconds(0), 1},    {std::chrono::milliseconds(1999), 1},
+      {std::chrono::milliseconds(1), 2},    {std::chrono::milliseconds(2000), 3},
+      {std::chrono::milliseconds(4000), 4},  // one check per due time, never a burst
+  };
+  for (const auto& [advance, expected_reads] : steps) {
+    clock.Advance(advance);
+    env.RunUntilIdle();
+    EXPECT_EQ(reads, expected_reads) << "after " << advance.count() << " ms more";
+  }
+  text = R"({"policies": {"52": 0}})";
+  clock.Advance(std::chrono::seconds(2));
+  env.RunUntilIdle();
+  EXPECT_EQ(store.GetPolicyValue(52), PolicyValue(int32_t{0}));
+  EXPECT_EQ(observer.Take(), (Calls{"ready", "reloaded", "updated 52"}));
+  clock.Advance(std::chrono::seconds(10));
+  env.RunUntilIdle();
+  EXPECT_EQ(reads, 5) << "stopped by the observer";
+  store.UnsubscribePolicyUpdate(&observer);
 }
 
 }  // namespace

@@ -18,7 +18,6 @@ struct BlockingResolverFactory::State {
   bool fail_creation = false;
   std::size_t creation_calls = 0;
   std::size_t live = 0;
-  std::vector<std::thread::id> destroyed_on;
 
   bool hold_resolves = false;
   std::set<std::string> released;
@@ -26,8 +25,6 @@ struct BlockingResolverFactory::State {
   OVProxy::ovProxyInfo answer;
   std::vector<std::string> started;
   std::vector<std::string> started_on;
-  std::vector<std::thread::id> started_threads;
-  std::size_t returned = 0;
 
   template <typename Predicate>
   bool WaitFor(Predicate predicate) {
@@ -38,6 +35,12 @@ struct BlockingResolverFactory::State {
 
 namespace {
 
+template <typename T>
+T Read(BlockingResolverFactory::State& state, T BlockingResolverFactory::State::*member) {
+  std::lock_guard lock(state.mutex);
+  return state.*member;
+}
+
 class BlockingResolver : public OVProxy::ovProxyResolver {
  public:
   explicit BlockingResolver(std::shared_ptr<BlockingResolverFactory::State> state)
@@ -46,7 +49,6 @@ class BlockingResolver : public OVProxy::ovProxyResolver {
   ~BlockingResolver() override {
     std::lock_guard lock(state_->mutex);
     --state_->live;
-    state_->destroyed_on.push_back(std::this_thread::get_id());
     state_->changed.notify_all();
   }
 
@@ -65,15 +67,12 @@ class BlockingResolver : public OVProxy::ovProxyResolver {
     std::unique_lock lock(state_->mutex);
     state_->started.push_back(requestId);
     state_->started_on.push_back(OrvaTask::GetRunnerNameOfCurrentThread());
-    state_->started_threads.push_back(std::this_thread::get_id());
     state_->changed.notify_all();
     // Waits for the test, however long it takes: a hold is always released.
     state_->changed.wait(
         lock, [&] { return !state_->hold_resolves || state_->released.count(requestId) != 0; });
     const OVProxy::eErrorCode code = state_->code;
     if (code == OVProxy::e_success) result = state_->answer;
-    ++state_->returned;
-    state_->changed.notify_all();
     return code;
   }
 
@@ -122,22 +121,11 @@ bool BlockingResolverFactory::WaitForCreationCalls(std::size_t count) {
 }
 
 std::size_t BlockingResolverFactory::creationCalls() const {
-  std::lock_guard lock(state_->mutex);
-  return state_->creation_calls;
-}
-
-std::size_t BlockingResolverFactory::liveResolvers() const {
-  std::lock_guard lock(state_->mutex);
-  return state_->live;
+  return Read(*state_, &State::creation_calls);
 }
 
 bool BlockingResolverFactory::WaitForNoLiveResolvers() {
   return state_->WaitFor([&] { return state_->live == 0; });
-}
-
-std::vector<std::thread::id> BlockingResolverFactory::destroyedOn() const {
-  std::lock_guard lock(state_->mutex);
-  return state_->destroyed_on;
 }
 
 void BlockingResolverFactory::HoldResolves() {
@@ -171,23 +159,12 @@ bool BlockingResolverFactory::WaitUntilResolving(const std::string& requestId) {
   });
 }
 
-bool BlockingResolverFactory::WaitForReturned(std::size_t count) {
-  return state_->WaitFor([&] { return state_->returned >= count; });
-}
-
 std::vector<std::string> BlockingResolverFactory::started() const {
-  std::lock_guard lock(state_->mutex);
-  return state_->started;
+  return Read(*state_, &State::started);
 }
 
 std::vector<std::string> BlockingResolverFactory::startedOn() const {
-  std::lock_guard lock(state_->mutex);
-  return state_->started_on;
-}
-
-std::vector<std::thread::id> BlockingResolverFactory::startedThreads() const {
-  std::lock_guard lock(state_->mutex);
-  return state_->started_threads;
+  return Read(*state_, &State::started_on);
 }
 
 struct RecordingResolverDelegate::State {

@@ -5,9 +5,8 @@
 // creation can be held (createResolver waits until ReleaseCreation) or made
 // to fail; resolves can be held (each waits until its request id is
 // released); the test waits for a creation or a resolve to have begun. It
-// records which runner and thread resolved each request and which thread
-// destroyed each resolver. The state outlives the factory, so resolvers still alive on
-// other threads stay safe.
+// records which runner resolved each request. The state outlives the
+// factory, so resolvers still alive on other threads stay safe.
 //
 // RecordingResolverDelegate records onResolveComplete calls, with the runner
 // that made each, and lets the test wait for them.
@@ -49,13 +48,8 @@ class BlockingResolverFactory : public OVProxy::ovProxyResolverFactory {
   // Until `count` calls of createResolver have begun.
   bool WaitForCreationCalls(std::size_t count);
   std::size_t creationCalls() const;
-  // Resolvers made and not yet destroyed.
-  std::size_t liveResolvers() const;
   // Until no resolver made is alive.
   bool WaitForNoLiveResolvers();
-  // The thread of each resolver destruction (a removed runner's thread has
-  // no runner name any more).
-  std::vector<std::thread::id> destroyedOn() const;
 
   // resolve waits from now until its request id is released.
   void HoldResolves();
@@ -67,13 +61,9 @@ class BlockingResolverFactory : public OVProxy::ovProxyResolverFactory {
   void SetAnswer(OVProxy::eErrorCode code, const OVProxy::ovProxyInfo& answer);
   // Until the resolve of `requestId` has begun.
   bool WaitUntilResolving(const std::string& requestId);
-  // Until `count` resolves have returned.
-  bool WaitForReturned(std::size_t count);
-  // Request ids in the order their resolves began, and the runner and the
-  // thread of each.
+  // Request ids in the order their resolves began, and the runner of each.
   std::vector<std::string> started() const;
   std::vector<std::string> startedOn() const;
-  std::vector<std::thread::id> startedThreads() const;
 
   struct State;
 
