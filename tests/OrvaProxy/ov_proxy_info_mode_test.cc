@@ -4,7 +4,6 @@
 #include <atomic>
 #include <string>
 #include <thread>
-#include <vector>
 
 #include "OrvaProxy/ov_proxy_info_mode_impl.h"
 #include "OrvaProxy/ov_proxy_sync_json.h"
@@ -15,8 +14,6 @@
 
 namespace OVProxy {
 namespace {
-
-using RulesType = ovProxyConfig::RulesType;
 
 Json::Value Parse(const std::string& text) {
   return sync_json::Parse(text).value_or(Json::Value());
@@ -49,16 +46,6 @@ ovProxyInfo Answer(const std::string& host, int32_t port) {
 
 class ProxyInfoModeTest : public ::testing::Test {
  protected:
-  // The operation and payload of each message sent so far.
-  std::vector<std::string> Operations() {
-    std::vector<std::string> out;
-    for (const auto& sent : bus_.sent()) {
-      EXPECT_EQ(sent.mode_id, kProxyInfoModeId);
-      EXPECT_EQ(sent.target, ns_dal::kAllPeers);
-      out.push_back(Parse(sent.text)["operation"].asString());
-    }
-    return out;
-  }
   Json::Value LastPayload(const char* key) {
     return Parse(Parse(bus_.sent().back().text)[key].asString());
   }
@@ -73,17 +60,6 @@ class ProxyInfoModeTest : public ::testing::Test {
   std::shared_ptr<ovProxyConfigMode> config_ = mode_.getConfigMode();
   std::shared_ptr<ovProxyHostCacheMode> cache_ = mode_.getHostCacheMode();
 };
-
-TEST_F(ProxyInfoModeTest, ConfigurationChangesLeaveAsTheirMessages) {
-  config_->setPacUrl("http://wpad/p.pac");
-  config_->setPacSocksFlag(true);
-  config_->clearPacContent();
-  config_->clearAutoDetectPacUrl();
-  EXPECT_EQ(Operations(),
-            (std::vector<std::string>{"updateConfig", "setPacSocksFlag", "updateConfig",
-                                      "setPacSocksFlag", "setAutoDetectPacUrl"}));
-  EXPECT_FALSE(Parse(Parse(bus_.sent()[3].text)["hasSocks"].asString())["has_socks"].asBool());
-}
 
 TEST_F(ProxyInfoModeTest, UpdateConfigTakesOnlyANewerDifferentConfiguration) {
   ovProxyConfig first = ovProxyConfig::CreateFromCustomPacURL("http://a/p.pac");
