@@ -69,33 +69,28 @@ class RecordingDelegate final : public IDALBusDelegate {
   std::vector<std::optional<std::string>> snapshots_;
 };
 
-// A socket bound in the bus directory under a peer's name, doing nothing.
-class RawPeer {
- public:
-  explicit RawPeer(const std::string& path) {
-    fd_ = ::socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strncpy(address.sun_path, path.c_str(), sizeof(address.sun_path) - 1);
-    EXPECT_EQ(::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
-    EXPECT_EQ(::listen(fd_, 4), 0);
-  }
-  ~RawPeer() { Close(); }
-  void Close() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-  }
+sockaddr_un UnixAddress(const std::string& path) {
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strncpy(address.sun_path, path.c_str(), sizeof(address.sun_path) - 1);
+  return address;
+}
 
- private:
-  int fd_ = -1;
+// A socket bound in the bus directory under a peer's name, doing nothing.
+struct RawPeer {
+  explicit RawPeer(const std::string& path) : fd(::socket(AF_UNIX, SOCK_STREAM, 0)) {
+    const sockaddr_un address = UnixAddress(path);
+    EXPECT_EQ(::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)), 0);
+    EXPECT_EQ(::listen(fd, 4), 0);
+  }
+  ~RawPeer() { ::close(fd); }
+  int fd;
 };
 
 int ConnectTo(const std::string& path) {
   const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  std::strncpy(address.sun_path, path.c_str(), sizeof(address.sun_path) - 1);
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
+  const sockaddr_un address = UnixAddress(path);
+  if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) {
     ::close(fd);
     return -1;
   }
@@ -169,7 +164,7 @@ TEST_F(UnixDalBusTest, APeerThatStopsReadingIsDroppedWithoutHoldingUpTheOthers) 
   auto reader = MakeBus(&reader_delegate);
   RawPeer stalled(PathOf("3.0.sock"));
   const std::string stale = PathOf("2.0.sock");
-  RawPeer(stale).Close();  // the file stays, nobody listens: the process died
+  { RawPeer dead(stale); }  // the file stays, nobody listens: the process died
 
   // More than a socket buffer holds: the stalled peer's queue stays full.
   const std::string chunk(64 * 1024, 'c');
