@@ -152,6 +152,21 @@ TEST_F(WinHttpAsyncResolverTest, RefusedRequestsAreAnsweredOnceByTheReturnValue)
   EXPECT_EQ(api_->openResolverHandles(), 0u);
 }
 
+TEST_F(WinHttpAsyncResolverTest, InitializeFailuresLeaveNoSessionOpen) {
+  ovWinHttpAsyncResolver no_service(nullptr);
+  EXPECT_EQ(no_service.initialize(), e_not_supported);
+  for (const bool fail_open : {true, false}) {
+    auto api = std::make_shared<ovtest::FakeWinHttp>();
+    api->FailOpen(fail_open);
+    api->FailSetStatusCallback(!fail_open);
+    ovWinHttpAsyncResolver resolver(api);
+    EXPECT_EQ(resolver.initialize(), e_resolve_failed);
+    EXPECT_EQ(api->openSessions(), 0u);
+  }
+  EXPECT_EQ(resolver_->uninitialize(), e_success);
+  EXPECT_EQ(api_->openSessions(), 0u);
+}
+
 TEST_F(WinHttpAsyncResolverTest, CancelledRequestsAreDroppedAndTheirHandlesClosed) {
   ASSERT_EQ(Resolve("a"), e_pending);
   ASSERT_EQ(Resolve("b"), e_pending);
