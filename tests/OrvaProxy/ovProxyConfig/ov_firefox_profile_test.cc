@@ -15,7 +15,6 @@ TEST(FirefoxProfileTest, ChoosesTheProfile) {
     bool relative;
   };
   const Case cases[] = {
-      {"no profile", "[General]\nStartWithLastProfile=1\n", nullptr, true},
       {"last profile when none is marked",
        "[Profile0]\nPath=a\nIsRelative=0\n\n[Profile1]\nPath=b\n", "b", true},
       {"default marker wins over order",
@@ -27,7 +26,6 @@ TEST(FirefoxProfileTest, ChoosesTheProfile) {
        "[Profile1]\nPath=Profiles/y\nDefault=1\n[Profile0]\nPath=Profiles/x.default-release\n",
        "Profiles/x.default-release", true},
       {"sections other than profiles are ignored", "[Backup]\nPath=zzz\n", nullptr, true},
-      {"keys before any section are ignored", "Path=zzz\n", nullptr, true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

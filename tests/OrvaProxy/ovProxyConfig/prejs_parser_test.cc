@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include "OrvaProxy/ovProxyConfig/ov_proxy_config_service_firefox.h"
-#include "ovtest/fake_environment_os.h"
 
 namespace OVProxy {
 namespace {
@@ -37,17 +36,6 @@ TEST(PrejsParserTest, CommentsAndDuplicates) {
   EXPECT_EQ(prefs.get_int("network.proxy.ftp_port", 7), 2147483647);
 }
 
-TEST(PrejsParserTest, LoadFileResults) {
-  ovtest::FakeEnvironmentOs os;
-  const std::string path = os.WriteHomeFile("prefs.js", "user_pref(\"network.proxy.type\", 4);\n");
-  prejs_parser prefs(path);
-  EXPECT_EQ(prefs.load_file("network.proxy"), prejs_parser::kLoaded);
-  EXPECT_EQ(prefs.load_file("network.proxy"), prejs_parser::kAlreadyLoaded);
-  EXPECT_EQ(prefs.get_int("network.proxy.type", 3), 4);
-  prejs_parser missing(os.home() + "/none.js");
-  EXPECT_EQ(missing.load_file("network.proxy"), prejs_parser::kOpenFailed);
-}
-
 TEST(FirefoxPreferencesTest, MapsProxyTypes) {
   struct Case {
     const char* name;
@@ -58,7 +46,6 @@ TEST(FirefoxPreferencesTest, MapsProxyTypes) {
   };
   const Case cases[] = {
       {"type missing", "", CONFIG_UNSET, "", ""},
-      {"no proxy", "user_pref(\"network.proxy.type\", 0);", CONFIG_UNSET, "", ""},
       {"manual",
        "user_pref(\"network.proxy.type\", 1);\n"
        "user_pref(\"network.proxy.http\", \"h\");user_pref(\"network.proxy.http_port\", 3128);\n"
@@ -77,8 +64,6 @@ TEST(FirefoxPreferencesTest, MapsProxyTypes) {
        "user_pref(\"network.proxy.type\", 2);user_pref(\"network.proxy.autoconfig_url\", "
        "\"http://p/x\");",
        CONFIG_VALID, "ProxyConfig{type=PAC_SCRIPT, url=http://p/x, source=Firefox}", ""},
-      {"detect", "user_pref(\"network.proxy.type\", 4);", CONFIG_VALID,
-       "ProxyConfig{type=AUTO_DETECT, enabled=1, source=Firefox}", ""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

@@ -37,11 +37,9 @@ TEST(AutoProxyUrlDetectorTest, AsksWpadForOneTypeAndNeverTruncates) {
     const char* url;
     std::vector<uint32_t> asked;
   } cases[] = {
-      {PROXY_AUTO_DETECT_TYPE_DHCP, 1024, true, "http://dhcp.corp/wpad.dat", {kWpadDetectDhcp}},
       {PROXY_AUTO_DETECT_TYPE_DHCP, 26, true, "http://dhcp.corp/wpad.dat", {kWpadDetectDhcp}},
       {PROXY_AUTO_DETECT_TYPE_DHCP, 25, false, "", {kWpadDetectDhcp}},  // no room for the NUL
       {PROXY_AUTO_DETECT_TYPE_DNS_A, 1024, false, "", {kWpadDetectDns}},
-      {0, 1024, false, "", {}},
       {PROXY_AUTO_DETECT_TYPE_DHCP, 0, false, "", {}},
   };
   for (const auto& c : cases) {

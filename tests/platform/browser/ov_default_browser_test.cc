@@ -22,16 +22,6 @@ TEST(DefaultBrowserTest, ExecProgram) {
   for (const auto& [text, program] : cases) EXPECT_EQ(DesktopFileProgram(text), program) << text;
 }
 
-TEST(DefaultBrowserTest, DefaultHandlers) {
-  const char* text =
-      "[Added Associations]\nx-scheme-handler/http=added.desktop;\n"
-      "[Default Applications]\nx-scheme-handler/https=s.desktop\n"
-      "x-scheme-handler/http= a.desktop ; b.desktop;;\n";
-  EXPECT_EQ(DefaultHandlersInMimeapps(text, "x-scheme-handler/http"),
-            (std::vector<std::string>{"a.desktop", "b.desktop"}));
-  EXPECT_TRUE(DefaultHandlersInMimeapps("garbage\n[", "x-scheme-handler/http").empty());
-}
-
 // The XDG search order: the user's config folder first; an association to a
 // handler that is not installed gives way to the next list; the desktop
 // file is found in the data folders.
