@@ -1,7 +1,9 @@
-// `ovproxy resolve`: answers for URLs from a manual proxy string, the way
-// the module answers its callers. Every answer travels the module's road:
-// a resolve task on the resolve runner, delivered through deliverResult, so
-// DIRECT is appended as last resort exactly as callers see it.
+// `ovproxy resolve`: answers for URLs from a manual proxy string, a PAC URL
+// or auto-detection, the way the module answers its callers. Every answer
+// travels the module's road (ovproxy_resolve_road.h): a resolve task handed
+// to the resolve controller on the resolve runner and delivered through
+// deliverResult, so DIRECT is appended as last resort exactly as callers see
+// it.
 #include <json/json.h>
 
 #include <cstddef>
@@ -12,22 +14,14 @@
 #include <vector>
 
 #include "OrvaProxy/ovProxyConfig/ov_proxy_config.h"
-#include "OrvaProxy/ov_local_proxy_resolver.h"
-#include "OrvaProxy/ov_proxy_resolve_task.h"
-#include "OrvaProxy/ov_task_constants.h"
-#include "orvatask/orva_task.h"
-#include "ovproxy_auto_resolve.h"
 #include "ovproxy_command.h"
-#include "ovproxy_machine_config.h"
+#include "ovproxy_resolve_road.h"
 
 namespace ovproxy {
 namespace {
 
 using OVProxy::eErrorCode;
 using OVProxy::ovProxyInfo;
-
-using OVProxy::kResolveRunnerName;
-using OVProxy::kResolveTaskGroup;
 
 struct ResolveOptions {
   std::string proxy;
@@ -94,6 +88,9 @@ std::string ParseOptions(const std::vector<std::string>& args, ResolveOptions& o
     }
     if (missing) return "option '" + arg + "' needs a value";
   }
+  if (!options.has_proxy && options.pac_url.empty() && !options.auto_detect) {
+    return "--proxy, --pac-url or --auto-detect is required";
+  }
   if (options.urls.empty()) return "no URL given";
   return {};
 }
@@ -103,104 +100,45 @@ std::string NormalizeUrl(const std::string& url) {
   return "https://" + url;
 }
 
-// Resolves every URL; runs on the resolve runner when there is one.
-void ResolveAll(const std::shared_ptr<OVProxy::ovProxyConfig>& config,
-                std::vector<Outcome>& outcomes) {
-  auto resolver = std::make_shared<OVProxy::ovLocalProxyResolver>();
-  resolver->initialize();
-  const auto& rules = config->proxy_rules();
-  for (std::size_t i = 0; i < outcomes.size(); ++i) {
-    Outcome* outcome = &outcomes[i];
-    auto task = std::make_shared<OVProxy::ovProxyResolveTask>(
-        "ovproxy-" + std::to_string(i + 1), outcome->url, "",
-        [outcome](const std::string&, const ovProxyInfo& answer, eErrorCode error) {
-          outcome->answered = true;
-          outcome->answer = answer;
-          outcome->error = error;
-        },
-        config, 0);
-    if (outcome->url.empty()) {
-      task->setResult(nullptr, OVProxy::e_failed);
-    } else if (rules.bypass_rules.Matches(outcome->url, rules.invert_bypass)) {
-      auto direct = std::make_shared<ovProxyInfo>();
-      direct->UseDirect();
-      task->setResult(std::move(direct), OVProxy::e_success);
-    } else {
-      task->setResolver(resolver);
-      task->start();
-    }
-    task->invokeCallback();
-  }
-  resolver->uninitialize();
-}
-
-// Runs ResolveAll on the resolve runner and waits until every delivery it
-// posted there has run; inline when the task library cannot take the work.
-void ResolveOnRunner(const std::shared_ptr<OVProxy::ovProxyConfig>& config,
-                     std::vector<Outcome>& outcomes) {
-  OrvaTask::IOVTManager* manager = OrvaTask::GetOVTManager();
-  const bool existed =
-      manager && manager->GetRunnerId(kResolveRunnerName) != OrvaTask::kInvalidRunnerId;
-  if (manager && !existed &&
-      manager->CreateRunner(kResolveRunnerName, kResolveTaskGroup) == OrvaTask::kInvalidRunnerId) {
-    manager = nullptr;
-  }
-  bool done = false;
-  if (manager) {
-    auto work = OrvaTask::CreateOrvaTask({.name = "ovproxy_resolve",
-                                          .location = OrvaTask::SourceLocation::Current(),
-                                          .value = kResolveTaskGroup},
-                                         [&config, &outcomes] { ResolveAll(config, outcomes); });
-    // Deliveries were posted behind the work, so they have run once a
-    // marker posted after it has.
-    auto marker = OrvaTask::CreateOrvaTask({.name = "ovproxy_resolve_flush"}, [] {});
-    done = manager->PostTask(kResolveRunnerName, work) && manager->WaitForTask(work) &&
-           manager->PostTask(kResolveRunnerName, marker) && manager->WaitForTask(marker);
-    if (!existed) manager->RemoveRunner(kResolveRunnerName);
-  }
-  // Nothing ran (no task library, or it refused the work): resolve here.
-  // Work that ran but whose deliveries were dropped stays unanswered.
-  if (!done) {
-    bool any_answered = false;
-    for (const Outcome& outcome : outcomes) any_answered = any_answered || outcome.answered;
-    if (!any_answered) ResolveAll(config, outcomes);
-  }
-}
-
 const char* ErrorName(eErrorCode error);
 
-// Bypassed URLs go direct; the others are answered by the automatic
-// resolvers (see ovproxy_auto_resolve.h).
-void ResolveAutomatic(const std::shared_ptr<OVProxy::ovProxyConfig>& config,
-                      std::vector<Outcome>& outcomes, std::ostream& err) {
-  const auto& rules = config->proxy_rules();
+// Every URL takes the module's road through the resolve controller; an empty
+// URL is refused before it, as the resolve service refuses it.
+void ResolveAll(const std::shared_ptr<OVProxy::ovProxyConfig>& config,
+                std::vector<Outcome>& outcomes, std::ostream& err) {
   std::vector<std::string> urls;
   std::vector<Outcome*> asked;
   for (Outcome& outcome : outcomes) {
     if (outcome.url.empty()) {
       outcome.answered = true;
       outcome.error = OVProxy::e_failed;
-    } else if (rules.bypass_rules.Matches(outcome.url, rules.invert_bypass)) {
-      outcome.answered = true;
-      outcome.error = OVProxy::e_success;
-      outcome.answer.UseDirect();
     } else {
       urls.push_back(outcome.url);
       asked.push_back(&outcome);
     }
   }
   if (urls.empty()) return;
-  const std::vector<AutoAnswer> answers = ResolveAutomatically(config, urls, err);
+  const std::vector<RoadAnswer> answers = ResolveThroughController(config, urls);
   for (std::size_t i = 0; i < asked.size(); ++i) {
     Outcome& outcome = *asked[i];
-    outcome.answered = true;
+    outcome.answered = answers[i].answered;
     outcome.answer = answers[i].answer;
     outcome.error = answers[i].error;
-    outcome.fallback = answers[i].fallback;
+    // The in-process engine answers a script's plain "DIRECT" with an empty
+    // list; a line of its own says what it means.
+    if (outcome.error == OVProxy::e_success && outcome.answer.is_empty()) {
+      outcome.answer.UseDirect();
+    }
+    // A failed automatic resolution is answered by the local resolver with
+    // the failing resolver's code.
+    outcome.fallback = outcome.error != OVProxy::e_success && !outcome.answer.is_empty();
     if (outcome.fallback) {
       err << "ovproxy resolve: " << outcome.url << ": automatic resolution failed with "
           << ErrorName(outcome.error) << " (" << static_cast<int>(outcome.error)
           << "), answered by the local resolver\n";
+    } else if (!outcome.answered) {
+      err << "ovproxy resolve: " << outcome.url << ": no answer within " << kAnswerLimit.count()
+          << " s\n";
     }
   }
 }
@@ -287,13 +225,12 @@ void PrintResolveUsage(std::ostream& out) {
          "                 or \"http=h:p;https=h:p;ftp=h:p;socks=h:p\"\n"
          "  --pac-url URL  automatic configuration: the PAC script at URL (http/https)\n"
          "  --auto-detect  automatic configuration: WPAD discovery (DHCP, then DNS)\n"
-         "                 Automatic answers come from the system-shaped resolver,\n"
-         "                 raced against the in-process engine once the script is\n"
-         "                 fetched; when they fail the manual rules of --proxy (or\n"
-         "                 DIRECT) answer, the failure is named on standard error\n"
-         "                 and the exit status is 1.\n"
-         "                 Without --proxy, --pac-url or --auto-detect: the\n"
-         "                 configuration of this machine (see ovproxy config).\n"
+         "                 Automatic answers take the module's road: the\n"
+         "                 system-shaped resolver while no script is known, the\n"
+         "                 PK or multi proxy resolver after the PAC decision;\n"
+         "                 when they fail the manual rules of --proxy (or DIRECT)\n"
+         "                 answer, the failure is named on standard error and the\n"
+         "                 exit status is 1.\n"
          "  --bypass TEXT  hosts that go direct, separated by \";\" or \",\":\n"
          "                 \"*.corp.example;intranet;<local>\"\n"
          "  --json         print a JSON array of {url, error, servers[{scheme, host, port}]}\n"
@@ -310,33 +247,20 @@ int RunResolveCommand(CommandContext& context) {
     PrintResolveUsage(context.err);
     return kExitUsage;
   }
-  // Without --proxy, --pac-url or --auto-detect: the configuration the module
-  // sees on this machine.
-  const bool automaticOverride = !options.pac_url.empty() || options.auto_detect;
-  auto config = options.has_proxy || automaticOverride ? std::make_shared<OVProxy::ovProxyConfig>()
-                                                       : MachineProxyConfigSnapshot();
-  if (options.has_proxy) config->proxy_rules().ParseFromString(options.proxy);
-  if (automaticOverride) {
-    config->setAutoDetectEnabled(options.auto_detect);
-    config->setPacUrl(options.pac_url);
-  }
-  const bool automatic = config->HasAutomaticSettings();
+  auto config = std::make_shared<OVProxy::ovProxyConfig>();
+  config->proxy_rules().ParseFromString(options.proxy);
   if (options.has_proxy && config->proxy_rules().type == OVProxy::ovProxyConfig::RulesType::None) {
     context.err << "ovproxy resolve: --proxy '" << options.proxy << "' names no usable proxy\n\n";
     PrintResolveUsage(context.err);
     return kExitUsage;
   }
-  if (options.has_proxy || !options.bypass.empty()) {
-    config->proxy_rules().bypass_rules.ParseFromString(options.bypass);
-  }
+  config->proxy_rules().bypass_rules.ParseFromString(options.bypass);
 
   std::vector<Outcome> outcomes;
   for (const std::string& url : options.urls) outcomes.push_back(Outcome{NormalizeUrl(url)});
-  if (automatic) {
-    ResolveAutomatic(config, outcomes, context.err);
-  } else {
-    ResolveOnRunner(config, outcomes);
-  }
+  config->setAutoDetectEnabled(options.auto_detect);
+  config->setPacUrl(options.pac_url);
+  ResolveAll(config, outcomes, context.err);
 
   if (options.json) {
     PrintJson(outcomes, context.out);

@@ -82,7 +82,9 @@ TEST_F(OvproxyResolveAuto, EveryUrlGetsAnAnswerLine) {
        "failed with e_resolve_failed (203)"},
       {{"--pac-url", Url("/missing.pac"), "--proxy", "fallback:80", "example.org"},
        kExitFailed,
-       "https://example.org\tPROXY fallback:80; DIRECT\n",
+       // As callers receive it: the fallback's answer travels with the
+       // failure code, and DIRECT is appended to successes only.
+       "https://example.org\tPROXY fallback:80\n",
        "answered by the local resolver"},
       {{"--auto-detect", "example.org"},
        kExitFailed,

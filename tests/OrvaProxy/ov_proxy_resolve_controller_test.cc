@@ -1,0 +1,540 @@
+#include "OrvaProxy/ov_proxy_resolve_controller.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "OrvaProxy/ov_pac_file_decider_host.h"
+#include "OrvaProxy/ov_proxy_enterprise_adapter.h"
+#include "OrvaProxy/ov_task_constants.h"
+#include "ovtest/fake_async_resolver.h"
+#include "ovtest/fake_feature_sources.h"
+#include "ovtest/fake_pac_decider.h"
+#include "ovtest/fake_pac_downloader.h"
+#include "ovtest/fake_policy_provider.h"
+#include "ovtest/fake_telemetry_module.h"
+#include "ovtest/log_capture.h"
+#include "ovtest/manual_clock.h"
+#include "ovtest/task_environment.h"
+
+namespace OVProxy {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+using Field = orvaus::TelemetryField;
+
+constexpr oPolicyId kWinInetOnlyPolicy = 9001;
+constexpr char kScript[] = "function FindProxyForURL(u, h) { return 'PROXY pac:1'; }";
+
+class TestAdapter : public ovProxyEnterpriseAdapter {};
+
+struct DelegateCall {
+  std::string id;
+  bool has_result;
+  eErrorCode error;
+  bool operator==(const DelegateCall&) const = default;
+};
+
+class RecordingDelegate : public ovProxyResolveControllerDelegate {
+ public:
+  void onTaskComplete(const std::string& requestId, const std::string&,
+                      std::shared_ptr<ovProxyInfo> result, eErrorCode error) override {
+    calls.push_back({requestId, result != nullptr, error});
+  }
+  std::vector<DelegateCall> calls;
+};
+
+enum class Kind { Manual, AutoDetect, PacUrl };
+
+// Which asynchronous resolvers the controller gets.
+struct Present {
+  bool winhttp = true;
+  bool multi = true;
+  bool pk = true;
+};
+
+std::shared_ptr<ovProxyConfig> MakeConfig(Kind kind, int64_t timestamp = 1,
+                                          const std::string& manual = "",
+                                          const std::string& bypass = "") {
+  auto config = std::make_shared<ovProxyConfig>();
+  if (kind == Kind::AutoDetect) config->setAutoDetectEnabled(true);
+  if (kind == Kind::PacUrl) config->setPacUrl("http://wpad.example/proxy.pac");
+  if (kind == Kind::Manual || !manual.empty()) {
+    config->proxy_rules().ParseFromString(manual.empty() ? "manual:3128" : manual);
+  }
+  config->proxy_rules().bypass_rules.ParseFromString(bypass);
+  config->setUpdateTimestamp(timestamp);
+  return config;
+}
+
+class ResolveControllerTest : public ::testing::Test {
+ protected:
+  struct Answer {
+    int count = 0;
+    ovProxyInfo info;
+    eErrorCode error = e_failed;
+  };
+
+  ResolveControllerTest() {
+    adapter_.RegisterFeature("WinInetOnly", kWinInetOnlyPolicy, FeatureValue::Type::Bool, false);
+    SetWinInetOnly(false);
+    winhttp_ = std::make_shared<ovtest::FakeAsyncResolver>(0, winhttp_log_);
+    multi_ = std::make_shared<ovtest::FakeAsyncResolver>(1, multi_log_);
+    pk_ = std::make_shared<ovtest::FakeAsyncResolver>(0, pk_log_);
+  }
+
+  // The shared check of every test: no request is ever answered twice.
+  void TearDown() override {
+    controller_.reset();
+    env_.RunUntilIdle();
+    for (const auto& [id, answer] : answers_) EXPECT_LE(answer.count, 1) << id;
+  }
+
+  void SetWinInetOnly(bool on) {
+    policies_.Set(kWinInetOnlyPolicy, on);
+    adapter_.LoadFeature("WinInetOnly");
+  }
+
+  void Build(Present present = {}) {
+    ovResolveControllerParts parts;
+    if (present.winhttp) parts.make_winhttp = [this] { return winhttp_; };
+    if (present.multi) {
+      parts.make_multi = [this](std::shared_ptr<ovProxyResolverFactory> factory) {
+        factory_seen_ = factory != nullptr;
+        return multi_;
+      };
+    }
+    if (present.pk) parts.make_pk = [this] { return pk_; };
+    parts.make_decider = [this] { return std::make_unique<ovtest::FakePacDecider>(decision_); };
+    parts.adapter = &adapter_;
+    BuildWith(std::move(parts));
+  }
+  void BuildWith(ovResolveControllerParts parts) {
+    controller_.reset();  // the old one detaches from the shared fakes first
+    controller_ = std::make_unique<ovProxyResolveController>(std::move(parts));
+    controller_->setDelegate(&delegate_);
+  }
+
+  std::shared_ptr<ovProxyResolveTask> Task(const std::string& id,
+                                           std::shared_ptr<ovProxyConfig> config,
+                                           const std::string& url = "http://site.example/",
+                                           int32_t timeoutMs = 0) {
+    return std::make_shared<ovProxyResolveTask>(
+        id, url, "extra",
+        [this](const std::string& requestId, const ovProxyInfo& info, eErrorCode error) {
+          Answer& answer = answers_[requestId];
+          ++answer.count;
+          answer.info = info;
+          answer.error = error;
+        },
+        std::move(config), timeoutMs);
+  }
+  eErrorCode Add(const std::string& id, std::shared_ptr<ovProxyConfig> config,
+                 const std::string& url = "http://site.example/") {
+    return controller_->addTask(Task(id, std::move(config), url));
+  }
+
+  // The delivered answer as PAC text, "-" when nothing was delivered.
+  std::string Delivered(const std::string& id) {
+    env_.RunUntilIdle();
+    auto found = answers_.find(id);
+    if (found == answers_.end()) return "-";
+    return found->second.info.ToPacString() + " / " +
+           std::to_string(static_cast<int>(found->second.error));
+  }
+
+  ovtest::ManualClock clock_;
+  ovtest::TaskEnvironment env_{kResolveRunnerName};
+  ovtest::FakePolicyProvider policies_;
+  ovtest::FakeFeatureToggles toggles_;
+  ovtest::FakeExperimentMgr experiments_;
+  TestAdapter adapter_;
+  ovtest::FakeTelemetryModule telemetry_;
+  ovtest::LogCapture logs_;
+
+  std::shared_ptr<ovtest::FakeAsyncResolver::Log> winhttp_log_ =
+      std::make_shared<ovtest::FakeAsyncResolver::Log>();
+  std::shared_ptr<ovtest::FakeAsyncResolver::Log> multi_log_ =
+      std::make_shared<ovtest::FakeAsyncResolver::Log>();
+  std::shared_ptr<ovtest::FakeAsyncResolver::Log> pk_log_ =
+      std::make_shared<ovtest::FakeAsyncResolver::Log>();
+  std::shared_ptr<ovtest::FakeAsyncResolver> winhttp_;
+  std::shared_ptr<ovtest::FakeAsyncResolver> multi_;
+  std::shared_ptr<ovtest::FakeAsyncResolver> pk_;
+  std::shared_ptr<ovtest::FakePacDecider::Record> decision_ =
+      std::make_shared<ovtest::FakePacDecider::Record>();
+  bool factory_seen_ = false;
+
+  RecordingDelegate delegate_;
+  std::map<std::string, Answer> answers_;
+  std::unique_ptr<ovProxyResolveController> controller_;
+};
+
+TEST_F(ResolveControllerTest, BypassedUrlsAreAnsweredDirectOnEitherRoad) {
+  Build();
+  // Fast path road (automatic settings) and decided road (manual settings).
+  Add("a", MakeConfig(Kind::AutoDetect, 1, "", "*.corp.example"), "http://intra.corp.example/");
+  decision_->answer = e_success;
+  Add("b", MakeConfig(Kind::Manual, 2, "", "*.corp.example"), "http://wiki.corp.example/");
+
+  EXPECT_EQ(Delivered("a"), "DIRECT / 0");
+  EXPECT_EQ(Delivered("b"), "DIRECT / 0");
+  EXPECT_THAT(winhttp_log_->resolved, IsEmpty());
+  EXPECT_THAT(delegate_.calls,
+              ElementsAre(DelegateCall{"a", true, e_success}, DelegateCall{"b", true, e_success}));
+  EXPECT_EQ(controller_->addTask(nullptr), e_invalid_argument);
+}
+
+TEST_F(ResolveControllerTest, FastPathAnswersEveryStartOutcome) {
+  struct Case {
+    eErrorCode start;
+    const char* delivered;  // right after addTask
+    std::vector<DelegateCall> told;
+    size_t running;
+  };
+  const Case cases[] = {
+      {e_pending, "-", {}, 1},
+      {e_success, " / 0", {{"t", true, e_success}}, 0},
+      // Never silence: a refused start reaches the caller with its code.
+      {e_resolve_failed, " / 203", {{"t", false, e_resolve_failed}}, 0},
+  };
+  int n = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(static_cast<int>(c.start));
+    const std::string id = "t" + std::to_string(n++);
+    delegate_.calls.clear();
+    winhttp_->SetResolveAnswer(c.start);
+    Build();
+    EXPECT_EQ(Add(id, MakeConfig(Kind::AutoDetect)), e_pending);
+    EXPECT_EQ(Delivered(id), c.delivered);
+    std::vector<DelegateCall> told = c.told;
+    for (DelegateCall& call : told) call.id = id;
+    EXPECT_EQ(delegate_.calls, told);
+    EXPECT_EQ(controller_->runningTaskCount(), c.running);
+    EXPECT_EQ(controller_->pendingTaskCount(), 0u);
+    // The decision still starts behind the fast path.
+    EXPECT_EQ(controller_->decisionState(), DecisionState::Deciding);
+  }
+  EXPECT_TRUE(logs_.Contains("ProxyResolveController: WinHttp Fast Path triggered"));
+  EXPECT_TRUE(logs_.Contains("ProxyResolveController: Fast path task failed - error=203"));
+
+  // The pending start (first case) completes through the delegate.
+  winhttp_->SetResolveAnswer(e_pending);
+  Add("u", MakeConfig(Kind::AutoDetect));
+  winhttp_->Complete("u", e_success, "w:8080");
+  EXPECT_EQ(Delivered("u"), "PROXY w:8080; DIRECT / 0");
+}
+
+TEST_F(ResolveControllerTest, ManualSettingsWaitForTheDecisionAndGoToTheLocalResolver) {
+  Build();
+  Add("m", MakeConfig(Kind::Manual));
+  EXPECT_EQ(controller_->pendingTaskCount(), 1u);
+  EXPECT_EQ(Delivered("m"), "-");
+  EXPECT_THAT(winhttp_log_->resolved, IsEmpty());
+
+  decision_->decider->Decide(false);  // a failed decision releases the tasks alike
+  EXPECT_EQ(Delivered("m"), "PROXY manual:3128; DIRECT / 0");
+  EXPECT_EQ(controller_->pendingTaskCount(), 0u);
+  EXPECT_TRUE(logs_.Contains("ProxyResolveController: PAC decision complete - success=0"));
+}
+
+TEST_F(ResolveControllerTest, TaskWithoutConfigurationIsNotLeftWaiting) {
+  Build();
+  Add("bare", nullptr);
+  EXPECT_EQ(decision_->get_pac_content_calls, 0);  // nothing to decide
+  EXPECT_EQ(Delivered("bare"), "DIRECT / 0");
+}
+
+TEST_F(ResolveControllerTest, WinInetOnlyWaitsForTheDecisionAndUsesTheMultiResolver) {
+  SetWinInetOnly(true);
+  Build();
+  EXPECT_TRUE(factory_seen_);
+  Add("b", MakeConfig(Kind::AutoDetect));
+  Add("a", MakeConfig(Kind::AutoDetect));
+  EXPECT_THAT(winhttp_log_->resolved, IsEmpty());
+  EXPECT_EQ(controller_->pendingTaskCount(), 2u);
+
+  decision_->decider->Decide(true, kScript);
+  EXPECT_THAT(multi_log_->resolved, ElementsAre("a", "b"));  // request-id order
+  multi_->Complete("b", e_success, "m:1");
+  multi_->Complete("a", e_success, "m:2");
+  EXPECT_EQ(Delivered("a"), "PROXY m:2; DIRECT / 0");
+  EXPECT_EQ(Delivered("b"), "PROXY m:1; DIRECT / 0");
+}
+
+TEST_F(ResolveControllerTest, SelectionRulesAfterTheDecision) {
+  struct Case {
+    const char* name;
+    Kind kind;
+    bool win_inet_only;
+    bool pac_content;
+    Present present;
+    bool pk_available;
+    const char* chosen;  // "winhttp", "multi", "pk", or the delivered text
+  };
+  const Case cases[] = {
+      {"multi by switch", Kind::PacUrl, true, true, {}, true, "multi"},
+      {"multi absent", Kind::PacUrl, true, true, {true, false, true}, true, " / 6"},
+      {"pk with script", Kind::PacUrl, false, true, {}, true, "pk"},
+      {"pk unavailable", Kind::PacUrl, false, true, {}, false, "winhttp"},
+      {"pk absent", Kind::AutoDetect, false, true, {true, true, false}, true, "winhttp"},
+      {"no resolver at all", Kind::AutoDetect, false, false, {false, true, true}, true, " / 6"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    SetWinInetOnly(c.win_inet_only);
+    pk_->SetAvailable(c.pk_available);
+    winhttp_log_->resolved.clear();
+    multi_log_->resolved.clear();
+    pk_log_->resolved.clear();
+    decision_ = std::make_shared<ovtest::FakePacDecider::Record>();
+    decision_->answer = c.pac_content ? e_success : e_pac_unavailable;
+    Build(c.present);
+    if (c.pac_content) {
+      // A script is already known, so the fast path stands aside.
+      auto known = MakeConfig(c.kind);
+      known->setPacContent(kScript);
+      controller_->decider().setConfig(known);
+    }
+    const std::string id = c.name;
+    Add(id, MakeConfig(c.kind));
+    const std::string chosen = !winhttp_log_->resolved.empty() ? "winhttp"
+                               : !multi_log_->resolved.empty() ? "multi"
+                               : !pk_log_->resolved.empty()    ? "pk"
+                                                               : Delivered(id);
+    EXPECT_EQ(chosen, c.chosen);
+  }
+  EXPECT_TRUE(logs_.Contains("ProxyResolveController: Resolver selected - type=PKResolver"));
+  EXPECT_TRUE(logs_.Contains(
+      "ProxyResolveController: Resolver selected - type=WinHttpAsync, hasPacContent=1"));
+  EXPECT_TRUE(logs_.Contains("ProxyResolveController: No resolver available for pending task"));
+}
+
+TEST_F(ResolveControllerTest, FailedResolutionFallsBackToTheLocalResolverWithTheResolversError) {
+  struct Case {
+    uint32_t kind;
+    std::string manual;
+    const char* delivered;
+    eErrorCode detail;
+    int32_t event;
+  };
+  const Case cases[] = {
+      // A failure code travels unchanged, so DIRECT is not appended.
+      {0, "fallback:8080", "PROXY fallback:8080 / 203", e_success, 4},
+      {1, "", "DIRECT / 203", e_resolve_failed, 5},
+      {7, "", "DIRECT / 203", e_resolve_failed, 8},
+  };
+  Build();
+  int n = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.kind);
+    const std::string id = "f" + std::to_string(n++);
+    // Each newer than the last, so that each resolves with its own.
+    auto task = Task(id, MakeConfig(Kind::AutoDetect, n, c.manual));
+    controller_->addTask(task);
+    ASSERT_EQ(winhttp_log_->resolved.back(), id);
+    controller_->onResolveComplete(id, nullptr, e_resolve_failed, c.kind);
+    EXPECT_EQ(Delivered(id), c.delivered);
+    EXPECT_EQ(task->getErrorDetailCode(), c.detail);
+    EXPECT_EQ(delegate_.calls.back(), (DelegateCall{id, false, e_resolve_failed}));
+    EXPECT_THAT(telemetry_.events().back().fields,
+                ElementsAre(Field{"code", c.event}, Field{"value", 203}));
+  }
+  // Success reports the latency since the task started, with the result's kind.
+  Add("ok", MakeConfig(Kind::AutoDetect, n + 1));
+  clock_.Advance(std::chrono::milliseconds(35));
+  winhttp_->Complete("ok", e_success, "HTTPS://secure:443");
+  ASSERT_EQ(telemetry_.latencies().size(), 1u);
+  EXPECT_EQ(telemetry_.latencies()[0].sample.metric_id, 23);
+  EXPECT_EQ(telemetry_.latencies()[0].sample.value_ms, 35);
+  EXPECT_THAT(telemetry_.latencies()[0].fields, ElementsAre(Field{"result_kind", 3}));
+}
+
+TEST_F(ResolveControllerTest, LateUnknownAndRepeatedCompletionsAreIgnored) {
+  Build();
+  Add("r", MakeConfig(Kind::AutoDetect));
+  controller_->onResolveComplete("", nullptr, e_resolve_failed, 0);
+  controller_->onResolveComplete("nobody", nullptr, e_resolve_failed, 0);
+  EXPECT_THAT(delegate_.calls, IsEmpty());
+
+  winhttp_->Complete("r", e_success, "a:1");
+  winhttp_->Complete("r", e_resolve_failed);  // late second answer
+  EXPECT_EQ(Delivered("r"), "PROXY a:1; DIRECT / 0");
+  EXPECT_EQ(delegate_.calls.size(), 1u);
+}
+
+TEST_F(ResolveControllerTest, CancellationWhileWaitingAndWhileRunning) {
+  Build();
+  Add("wait", MakeConfig(Kind::Manual));
+  Add("run", MakeConfig(Kind::AutoDetect));
+  ASSERT_EQ(controller_->pendingTaskCount(), 1u);
+  ASSERT_EQ(controller_->runningTaskCount(), 1u);
+
+  controller_->cancelTask("wait");
+  controller_->cancelTask("run");
+  controller_->cancelTask("never-added");
+  EXPECT_EQ(controller_->pendingTaskCount(), 0u);
+  EXPECT_EQ(controller_->runningTaskCount(), 0u);
+  EXPECT_THAT(winhttp_log_->cancelled, ElementsAre("run"));
+
+  // Neither the decision nor a late answer brings them back.
+  decision_->decider->Decide(true, kScript);
+  winhttp_->Complete("run", e_success);
+  EXPECT_EQ(Delivered("wait"), "-");
+  EXPECT_EQ(Delivered("run"), "-");
+  EXPECT_THAT(delegate_.calls, IsEmpty());
+
+  // A task cancelled before it reaches a resolver is not started or answered.
+  auto cancelled = Task("gone", MakeConfig(Kind::Manual));
+  cancelled->cancel();
+  controller_->addTask(cancelled);
+  EXPECT_EQ(Delivered("gone"), "-");
+  EXPECT_THAT(delegate_.calls, IsEmpty());
+}
+
+TEST_F(ResolveControllerTest, NewerConfigurationMidDecisionRestartsItAndWins) {
+  SetWinInetOnly(true);  // no fast path: every task waits
+  Build();
+  auto older = MakeConfig(Kind::PacUrl, 10);
+  auto newer = MakeConfig(Kind::AutoDetect, 20);
+  Add("1", older);
+  ASSERT_EQ(controller_->decisionState(), DecisionState::Deciding);
+  ASSERT_EQ(decision_->get_pac_content_calls, 1);
+
+  Add("2", newer);
+  ASSERT_EQ(decision_->configs_set.size(), 2u);
+  EXPECT_TRUE(decision_->configs_set[1]->auto_detect());
+  EXPECT_EQ(decision_->get_pac_content_calls, 2);  // started over
+
+  // A stale task arriving meanwhile neither restarts nor changes it.
+  Add("3", MakeConfig(Kind::PacUrl, 5));
+  EXPECT_EQ(decision_->configs_set.size(), 2u);
+  EXPECT_EQ(decision_->get_pac_content_calls, 2);
+
+  decision_->decider->Decide(true, kScript);
+  EXPECT_THAT(multi_log_->resolved, ElementsAre("1", "2", "3"));
+  controller_->cancelAllTasks();
+}
+
+TEST_F(ResolveControllerTest, FastPathKeepsANewerConfigurationOfItsOwn) {
+  Build();
+  Add("1", MakeConfig(Kind::PacUrl, 10));
+  auto newer = MakeConfig(Kind::AutoDetect, 20);
+  auto task = Task("2", newer);
+  controller_->addTask(task);
+  ASSERT_TRUE(task->getConfig());
+  EXPECT_TRUE(task->getConfig()->auto_detect());
+  EXPECT_EQ(decision_->configs_set.back()->getUpdateTimestamp(), 20);
+  controller_->cancelAllTasks();
+}
+
+TEST_F(ResolveControllerTest, TimedOutTasksAreCollectedPendingFirst) {
+  SetWinInetOnly(true);
+  Build();
+  controller_->addTask(Task("p2", MakeConfig(Kind::AutoDetect), "http://a/", 100));
+  controller_->addTask(Task("p1", MakeConfig(Kind::AutoDetect), "http://a/", 100));
+  controller_->addTask(Task("p3", MakeConfig(Kind::AutoDetect), "http://a/", 0));
+  SetWinInetOnly(false);
+  controller_->addTask(Task("r1", MakeConfig(Kind::AutoDetect), "http://a/", 100));
+  ASSERT_EQ(controller_->runningTaskCount(), 1u);
+
+  ovProxyResolveController::TimedOutTasks timed_out;
+  bool remain = false;
+  clock_.Advance(std::chrono::milliseconds(99));
+  controller_->collectTimedOutTasks(timed_out, remain);
+  EXPECT_THAT(timed_out, IsEmpty());
+  EXPECT_TRUE(remain);
+
+  clock_.Advance(std::chrono::milliseconds(1));
+  controller_->collectTimedOutTasks(timed_out, remain);
+  std::vector<std::string> ids;
+  for (const auto& [id, task] : timed_out) ids.push_back(id);
+  EXPECT_THAT(ids, ElementsAre("p1", "p2", "r1"));
+  EXPECT_THAT(winhttp_log_->cancelled, ElementsAre("r1"));
+  EXPECT_TRUE(remain);              // p3 never times out
+  EXPECT_EQ(Delivered("p1"), "-");  // the service finishes them
+}
+
+TEST_F(ResolveControllerTest, ResetDecisionClearsTheFailureRecordAndDecidesAgain) {
+  Build();
+  decision_->answer = e_pac_unavailable;
+  Add("m", MakeConfig(Kind::Manual));
+  EXPECT_EQ(Delivered("m"), "PROXY manual:3128; DIRECT / 0");
+  const int asked = decision_->get_pac_content_calls;
+  controller_->resetDecision();
+  EXPECT_EQ(decision_->failure_resets, 1);
+  EXPECT_EQ(decision_->get_pac_content_calls, asked + 1);
+  EXPECT_EQ(controller_->decisionState(), DecisionState::Decided);
+}
+
+TEST_F(ResolveControllerTest, ResolversThatFailToStartAreDropped) {
+  winhttp_->SetInitializeAnswer(e_not_supported);
+  pk_->SetInitializeAnswer(e_failed);
+  Build();
+  EXPECT_TRUE(logs_.Contains("ProxyResolveController: Failed to initialize WinHttpAsyncResolver"));
+  EXPECT_TRUE(logs_.Contains("ProxyResolveController: Failed to initialize PKResolver"));
+  EXPECT_EQ(winhttp_->getDelegate(), nullptr);
+  EXPECT_EQ(multi_->getDelegate(), controller_.get());
+  // No system-shaped resolver: no fast path, and after the decision no
+  // resolver for an automatic configuration.
+  Add("a", MakeConfig(Kind::AutoDetect));
+  EXPECT_EQ(controller_->pendingTaskCount(), 1u);
+  decision_->decider->Decide(false);
+  EXPECT_EQ(Delivered("a"), " / 6");
+  EXPECT_EQ(delegate_.calls.back(), (DelegateCall{"a", false, e_not_supported}));
+}
+
+TEST_F(ResolveControllerTest, DestroyedControllerIsNeverCalledBack) {
+  Build();
+  Add("r", MakeConfig(Kind::AutoDetect));
+  Add("p", MakeConfig(Kind::Manual));
+  controller_.reset();
+  EXPECT_EQ(Delivered("p"), "-");
+  EXPECT_EQ(winhttp_->getDelegate(), nullptr);
+  EXPECT_THAT(winhttp_log_->cancelled, ElementsAre("r"));
+  winhttp_->Complete("r", e_success);  // must not reach the destroyed controller
+  EXPECT_EQ(Delivered("r"), "-");
+}
+
+// The module's decider behind the seam: a PAC URL is downloaded, verified,
+// and its script sends the waiting task to the PK resolver.
+TEST_F(ResolveControllerTest, ModuleDeciderDownloadsTheScriptThenThePkResolverAnswers) {
+  auto downloads = std::make_shared<ovtest::FakePacDownloads>();
+  ovResolveControllerParts parts;
+  parts.make_winhttp = [this] { return winhttp_; };
+  parts.make_pk = [this] { return pk_; };
+  parts.make_decider = [this, downloads] {
+    auto host = std::make_unique<ovPacFileDeciderHost>(downloads->Create(), nullptr, &adapter_);
+    host->prepareRunners(kResolveRunnerName);
+    return host;
+  };
+  parts.adapter = &adapter_;
+  BuildWith(std::move(parts));
+
+  // The first task takes the fast path; the download starts behind it.
+  Add("fast", MakeConfig(Kind::PacUrl));
+  EXPECT_THAT(winhttp_log_->resolved, ElementsAre("fast"));
+  ASSERT_EQ(downloads->requests().size(), 1u);
+  EXPECT_EQ(downloads->requests()[0].url, "http://wpad.example/proxy.pac");
+
+  ASSERT_TRUE(downloads->Finish(0, kScript, true));
+  env_.RunUntilIdle();
+  EXPECT_EQ(controller_->decisionState(), DecisionState::Decided);
+
+  // With the script known, the next task goes to the PK resolver at once.
+  Add("pk", MakeConfig(Kind::PacUrl));
+  EXPECT_THAT(pk_log_->resolved, ElementsAre("pk"));
+  pk_->Complete("pk", e_success, "pac:1");
+  EXPECT_EQ(Delivered("pk"), "PROXY pac:1; DIRECT / 0");
+  controller_->cancelAllTasks();
+  controller_->decider().releaseRunners();
+}
+
+}  // namespace
+}  // namespace OVProxy

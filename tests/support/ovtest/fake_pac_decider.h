@@ -1,0 +1,72 @@
+// FakePacDecider: a PAC decision scripted by hand, for code that drives the
+// decider (the resolve controller). GetPacContent answers the scripted code
+// (e_pending by default); Decide later completes the decision the way the
+// real decider does: on success it stores the script in its configuration,
+// then tells the delegate. Immediate answers other than e_pending notify the
+// delegate from inside GetPacContent, as the real one does. Everything it is
+// asked is recorded in a shared Record, so a test keeps access after the
+// controller took ownership.
+//
+// Thread-safety: none; used on the resolve runner like the real one.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "OrvaProxy/ov_i_pac_file_decider.h"
+
+namespace ovtest {
+
+class FakePacDecider final : public OVProxy::ovIPacFileDecider {
+ public:
+  struct Record {
+    std::vector<std::shared_ptr<OVProxy::ovProxyConfig>> configs_set;
+    int get_pac_content_calls = 0;
+    int failure_resets = 0;
+    OVProxy::eErrorCode answer = OVProxy::e_pending;
+    // Put into the configuration when an immediate e_success is answered.
+    std::string immediate_content = "function FindProxyForURL(u, h) { return 'DIRECT'; }";
+    FakePacDecider* decider = nullptr;
+  };
+
+  explicit FakePacDecider(std::shared_ptr<Record> record) : record_(std::move(record)) {
+    record_->decider = this;
+  }
+  ~FakePacDecider() override { record_->decider = nullptr; }
+
+  // Ends the decision in progress: `content` (when success) becomes the
+  // configuration's script; the delegate hears `success`.
+  void Decide(bool success, const std::string& content = std::string()) {
+    if (success && config_) config_->setPacContent(content);
+    if (delegate_) delegate_->onPacDecisionComplete(success, success ? content : "", "");
+  }
+
+  void setDelegate(OVProxy::ovPacFileDeciderDelegate* delegate) override { delegate_ = delegate; }
+  bool setConfig(const std::shared_ptr<OVProxy::ovProxyConfig>& config) override {
+    record_->configs_set.push_back(config);
+    if (config_ && config && *config_ == *config) return false;
+    config_ = config ? config->duplicate() : nullptr;
+    return true;
+  }
+  std::shared_ptr<OVProxy::ovProxyConfig> getConfig() override {
+    return config_ ? config_->duplicate() : nullptr;
+  }
+  OVProxy::eErrorCode GetPacContent() override {
+    ++record_->get_pac_content_calls;
+    const OVProxy::eErrorCode answer = record_->answer;
+    if (answer == OVProxy::e_success) Decide(true, record_->immediate_content);
+    if (answer != OVProxy::e_success && answer != OVProxy::e_pending) Decide(false);
+    return answer;
+  }
+  void resetFailureRecord() override { ++record_->failure_resets; }
+  void prepareRunners(const std::string&) override {}
+  void releaseRunners() override {}
+
+ private:
+  std::shared_ptr<Record> record_;
+  std::shared_ptr<OVProxy::ovProxyConfig> config_;
+  OVProxy::ovPacFileDeciderDelegate* delegate_ = nullptr;
+};
+
+}  // namespace ovtest
