@@ -250,10 +250,20 @@ void ovProxyResolveServiceImpl::onProxyConfigChanged(const ovProxyConfig&,
   std::shared_ptr<ovProxyHostCacheMode> cache = info_mode_->getHostCacheMode();
   if (cache) cache->onConfigChanged();
   // Answers made under the configuration that was in force are stale now.
-  if (had_config_) clearHostCache("config");
+  // On the first configuration the cache holds what was answered under the
+  // shared configuration: kept when that is this one, stale otherwise.
+  if (had_config_ || !MatchesSharedConfig()) clearHostCache("config");
   had_config_ = true;
   state_ = ServiceState::Ready;
   checkConfigState();
+}
+
+bool ovProxyResolveServiceImpl::MatchesSharedConfig() {
+  if (!manager_) return true;
+  ovProxyConfig latest, shared;
+  if (manager_->getLatestProxyConfig(latest) != CONFIG_VALID) return true;
+  std::shared_ptr<ovProxyConfigMode> store = info_mode_->getConfigMode();
+  return !store || !store->getConfig(shared) || shared == latest;
 }
 
 void ovProxyResolveServiceImpl::OnNetworkStateChanged(ovNetworkState state,

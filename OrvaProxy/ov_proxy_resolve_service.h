@@ -12,8 +12,10 @@
 // failure window and clear the host cache: answers made under another
 // network's (or an older) configuration would otherwise keep being served.
 // The cache is also cleared on a configuration change once a configuration
-// was in force; the first configuration of a start keeps what other
-// processes already cached.
+// was in force, and on the first configuration of a start when it differs
+// from the one shared in the data-sync store (the answers cached under it
+// are for another configuration); otherwise what other processes already
+// cached is kept.
 //
 // Every request is answered exactly once unless the caller cancels it or
 // uninitialize drops it (both answer nothing): from the cache, through the
@@ -124,6 +126,9 @@ class ovProxyResolveServiceImpl : public ovProxyResolveService,
   void drainWaitingQueue();
   void resetForNetworkChange();
   void clearHostCache(const char* reason);
+  // Whether the manager's valid configuration is the one shared in the
+  // data-sync store (true when either is missing).
+  bool MatchesSharedConfig();
 
   ovProxyResolveController controller_;
   ovProxyInfoMode* info_mode_;

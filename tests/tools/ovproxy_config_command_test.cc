@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "command_run.h"
+#include "ovtest/fake_dal_bus.h"
 #include "ovtest/fake_config_sources.h"
 #include "ovtest/task_environment.h"
 
@@ -52,6 +53,7 @@ TEST(OvproxyConfig, PrintsWhatTheModuleSees) {
 }
 
 TEST(OvproxyConfig, ResolveWithoutProxyUsesTheMachineConfiguration) {
+  ovtest::FakeDalBus bus;  // the module joins the data-sync bus
   ovtest::TaskEnvironment env("");
   ovtest::FakeUserProxySettings settings;
   ovtest::FakeDefaultBrowser browser;

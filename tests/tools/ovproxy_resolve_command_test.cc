@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <json/json.h>
 
+#include <fstream>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -8,6 +9,7 @@
 
 #include "command_run.h"
 #include "orvatask/orva_task.h"
+#include "ovtest/scoped_temp_dir.h"
 #include "ovtest/task_environment.h"
 
 namespace ovproxy {
@@ -18,25 +20,44 @@ CommandRun Resolve(std::vector<std::string> args) {
 }
 
 TEST(OvproxyResolve, AnswersEachUrlWithBypassAndDirectLastResort) {
-  // With the task library and without it: the same answers.
-  for (bool with_manager : {true, false}) {
+  // One after the other and all at once: the same answers, and the module's
+  // runner is gone afterwards.
+  for (const char* mode : {"--timeout=5000", "--async"}) {
     ovtest::TaskEnvironment env("");
-    std::optional<OrvaTask::ScopedOVTManagerOverride> none;
-    if (!with_manager) none.emplace(nullptr);
     const CommandRun run =
-        Resolve({"--proxy", "http=p:3128;https=s:3129", "--bypass=*.corp;<local>",
+        Resolve({mode, "--proxy", "http=p:3128;https=s:3129", "--bypass=*.corp;<local>",
                  "https://a.corp/x", "example.org", "http://localhost:8080/", "http://plain/"});
     EXPECT_EQ(run.code, kExitOk) << run.err;
     EXPECT_EQ(run.out,
               "https://a.corp/x\tDIRECT\n"
               "https://example.org\tPROXY p:3128; DIRECT\n"
               "http://localhost:8080/\tDIRECT\n"
-              "http://plain/\tDIRECT\n");
-    if (with_manager) {
-      EXPECT_EQ(env.manager().GetRunnerId("proxy_resolve_runner_name"), OrvaTask::kInvalidRunnerId)
-          << "the command removes the runner it made";
-    }
+              "http://plain/\tDIRECT\n")
+        << mode;
+    EXPECT_EQ(env.manager().GetRunnerId("proxy_resolve_runner_name"), OrvaTask::kInvalidRunnerId)
+        << "the command removes the runner it made";
   }
+}
+
+TEST(OvproxyResolve, WithoutTheTaskLibraryTheModuleCannotStart) {
+  ovtest::TaskEnvironment env("");
+  OrvaTask::ScopedOVTManagerOverride none(nullptr);
+  const CommandRun run = Resolve({"--proxy", "p:80", "http://x/"});
+  EXPECT_EQ(run.code, kExitFailed);
+  EXPECT_NE(run.err.find("could not be initialised"), std::string::npos) << run.err;
+}
+
+TEST(OvproxyResolve, UrlsFromAFileFollowTheCommandLine) {
+  ovtest::TaskEnvironment env("");
+  ovtest::ScopedTempDir dir;
+  const std::string path = dir.path() + "/urls.txt";
+  std::ofstream(path) << "# hosts\n\n  b.example  \nc.example\r\n";
+  const CommandRun run = Resolve({"--proxy", "p:80", "a.example", "-f", path});
+  EXPECT_EQ(run.code, kExitOk) << run.err;
+  EXPECT_EQ(run.out,
+            "https://a.example\tPROXY p:80; DIRECT\n"
+            "https://b.example\tPROXY p:80; DIRECT\n"
+            "https://c.example\tPROXY p:80; DIRECT\n");
 }
 
 TEST(OvproxyResolve, JsonListsUrlErrorAndServers) {
@@ -57,6 +78,8 @@ TEST(OvproxyResolve, JsonListsUrlErrorAndServers) {
   EXPECT_EQ(servers[0]["host"].asString(), "a");
   EXPECT_EQ(servers[0]["port"].asInt(), 80);
   EXPECT_EQ(servers[1]["scheme"].asString(), "DIRECT");
+  EXPECT_EQ(root[0]["source"].asString(), "override");
+  EXPECT_EQ(root[0]["way"].asString(), "LocalResolver");
   EXPECT_EQ(root[1]["url"].asString(), "");
   EXPECT_EQ(root[1]["error"].asInt(), 2);
   EXPECT_EQ(root[1]["servers"].size(), 0u);
@@ -71,6 +94,9 @@ TEST(OvproxyResolve, WrongUsageExitsWithTwoAndTheUsageText) {
       {"--proxy", "p:80", "--colour", "http://x/"},
       {"--proxy", "=;=", "http://x/"},  // nothing usable in it
       {"--proxy", "p:80", "--bypass"},
+      {"--timeout", "soon", "http://x/"},
+      {"--timeout=-1", "http://x/"},
+      {"-f", "/nonexistent/urls.txt"},
   };
   for (const auto& args : wrong) {
     const CommandRun run = Resolve(args);
