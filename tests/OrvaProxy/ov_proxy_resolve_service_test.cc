@@ -297,14 +297,40 @@ TEST_F(ResolveServiceTest, NetworkChangesResetOnceAndClearTheCache) {
   EXPECT_EQ(manager_.network_changes(), resets + 1);
 }
 
-TEST_F(ResolveServiceTest, OnlyALaterConfigurationChangeClearsTheCache) {
-  info_mode_.getHostCacheMode()->put("other-process.example", ovProxyInfo());
-  Start(ovProxyConfig(), CONFIG_PENDING);
-  manager_.Publish(Manual(), CONFIG_VALID);
-  ovProxyInfo info;
-  EXPECT_TRUE(info_mode_.getHostCacheMode()->lookup("other-process.example", info));
-  manager_.Publish(Manual("new:1", 2), CONFIG_VALID);
-  EXPECT_FALSE(info_mode_.getHostCacheMode()->lookup("other-process.example", info));
+TEST_F(ResolveServiceTest, CacheSurvivesAStartOnlyUnderTheSharedConfiguration) {
+  const struct {
+    const char* name;
+    bool shared;  // the store holds a configuration
+    const char* shared_rules;
+    bool kept;
+  } cases[] = {
+      {"nothing shared", false, "", true},
+      {"same configuration shared", true, "proxy:3128", true},
+      {"another configuration shared", true, "old:1", false},
+  };
+  for (const auto& c : cases) {
+    ovProxyInfoModeImpl mode;
+    if (c.shared) mode.getConfigMode()->updateConfig(Manual(c.shared_rules, 2));
+    mode.getHostCacheMode()->put("other-process.example", ovProxyInfo());
+    ovResolveServiceParts parts;
+    parts.info_mode = &mode;
+    parts.controller.make_decider = [this] {
+      return std::make_unique<ovtest::FakePacDecider>(decision_);
+    };
+    parts.controller.adapter = &adapter_;
+    ovtest::FakeConfigManager manager;
+    manager.Set(ovProxyConfig(), CONFIG_PENDING);
+    ovProxyResolveServiceImpl service(std::move(parts));
+    ASSERT_TRUE(service.initialize(&manager));
+    ovProxyInfo info;
+    manager.Publish(Manual(), CONFIG_VALID);
+    EXPECT_EQ(mode.getHostCacheMode()->lookup("other-process.example", info), c.kept) << c.name;
+    // Any later change makes every cached answer stale.
+    mode.getHostCacheMode()->put("other-process.example", ovProxyInfo());
+    manager.Publish(Manual("new:1", 3), CONFIG_VALID);
+    EXPECT_FALSE(mode.getHostCacheMode()->lookup("other-process.example", info)) << c.name;
+    service.uninitialize();
+  }
 }
 
 }  // namespace

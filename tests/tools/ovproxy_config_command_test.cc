@@ -22,6 +22,7 @@ ovplatform::UserProxySettings Settings(const std::string& proxy, const std::stri
 }
 
 TEST(OvproxyConfig, PrintsWhatTheModuleSees) {
+  ovtest::FakeDalBus bus;  // --watch runs the module, which joins the bus
   ovtest::TaskEnvironment env("");
   ovtest::FakeUserProxySettings settings;
   ovtest::FakeDefaultBrowser browser("/usr/bin/chromium");
