@@ -8,6 +8,9 @@
 #include <utility>
 
 #include "OrvaProxy/ov_answer_once.h"
+#include "OrvaProxy/ov_log.h"
+#include "OrvaProxy/ov_proxy_host_cache_mode.h"
+#include "OrvaProxy/ov_proxy_info_mode_impl.h"
 #include "OrvaProxy/ov_task_constants.h"
 #include "orvatask/orva_task.h"
 #include "tavlib/tav_clock.h"
@@ -39,7 +42,9 @@ OrvaTask::TaskAttribute Attribute(const char* name, const std::string& requestId
 
 }  // namespace
 
-ovProxyResolveServiceProvider::Impl::Impl(ServiceFactory factory) : factory_(std::move(factory)) {}
+ovProxyResolveServiceProvider::Impl::Impl(ServiceFactory factory, ovProxyInfoMode* cacheSource)
+    : factory_(std::move(factory)),
+      cache_source_(cacheSource ? cacheSource : ovProxyInfoModeImpl::GetInstance()) {}
 
 ovProxyResolveServiceProvider::Impl::~Impl() {
   if (OrvaTask::IOVTManager* manager = OrvaTask::GetOVTManager()) {
@@ -190,6 +195,7 @@ eErrorCode ovProxyResolveServiceProvider::Impl::resolveSync(const std::string& u
                                                             const std::string& requestId,
                                                             ovProxyInfo& info, int timeoutMs) {
   if (!initialized_) return e_not_initialized;
+  if (answerFromCache(url, requestId, info)) return e_success;
   auto state = std::make_shared<SyncResolveState>();
   ResolveCallback callback = [state](const std::string& id, const ovProxyInfo& answer,
                                      eErrorCode error) {
@@ -244,6 +250,23 @@ eErrorCode ovProxyResolveServiceProvider::Impl::resolveSync(const std::string& u
   if (done) return state->error;
   cancelResolve(requestId);
   return e_request_timeout;
+}
+
+bool ovProxyResolveServiceProvider::Impl::answerFromCache(const std::string& url,
+                                                          const std::string& requestId,
+                                                          ovProxyInfo& info) {
+  std::shared_ptr<ovProxyHostCacheMode> cache = cache_source_->getHostCacheMode();
+  if (!cache || !cache->isHostCacheEnabled()) return false;
+  const std::string full_url = url.find("://") == std::string::npos ? "https://" + url : url;
+  ovProxyInfo cached;
+  if (url.empty() || !cache->lookup(ovProxyResolveServiceImpl::hostKey(full_url), cached)) {
+    return false;
+  }
+  ovLog(LogLevel::kInfo, "RSVC_CACHIT",
+        "ProxyResolveService: Cache hit - requestId=" + requestId + ", url=*****");
+  appendDirectFallback(cached, e_success);
+  info = std::move(cached);
+  return true;
 }
 
 void ovProxyResolveServiceProvider::Impl::cancelResolve(const std::string& requestId) {

@@ -5,10 +5,11 @@
 // requests) and every posted body first locks the Impl's weak self
 // reference, doing nothing once the Impl is gone.
 //
-// Synchronous resolution waits on a SyncResolveState shared with the
-// callback; its deadline is measured on the common library's monotonic
-// clock (so a test clock decides it), and a caller that gave up marks the
-// state abandoned so that a late answer is ignored.
+// Synchronous resolution answers a cached host on the caller's thread (the
+// host cache locks itself; the answer is the one the runner would give),
+// otherwise it waits on a SyncResolveState shared with the callback; its deadline is measured on
+// the common library's monotonic clock (so a test clock decides it), and a caller that gave up
+// marks the state abandoned so that a late answer is ignored.
 //
 // Thread: public operations from any thread; the service only on the runner.
 // Lifetime: shared (enable_shared_from_this); destruction drops all work
@@ -32,7 +33,9 @@ class ovProxyResolveServiceProvider::Impl : public std::enable_shared_from_this<
   // Makes the service on the runner; empty: the module's service.
   using ServiceFactory = std::function<std::unique_ptr<ovProxyResolveServiceImpl>()>;
 
-  explicit Impl(ServiceFactory factory = {});
+  // `cacheSource`: where synchronous calls look for cached answers (null:
+  // the process's data-sync mode); it must be the one the service uses.
+  explicit Impl(ServiceFactory factory = {}, ovProxyInfoMode* cacheSource = nullptr);
   ~Impl() override;
   Impl(const Impl&) = delete;
   Impl& operator=(const Impl&) = delete;
@@ -59,7 +62,11 @@ class ovProxyResolveServiceProvider::Impl : public std::enable_shared_from_this<
   void checkTimeoutTasks();
   bool post(std::function<void(Impl&)> body, const std::string& requestId = std::string());
 
+  // A cached host answers a synchronous call on the caller's thread.
+  bool answerFromCache(const std::string& url, const std::string& requestId, ovProxyInfo& info);
+
   ServiceFactory factory_;
+  ovProxyInfoMode* cache_source_;
   // Created, used and destroyed on the runner only.
   std::unique_ptr<ovProxyResolveServiceImpl> service_;
   mutable std::mutex delegate_mutex_;

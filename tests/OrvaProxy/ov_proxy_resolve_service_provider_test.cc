@@ -46,16 +46,18 @@ class ResolveProviderTest : public ::testing::Test {
   ResolveProviderTest() {
     decision_->answer = e_success;
     pk_ = std::make_shared<ovtest::FakeAsyncResolver>(0, pk_log_);
-    auto impl = std::make_shared<ovProxyResolveServiceProvider::Impl>([this] {
-      ovResolveServiceParts parts;
-      parts.info_mode = &info_mode_;
-      parts.controller.make_decider = [this] {
-        return std::make_unique<ovtest::FakePacDecider>(decision_);
-      };
-      parts.controller.make_pk = [this] { return pk_; };
-      parts.controller.adapter = &adapter_;
-      return std::make_unique<ovProxyResolveServiceImpl>(std::move(parts));
-    });
+    auto impl = std::make_shared<ovProxyResolveServiceProvider::Impl>(
+        [this] {
+          ovResolveServiceParts parts;
+          parts.info_mode = &info_mode_;
+          parts.controller.make_decider = [this] {
+            return std::make_unique<ovtest::FakePacDecider>(decision_);
+          };
+          parts.controller.make_pk = [this] { return pk_; };
+          parts.controller.adapter = &adapter_;
+          return std::make_unique<ovProxyResolveServiceImpl>(std::move(parts));
+        },
+        &info_mode_);
     provider_ = std::make_unique<ovProxyResolveServiceProvider>(impl);
   }
 
