@@ -1,5 +1,11 @@
 #include "ovproxy_module_host.h"
 
+#include <chrono>
+
+#include "nsdal/dal_bus.h"
+#include "orvatask/orva_task.h"
+#include "ovproxy_private_bus.h"
+
 namespace ovproxy {
 
 ModuleHost::~ModuleHost() {
@@ -49,6 +55,20 @@ void ModuleHost::Stop() {
 void ModuleHost::setNetStateObserver(OVProxy::ovNetStateObserver* observer) {
   std::lock_guard lock(observer_mutex_);
   observer_ = observer;
+}
+
+ScopedPrivateBus::~ScopedPrivateBus() {
+  // Delayed work runs in due order: an empty task due after the coalescing
+  // window runs after every send posted before it.
+  OrvaTask::IOVTManager* manager = OrvaTask::GetOVTManager();
+  if (!manager) return;
+  auto task = OrvaTask::CreateOrvaTask(
+      OrvaTask::TaskAttribute{.name = "ovproxy_private_bus_flush",
+                              .location = OrvaTask::SourceLocation::Current()},
+      [] {});
+  if (manager->PostDelayedTask(ns_dal::kDalIpcRunnerName, task, 2 * ns_dal::kCoalesceWindow)) {
+    manager->WaitForTask(task);
+  }
 }
 
 }  // namespace ovproxy

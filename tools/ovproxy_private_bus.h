@@ -3,6 +3,11 @@
 // the module first runs, it keeps those answers out of the host cache the
 // client's processes share, and keeps their cache out of the answers.
 //
+// ScopedPrivateBus installs one for its lifetime; before it goes it lets the
+// data-access layer send what it still holds back (its coalesced sends run
+// a short moment later on its own runner), so that nothing of this process
+// reaches the shared bus once the override has ended.
+//
 // Thread: any; the snapshot request is answered (no peer) on the caller.
 #pragma once
 
@@ -11,6 +16,7 @@
 #include <string>
 
 #include "nsdal/dal_bus.h"
+#include "nsdal/ipc_helper.h"
 
 namespace ovproxy {
 
@@ -25,6 +31,18 @@ class PrivateDalBus final : public ns_dal::IDALBus {
 
  private:
   std::atomic<ns_dal::IDALBusDelegate*> delegate_{nullptr};
+};
+
+class ScopedPrivateBus {
+ public:
+  ScopedPrivateBus() : override_(&bus_) {}
+  ~ScopedPrivateBus();
+  ScopedPrivateBus(const ScopedPrivateBus&) = delete;
+  ScopedPrivateBus& operator=(const ScopedPrivateBus&) = delete;
+
+ private:
+  PrivateDalBus bus_;
+  ns_dal::ScopedDalBusOverride override_;
 };
 
 }  // namespace ovproxy

@@ -28,7 +28,6 @@
 #include "OrvaProxy/ov_proxy_host_cache_mode.h"
 #include "OrvaProxy/ov_proxy_info_mode_impl.h"
 #include "OrvaProxy/ov_proxy_resolve_service.h"
-#include "nsdal/ipc_helper.h"
 #include "ovproxy_command.h"
 #include "ovproxy_fixed_config_manager.h"
 #include "ovproxy_module_host.h"
@@ -387,8 +386,7 @@ int RunResolveCommand(CommandContext& context) {
     return kExitUsage;
   }
   std::optional<FixedConfigManager> manager;
-  std::optional<PrivateDalBus> bus;
-  std::optional<ns_dal::ScopedDalBusOverride> bus_override;
+  std::optional<ScopedPrivateBus> bus;
   if (options.overrides()) {
     OVProxy::ovProxyConfig config;
     config.proxy_rules().ParseFromString(options.proxy);
@@ -403,7 +401,6 @@ int RunResolveCommand(CommandContext& context) {
     config.setUpdateTimestamp(Tav::SystemTimeNow100ns());
     manager.emplace(std::move(config));
     bus.emplace();
-    bus_override.emplace(&*bus);
   }
 
   ModuleHost host;
