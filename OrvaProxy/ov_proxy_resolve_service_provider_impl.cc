@@ -43,8 +43,7 @@ OrvaTask::TaskAttribute Attribute(const char* name, const std::string& requestId
 }  // namespace
 
 ovProxyResolveServiceProvider::Impl::Impl(ServiceFactory factory, ovProxyInfoMode* cacheSource)
-    : factory_(std::move(factory)),
-      cache_source_(cacheSource ? cacheSource : ovProxyInfoModeImpl::GetInstance()) {}
+    : factory_(std::move(factory)), cache_source_(cacheSource) {}
 
 ovProxyResolveServiceProvider::Impl::~Impl() {
   if (OrvaTask::IOVTManager* manager = OrvaTask::GetOVTManager()) {
@@ -255,7 +254,10 @@ eErrorCode ovProxyResolveServiceProvider::Impl::resolveSync(const std::string& u
 bool ovProxyResolveServiceProvider::Impl::answerFromCache(const std::string& url,
                                                           const std::string& requestId,
                                                           ovProxyInfo& info) {
-  std::shared_ptr<ovProxyHostCacheMode> cache = cache_source_->getHostCacheMode();
+  // Reached only once initialised: a lookup of the provider alone does not
+  // join the data-sync bus.
+  ovProxyInfoMode* source = cache_source_ ? cache_source_ : ovProxyInfoModeImpl::GetInstance();
+  std::shared_ptr<ovProxyHostCacheMode> cache = source->getHostCacheMode();
   if (!cache || !cache->isHostCacheEnabled()) return false;
   const std::string full_url = url.find("://") == std::string::npos ? "https://" + url : url;
   ovProxyInfo cached;
