@@ -34,13 +34,11 @@
 #include "OrvaProxy/ovProxyConfig/ov_proxy_config.h"
 #include "OrvaProxy/ov_error_code.h"
 #include "OrvaProxy/ov_proxy_resolver.h"
+#include "OrvaProxy/ov_resolve_callback.h"
 #include "tavbiz/ov_proxy_info.h"
 
 namespace OVProxy {
 
-// Called at most once, with (request id, answer, code).
-using ResolveCallback =
-    std::function<void(const std::string& requestId, const ovProxyInfo& answer, eErrorCode error)>;
 
 // Appends DIRECT to a successful answer that names proxies but does not end
 // in a way out: not to failures, empty answers, a lone direct entry, or a

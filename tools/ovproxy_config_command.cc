@@ -12,6 +12,7 @@
 #include "OrvaProxy/ovProxyConfig/ov_proxy_config.h"
 #include "ovproxy_command.h"
 #include "ovproxy_machine_config.h"
+#include "ovproxy_module_host.h"
 
 namespace ovproxy {
 namespace {
@@ -117,6 +118,12 @@ int RunConfigCommand(CommandContext& context) {
   }
   Print(*first, options.json, context.out);
   if (!options.watch) return kExitOk;
+
+  // While it watches, the tool is a whole member of the client: an
+  // initialised module on the data-sync bus that answers other processes'
+  // snapshots and follows network changes.
+  ModuleHost module;
+  if (!module.Start()) context.err << "ovproxy config: the proxy module could not be initialised\n";
 
   g_stop = false;
   auto previous_int = std::signal(SIGINT, OnSignal);

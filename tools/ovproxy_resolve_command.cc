@@ -1,28 +1,48 @@
-// `ovproxy resolve`: answers for URLs from a manual proxy string, a PAC URL
-// or auto-detection, the way the module answers its callers. Every answer
-// travels the module's road (ovproxy_resolve_road.h): a resolve task handed
-// to the resolve controller on the resolve runner and delivered through
-// deliverResult, so DIRECT is appended as last resort exactly as callers see
-// it.
+// `ovproxy resolve`: a host of the module. It loads the module (InitModule,
+// the lookup of "IOrvaProxyService"), initialises it on this machine's proxy
+// configuration, or on one made of --proxy/--bypass/--pac-url/--auto-detect,
+// and asks for each URL: one resolveProxySync after the other, or all at once
+// through resolveProxy with --async. Answers therefore take the module's
+// whole road: host cache, waiting for the configuration, bypass rules, the
+// PAC decision, the resolvers, DIRECT as last resort and the time-outs.
+//
+// With overrides the module runs off the client's data-sync bus, so answers
+// for a made-up configuration never enter the host cache other processes
+// share.
 #include <json/json.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <cstddef>
+#include <fstream>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "OrvaProxy/ovProxyConfig/ov_proxy_config.h"
+#include "OrvaProxy/ov_proxy_config_mode.h"
+#include "OrvaProxy/ov_proxy_host_cache_mode.h"
+#include "OrvaProxy/ov_proxy_info_mode_impl.h"
+#include "OrvaProxy/ov_proxy_resolve_service.h"
 #include "ovproxy_command.h"
-#include "ovproxy_machine_config.h"
-#include "ovproxy_resolve_road.h"
+#include "ovproxy_fixed_config_manager.h"
+#include "ovproxy_module_host.h"
+#include "ovproxy_private_bus.h"
+#include "tavlib/tav_clock.h"
 
 namespace ovproxy {
 namespace {
 
 using OVProxy::eErrorCode;
 using OVProxy::ovProxyInfo;
+
+constexpr int kDefaultTimeoutMs = 10000;
+// An --async run with --timeout 0 waits this long before it gives up.
+constexpr std::chrono::seconds kAsyncLimit{60};
 
 struct ResolveOptions {
   std::string proxy;
@@ -31,7 +51,10 @@ struct ResolveOptions {
   std::string pac_url;
   bool auto_detect = false;
   bool json = false;
+  bool async = false;
+  int timeout_ms = kDefaultTimeoutMs;
   std::vector<std::string> urls;
+  bool overrides() const { return has_proxy || !bypass.empty() || !pac_url.empty() || auto_detect; }
 };
 
 struct Outcome {
@@ -39,9 +62,8 @@ struct Outcome {
   bool answered = false;
   ovProxyInfo answer;
   eErrorCode error = OVProxy::e_unavailable;
-  // The automatic resolver failed with `error`; `answer` is the local
-  // resolver's.
-  bool fallback = false;
+  std::string source;  // "override", or the configuration's source
+  std::string way;     // "host cache", "bypass" or the resolver's name
 };
 
 // Reads "--name VALUE" or "--name=VALUE" at args[index]; advances index past
@@ -64,6 +86,22 @@ bool TakeValue(const std::vector<std::string>& args, std::size_t& index, std::st
   return false;
 }
 
+// Adds the URLs of FILE: one a line; blank lines and lines starting with
+// "#" are skipped.
+bool ReadUrlFile(const std::string& path, std::vector<std::string>& urls) {
+  std::ifstream in(path);
+  if (!in) return false;
+  for (std::string line; std::getline(in, line);) {
+    while (!line.empty() && (line.back() == '\r' || line.back() == ' ' || line.back() == '\t')) {
+      line.pop_back();
+    }
+    const std::size_t start = line.find_first_not_of(" \t");
+    if (start == std::string::npos || line[start] == '#') continue;
+    urls.push_back(line.substr(start));
+  }
+  return true;
+}
+
 // An error message for wrong usage, or empty when the options are fine.
 std::string ParseOptions(const std::vector<std::string>& args, ResolveOptions& options) {
   bool only_urls = false;
@@ -74,12 +112,30 @@ std::string ParseOptions(const std::vector<std::string>& args, ResolveOptions& o
       continue;
     }
     bool missing = false;
+    std::string value;
     if (arg == "--") {
       only_urls = true;
     } else if (arg == "--json") {
       options.json = true;
+    } else if (arg == "--async") {
+      options.async = true;
     } else if (arg == "--auto-detect") {
       options.auto_detect = true;
+    } else if (TakeValue(args, i, "--timeout", value, missing)) {
+      if (!missing) {
+        std::size_t used = 0;
+        try {
+          options.timeout_ms = std::stoi(value, &used);
+        } catch (...) {
+          used = 0;
+        }
+        if (used != value.size() || value.empty() || options.timeout_ms < 0) {
+          return "--timeout needs a number of milliseconds";
+        }
+      }
+    } else if (TakeValue(args, i, "-f", value, missing) ||
+               TakeValue(args, i, "--file", value, missing)) {
+      if (!missing && !ReadUrlFile(value, options.urls)) return "cannot read '" + value + "'";
     } else if (TakeValue(args, i, "--pac-url", options.pac_url, missing)) {
       if (!missing && options.pac_url.empty()) return "--pac-url needs a URL";
     } else if (TakeValue(args, i, "--proxy", options.proxy, missing)) {
@@ -98,46 +154,103 @@ std::string NormalizeUrl(const std::string& url) {
   return "https://" + url;
 }
 
-const char* ErrorName(eErrorCode error);
+// Which way the module will answer `url`, judged from what it holds before
+// the request: its host cache, then the configuration in force. Before the
+// first configuration is known it can only tell "none"; asked again after
+// the answer (without the cache, which now holds it) it names the road.
+std::string PredictWay(const std::string& url, bool withCache = true) {
+  OVProxy::ovProxyInfoModeImpl* mode = OVProxy::ovProxyInfoModeImpl::GetInstance();
+  ovProxyInfo cached;
+  if (auto cache = mode->getHostCacheMode();
+      withCache && cache && cache->isHostCacheEnabled() &&
+      cache->lookup(OVProxy::ovProxyResolveServiceImpl::hostKey(url), cached)) {
+    return "host cache";
+  }
+  OVProxy::ovProxyConfig config;
+  auto store = mode->getConfigMode();
+  if (!store || !store->getConfig(config)) return "none";
+  if (config.proxy_rules().bypass_rules.Matches(url, config.proxy_rules().invert_bypass)) {
+    return "bypass";
+  }
+  if (!config.HasAutomaticSettings()) return "LocalResolver";
+  return config.isPacContentEmpty() ? "WinHttpAsync" : "PKResolver";
+}
 
-// Every URL takes the module's road through the resolve controller; an empty
-// URL is refused before it, as the resolve service refuses it.
-void ResolveAll(const std::shared_ptr<OVProxy::ovProxyConfig>& config,
-                std::vector<Outcome>& outcomes, std::ostream& err) {
-  std::vector<std::string> urls;
-  std::vector<Outcome*> asked;
+std::string ConfigSourceName() {
+  OVProxy::ovProxyConfig config;
+  auto store = OVProxy::ovProxyInfoModeImpl::GetInstance()->getConfigMode();
+  if (!store || !store->getConfig(config)) return "none";
+  return config.source() == OVProxy::ConfigSource::Firefox ? "Firefox" : "System";
+}
+
+void ResolveOneByOne(OVProxy::ovProxyResolveServiceProvider& provider, int timeoutMs,
+                     std::vector<Outcome>& outcomes) {
   for (Outcome& outcome : outcomes) {
     if (outcome.url.empty()) {
       outcome.answered = true;
       outcome.error = OVProxy::e_failed;
-    } else {
-      urls.push_back(outcome.url);
-      asked.push_back(&outcome);
+      continue;
+    }
+    outcome.way = PredictWay(outcome.url);
+    outcome.error = provider.resolveProxySync(outcome.url, "", outcome.answer, timeoutMs);
+    outcome.answered = outcome.error != OVProxy::e_request_timeout;
+    if (outcome.way == "none") outcome.way = PredictWay(outcome.url, false);
+  }
+}
+
+void ResolveAtOnce(OVProxy::ovProxyResolveServiceProvider& provider, int timeoutMs,
+                   std::vector<Outcome>& outcomes) {
+  struct Shared {
+    std::mutex mutex;
+    std::condition_variable answered;
+    std::size_t open = 0;
+  };
+  auto shared = std::make_shared<Shared>();
+  std::vector<std::string> ids(outcomes.size());
+  for (std::size_t i = 0; i < outcomes.size(); ++i) {
+    Outcome& outcome = outcomes[i];
+    if (outcome.url.empty()) {
+      outcome.answered = true;
+      outcome.error = OVProxy::e_failed;
+      continue;
+    }
+    outcome.way = PredictWay(outcome.url);
+    {
+      std::lock_guard lock(shared->mutex);
+      ++shared->open;
+    }
+    // Outcomes outlive every answer: the wait below ends only when all came,
+    // or after the limit, once uninitialize answered the rest.
+    const bool accepted = provider.resolveProxy(
+        outcome.url, "",
+        [shared, &outcome](const std::string&, const ovProxyInfo& answer, eErrorCode error) {
+          std::lock_guard lock(shared->mutex);
+          outcome.answer = answer;
+          outcome.error = error;
+          outcome.answered = error != OVProxy::e_request_timeout && error != OVProxy::e_cancelled;
+          if (--shared->open == 0) shared->answered.notify_all();
+        },
+        ids[i], timeoutMs);
+    if (!accepted) {
+      std::lock_guard lock(shared->mutex);
+      --shared->open;
+      outcome.error = OVProxy::e_not_initialized;
     }
   }
-  if (urls.empty()) return;
-  const std::vector<RoadAnswer> answers = ResolveThroughController(config, urls);
-  for (std::size_t i = 0; i < asked.size(); ++i) {
-    Outcome& outcome = *asked[i];
-    outcome.answered = answers[i].answered;
-    outcome.answer = answers[i].answer;
-    outcome.error = answers[i].error;
-    // The in-process engine answers a script's plain "DIRECT" with an empty
-    // list; a line of its own says what it means.
-    if (outcome.error == OVProxy::e_success && outcome.answer.is_empty()) {
-      outcome.answer.UseDirect();
+  std::unique_lock lock(shared->mutex);
+  // The module answers every request with a time-out; without one the tool
+  // stops waiting at the limit and cancels what is still open.
+  if (!shared->answered.wait_for(lock, kAsyncLimit, [&] { return shared->open == 0; })) {
+    lock.unlock();
+    for (const std::string& id : ids) {
+      if (!id.empty()) provider.cancelResolve(id);
     }
-    // A failed automatic resolution is answered by the local resolver with
-    // the failing resolver's code.
-    outcome.fallback = outcome.error != OVProxy::e_success && !outcome.answer.is_empty();
-    if (outcome.fallback) {
-      err << "ovproxy resolve: " << outcome.url << ": automatic resolution failed with "
-          << ErrorName(outcome.error) << " (" << static_cast<int>(outcome.error)
-          << "), answered by the local resolver\n";
-    } else if (!outcome.answered) {
-      err << "ovproxy resolve: " << outcome.url << ": no answer within " << kAnswerLimit.count()
-          << " s\n";
-    }
+    lock.lock();
+    shared->answered.wait(lock, [&] { return shared->open == 0; });
+  }
+  lock.unlock();
+  for (Outcome& outcome : outcomes) {
+    if (outcome.way == "none") outcome.way = PredictWay(outcome.url, false);
   }
 }
 
@@ -177,11 +290,31 @@ const char* ErrorName(eErrorCode error) {
   return "unknown";
 }
 
+// A failed automatic resolution is answered by the local resolver with the
+// failing resolver's code: the answer is printed, the failure named.
+bool IsFallback(const Outcome& outcome) {
+  return outcome.error != OVProxy::e_success && !outcome.answer.is_empty();
+}
+
+void ReportFailures(const std::vector<Outcome>& outcomes, std::ostream& err) {
+  for (const Outcome& outcome : outcomes) {
+    if (IsFallback(outcome)) {
+      err << "ovproxy resolve: " << outcome.url << ": automatic resolution failed with "
+          << ErrorName(outcome.error) << " (" << static_cast<int>(outcome.error)
+          << "), answered by the local resolver\n";
+    } else if (outcome.error == OVProxy::e_request_timeout) {
+      err << "ovproxy resolve: " << outcome.url << ": no answer in time\n";
+    }
+  }
+}
+
 void PrintText(const std::vector<Outcome>& outcomes, std::ostream& out) {
   for (const Outcome& outcome : outcomes) {
     out << outcome.url << '\t';
-    if (outcome.error == OVProxy::e_success || outcome.fallback) {
+    if (IsFallback(outcome)) {
       out << outcome.answer.ToPacString();
+    } else if (outcome.error == OVProxy::e_success) {
+      out << (outcome.answer.is_empty() ? std::string("DIRECT") : outcome.answer.ToPacString());
     } else {
       out << "ERROR " << ErrorName(outcome.error) << " (" << static_cast<int>(outcome.error) << ")";
     }
@@ -204,6 +337,8 @@ void PrintJson(const std::vector<Outcome>& outcomes, std::ostream& out) {
       servers.append(std::move(entry));
     }
     item["servers"] = std::move(servers);
+    item["source"] = outcome.source;
+    item["way"] = outcome.way;
     list.append(std::move(item));
   }
   Json::StreamWriterBuilder builder;
@@ -214,26 +349,29 @@ void PrintJson(const std::vector<Outcome>& outcomes, std::ostream& out) {
 }  // namespace
 
 void PrintResolveUsage(std::ostream& out) {
-  out << "usage: ovproxy resolve [--proxy TEXT] [--pac-url URL] [--auto-detect]\n"
-         "                       [--bypass TEXT] [--json] URL...\n"
+  out << "usage: ovproxy resolve [--json] [--timeout MS] [--async] [--proxy TEXT]\n"
+         "                       [--bypass TEXT] [--pac-url URL] [--auto-detect]\n"
+         "                       URL... [-f FILE]\n"
          "\n"
-         "Answers, for each URL, which proxies a connection should try, in order.\n"
+         "Loads the proxy module as a client module does and asks it, for each URL,\n"
+         "which proxies a connection should try, in order. Without overrides the\n"
+         "module follows this machine's proxy configuration (see ovproxy config).\n"
          "\n"
+         "  --timeout MS   how long each answer may take (default 10000; 0: no limit)\n"
+         "  --async        ask for every URL at once (resolveProxy) rather than one\n"
+         "                 after the other (resolveProxySync)\n"
+         "  -f FILE        more URLs, one a line (\"#\" starts a comment line)\n"
          "  --proxy TEXT   manual proxy string: \"host:port[;...]\" for every scheme,\n"
          "                 or \"http=h:p;https=h:p;ftp=h:p;socks=h:p\"\n"
          "  --pac-url URL  automatic configuration: the PAC script at URL (http/https)\n"
          "  --auto-detect  automatic configuration: WPAD discovery (DHCP, then DNS)\n"
-         "                 Automatic answers take the module's road: the\n"
-         "                 system-shaped resolver while no script is known, the\n"
-         "                 PK or multi proxy resolver after the PAC decision;\n"
-         "                 when they fail the manual rules of --proxy (or DIRECT)\n"
-         "                 answer, the failure is named on standard error and the\n"
-         "                 exit status is 1.\n"
-         "                 Without --proxy, --pac-url or --auto-detect: the\n"
-         "                 configuration of this machine (see ovproxy config).\n"
          "  --bypass TEXT  hosts that go direct, separated by \";\" or \",\":\n"
          "                 \"*.corp.example;intranet;<local>\"\n"
-         "  --json         print a JSON array of {url, error, servers[{scheme, host, port}]}\n"
+         "                 Any of these four replaces the machine's configuration;\n"
+         "                 the module then runs off the shared data-sync bus.\n"
+         "  --json         print a JSON array of {url, error, servers[{scheme, host,\n"
+         "                 port}], source, way}: the configuration's source and which\n"
+         "                 way the answer came (host cache, bypass or the resolver)\n"
          "\n"
          "A URL without \"://\" is taken as https. Each answer is printed as\n"
          "URL<TAB>PAC form (\"PROXY a:80; DIRECT\"). Exit status: 0 when every URL\n"
@@ -247,29 +385,47 @@ int RunResolveCommand(CommandContext& context) {
     PrintResolveUsage(context.err);
     return kExitUsage;
   }
-  // Without --proxy, --pac-url or --auto-detect: the configuration the module
-  // sees on this machine.
-  const bool automaticOverride = !options.pac_url.empty() || options.auto_detect;
-  auto config = options.has_proxy || automaticOverride ? std::make_shared<OVProxy::ovProxyConfig>()
-                                                       : MachineProxyConfigSnapshot();
-  if (options.has_proxy) config->proxy_rules().ParseFromString(options.proxy);
-  if (options.has_proxy && config->proxy_rules().type == OVProxy::ovProxyConfig::RulesType::None) {
-    context.err << "ovproxy resolve: --proxy '" << options.proxy << "' names no usable proxy\n\n";
-    PrintResolveUsage(context.err);
-    return kExitUsage;
+  std::optional<FixedConfigManager> manager;
+  std::optional<ScopedPrivateBus> bus;
+  if (options.overrides()) {
+    OVProxy::ovProxyConfig config;
+    config.proxy_rules().ParseFromString(options.proxy);
+    if (options.has_proxy && config.proxy_rules().type == OVProxy::ovProxyConfig::RulesType::None) {
+      context.err << "ovproxy resolve: --proxy '" << options.proxy << "' names no usable proxy\n\n";
+      PrintResolveUsage(context.err);
+      return kExitUsage;
+    }
+    config.proxy_rules().bypass_rules.ParseFromString(options.bypass);
+    config.setAutoDetectEnabled(options.auto_detect);
+    config.setPacUrl(options.pac_url);
+    config.setUpdateTimestamp(Tav::SystemTimeNow100ns());
+    manager.emplace(std::move(config));
+    bus.emplace();
   }
-  if (options.has_proxy || !options.bypass.empty()) {
-    config->proxy_rules().bypass_rules.ParseFromString(options.bypass);
+
+  ModuleHost host;
+  if (!host.Start(manager ? &*manager : nullptr)) {
+    context.err << "ovproxy resolve: the proxy module could not be initialised\n";
+    return kExitFailed;
   }
-  if (automaticOverride) {
-    config->setAutoDetectEnabled(options.auto_detect);
-    config->setPacUrl(options.pac_url);
+  if (manager) {
+    // Off the bus the cache is this process's own; start it empty so that an
+    // earlier configuration's answers are not served.
+    OVProxy::ovProxyInfoModeImpl::GetInstance()->getHostCacheMode()->clear();
   }
 
   std::vector<Outcome> outcomes;
   for (const std::string& url : options.urls) outcomes.push_back(Outcome{NormalizeUrl(url)});
-  ResolveAll(config, outcomes, context.err);
+  if (options.async) {
+    ResolveAtOnce(*host.provider(), options.timeout_ms, outcomes);
+  } else {
+    ResolveOneByOne(*host.provider(), options.timeout_ms, outcomes);
+  }
+  const std::string source = manager ? "override" : ConfigSourceName();
+  for (Outcome& outcome : outcomes) outcome.source = source;
+  host.Stop();
 
+  ReportFailures(outcomes, context.err);
   if (options.json) {
     PrintJson(outcomes, context.out);
   } else {

@@ -20,9 +20,24 @@ c++ -o "$work_dir/pc_consumer" "$source_dir/examples/consumer/main.cc" \
   $(pkg-config --cflags --libs orvaproxy) -Wl,-rpath,"$(pkg-config --variable=libdir orvaproxy)"
 "$work_dir/pc_consumer" "http=a:80" >/dev/null
 
-# Only the classes meant for callers leave the library.
+# The host example loads the module and resolves on the configuration of
+# the environment, away from the user's settings and data-sync bus.
+cmake -S "$source_dir/examples/host" -B "$work_dir/host" -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
+cmake --build "$work_dir/host" >/dev/null
+mkdir -p "$work_dir/home" "$work_dir/run"
+chmod 700 "$work_dir/run"
+out=$(env -u XDG_CURRENT_DESKTOP -u DESKTOP_SESSION -u KDE_FULL_SESSION -u all_proxy -u ALL_PROXY \
+  HOME="$work_dir/home" XDG_CONFIG_HOME="$work_dir/home" XDG_DATA_HOME="$work_dir/home" \
+  XDG_CONFIG_DIRS="$work_dir/home" XDG_DATA_DIRS="$work_dir/home" XDG_RUNTIME_DIR="$work_dir/run" \
+  http_proxy=http://envproxy:3128 https_proxy=http://envproxy:3128 no_proxy=.corp.example \
+  "$work_dir/host/orvaproxy_host" https://example.org/ https://a.corp.example/)
+grep -q "https://example.org/	PROXY envproxy:3128; DIRECT" <<<"$out"
+grep -q "https://a.corp.example/	DIRECT" <<<"$out"
+
+# Only the classes meant for callers, and the module's two entry points,
+# leave the library.
 exported=$(nm -DC --defined-only "$prefix"/lib*/libOrvaProxy.so | grep -E ' T ' || true)
-foreign=$(grep -v 'OVProxy::' <<<"$exported" || true)
+foreign=$(grep -v 'OVProxy::' <<<"$exported" | grep -vE ' T (InitModule|TermModule)$' || true)
 if [ -n "$foreign" ]; then
   echo "libOrvaProxy.so exports symbols outside OVProxy:" >&2
   head -n 20 <<<"$foreign" >&2

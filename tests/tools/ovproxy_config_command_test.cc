@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "command_run.h"
+#include "ovtest/fake_dal_bus.h"
 #include "ovtest/fake_config_sources.h"
 #include "ovtest/task_environment.h"
 
@@ -21,6 +22,7 @@ ovplatform::UserProxySettings Settings(const std::string& proxy, const std::stri
 }
 
 TEST(OvproxyConfig, PrintsWhatTheModuleSees) {
+  ovtest::FakeDalBus bus;  // --watch runs the module, which joins the bus
   ovtest::TaskEnvironment env("");
   ovtest::FakeUserProxySettings settings;
   ovtest::FakeDefaultBrowser browser("/usr/bin/chromium");
@@ -50,6 +52,7 @@ TEST(OvproxyConfig, PrintsWhatTheModuleSees) {
 }
 
 TEST(OvproxyConfig, ResolveWithoutProxyUsesTheMachineConfiguration) {
+  ovtest::FakeDalBus bus;  // the module joins the data-sync bus
   ovtest::TaskEnvironment env("");
   ovtest::FakeUserProxySettings settings;
   ovtest::FakeDefaultBrowser browser;

@@ -8,9 +8,17 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
+#include <json/json.h>
+
+#include <sstream>
+
 #include "command_run.h"
+#include "ovtest/env_overlay_os.h"
+#include "ovtest/fake_dal_bus.h"
+#include "ovtest/scoped_temp_dir.h"
 #include "ovtest/task_environment.h"
 #include "platform/wpad/ov_wpad_discovery.h"
 
@@ -102,6 +110,48 @@ TEST_F(OvproxyResolveAuto, EveryUrlGetsAnAnswerLine) {
     EXPECT_EQ(run.code, c.code) << run.err;
     EXPECT_EQ(run.out, c.out);
     EXPECT_NE(run.err.find(c.err), std::string::npos) << run.err;
+  }
+}
+
+// The module on this machine's configuration as a new user has it: the
+// system source reads the environment (no desktop, no browser association),
+// and the PAC script named by auto_proxy comes from the local server.
+TEST_F(OvproxyResolveAuto, MachineConfigurationFromTheEnvironment) {
+  ovtest::FakeDalBus bus;
+  ovtest::ScopedTempDir dir;
+  ovtest::EnvOverlayOs os;
+  for (const char* name :
+       {"XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_CONFIG_DIRS", "XDG_DATA_DIRS"}) {
+    os.Set(name, dir.path());
+  }
+  for (const char* name : {"XDG_CURRENT_DESKTOP", "KDE_FULL_SESSION", "DESKTOP_SESSION",
+                           "http_proxy", "https_proxy", "ftp_proxy", "all_proxy", "HTTP_PROXY",
+                           "HTTPS_PROXY", "FTP_PROXY", "ALL_PROXY", "NO_PROXY"}) {
+    os.Unset(name);
+  }
+  os.Set("auto_proxy", Url("/ok.pac"));
+  os.Set("no_proxy", ".corp.example");
+
+  // The second run finds the first one's answers in the host cache.
+  for (const auto& [mode, way] :
+       {std::pair{"--timeout=20000", "bypass"}, std::pair{"--async", "host cache"}}) {
+    SCOPED_TRACE(mode);
+    ovtest::TaskEnvironment env("");
+    const CommandRun run = RunCommand(
+        RunResolveCommand, {"--json", mode, "example.org", "http://other/", "a.corp.example"});
+    EXPECT_EQ(run.code, kExitOk) << run.err;
+    Json::Value root;
+    std::istringstream in(run.out);
+    std::string errors;
+    ASSERT_TRUE(Json::parseFromStream(Json::CharReaderBuilder(), in, &root, &errors)) << run.out;
+    ASSERT_EQ(root.size(), 3u);
+    const char* hosts[] = {"p", "", ""};
+    for (Json::ArrayIndex i = 0; i < 3; ++i) {
+      EXPECT_EQ(root[i]["error"].asInt(), 0) << i;
+      EXPECT_EQ(root[i]["servers"][0]["host"].asString(), hosts[i]) << i;
+      EXPECT_EQ(root[i]["source"].asString(), "System");
+    }
+    EXPECT_EQ(root[2]["way"].asString(), way);
   }
 }
 

@@ -1,0 +1,335 @@
+#include "OrvaProxy/ov_proxy_resolve_service.h"
+
+#include <utility>
+
+#include "OrvaProxy/ovProxyConfig/ov_proxy_config_service_manager_impl.h"
+#include "OrvaProxy/ov_answer_once.h"
+#include "OrvaProxy/ov_log.h"
+#include "OrvaProxy/ov_pac_content_sync.h"
+#include "OrvaProxy/ov_pac_file_decider_host.h"
+#include "OrvaProxy/ov_proxy_config_mode.h"
+#include "OrvaProxy/ov_proxy_host_cache_mode.h"
+#include "OrvaProxy/ov_proxy_info_mode_impl.h"
+#include "OrvaProxy/ov_telemetry_reporter.h"
+#include "onetutils/orva_url_utils.h"
+#include "orvatask/orva_task.h"
+
+namespace OVProxy {
+namespace {
+
+std::string LogForm(const std::string& url) {
+  ONet::IOrvaUrlUtils* utils = ONet::GetOrvaUrlUtils();
+  return utils ? utils->GetLogForm(url) : std::string();
+}
+
+const char* ResultName(const std::shared_ptr<ovProxyInfo>& result) {
+  if (!result) return "null";
+  return result->is_direct() ? "DIRECT" : "PROXY";
+}
+
+}  // namespace
+
+ovResolveServiceParts ovResolveServiceParts::Module() {
+  ovResolveServiceParts parts;
+  parts.controller = ovResolveControllerParts::Module();
+  parts.controller.make_decider = [] {
+    auto host = std::make_unique<ovPacFileDeciderHost>();
+    host->decider().setDataSyncHook(&SharePacContentWithProcesses);
+    return host;
+  };
+  return parts;
+}
+
+ovProxyResolveServiceImpl::ovProxyResolveServiceImpl(ovResolveServiceParts parts)
+    : controller_(std::move(parts.controller)),
+      info_mode_(parts.info_mode ? parts.info_mode : ovProxyInfoModeImpl::GetInstance()),
+      make_manager_(std::move(parts.make_manager)) {}
+
+ovProxyResolveServiceImpl::~ovProxyResolveServiceImpl() {
+  if (state_ != ServiceState::Uninitialized || manager_) uninitialize();
+}
+
+std::string ovProxyResolveServiceImpl::hostKey(const std::string& url) {
+  const std::size_t scheme_end = url.find("://");
+  if (scheme_end == std::string::npos) return url;
+  const std::size_t start = scheme_end + 3;
+  std::size_t end = url.find('/', start);
+  if (end == std::string::npos) end = url.find('?', start);
+  if (end == std::string::npos) end = url.find('#', start);
+  return url.substr(start, end == std::string::npos ? std::string::npos : end - start);
+}
+
+bool ovProxyResolveServiceImpl::initialize(ovProxyConfigServiceManager* manager) {
+  const std::string runner = OrvaTask::GetRunnerNameOfCurrentThread();
+  if (manager) {
+    // Held, not owned: the caller keeps it alive for as long as we use it.
+    manager_ = std::shared_ptr<ovProxyConfigServiceManager>(std::shared_ptr<void>(), manager);
+  } else {
+    std::unique_ptr<ovProxyConfigServiceManager> own =
+        make_manager_ ? make_manager_(runner)
+                      : std::make_unique<ovProxyConfigServiceManagerImpl>(runner);
+    if (!own) {
+      ovLog(LogLevel::kError, "RSVC_MGRINI",
+            "ProxyResolveService: Failed to initialize proxy config service");
+      return false;
+    }
+    manager_ = std::move(own);
+  }
+  manager_->addObserver(this);
+  controller_.decider().prepareRunners(runner);
+  controller_.setDelegate(this);
+
+  ovProxyConfig latest;
+  state_ = manager_->getLatestProxyConfig(latest) == CONFIG_VALID ? ServiceState::Ready
+                                                                  : ServiceState::WaitingForConfig;
+  checkConfigState();
+  return true;
+}
+
+bool ovProxyResolveServiceImpl::uninitialize() {
+  if (manager_) {
+    manager_->removeObserver(this);
+    manager_.reset();
+  }
+  // The callers of dropped requests hear e_cancelled from the wrappers their
+  // callbacks were given in resolve, as the tasks go.
+  std::deque<std::shared_ptr<ovProxyResolveTask>> dropped;
+  dropped.swap(waiting_);
+  controller_.cancelAllTasks();
+  controller_.decider().releaseRunners();
+  controller_.setDelegate(nullptr);
+  state_ = ServiceState::Uninitialized;
+  network_state_ = ovNetworkState::Connected;
+  network_name_.clear();
+  had_config_ = false;
+  dropped.clear();
+  return true;
+}
+
+eErrorCode ovProxyResolveServiceImpl::resolve(const std::string& url, const std::string& extra,
+                                              ResolveCallback callback, std::string requestId,
+                                              int32_t timeoutMs) {
+  const std::string log_form = LogForm(url);
+  ovLog(LogLevel::kInfo, "RSVC_NEWREQ",
+        "ProxyResolveService: New resolve request for URL: " + log_form +
+            " requestId=" + requestId + " timeoutMs=" + std::to_string(timeoutMs));
+  callback = AnswerExactlyOnce(requestId, std::move(callback));
+
+  std::shared_ptr<ovProxyHostCacheMode> cache = info_mode_->getHostCacheMode();
+  ovProxyInfo cached;
+  if (cache && cache->isHostCacheEnabled() && cache->lookup(hostKey(url), cached)) {
+    ovLog(LogLevel::kInfo, "RSVC_CACHIT",
+          "ProxyResolveService: Cache hit - requestId=" + requestId + ", url=" + log_form);
+    deliverResult(requestId, std::move(cached), e_success, std::move(callback));
+    return e_success;
+  }
+
+  if (url.empty()) {
+    ovLog(LogLevel::kError, "RSVC_TASKNO",
+          "ProxyResolveService: Failed to create proxy resolve task - url=" + log_form +
+              ", requestId=" + requestId);
+    deliverResult(requestId, ovProxyInfo(), e_failed, std::move(callback));
+    return e_failed;
+  }
+  auto task = std::make_shared<ovProxyResolveTask>(requestId, url, extra, std::move(callback),
+                                                   nullptr, timeoutMs);
+
+  if (state_ != ServiceState::Ready) {
+    waiting_.push_back(task);
+    if (state_ == ServiceState::Uninitialized && manager_) {
+      state_ = ServiceState::WaitingForConfig;
+      checkConfigState();
+    }
+    return e_pending;
+  }
+
+  const eErrorCode assigned = assignConfig(task);
+  if (assigned != e_success) {
+    completeWithDirect(task, assigned);
+    return assigned;
+  }
+  const eErrorCode code = submitTask(task, false);
+  if (code == e_pending) return e_pending;
+  // Whatever the controller answered at once reaches the caller here; the
+  // task's own delivery is at most once, so nothing is answered twice.
+  if (code != e_success && task->getState() != ovProxyResolveTask::State::Completed) {
+    task->setResult(nullptr, code);
+  }
+  task->invokeCallback();
+  return code;
+}
+
+eErrorCode ovProxyResolveServiceImpl::assignConfig(
+    const std::shared_ptr<ovProxyResolveTask>& task) {
+  if (!task) {
+    ovLog(LogLevel::kError, "RSVC_NULTSK",
+          "ProxyResolveService: Cannot assign config to null task");
+    return e_invalid_argument;
+  }
+  if (!manager_) {
+    ovLog(LogLevel::kError, "RSVC_NOMGR_",
+          "ProxyResolveService: Config service manager not available");
+    return e_config_unavailable;
+  }
+  ovProxyConfig latest;
+  const ovProxyConfigAvailability availability = manager_->getLatestProxyConfig(latest);
+  std::shared_ptr<ovProxyConfigMode> store = info_mode_->getConfigMode();
+  if (availability != CONFIG_VALID) {
+    ovProxyConfig shared;
+    if (store && store->getConfig(shared)) {
+      task->setConfig(shared.duplicate());
+      return e_success;
+    }
+    return e_config_unavailable;
+  }
+  if (store && !store->updateConfig(latest)) {
+    ovProxyConfig shared;
+    if (store->getConfig(shared)) {
+      task->setConfig(shared.duplicate());
+      return e_success;
+    }
+  }
+  task->setConfig(latest.duplicate());
+  return e_success;
+}
+
+eErrorCode ovProxyResolveServiceImpl::submitTask(const std::shared_ptr<ovProxyResolveTask>& task,
+                                                 bool deliver) {
+  if (!task || state_ != ServiceState::Ready) return e_unavailable;
+  const eErrorCode code = controller_.addTask(task);
+  if (code == e_pending) return e_pending;
+  if (deliver) {
+    if (code != e_success && task->getState() != ovProxyResolveTask::State::Completed) {
+      task->setResult(nullptr, code);
+    }
+    task->invokeCallback();
+  }
+  return code;
+}
+
+void ovProxyResolveServiceImpl::completeWithDirect(const std::shared_ptr<ovProxyResolveTask>& task,
+                                                   eErrorCode code) {
+  task->setErrorDetail(code, "Using direct connection due to config/resolution error");
+  task->setResult(std::make_shared<ovProxyInfo>(), code);
+  task->invokeCallback();
+}
+
+void ovProxyResolveServiceImpl::checkConfigState() {
+  if (state_ == ServiceState::WaitingForConfig) {
+    if (!manager_) return;
+    ovProxyConfig config;
+    const ovProxyConfigAvailability availability = manager_->getLatestProxyConfig(config);
+    if (availability != CONFIG_PENDING) onProxyConfigChanged(config, availability);
+    return;
+  }
+  if (state_ != ServiceState::Ready) return;
+  ovProxyConfig config;
+  const ovProxyConfigAvailability availability =
+      manager_ ? manager_->getLatestProxyConfig(config) : CONFIG_UNSET;
+  if (availability == CONFIG_VALID) ovTelemetryReporter::GetInstance().reportConfigSummary(config);
+  controller_.setDecisionState(DecisionState::Idle);
+  controller_.advanceDecision();
+  if (!waiting_.empty()) drainWaitingQueue();
+}
+
+void ovProxyResolveServiceImpl::drainWaitingQueue() {
+  while (!waiting_.empty()) {
+    std::shared_ptr<ovProxyResolveTask> task = std::move(waiting_.front());
+    waiting_.pop_front();
+    const eErrorCode code = assignConfig(task);
+    if (code != e_success) {
+      completeWithDirect(task, code);
+    } else {
+      submitTask(task, true);
+    }
+  }
+}
+
+void ovProxyResolveServiceImpl::onProxyConfigChanged(const ovProxyConfig&,
+                                                     ovProxyConfigAvailability) {
+  std::shared_ptr<ovProxyHostCacheMode> cache = info_mode_->getHostCacheMode();
+  if (cache) cache->onConfigChanged();
+  // Answers made under the configuration that was in force are stale now.
+  // On the first configuration the cache holds what was answered under the
+  // shared configuration: kept when that is this one, stale otherwise.
+  if (had_config_ || !MatchesSharedConfig()) clearHostCache("config");
+  had_config_ = true;
+  state_ = ServiceState::Ready;
+  checkConfigState();
+}
+
+bool ovProxyResolveServiceImpl::MatchesSharedConfig() {
+  if (!manager_) return true;
+  ovProxyConfig latest, shared;
+  if (manager_->getLatestProxyConfig(latest) != CONFIG_VALID) return true;
+  std::shared_ptr<ovProxyConfigMode> store = info_mode_->getConfigMode();
+  return !store || !store->getConfig(shared) || shared == latest;
+}
+
+void ovProxyResolveServiceImpl::OnNetworkStateChanged(ovNetworkState state,
+                                                      const std::string& networkName) {
+  if (state == network_state_ && networkName == network_name_) return;
+  network_state_ = state;
+  network_name_ = networkName;
+  resetForNetworkChange();
+}
+
+void ovProxyResolveServiceImpl::OnNetSettingChange(int) {
+  resetForNetworkChange();
+}
+
+void ovProxyResolveServiceImpl::resetForNetworkChange() {
+  std::shared_ptr<ovProxyHostCacheMode> cache = info_mode_->getHostCacheMode();
+  if (cache) cache->onConfigChanged();
+  clearHostCache("network");
+  if (manager_) manager_->onNetworkStateChanged();
+  controller_.resetDecision();
+}
+
+void ovProxyResolveServiceImpl::clearHostCache(const char* reason) {
+  std::shared_ptr<ovProxyHostCacheMode> cache = info_mode_->getHostCacheMode();
+  if (!cache) return;
+  cache->clear();
+  ovLog(LogLevel::kInfo, "RSVC_CACHCL",
+        std::string("ProxyResolveService: Host cache cleared - reason=") + reason);
+}
+
+void ovProxyResolveServiceImpl::onTaskComplete(const std::string& requestId, const std::string& url,
+                                               std::shared_ptr<ovProxyInfo> result,
+                                               eErrorCode error) {
+  ovLog(LogLevel::kInfo, "RSVC_RESDON",
+        "ProxyResolveService: Resolution complete - requestId=" + requestId +
+            ", result=" + ResultName(result) + ", error=" + std::to_string(error));
+  if (error != e_success || !result) return;
+  std::shared_ptr<ovProxyHostCacheMode> cache = info_mode_->getHostCacheMode();
+  if (cache && cache->isHostCacheEnabled()) cache->put(hostKey(url), *result);
+}
+
+void ovProxyResolveServiceImpl::cancel(const std::string& requestId) {
+  std::deque<std::shared_ptr<ovProxyResolveTask>> kept;
+  for (auto& task : waiting_) {
+    if (task->getRequestId() != requestId) kept.push_back(std::move(task));
+  }
+  waiting_.swap(kept);
+  controller_.cancelTask(requestId);
+}
+
+void ovProxyResolveServiceImpl::checkTimeouts(bool& more) {
+  std::deque<std::shared_ptr<ovProxyResolveTask>> kept;
+  std::deque<std::shared_ptr<ovProxyResolveTask>> expired;
+  for (auto& task : waiting_) {
+    (task->isTimedOut() ? expired : kept).push_back(std::move(task));
+  }
+  waiting_.swap(kept);
+  for (const auto& task : expired) completeWithDirect(task, e_request_timeout);
+
+  ovProxyResolveController::TimedOutTasks timed_out;
+  bool remain = false;
+  controller_.collectTimedOutTasks(timed_out, remain);
+  for (const auto& [id, task] : timed_out) {
+    if (task) completeWithDirect(task, e_request_timeout);
+  }
+  more = !waiting_.empty() || remain;
+}
+
+}  // namespace OVProxy

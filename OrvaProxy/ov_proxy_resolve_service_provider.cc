@@ -1,0 +1,61 @@
+#include "OrvaProxy/ov_proxy_resolve_service_provider.h"
+
+#include <utility>
+
+#include "OrvaProxy/ov_proxy_resolve_service_provider_impl.h"
+
+namespace OVProxy {
+
+ovProxyResolveServiceProvider* ovProxyResolveServiceProvider::get_instance() {
+  static ovProxyResolveServiceProvider instance;
+  return &instance;
+}
+
+ovProxyResolveServiceProvider::ovProxyResolveServiceProvider() : impl_(std::make_shared<Impl>()) {}
+
+ovProxyResolveServiceProvider::ovProxyResolveServiceProvider(std::shared_ptr<Impl> impl)
+    : impl_(std::move(impl)) {}
+
+ovProxyResolveServiceProvider::~ovProxyResolveServiceProvider() = default;
+
+bool ovProxyResolveServiceProvider::initialize(ovProxyServiceDelegate* delegate) {
+  return initializeWithManager(delegate, nullptr);
+}
+
+bool ovProxyResolveServiceProvider::initializeWithManager(ovProxyServiceDelegate* delegate,
+                                                          ovProxyConfigServiceManager* manager) {
+  return impl_ && impl_->initialize(delegate, manager);
+}
+
+bool ovProxyResolveServiceProvider::uninitialize() {
+  return impl_ && impl_->uninitialize();
+}
+
+void ovProxyResolveServiceProvider::setDelegate(ovProxyServiceDelegate* delegate) {
+  if (impl_) impl_->setDelegate(delegate);
+}
+
+ovProxyServiceDelegate* ovProxyResolveServiceProvider::getDelegate() const {
+  return impl_ ? impl_->getDelegate() : nullptr;
+}
+
+bool ovProxyResolveServiceProvider::resolveProxy(const std::string& url, const std::string& extra,
+                                                 ResolveCallback callback, std::string& requestId,
+                                                 int timeoutMs) {
+  if (!impl_) return false;
+  if (requestId.empty()) requestId = Impl::NewRequestId();
+  return impl_->resolve(url, extra, std::move(callback), requestId, timeoutMs);
+}
+
+void ovProxyResolveServiceProvider::cancelResolve(const std::string& requestId) {
+  if (impl_) impl_->cancelResolve(requestId);
+}
+
+eErrorCode ovProxyResolveServiceProvider::resolveProxySync(const std::string& url,
+                                                           const std::string& extra,
+                                                           ovProxyInfo& info, int timeoutMs) {
+  if (!impl_) return e_not_initialized;
+  return impl_->resolveSync(url, extra, Impl::NewRequestId(), info, timeoutMs);
+}
+
+}  // namespace OVProxy

@@ -1,0 +1,308 @@
+#include "OrvaProxy/ov_proxy_resolve_service_provider_impl.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <cstdio>
+#include <random>
+#include <utility>
+
+#include "OrvaProxy/ov_answer_once.h"
+#include "OrvaProxy/ov_log.h"
+#include "OrvaProxy/ov_proxy_host_cache_mode.h"
+#include "OrvaProxy/ov_proxy_info_mode_impl.h"
+#include "OrvaProxy/ov_task_constants.h"
+#include "orvatask/orva_task.h"
+#include "tavlib/tav_clock.h"
+
+namespace OVProxy {
+namespace {
+
+constexpr const char* kWrapperKeyName = "proxy_resolve_wrapper_uk_key";
+constexpr std::chrono::milliseconds kTimeoutCheckPeriod{1000};
+
+// Shared between a waiting resolveProxySync caller and its callback.
+struct SyncResolveState {
+  std::mutex mutex;
+  std::condition_variable cv;
+  bool done = false;
+  std::atomic<bool> abandoned{false};
+  std::string request_id;
+  ovProxyInfo answer;
+  eErrorCode error = e_failed;
+};
+
+OrvaTask::TaskAttribute Attribute(const char* name, const std::string& requestId,
+                                  OrvaTask::SourceLocation location) {
+  OrvaTask::TaskAttribute attribute{.name = name, .location = location, .value = kResolveTaskGroup};
+  attribute.unique_keys.push_back(OrvaTask::GenerateUniqueKey(kWrapperKeyName));
+  if (!requestId.empty()) attribute.unique_keys.push_back(OrvaTask::GenerateUniqueKey(requestId));
+  return attribute;
+}
+
+}  // namespace
+
+ovProxyResolveServiceProvider::Impl::Impl(ServiceFactory factory, ovProxyInfoMode* cacheSource)
+    : factory_(std::move(factory)), cache_source_(cacheSource) {}
+
+ovProxyResolveServiceProvider::Impl::~Impl() {
+  if (OrvaTask::IOVTManager* manager = OrvaTask::GetOVTManager()) {
+    manager->CancelTasksByUniqueKey(OrvaTask::GenerateUniqueKey(kWrapperKeyName));
+  }
+}
+
+std::string ovProxyResolveServiceProvider::Impl::NewRequestId() {
+  thread_local std::mt19937_64 generator{std::random_device{}()};
+  const uint64_t high = generator();
+  // Version 4, variant 1, as random GUIDs are.
+  const uint64_t low = (generator() & 0x3fffffffffffffffULL) | 0x8000000000000000ULL;
+  const uint64_t versioned = (high & 0xffffffffffff0fffULL) | 0x0000000000004000ULL;
+  char text[40];
+  std::snprintf(
+      text, sizeof text, "%08X-%04X-%04X-%04X-%012llX", static_cast<unsigned>(versioned >> 32),
+      static_cast<unsigned>((versioned >> 16) & 0xffff), static_cast<unsigned>(versioned & 0xffff),
+      static_cast<unsigned>(low >> 48), static_cast<unsigned long long>(low & 0xffffffffffffULL));
+  return text;
+}
+
+bool ovProxyResolveServiceProvider::Impl::post(std::function<void(Impl&)> body,
+                                               const std::string& requestId) {
+  OrvaTask::IOVTManager* manager = OrvaTask::GetOVTManager();
+  if (!manager) return false;
+  std::weak_ptr<Impl> weak = weak_from_this();
+  auto task = OrvaTask::CreateOrvaTask(
+      Attribute("proxy_resolve_wrapper_desc", requestId, OrvaTask::SourceLocation::Current()),
+      [weak, body = std::move(body)] {
+        if (std::shared_ptr<Impl> self = weak.lock()) body(*self);
+      });
+  return manager->PostTask(kResolveRunnerName, task);
+}
+
+bool ovProxyResolveServiceProvider::Impl::initialize(ovProxyServiceDelegate* delegate,
+                                                     ovProxyConfigServiceManager* manager) {
+  if (initialized_.exchange(true)) return false;
+  auto outcome = std::make_shared<bool>(false);
+  std::weak_ptr<Impl> weak = weak_from_this();
+  OrvaTask::IOVTManager* tasks = OrvaTask::GetOVTManager();
+  OrvaTask::TaskPtr task = OrvaTask::CreateOrvaTask(
+      Attribute("proxy_resolve_wrapper_desc", std::string(), OrvaTask::SourceLocation::Current()),
+      [weak, outcome, manager] {
+        std::shared_ptr<Impl> self = weak.lock();
+        if (!self) return;
+        self->service_ =
+            self->factory_ ? self->factory_() : std::make_unique<ovProxyResolveServiceImpl>();
+        *outcome = self->service_ && self->service_->initialize(manager);
+        if (!*outcome) {
+          self->service_.reset();
+          self->initialized_ = false;
+        }
+      });
+  if (!tasks ||
+      tasks->CreateRunner(kResolveRunnerName, kResolveTaskGroup) == OrvaTask::kInvalidRunnerId ||
+      !tasks->PostTask(kResolveRunnerName, task)) {
+    initialized_ = false;
+    return false;
+  }
+  tasks->WaitForTask(task);
+  if (!*outcome) {
+    initialized_ = false;
+    tasks->RemoveRunner(kResolveRunnerName);
+    return false;
+  }
+  std::lock_guard lock(delegate_mutex_);
+  delegate_ = delegate;
+  return true;
+}
+
+bool ovProxyResolveServiceProvider::Impl::uninitialize() {
+  OrvaTask::IOVTManager* tasks = OrvaTask::GetOVTManager();
+  if (!tasks) return false;
+  scheduled_ = false;
+  setDelegate(nullptr);
+
+  auto outcome = std::make_shared<bool>(false);
+  std::weak_ptr<Impl> weak = weak_from_this();
+  auto body = [weak, outcome] {
+    std::shared_ptr<Impl> self = weak.lock();
+    if (!self || !self->initialized_) return;
+    if (self->service_) *outcome = self->service_->uninitialize();
+    self->initialized_ = false;
+    self->service_.reset();
+  };
+  OrvaTask::TaskPtr task = OrvaTask::CreateOrvaTask(
+      Attribute("proxy_resolve_wrapper_desc", std::string(), OrvaTask::SourceLocation::Current()),
+      body);
+  if (tasks->PostTask(kResolveRunnerName, task)) {
+    tasks->WaitForTask(task);
+  } else {
+    body();
+  }
+  // Requests still queued are dropped here; their callers hear e_cancelled
+  // from the wrappers their callbacks were given in resolve.
+  tasks->CancelTasksByValue(kResolveTaskGroup);
+  tasks->RemoveRunner(kResolveRunnerName);
+  return *outcome;
+}
+
+bool ovProxyResolveServiceProvider::Impl::resolve(const std::string& url, const std::string& extra,
+                                                  ResolveCallback callback,
+                                                  const std::string& requestId, int timeoutMs) {
+  if (!initialized_) return false;
+  const std::string full_url = url.find("://") == std::string::npos ? "https://" + url : url;
+  std::shared_ptr<ovAnswerOnce> answer = ovAnswerOnce::Make(requestId, std::move(callback));
+  const bool posted = post(
+      [full_url, extra, requestId, timeoutMs, callback = answer->callback()](Impl& self) {
+        if (!self.service_) {
+          deliverResult(requestId, ovProxyInfo(), e_not_initialized, callback);
+          return;
+        }
+        if (self.service_->resolve(full_url, extra, callback, requestId, timeoutMs) == e_pending &&
+            timeoutMs > 0) {
+          self.scheduleTimeoutCheck();
+        }
+      },
+      requestId);
+  // A refused request is the caller's to handle: it is never answered.
+  if (!posted) answer->disarm();
+  return posted;
+}
+
+void ovProxyResolveServiceProvider::Impl::scheduleTimeoutCheck() {
+  if (!service_ || scheduled_.exchange(true)) return;
+  OrvaTask::IOVTManager* tasks = OrvaTask::GetOVTManager();
+  std::weak_ptr<Impl> weak = weak_from_this();
+  OrvaTask::TaskPtr task = OrvaTask::CreateOrvaTask(
+      Attribute("ProxyTimeoutCheckTask", std::string(), OrvaTask::SourceLocation::Current()),
+      [weak] {
+        if (std::shared_ptr<Impl> self = weak.lock()) self->checkTimeoutTasks();
+      });
+  if (!tasks || !tasks->PostDelayedTask(kResolveRunnerName, task, kTimeoutCheckPeriod)) {
+    scheduled_ = false;
+  }
+}
+
+void ovProxyResolveServiceProvider::Impl::checkTimeoutTasks() {
+  scheduled_ = false;
+  if (!service_) return;
+  bool more = false;
+  service_->checkTimeouts(more);
+  if (more) scheduleTimeoutCheck();
+}
+
+eErrorCode ovProxyResolveServiceProvider::Impl::resolveSync(const std::string& url,
+                                                            const std::string& extra,
+                                                            const std::string& requestId,
+                                                            ovProxyInfo& info, int timeoutMs) {
+  if (!initialized_) return e_not_initialized;
+  if (answerFromCache(url, requestId, info)) return e_success;
+  auto state = std::make_shared<SyncResolveState>();
+  ResolveCallback callback = [state](const std::string& id, const ovProxyInfo& answer,
+                                     eErrorCode error) {
+    if (state->abandoned) return;
+    {
+      std::lock_guard lock(state->mutex);
+      if (state->abandoned) return;
+      state->request_id = id;
+      state->answer = answer;
+      state->error = error;
+      state->done = true;
+    }
+    state->cv.notify_one();
+  };
+  if (!resolve(url, extra, std::move(callback), requestId, 0)) {
+    // Never posted: nobody will answer.
+    return initialized_ ? e_failed : e_not_initialized;
+  }
+
+  const int64_t deadline_us = Tav::TimeTicks::Now() + int64_t{timeoutMs} * 1000;
+  auto answered = [&] {
+    std::unique_lock lock(state->mutex);
+    if (!state->done && timeoutMs > 0) {
+      for (int64_t now = Tav::TimeTicks::Now(); !state->done && now < deadline_us;
+           now = Tav::TimeTicks::Now()) {
+        state->cv.wait_for(lock, std::chrono::microseconds(deadline_us - now));
+      }
+    }
+    if (state->done) {
+      info = state->answer;
+      return true;
+    }
+    state->abandoned = true;
+    return false;
+  };
+  bool done = false;
+  {
+    std::lock_guard lock(state->mutex);
+    done = state->done;
+  }
+  if (!done && timeoutMs > 0) {
+    // A test clock moves without real time passing: look at it again then.
+    const Tav::ClockListenerId listener = Tav::AddClockListener([state] {
+      { std::lock_guard lock(state->mutex); }
+      state->cv.notify_all();
+    });
+    done = answered();
+    Tav::RemoveClockListener(listener);
+  } else {
+    done = answered();
+  }
+  if (done) return state->error;
+  cancelResolve(requestId);
+  return e_request_timeout;
+}
+
+bool ovProxyResolveServiceProvider::Impl::answerFromCache(const std::string& url,
+                                                          const std::string& requestId,
+                                                          ovProxyInfo& info) {
+  // Reached only once initialised: a lookup of the provider alone does not
+  // join the data-sync bus.
+  ovProxyInfoMode* source = cache_source_ ? cache_source_ : ovProxyInfoModeImpl::GetInstance();
+  std::shared_ptr<ovProxyHostCacheMode> cache = source->getHostCacheMode();
+  if (!cache || !cache->isHostCacheEnabled()) return false;
+  const std::string full_url = url.find("://") == std::string::npos ? "https://" + url : url;
+  ovProxyInfo cached;
+  if (url.empty() || !cache->lookup(ovProxyResolveServiceImpl::hostKey(full_url), cached)) {
+    return false;
+  }
+  ovLog(LogLevel::kInfo, "RSVC_CACHIT",
+        "ProxyResolveService: Cache hit - requestId=" + requestId + ", url=*****");
+  appendDirectFallback(cached, e_success);
+  info = std::move(cached);
+  return true;
+}
+
+void ovProxyResolveServiceProvider::Impl::cancelResolve(const std::string& requestId) {
+  if (!initialized_) return;
+  post([requestId](Impl& self) {
+    if (self.service_) self.service_->cancel(requestId);
+  });
+}
+
+void ovProxyResolveServiceProvider::Impl::setDelegate(ovProxyServiceDelegate* delegate) {
+  std::lock_guard lock(delegate_mutex_);
+  if (delegate_ && delegate_ != delegate) delegate_->setNetStateObserver(nullptr);
+  delegate_ = delegate;
+  if (delegate_) delegate_->setNetStateObserver(this);
+}
+
+ovProxyServiceDelegate* ovProxyResolveServiceProvider::Impl::getDelegate() const {
+  std::lock_guard lock(delegate_mutex_);
+  return delegate_;
+}
+
+void ovProxyResolveServiceProvider::Impl::OnNetworkStateChanged(ovNetworkState state,
+                                                                const std::string& networkName) {
+  if (!initialized_) return;
+  post([state, networkName](Impl& self) {
+    if (self.service_) self.service_->OnNetworkStateChanged(state, networkName);
+  });
+}
+
+void ovProxyResolveServiceProvider::Impl::OnNetSettingChange(int setting) {
+  if (!initialized_) return;
+  post([setting](Impl& self) {
+    if (self.service_) self.service_->OnNetSettingChange(setting);
+  });
+}
+
+}  // namespace OVProxy

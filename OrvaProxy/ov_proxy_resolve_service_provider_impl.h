@@ -1,0 +1,78 @@
+// ovProxyResolveServiceProvider::Impl: the provider's working half. It owns
+// the runner "proxy_resolve_runner_name" and, on it, the resolve service;
+// every call posts its work there (grouping value 62, unique key
+// "proxy_resolve_wrapper_uk_key", plus the request id's key for resolve
+// requests) and every posted body first locks the Impl's weak self
+// reference, doing nothing once the Impl is gone.
+//
+// Synchronous resolution answers a cached host on the caller's thread (the
+// host cache locks itself; the answer is the one the runner would give),
+// otherwise it waits on a SyncResolveState shared with the callback; its deadline is measured on
+// the common library's monotonic clock (so a test clock decides it), and a caller that gave up
+// marks the state abandoned so that a late answer is ignored.
+//
+// Thread: public operations from any thread; the service only on the runner.
+// Lifetime: shared (enable_shared_from_this); destruction drops all work
+// carrying the wrapper key.
+#pragma once
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "OrvaProxy/ov_proxy_resolve_service.h"
+#include "OrvaProxy/ov_proxy_resolve_service_provider.h"
+
+namespace OVProxy {
+
+class ovProxyResolveServiceProvider::Impl : public std::enable_shared_from_this<Impl>,
+                                            public ovNetStateObserver {
+ public:
+  // Makes the service on the runner; empty: the module's service.
+  using ServiceFactory = std::function<std::unique_ptr<ovProxyResolveServiceImpl>()>;
+
+  // `cacheSource`: where synchronous calls look for cached answers (null:
+  // the process's data-sync mode); it must be the one the service uses.
+  explicit Impl(ServiceFactory factory = {}, ovProxyInfoMode* cacheSource = nullptr);
+  ~Impl() override;
+  Impl(const Impl&) = delete;
+  Impl& operator=(const Impl&) = delete;
+
+  bool initialize(ovProxyServiceDelegate* delegate, ovProxyConfigServiceManager* manager);
+  bool uninitialize();
+  bool resolve(const std::string& url, const std::string& extra, ResolveCallback callback,
+               const std::string& requestId, int timeoutMs);
+  eErrorCode resolveSync(const std::string& url, const std::string& extra,
+                         const std::string& requestId, ovProxyInfo& info, int timeoutMs);
+  void cancelResolve(const std::string& requestId);
+  void setDelegate(ovProxyServiceDelegate* delegate);
+  ovProxyServiceDelegate* getDelegate() const;
+
+  // ovNetStateObserver: forwarded to the service on the runner.
+  void OnNetworkStateChanged(ovNetworkState state, const std::string& networkName) override;
+  void OnNetSettingChange(int setting) override;
+
+  // GUID text, upper-case hex in 8-4-4-4-12 groups.
+  static std::string NewRequestId();
+
+ private:
+  void scheduleTimeoutCheck();
+  void checkTimeoutTasks();
+  bool post(std::function<void(Impl&)> body, const std::string& requestId = std::string());
+
+  // A cached host answers a synchronous call on the caller's thread.
+  bool answerFromCache(const std::string& url, const std::string& requestId, ovProxyInfo& info);
+
+  ServiceFactory factory_;
+  ovProxyInfoMode* cache_source_;
+  // Created, used and destroyed on the runner only.
+  std::unique_ptr<ovProxyResolveServiceImpl> service_;
+  mutable std::mutex delegate_mutex_;
+  ovProxyServiceDelegate* delegate_ = nullptr;
+  std::atomic<bool> initialized_{false};
+  std::atomic<bool> scheduled_{false};
+};
+
+}  // namespace OVProxy

@@ -1,0 +1,223 @@
+// The resolve service behind the provider, as hosts use it.
+//
+// - CacheHit: resolveProxySync for a cached host, from 1 and 2 threads:
+//   answers per second (items_per_second) and the p99 latency in
+//   microseconds.
+// - Load: 10,000 asynchronous requests at once over 300 hosts against a PAC
+//   served from 127.0.0.1, with random time-outs (some already past when
+//   they are made), one in ten cancelled, and a script that stalls for some
+//   hosts. Every request must be answered exactly once; reported: answers
+//   per second, p50/p99 latency in ms, and resident memory before and after.
+// - Memory: resident size of an initialised module, and with 10,000 cached
+//   hosts.
+//
+// The module runs off the user's data-sync bus (a bus without peers). Run
+// Memory on its own (--benchmark_filter=Memory) for the module's own figures.
+#include <benchmark/benchmark.h>
+#include <httplib.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "OrvaProxy/ov_proxy_host_cache_mode.h"
+#include "OrvaProxy/ov_proxy_info_mode_impl.h"
+#include "OrvaProxy/ov_proxy_resolve_service_provider.h"
+#include "nsdal/dal_bus.h"
+#include "nsdal/ipc_helper.h"
+#include "onetxfer/onet_module.h"
+#include "ovtest/fake_config_manager.h"
+#include "tavlib/tav_no_destructor.h"
+
+namespace {
+
+using namespace OVProxy;
+using Clock = std::chrono::steady_clock;
+
+class NoPeersBus final : public ns_dal::IDALBus {
+ public:
+  void SetDelegate(ns_dal::IDALBusDelegate* delegate) override { delegate_ = delegate; }
+  void Publish(const std::string&, const std::string&, const std::string&, int32_t) override {}
+  void RequestSnapshot(const std::string& mode_id) override {
+    if (ns_dal::IDALBusDelegate* delegate = delegate_)
+      delegate->OnBusSnapshot(mode_id, std::nullopt);
+  }
+
+ private:
+  std::atomic<ns_dal::IDALBusDelegate*> delegate_{nullptr};
+};
+
+double ResidentMiB() {
+  long pages = 0, resident = 0;
+  if (FILE* statm = std::fopen("/proc/self/statm", "r")) {
+    if (std::fscanf(statm, "%ld %ld", &pages, &resident) != 2) resident = 0;
+    std::fclose(statm);
+  }
+  return static_cast<double>(resident) * 4096.0 / (1024.0 * 1024.0);
+}
+
+double Percentile(std::vector<double> values, double p) {
+  if (values.empty()) return 0;
+  std::sort(values.begin(), values.end());
+  return values[std::min(values.size() - 1, static_cast<size_t>(p * values.size()))];
+}
+
+// One module for the whole program: the provider, its manager and the bus.
+struct Module {
+  NoPeersBus bus;
+  ns_dal::ScopedDalBusOverride bus_override{&bus};
+  oXfer::ScopedONetModule transfer;
+  ovtest::FakeConfigManager manager;
+  ovProxyResolveServiceProvider provider;
+
+  explicit Module(const ovProxyConfig& config) {
+    manager.Set(config, CONFIG_VALID);
+    provider.initializeWithManager(nullptr, &manager);
+  }
+  ~Module() { provider.uninitialize(); }
+};
+
+ovProxyConfig ManualConfig() {
+  ovProxyConfig config;
+  config.proxy_rules().ParseFromString("proxy.example:3128");
+  return config;
+}
+
+void CacheHit(benchmark::State& state) {
+  // Lives to the end of the program: the provider's runner outlasts every
+  // run of the benchmark.
+  static Tav::NoDestructor<Module> module(ManualConfig());
+  static const bool primed = [] {
+    ovProxyInfo info;
+    return module->provider.resolveProxySync("https://cached.example/", "", info, 5000) ==
+           e_success;
+  }();
+  if (!primed) state.SkipWithError("the first answer did not come");
+  std::vector<double> us;
+  us.reserve(1 << 20);
+  ovProxyInfo info;
+  for (auto _ : state) {
+    const auto start = Clock::now();
+    const eErrorCode code =
+        module->provider.resolveProxySync("https://cached.example/x", "", info, 1000);
+    us.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
+    if (code != e_success) state.SkipWithError("not answered from the cache");
+  }
+  state.SetItemsProcessed(state.iterations());
+  state.counters["p50_us"] = Percentile(us, 0.50);
+  state.counters["p99_us"] = Percentile(us, 0.99);
+}
+BENCHMARK(CacheHit)->Threads(1)->Threads(2)->UseRealTime();
+
+constexpr char kPac[] =
+    "function FindProxyForURL(url, host) {\n"
+    "  if (shExpMatch(host, 'stall*')) { var t = 0; for (var i = 0; i < 300000; i++) t += i; }\n"
+    "  if (dnsDomainIs(host, '.direct.example')) return 'DIRECT';\n"
+    "  return 'PROXY p1.example:8080; PROXY p2.example:8080';\n"
+    "}\n";
+
+void Load(benchmark::State& state) {
+  httplib::Server server;
+  server.Get("/proxy.pac", [](const httplib::Request&, httplib::Response& response) {
+    response.set_content(kPac, "application/x-ns-proxy-autoconfig");
+  });
+  const int port = server.bind_to_any_port("127.0.0.1");
+  std::thread listener([&] { server.listen_after_bind(); });
+  while (!server.is_running()) std::this_thread::yield();
+
+  ovProxyConfig config;
+  config.setPacUrl("http://127.0.0.1:" + std::to_string(port) + "/proxy.pac");
+  const double before_mib = ResidentMiB();
+  double after_first_mib = 0;
+  constexpr int kRequests = 10000;
+  for (auto _ : state) {
+    Module module(config);
+    std::mt19937 random(7);
+    std::mutex mutex;
+    std::condition_variable done;
+    std::map<std::string, int> answers;
+    std::vector<double> ms;
+    int open = 0;
+    std::vector<std::string> ids(kRequests);
+    std::vector<Clock::time_point> starts(kRequests);
+    const auto begin = Clock::now();
+    for (int i = 0; i < kRequests; ++i) {
+      const int host = static_cast<int>(random() % 300);
+      const std::string name = host % 10 == 0   ? "stall" + std::to_string(host) + ".example"
+                               : host % 10 == 1 ? "h" + std::to_string(host) + ".direct.example"
+                                                : "h" + std::to_string(host) + ".example";
+      // Some time-outs are as good as past when made (1 ms), some none.
+      const int timeouts[] = {0, 1, 500, 2000, 5000};
+      const int timeout = timeouts[random() % 5];
+      {
+        std::lock_guard lock(mutex);
+        ++open;
+      }
+      starts[i] = Clock::now();
+      const bool accepted = module.provider.resolveProxy(
+          "https://" + name + "/page" + std::to_string(i), "",
+          [&, i](const std::string& id, const ovProxyInfo&, eErrorCode) {
+            std::lock_guard lock(mutex);
+            ++answers[id];
+            ms.push_back(
+                std::chrono::duration<double, std::milli>(Clock::now() - starts[i]).count());
+            if (--open == 0) done.notify_all();
+          },
+          ids[i], timeout);
+      if (!accepted) {
+        std::lock_guard lock(mutex);
+        --open;
+      }
+      if (i % 10 == 9) module.provider.cancelResolve(ids[i]);
+    }
+    std::unique_lock lock(mutex);
+    done.wait(lock, [&] { return open == 0; });
+    const double seconds = std::chrono::duration<double>(Clock::now() - begin).count();
+    int twice = 0;
+    for (const auto& [id, count] : answers) twice += count != 1;
+    if (static_cast<int>(answers.size()) != kRequests || twice != 0) {
+      state.SkipWithError("a request was lost or answered twice");
+    }
+    state.counters["answers_per_s"] = kRequests / seconds;
+    state.counters["p50_ms"] = Percentile(ms, 0.50);
+    state.counters["p99_ms"] = Percentile(ms, 0.99);
+    lock.unlock();
+    if (after_first_mib == 0) after_first_mib = ResidentMiB();
+  }
+  // Runs after the first must not grow the process.
+  state.counters["rss_before_MiB"] = before_mib;
+  state.counters["rss_after_first_MiB"] = after_first_mib;
+  state.counters["rss_after_last_MiB"] = ResidentMiB();
+  server.stop();
+  listener.join();
+}
+BENCHMARK(Load)->Iterations(3)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+void Memory(benchmark::State& state) {
+  for (auto _ : state) {
+    const double empty = ResidentMiB();
+    Module module(ManualConfig());
+    const double initialised = ResidentMiB();
+    auto cache = ovProxyInfoModeImpl::GetInstance()->getHostCacheMode();
+    ovProxyInfo info;
+    info.UseNamedProxy("proxy.example:3128");
+    for (int i = 0; i < 10000; ++i) cache->put("host" + std::to_string(i) + ".example", info);
+    state.counters["rss_process_MiB"] = empty;
+    state.counters["rss_initialised_MiB"] = initialised;
+    state.counters["rss_10k_hosts_MiB"] = ResidentMiB();
+    cache->clear();
+  }
+}
+BENCHMARK(Memory)->Iterations(1)->Unit(benchmark::kMillisecond);
+
+}  // namespace

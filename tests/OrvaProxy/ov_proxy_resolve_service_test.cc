@@ -1,0 +1,337 @@
+#include "OrvaProxy/ov_proxy_resolve_service.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "OrvaProxy/ov_proxy_config_mode.h"
+#include "OrvaProxy/ov_proxy_enterprise_adapter.h"
+#include "OrvaProxy/ov_proxy_host_cache_mode.h"
+#include "OrvaProxy/ov_proxy_info_mode_impl.h"
+#include "OrvaProxy/ov_task_constants.h"
+#include "ovtest/fake_async_resolver.h"
+#include "ovtest/fake_config_manager.h"
+#include "ovtest/fake_dal_bus.h"
+#include "ovtest/fake_pac_decider.h"
+#include "ovtest/manual_clock.h"
+#include "ovtest/task_environment.h"
+
+namespace OVProxy {
+namespace {
+
+using std::chrono::milliseconds;
+using State = ovProxyResolveServiceImpl::ServiceState;
+
+class TestAdapter : public ovProxyEnterpriseAdapter {};
+
+ovProxyConfig Manual(const std::string& rules = "proxy:3128", int64_t timestamp = 1) {
+  ovProxyConfig config;
+  config.proxy_rules().ParseFromString(rules);
+  config.setUpdateTimestamp(timestamp);
+  return config;
+}
+
+ovProxyConfig PacUrl() {
+  ovProxyConfig config;
+  config.setPacUrl("http://wpad.example/proxy.pac");
+  config.setUpdateTimestamp(1);
+  return config;
+}
+
+struct Answer {
+  int count = 0;
+  std::string pac;
+  eErrorCode error = e_failed;
+};
+
+// Drives the service on the test thread, which serves the resolve runner.
+// Shared check of every test: each request made is answered exactly once,
+// whatever the test did to it.
+class ResolveServiceTest : public ::testing::Test {
+ protected:
+  ResolveServiceTest() : env_(kResolveRunnerName) {
+    decision_->answer = e_success;
+    pk_ = std::make_shared<ovtest::FakeAsyncResolver>(0, pk_log_);
+    winhttp_ = std::make_shared<ovtest::FakeAsyncResolver>(0, winhttp_log_);
+  }
+
+  void TearDown() override {
+    if (service_) {
+      service_->uninitialize();
+      service_.reset();
+    }
+    env_.RunUntilIdle();
+    for (const std::string& id : issued_) EXPECT_EQ(answers_[id].count, 1) << id;
+  }
+
+  void Start(const ovProxyConfig& config, ovProxyConfigAvailability availability) {
+    manager_.Set(config, availability);
+    ovResolveServiceParts parts;
+    parts.info_mode = &info_mode_;
+    parts.controller.make_decider = [this] {
+      return std::make_unique<ovtest::FakePacDecider>(decision_);
+    };
+    parts.controller.make_pk = [this] { return pk_; };
+    parts.controller.make_winhttp = [this] { return winhttp_; };
+    parts.controller.adapter = &adapter_;
+    service_ = std::make_unique<ovProxyResolveServiceImpl>(std::move(parts));
+    ASSERT_TRUE(service_->initialize(&manager_));
+  }
+
+  eErrorCode Resolve(const std::string& id, const std::string& url, int32_t timeoutMs = 0) {
+    issued_.push_back(id);
+    return service_->resolve(
+        url, "",
+        [this](const std::string& requestId, const ovProxyInfo& info, eErrorCode error) {
+          Answer& answer = answers_[requestId];
+          ++answer.count;
+          answer.pac = info.ToPacString();
+          answer.error = error;
+          order_.push_back(requestId);
+        },
+        id, timeoutMs);
+  }
+
+  bool Expired() {
+    bool more = true;
+    service_->checkTimeouts(more);
+    env_.RunUntilIdle();
+    return more;
+  }
+
+  ovtest::ManualClock clock_;
+  ovtest::FakeDalBus bus_;
+  ovtest::TaskEnvironment env_;
+  ovProxyInfoModeImpl info_mode_;
+  TestAdapter adapter_;
+  ovtest::FakeConfigManager manager_;
+  std::shared_ptr<ovtest::FakePacDecider::Record> decision_ =
+      std::make_shared<ovtest::FakePacDecider::Record>();
+  std::shared_ptr<ovtest::FakeAsyncResolver::Log> pk_log_ =
+      std::make_shared<ovtest::FakeAsyncResolver::Log>();
+  std::shared_ptr<ovtest::FakeAsyncResolver::Log> winhttp_log_ =
+      std::make_shared<ovtest::FakeAsyncResolver::Log>();
+  std::shared_ptr<ovtest::FakeAsyncResolver> pk_;
+  std::shared_ptr<ovtest::FakeAsyncResolver> winhttp_;
+  std::unique_ptr<ovProxyResolveServiceImpl> service_;
+  std::vector<std::string> issued_;
+  std::map<std::string, Answer> answers_;
+  std::vector<std::string> order_;
+};
+
+TEST(ResolveServiceHostKey, CutsAtSlashThenQueryThenFragment) {
+  const struct {
+    const char* url;
+    const char* key;
+  } cases[] = {
+      {"http://a.example/path", "a.example"},
+      {"http://a.example:8080/x", "a.example:8080"},
+      {"http://user:pw@a.example/", "user:pw@a.example"},
+      {"http://a.example?q=1", "a.example"},
+      {"http://a.example#top", "a.example"},
+      {"http://a.example?q=/x", "a.example?q="},
+      {"https://a.example", "a.example"},
+      {"a.example:443", "a.example:443"},
+      {"", ""},
+  };
+  for (const auto& c : cases) EXPECT_EQ(ovProxyResolveServiceImpl::hostKey(c.url), c.key) << c.url;
+}
+
+TEST_F(ResolveServiceTest, RequestsBeforeTheConfigurationWaitAndLeaveInArrivalOrder) {
+  Start(ovProxyConfig(), CONFIG_PENDING);
+  EXPECT_EQ(service_->state(), State::WaitingForConfig);
+  EXPECT_EQ(Resolve("b", "http://one.example/"), e_pending);
+  EXPECT_EQ(Resolve("a", "http://two.example/"), e_pending);
+  env_.RunUntilIdle();
+  EXPECT_TRUE(order_.empty());
+
+  manager_.Publish(Manual(), CONFIG_VALID);
+  env_.RunUntilIdle();
+  EXPECT_EQ(service_->state(), State::Ready);
+  EXPECT_EQ(order_, (std::vector<std::string>{"b", "a"}));
+  EXPECT_EQ(answers_["a"].pac, "PROXY proxy:3128; DIRECT");
+  EXPECT_EQ(answers_["a"].error, e_success);
+}
+
+TEST_F(ResolveServiceTest, CacheIsKeyedByAuthority) {
+  const struct {
+    const char* second;
+    bool hit;
+  } cases[] = {
+      {"http://host.example/other?x=1", true},
+      {"https://host.example/", true},
+      {"http://host.example:8080/", false},
+      {"http://other.example/", false},
+  };
+  Start(Manual(), CONFIG_VALID);
+  int n = 0;
+  for (const auto& c : cases) {
+    info_mode_.getHostCacheMode()->clear();
+    const std::string first = "first" + std::to_string(n), second = "second" + std::to_string(n++);
+    Resolve(first, "http://host.example/path");
+    env_.RunUntilIdle();
+    // A different answer for a miss shows the hit really came from the cache.
+    manager_.Publish(Manual("other:1", n + 1), CONFIG_VALID);
+    info_mode_.getHostCacheMode()->put("host.example", [] {
+      ovProxyInfo info;
+      info.UseNamedProxy("cached:1");
+      return info;
+    }());
+    const eErrorCode code = Resolve(second, c.second);
+    env_.RunUntilIdle();
+    EXPECT_EQ(code == e_success, c.hit) << c.second;
+    EXPECT_EQ(answers_[second].pac, c.hit ? "PROXY cached:1; DIRECT" : "PROXY other:1; DIRECT")
+        << c.second;
+  }
+}
+
+TEST_F(ResolveServiceTest, SuccessfulAnswersFillTheCache) {
+  Start(Manual(), CONFIG_VALID);
+  Resolve("a", "http://host.example/x");
+  env_.RunUntilIdle();
+  ovProxyInfo cached;
+  ASSERT_TRUE(info_mode_.getHostCacheMode()->lookup("host.example", cached));
+  EXPECT_EQ(cached.ToPacString(), "PROXY proxy:3128");
+  EXPECT_EQ(Resolve("b", "http://host.example/y"), e_success);
+}
+
+TEST_F(ResolveServiceTest, TimeOutsAreEnforcedAtTheCheckWhereverTheTaskWaits) {
+  // Waiting for the configuration.
+  Start(ovProxyConfig(), CONFIG_PENDING);
+  Resolve("queued", "http://q.example/", 50);
+  Resolve("patient", "http://p.example/", 0);
+  clock_.Advance(milliseconds(49));
+  EXPECT_TRUE(Expired());
+  EXPECT_EQ(answers_["queued"].count, 0);
+  clock_.Advance(milliseconds(31));
+  EXPECT_TRUE(Expired());  // "patient" still waits
+  EXPECT_EQ(answers_["queued"].error, e_request_timeout);
+  EXPECT_EQ(answers_["queued"].pac, "");
+
+  // Stuck in a resolver that never answers; its late answer is not delivered.
+  manager_.Publish(PacUrl(), CONFIG_VALID);
+  env_.RunUntilIdle();
+  Resolve("stuck", "http://s.example/", 300);
+  env_.RunUntilIdle();
+  ASSERT_EQ(pk_log_->resolved.size() + winhttp_log_->resolved.size(), 2u);
+  clock_.Advance(milliseconds(1000));
+  Expired();
+  EXPECT_EQ(answers_["stuck"].error, e_request_timeout);
+  pk_->Complete("stuck", e_success);
+  winhttp_->Complete("stuck", e_success);
+  env_.RunUntilIdle();
+  EXPECT_EQ(answers_["stuck"].count, 1);
+}
+
+TEST_F(ResolveServiceTest, CancelledAndDroppedRequestsHearCancelledOnce) {
+  Start(PacUrl(), CONFIG_VALID);
+  Resolve("running", "http://r.example/");
+  Resolve("cancelled", "http://c.example/");
+  env_.RunUntilIdle();
+  service_->cancel("cancelled");
+  env_.RunUntilIdle();
+  EXPECT_EQ(answers_["cancelled"].error, e_cancelled);
+
+  service_->uninitialize();
+  manager_.Publish(ovProxyConfig(), CONFIG_PENDING);  // no longer heard
+  Resolve("late", "http://l.example/");               // queued without a manager
+  env_.RunUntilIdle();
+  EXPECT_EQ(answers_["running"].error, e_cancelled);
+  EXPECT_EQ(manager_.observer_count(), 0u);
+  service_.reset();
+  env_.RunUntilIdle();
+  EXPECT_EQ(answers_["late"].error, e_cancelled);
+}
+
+TEST_F(ResolveServiceTest, ConfigurationProblemsAnswerDirectAtOnce) {
+  const struct {
+    const char* name;
+    bool shared;
+    eErrorCode error;
+    const char* pac;
+  } cases[] = {
+      {"unset, nothing shared", false, e_config_unavailable, ""},
+      {"unset, another process shared one", true, e_success, "PROXY shared:8080; DIRECT"},
+  };
+  for (const auto& c : cases) {
+    if (c.shared) info_mode_.getConfigMode()->updateConfig(Manual("shared:8080", 5));
+    Start(ovProxyConfig(), CONFIG_UNSET);
+    Resolve(c.name, "http://x.example/");
+    env_.RunUntilIdle();
+    EXPECT_EQ(answers_[c.name].error, c.error) << c.name;
+    EXPECT_EQ(answers_[c.name].pac, c.pac) << c.name;
+    info_mode_.getHostCacheMode()->clear();
+  }
+  Resolve("empty url", "");
+  env_.RunUntilIdle();
+  EXPECT_EQ(answers_["empty url"].error, e_failed);
+}
+
+TEST_F(ResolveServiceTest, NetworkChangesResetOnceAndClearTheCache) {
+  Start(Manual(), CONFIG_VALID);
+  const struct {
+    ovNetworkState state;
+    const char* name;
+    bool reset;
+  } steps[] = {
+      {ovNetworkState::Connected, "", false},  // the stored state
+      {ovNetworkState::Connected, "office", true},
+      {ovNetworkState::Connected, "office", false},
+      {ovNetworkState::Disconnected, "office", true},
+  };
+  int resets = 0;
+  for (const auto& step : steps) {
+    info_mode_.getHostCacheMode()->put("h.example", ovProxyInfo());
+    service_->OnNetworkStateChanged(step.state, step.name);
+    resets += step.reset;
+    ovProxyInfo info;
+    EXPECT_EQ(info_mode_.getHostCacheMode()->lookup("h.example", info), !step.reset) << step.name;
+    EXPECT_EQ(manager_.network_changes(), resets);
+    EXPECT_EQ(decision_->failure_resets, resets);
+  }
+  service_->OnNetSettingChange(0);
+  EXPECT_EQ(manager_.network_changes(), resets + 1);
+}
+
+TEST_F(ResolveServiceTest, CacheSurvivesAStartOnlyUnderTheSharedConfiguration) {
+  const struct {
+    const char* name;
+    bool shared;  // the store holds a configuration
+    const char* shared_rules;
+    bool kept;
+  } cases[] = {
+      {"nothing shared", false, "", true},
+      {"same configuration shared", true, "proxy:3128", true},
+      {"another configuration shared", true, "old:1", false},
+  };
+  for (const auto& c : cases) {
+    ovProxyInfoModeImpl mode;
+    if (c.shared) mode.getConfigMode()->updateConfig(Manual(c.shared_rules, 2));
+    mode.getHostCacheMode()->put("other-process.example", ovProxyInfo());
+    ovResolveServiceParts parts;
+    parts.info_mode = &mode;
+    parts.controller.make_decider = [this] {
+      return std::make_unique<ovtest::FakePacDecider>(decision_);
+    };
+    parts.controller.adapter = &adapter_;
+    ovtest::FakeConfigManager manager;
+    manager.Set(ovProxyConfig(), CONFIG_PENDING);
+    ovProxyResolveServiceImpl service(std::move(parts));
+    ASSERT_TRUE(service.initialize(&manager));
+    ovProxyInfo info;
+    manager.Publish(Manual(), CONFIG_VALID);
+    EXPECT_EQ(mode.getHostCacheMode()->lookup("other-process.example", info), c.kept) << c.name;
+    // Any later change makes every cached answer stale.
+    mode.getHostCacheMode()->put("other-process.example", ovProxyInfo());
+    manager.Publish(Manual("new:1", 3), CONFIG_VALID);
+    EXPECT_FALSE(mode.getHostCacheMode()->lookup("other-process.example", info)) << c.name;
+    service.uninitialize();
+  }
+}
+
+}  // namespace
+}  // namespace OVProxy

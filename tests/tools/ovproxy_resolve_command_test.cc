@@ -1,0 +1,110 @@
+#include <gtest/gtest.h>
+#include <json/json.h>
+
+#include <fstream>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "command_run.h"
+#include "orvatask/orva_task.h"
+#include "ovtest/scoped_temp_dir.h"
+#include "ovtest/task_environment.h"
+
+namespace ovproxy {
+namespace {
+
+CommandRun Resolve(std::vector<std::string> args) {
+  return RunCommand(RunResolveCommand, std::move(args));
+}
+
+TEST(OvproxyResolve, AnswersEachUrlWithBypassAndDirectLastResort) {
+  // One after the other and all at once: the same answers, and the module's
+  // runner is gone afterwards.
+  for (const char* mode : {"--timeout=5000", "--async"}) {
+    ovtest::TaskEnvironment env("");
+    const CommandRun run =
+        Resolve({mode, "--proxy", "http=p:3128;https=s:3129", "--bypass=*.corp;<local>",
+                 "https://a.corp/x", "example.org", "http://localhost:8080/", "http://plain/"});
+    EXPECT_EQ(run.code, kExitOk) << run.err;
+    EXPECT_EQ(run.out,
+              "https://a.corp/x\tDIRECT\n"
+              "https://example.org\tPROXY p:3128; DIRECT\n"
+              "http://localhost:8080/\tDIRECT\n"
+              "http://plain/\tDIRECT\n")
+        << mode;
+    EXPECT_EQ(env.manager().GetRunnerId("proxy_resolve_runner_name"), OrvaTask::kInvalidRunnerId)
+        << "the command removes the runner it made";
+  }
+}
+
+TEST(OvproxyResolve, WithoutTheTaskLibraryTheModuleCannotStart) {
+  ovtest::TaskEnvironment env("");
+  OrvaTask::ScopedOVTManagerOverride none(nullptr);
+  const CommandRun run = Resolve({"--proxy", "p:80", "http://x/"});
+  EXPECT_EQ(run.code, kExitFailed);
+  EXPECT_NE(run.err.find("could not be initialised"), std::string::npos) << run.err;
+}
+
+TEST(OvproxyResolve, UrlsFromAFileFollowTheCommandLine) {
+  ovtest::TaskEnvironment env("");
+  ovtest::ScopedTempDir dir;
+  const std::string path = dir.path() + "/urls.txt";
+  std::ofstream(path) << "# hosts\n\n  b.example  \nc.example\r\n";
+  const CommandRun run = Resolve({"--proxy", "p:80", "a.example", "-f", path});
+  EXPECT_EQ(run.code, kExitOk) << run.err;
+  EXPECT_EQ(run.out,
+            "https://a.example\tPROXY p:80; DIRECT\n"
+            "https://b.example\tPROXY p:80; DIRECT\n"
+            "https://c.example\tPROXY p:80; DIRECT\n");
+}
+
+TEST(OvproxyResolve, JsonListsUrlErrorAndServers) {
+  ovtest::TaskEnvironment env("");
+  const CommandRun run = Resolve({"--json", "--proxy", "a:80;b:81", "--", "x.example", ""});
+  EXPECT_EQ(run.code, kExitFailed) << "the empty URL fails";
+  Json::Value root;
+  std::istringstream in(run.out);
+  std::string errors;
+  ASSERT_TRUE(Json::parseFromStream(Json::CharReaderBuilder(), in, &root, &errors)) << run.out;
+  ASSERT_TRUE(root.isArray());
+  ASSERT_EQ(root.size(), 2u);
+  EXPECT_EQ(root[0]["url"].asString(), "https://x.example");
+  EXPECT_EQ(root[0]["error"].asInt(), 0);
+  const Json::Value& servers = root[0]["servers"];
+  ASSERT_EQ(servers.size(), 2u);
+  EXPECT_EQ(servers[0]["scheme"].asString(), "HTTP");
+  EXPECT_EQ(servers[0]["host"].asString(), "a");
+  EXPECT_EQ(servers[0]["port"].asInt(), 80);
+  EXPECT_EQ(servers[1]["scheme"].asString(), "DIRECT");
+  EXPECT_EQ(root[0]["source"].asString(), "override");
+  EXPECT_EQ(root[0]["way"].asString(), "LocalResolver");
+  EXPECT_EQ(root[1]["url"].asString(), "");
+  EXPECT_EQ(root[1]["error"].asInt(), 2);
+  EXPECT_EQ(root[1]["servers"].size(), 0u);
+}
+
+TEST(OvproxyResolve, WrongUsageExitsWithTwoAndTheUsageText) {
+  ovtest::TaskEnvironment env("");
+  const std::vector<std::vector<std::string>> wrong = {
+      {},
+      {"--proxy", "p:80"},  // no URL
+      {"--proxy"},          // no value
+      {"--proxy", "p:80", "--colour", "http://x/"},
+      {"--proxy", "=;=", "http://x/"},  // nothing usable in it
+      {"--proxy", "p:80", "--bypass"},
+      {"--timeout", "soon", "http://x/"},
+      {"--timeout=-1", "http://x/"},
+      {"-f", "/nonexistent/urls.txt"},
+  };
+  for (const auto& args : wrong) {
+    const CommandRun run = Resolve(args);
+    EXPECT_EQ(run.code, kExitUsage) << ::testing::PrintToString(args);
+    EXPECT_NE(run.err.find("usage: ovproxy resolve"), std::string::npos);
+    EXPECT_EQ(run.out, "");
+  }
+}
+
+}  // namespace
+}  // namespace ovproxy
