@@ -132,12 +132,15 @@ class Hub final : public IDALBusDelegate {
     // Waits for callbacks of the old bus before the swap, so that none
     // arrives from a bus that is about to go away.
     if (previous != nullptr) previous->SetDelegate(nullptr);
+    IDALBus* next = nullptr;
     {
       std::unique_lock lock(bus_mutex_);
       use_default_ = use_default;
       override_ = bus;
+      // Read under the lock: a send on the layer's runner may be making the
+      // environment's bus right now.
+      next = use_default ? default_bus_.get() : bus;
     }
-    IDALBus* next = use_default ? default_bus_.get() : bus;
     if (next != nullptr) next->SetDelegate(this);
     return previous;
   }
