@@ -18,7 +18,7 @@ constexpr Command kCommands[] = {
        return kExitOk;
      },
      [](std::ostream& out) { out << "usage: ovproxy version\n"; }},
-    {"resolve", "answer for URLs from a manual proxy string", RunResolveCommand, PrintResolveUsage},
+    {"resolve", "answer for URLs the way the module does", RunResolveCommand, PrintResolveUsage},
     {"pac", "evaluate a PAC (or .ins) file for URLs", RunPacCommand, PrintPacUsage},
     {"config", "show the proxy configuration of this machine", RunConfigCommand, PrintConfigUsage},
     {"sync", "print the proxy data other processes share", RunSyncCommand, PrintSyncUsage},
