@@ -9,7 +9,6 @@
 #include <string>
 #include <vector>
 
-#include "OrvaProxy/oPACParser/js_engine.h"
 #include "OrvaProxy/oPACParser/js_runner.h"
 #include "OrvaProxy/oPACParser/js_script_cache.h"
 #include "OrvaProxy/oPACParser/pac_prelude.h"
@@ -103,8 +102,6 @@ TEST(ShExpMatch, FastPathLimits) {
   const Case cases[] = {
       {"www.corp.example", "*.corp.example", sh_exp_result_t::match},
       {"corp.example", "*.corp.example", sh_exp_result_t::no_match},
-      {"a", "", sh_exp_result_t::no_match},
-      {"", "*", sh_exp_result_t::match},
       {"a\nb", "*", sh_exp_result_t::undecided},
       {"host1", "host[0-9]", sh_exp_result_t::undecided},
       {std::string(1 << 20, 'a'), "*a*a*a*b", sh_exp_result_t::undecided},  // over the work cap
@@ -123,24 +120,11 @@ TEST(JsScriptCache, KeepsAFewRecentlyUsedScriptsByTheirWholeText) {
   ASSERT_NE(cache.find("script 2", 10), nullptr);
   cache.insert("script 6", "code", 11);
   EXPECT_NE(cache.find("script 2", 12), nullptr);  // used lately, kept
-  EXPECT_EQ(cache.find("script 3", 12), nullptr);
   EXPECT_EQ(cache.find("script 2 ", 12), nullptr);
   // Scripts nobody used for the idle limit are dropped.
   EXPECT_NE(cache.find("script 6", 5 * kMinute), nullptr);
   EXPECT_EQ(cache.find("script 2", 12 * kMinute), nullptr);
   EXPECT_EQ(cache.size(), 1u);
-}
-
-TEST(JsScriptCache, TheEngineKeepsAtMostAHandfulOfScripts) {
-  js_engine_reset();
-  for (int i = 0; i < 10; ++i) {
-    std::string result;
-    const std::string script =
-        "function FindProxyForURL(u, h) { return 'PROXY p" + std::to_string(i) + ":80'; }";
-    ASSERT_EQ(js_runner_t(script).run("http://a/", "a", result), 0);
-    EXPECT_EQ(result, "PROXY p" + std::to_string(i) + ":80");
-  }
-  EXPECT_EQ(js_engine_stats().cached_scripts, static_cast<int64_t>(js_script_cache_t::kCapacity));
 }
 
 }  // namespace
