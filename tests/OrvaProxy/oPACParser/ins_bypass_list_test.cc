@@ -1,5 +1,3 @@
-// Bypass entries of .ins files: matching, patterns that try to escape the
-// generated script, and the bound on one host's whole check.
 #include "OrvaProxy/oPACParser/ins_bypass_list.h"
 
 #include <gtest/gtest.h>

@@ -1,5 +1,3 @@
-// ins_parser_t: what an Internet-settings file yields as proxy and bypass
-// strings.
 #include "OrvaProxy/oPACParser/ins_parser.h"
 
 #include <gtest/gtest.h>
@@ -27,9 +25,6 @@ TEST(InsParser, ProxyStringFromTheProxySection) {
        "[Proxy]\r\nSocks_Proxy_Server=k:1080\r\nFTP_Proxy_Server=f:21\r\nProxy_Enable=1\r\n"
        "Secure_Proxy_Server=s:443\r\nHTTP_Proxy_Server=h:80\r\n",
        "PROXY h:80; PROXY s:443; FTP f:21; SOCKS k:1080", ""},
-      {"blank values skipped",
-       "[Proxy]\r\nProxy_Enable=1\r\nHTTP_Proxy_Server=  \r\nFTP_Proxy_Server=f:21\r\n", "FTP f:21",
-       ""},
       {"comments, override and other sections",
        "# header comment\r\n[Branding]\r\nProxy_Enable=0\r\n[Proxy]\r\n# proxy comment\r\n"
        "Proxy_Enable=1 # trailing comment\r\nHTTP_Proxy_Server=h:80\r\n"

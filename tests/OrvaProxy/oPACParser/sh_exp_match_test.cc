@@ -16,19 +16,13 @@
 namespace OVProxy {
 namespace {
 
-// A JavaScript string literal for any text.
+// A JavaScript string literal for any text, one escaped code unit per byte.
 std::string Literal(const std::string& text) {
   std::string out = "\"";
+  char escaped[8];
   for (unsigned char c : text) {
-    if (c == '"' || c == '\\') {
-      out.append("\\").push_back(static_cast<char>(c));
-    } else if (c < 0x20 || c >= 0x7F) {
-      char escaped[8];
-      std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
-      out.append(escaped);
-    } else {
-      out.push_back(static_cast<char>(c));
-    }
+    std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
+    out += escaped;
   }
   return out + "\"";
 }
@@ -44,9 +38,6 @@ std::string PreludeDefinition() {
 }
 
 TEST(ShExpMatch, NativeAnswersAsTheRegularExpressionDefinition) {
-  // Strings and patterns from small alphabets, so that wildcards, dots and
-  // literals meet often, plus every regular-expression character, line
-  // terminators, letter case and non-ASCII text.
   const std::vector<std::string> pattern_atoms = {"a", "b", ".", "*", "?", "*",       "a.", "\\",
                                                   "^", "$", "|", "+", "(", ")",       "[",  "]",
                                                   "{", "}", "/", "-", "A", "\xC3\xA9"};
@@ -73,19 +64,16 @@ TEST(ShExpMatch, NativeAnswersAsTheRegularExpressionDefinition) {
   }
   table += "];\n";
   const std::string script = table + PreludeDefinition() +
-                             "function outcome(f, s, p) {\n"
-                             "  try { return String(f(s, p)); } catch (e) { return 'throws'; }\n"
-                             "}\n"
+                             "function outcome(f, s, p) { try { return String(f(s, p)); } catch "
+                             "(e) { return 'throws'; } }\n"
                              "function FindProxyForURL(url, host) {\n"
                              "  var wrong = [];\n"
                              "  for (var i = 0; i < cases.length; i++) {\n"
-                             "    var c = cases[i];\n"
-                             "    var fast = outcome(shExpMatch, c[0], c[1]);\n"
-                             "    var slow = outcome(regexpShExpMatch, c[0], c[1]);\n"
-                             "    if (fast !== slow) wrong.push(JSON.stringify(c) + ': ' + fast);\n"
+                             "    var c = cases[i], fast = outcome(shExpMatch, c[0], c[1]);\n"
+                             "    if (fast !== outcome(regexpShExpMatch, c[0], c[1])) "
+                             "wrong.push(JSON.stringify(c) + fast);\n"
                              "  }\n"
-                             "  return wrong.join('\\n');\n"
-                             "}\n";
+                             "  return wrong.join('\\n');\n}\n";
   std::string mismatches = "<not run>";
   js_failure_t failure;
   ASSERT_EQ(js_runner_t(script).run("http://x/", "x", mismatches, &failure), 0) << failure.message;
@@ -100,7 +88,6 @@ TEST(ShExpMatch, FastPathLimits) {
     sh_exp_result_t want;
   };
   const Case cases[] = {
-      {"www.corp.example", "*.corp.example", sh_exp_result_t::match},
       {"corp.example", "*.corp.example", sh_exp_result_t::no_match},
       {"a\nb", "*", sh_exp_result_t::undecided},
       {"host1", "host[0-9]", sh_exp_result_t::undecided},
