@@ -16,13 +16,19 @@
 namespace OVProxy {
 namespace {
 
-// A JavaScript string literal for any text, one escaped code unit per byte.
+// A JavaScript string literal for any text.
 std::string Literal(const std::string& text) {
   std::string out = "\"";
-  char escaped[8];
   for (unsigned char c : text) {
-    std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
-    out += escaped;
+    if (c == '"' || c == '\\') {
+      out.append("\\").push_back(static_cast<char>(c));
+    } else if (c < 0x20 || c >= 0x7F) {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
+      out.append(escaped);
+    } else {
+      out.push_back(static_cast<char>(c));
+    }
   }
   return out + "\"";
 }
