@@ -42,9 +42,7 @@ TEST(LocalProxyResolver, AnswersTheFirstServerOfTheFirstUsableList) {
       {Manual("a:80;b:81"), "ftp://x/", "PROXY a:80"},
       {Manual("http=h:80;https=s:443"), "https://x/", "PROXY h:80"},  // the scheme plays no part
       {Manual("https=s:8443"), "http://x/", "HTTPS s:8443"},
-      {Manual("ftp=f:21"), "https://x/", "PROXY f:21"},
       {Manual("socks=s1:1080"), "http://x/", "SOCKS5 s1:1080"},
-      {Manual(""), "http://x/", "DIRECT"},
       {empty_single, "http://x/", "DIRECT"},
       {nullptr, "http://x/", "DIRECT"},
       {bypassed, "http://x/", "PROXY p:80"},

