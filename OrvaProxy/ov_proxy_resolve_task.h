@@ -39,7 +39,6 @@
 
 namespace OVProxy {
 
-
 // Appends DIRECT to a successful answer that names proxies but does not end
 // in a way out: not to failures, empty answers, a lone direct entry, or a
 // list of two or more that already holds a "DIRECT" entry.

@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "command_run.h"
-#include "ovtest/fake_dal_bus.h"
 #include "ovtest/fake_config_sources.h"
+#include "ovtest/fake_dal_bus.h"
 #include "ovtest/task_environment.h"
 
 namespace ovproxy {
