@@ -119,6 +119,27 @@ void oDALProxyInfoMode::setHostCacheMap(const ovHostCacheMap& cache) {
   std::lock_guard lock(lock_);
   host_cache_ = cache;
   host_cache_held_ = true;
+  host_cache_from_field_ = true;
+  ScheduleHostCacheSendLocked();
+}
+
+void oDALProxyInfoMode::putHostCacheEntry(const std::string& host, const ovProxyInfo& info,
+                                          ovHostCacheMap& local, bool send) {
+  std::lock_guard lock(lock_);
+  if (host_cache_received_ && !host_cache_from_field_) local = host_cache_;
+  local[host] = info;
+  if (!send) return;
+  if (host_cache_from_field_) {
+    host_cache_[host] = info;
+  } else {
+    host_cache_ = local;
+  }
+  host_cache_held_ = true;
+  host_cache_from_field_ = true;
+  ScheduleHostCacheSendLocked();
+}
+
+void oDALProxyInfoMode::ScheduleHostCacheSendLocked() {
   if (!send_enabled_) return;
   // Answers come in bursts and every message holds the whole map: one send
   // per short window carries the latest map.
@@ -280,6 +301,7 @@ bool oDALProxyInfoMode::HandleHostCacheMessageLocked(const Json::Value& message)
     if (!text || !host_cache_from_json(text->asString(), cache)) return false;
     host_cache_ = std::move(cache);
     host_cache_received_ = true;
+    host_cache_from_field_ = false;
     return true;
   }
   if (operation->asString() == "setHostCacheEnabled") {

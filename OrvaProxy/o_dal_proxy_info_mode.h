@@ -69,6 +69,13 @@ class oDALProxyInfoMode final : public ns_dal::TDALDispatcher_Impl<ns_dal::IDALP
   // The received SOCKS flag; false when none was received.
   bool getPacSocksFlag(bool& has_socks);
   void setHostCacheMap(const ovHostCacheMap& cache);
+  // One answer of the host-cache field, written through: `local` (the field's
+  // map) takes the received map when one came in since the field last wrote,
+  // then the entry; with `send`, the map shared with other processes follows.
+  // The outcome of setHostCacheMap(whole map) without copying the whole map
+  // for every answer.
+  void putHostCacheEntry(const std::string& host, const ovProxyInfo& info, ovHostCacheMap& local,
+                         bool send);
   // The received host cache; false when none was received.
   bool getHostCacheMap(ovHostCacheMap& cache);
   // nullopt when no host cache was received; else whether `host` is in it.
@@ -96,6 +103,7 @@ class oDALProxyInfoMode final : public ns_dal::TDALDispatcher_Impl<ns_dal::IDALP
   bool HandleConfigMessageLocked(const Json::Value& message);
   bool HandleHostCacheMessageLocked(const Json::Value& message);
   std::optional<std::string> HostCacheMessageText();
+  void ScheduleHostCacheSendLocked();
 
   const bool send_enabled_;
   ovProxyConfig config_;
@@ -122,6 +130,9 @@ class oDALProxyInfoMode final : public ns_dal::TDALDispatcher_Impl<ns_dal::IDALP
   bool pac_socks_held_ = false;
   bool host_cache_held_ = false;
   bool host_cache_enabled_held_ = false;
+  // host_cache_ was last written by the host-cache field, so it equals the
+  // field's own map.
+  bool host_cache_from_field_ = false;
 
   std::weak_ptr<ovProxyHostCacheMode> host_cache_field_;
   std::weak_ptr<ovProxyConfigMode> config_field_;

@@ -11,11 +11,6 @@ ovProxyHostCacheMode::ovProxyHostCacheMode(bool sync_enabled) : sync_enabled_(sy
 
 ovProxyHostCacheMode::~ovProxyHostCacheMode() = default;
 
-ovHostCacheMap& ovProxyHostCacheMode::WritableLocked() {
-  if (dal_) dal_->getHostCacheMap(cache_);
-  return cache_;
-}
-
 void ovProxyHostCacheMode::SendLocked() {
   if (sync_enabled_ && dal_) dal_->setHostCacheMap(cache_);
 }
@@ -46,8 +41,11 @@ bool ovProxyHostCacheMode::lookup(const std::string& host, ovProxyInfo& info) {
 
 void ovProxyHostCacheMode::put(const std::string& host, const ovProxyInfo& info) {
   std::lock_guard lock(lock_);
-  WritableLocked()[host] = info;
-  SendLocked();
+  if (dal_) {
+    dal_->putHostCacheEntry(host, info, cache_, sync_enabled_);
+    return;
+  }
+  cache_[host] = info;
 }
 
 void ovProxyHostCacheMode::clear() {

@@ -42,8 +42,6 @@ class ovProxyHostCacheMode {
   virtual void setDalMode(std::shared_ptr<oDALProxyInfoMode> dal);
 
  private:
-  // The local map, refreshed from a received one.
-  ovHostCacheMap& WritableLocked();
   void SendLocked();
 
   const bool sync_enabled_;

@@ -117,6 +117,20 @@ TEST_F(ProxyInfoModeTest, HostCacheFollowsTheLatestWriteFromEitherSide) {
   ASSERT_EQ(bus_.sent().size(), 1u);
   EXPECT_EQ(LastPayload("cacheMap")["cache_list"].size(), 2u);
 
+  // A map received after the field wrote is the base of its next put; later
+  // puts add to it one entry at a time.
+  Receive(kProxyHostCacheFieldId, HostCacheText({{"newer.example", Answer("n", 3)}}));
+  cache_->put("second.example", Answer("s", 4));
+  cache_->put("third.example", Answer("t", 5));
+  EXPECT_TRUE(cache_->lookup("newer.example", info));
+  EXPECT_TRUE(cache_->lookup("third.example", info));
+  EXPECT_FALSE(cache_->lookup("local.example", info)) << "replaced by the received map";
+  bus_.ClearSent();
+  clock_.Advance(ns_dal::kCoalesceWindow);
+  tasks_.RunUntilIdle();
+  ASSERT_EQ(bus_.sent().size(), 1u);
+  EXPECT_EQ(LastPayload("cacheMap")["cache_list"].size(), 3u);
+
   cache_->clear();
   EXPECT_FALSE(cache_->lookup("remote.example", info));
 }
