@@ -36,6 +36,7 @@
 #include "nsdal/dal_bus.h"
 #include "nsdal/ipc_helper.h"
 #include "onetxfer/onet_module.h"
+#include "ovproxy_private_bus.h"
 #include "ovtest/fake_config_manager.h"
 #include "tavlib/tav_no_destructor.h"
 
@@ -43,19 +44,6 @@ namespace {
 
 using namespace OVProxy;
 using Clock = std::chrono::steady_clock;
-
-class NoPeersBus final : public ns_dal::IDALBus {
- public:
-  void SetDelegate(ns_dal::IDALBusDelegate* delegate) override { delegate_ = delegate; }
-  void Publish(const std::string&, const std::string&, const std::string&, int32_t) override {}
-  void RequestSnapshot(const std::string& mode_id) override {
-    if (ns_dal::IDALBusDelegate* delegate = delegate_)
-      delegate->OnBusSnapshot(mode_id, std::nullopt);
-  }
-
- private:
-  std::atomic<ns_dal::IDALBusDelegate*> delegate_{nullptr};
-};
 
 double ResidentMiB() {
   long pages = 0, resident = 0;
@@ -74,7 +62,8 @@ double Percentile(std::vector<double> values, double p) {
 
 // One module for the whole program: the provider, its manager and the bus.
 struct Module {
-  NoPeersBus bus;
+  // No peers: the benchmark's made-up configuration stays in this process.
+  ovproxy::PrivateDalBus bus;
   ns_dal::ScopedDalBusOverride bus_override{&bus};
   oXfer::ScopedONetModule transfer;
   ovtest::FakeConfigManager manager;
