@@ -8,12 +8,17 @@
 #include <cctype>
 #include <chrono>
 #include <climits>
+#include <condition_variable>
 #include <cstdlib>
+#include <deque>
 #include <map>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "onetxfer/oxfer_response_headers.h"
 
@@ -23,8 +28,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr DWORD kReadChunkBytes = 64 * 1024;
-// How long destruction waits for WinHTTP to hand back its request handles.
-constexpr auto kCloseWait = std::chrono::seconds(10);
 
 std::wstring Wide(std::string_view utf8) {
   if (utf8.empty() || utf8.size() > INT_MAX) return {};
@@ -33,8 +36,8 @@ std::wstring Wide(std::string_view utf8) {
       MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8.data(), size, nullptr, 0);
   if (needed <= 0) return {};
   std::wstring wide(static_cast<size_t>(needed), L'\0');
-  if (MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8.data(), size, wide.data(),
-                          needed) != needed) {
+  if (MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8.data(), size, wide.data(), needed) !=
+      needed) {
     return {};
   }
   return wide;
@@ -70,8 +73,8 @@ std::string SchemeOf(std::string_view url) {
   std::string scheme;
   for (std::size_t i = 0; i < colon; ++i) {
     const auto c = static_cast<unsigned char>(url[i]);
-    const bool allowed = std::isalpha(c) || (i > 0 && (std::isdigit(c) || c == '+' ||
-                                                       c == '-' || c == '.'));
+    const bool allowed =
+        std::isalpha(c) || (i > 0 && (std::isdigit(c) || c == '+' || c == '-' || c == '.'));
     if (!allowed) return {};
     scheme.push_back(static_cast<char>(std::tolower(c)));
   }
@@ -119,8 +122,8 @@ Failure FromSystemError(DWORD error) {
 
 std::wstring QueryText(HINTERNET request, DWORD what) {
   DWORD bytes = 0;
-  WinHttpQueryHeaders(request, what, WINHTTP_HEADER_NAME_BY_INDEX, WINHTTP_NO_OUTPUT_BUFFER,
-                      &bytes, WINHTTP_NO_HEADER_INDEX);
+  WinHttpQueryHeaders(request, what, WINHTTP_HEADER_NAME_BY_INDEX, WINHTTP_NO_OUTPUT_BUFFER, &bytes,
+                      WINHTTP_NO_HEADER_INDEX);
   if (GetLastError() != ERROR_INSUFFICIENT_BUFFER || bytes == 0) return {};
   std::wstring text(bytes / sizeof(wchar_t) + 1, L'\0');
   if (!WinHttpQueryHeaders(request, what, WINHTTP_HEADER_NAME_BY_INDEX, text.data(), &bytes,
@@ -143,16 +146,18 @@ void Complete(const RequestId& id, RepeatingCallBack& observer, int32_t code,
 
 }  // namespace
 
-struct WinHttpFileXferClient::Attempt {
-  // Null once the client gave up waiting for WinHTTP at destruction.
-  std::atomic<WinHttpFileXferClient*> client{nullptr};
-  Transfer* transfer = nullptr;  // null once the handles were closed
-  HINTERNET connect = nullptr;
-  HINTERNET request = nullptr;
-  std::vector<char> buffer;  // WinHttpReadData writes here until the handle closes
+namespace winhttp_xfer {
+
+struct Attempt;
+
+// What WinHTTP told about one request handle.
+struct Event {
+  Attempt* attempt = nullptr;
+  DWORD status = 0;
+  DWORD value = 0;  // bytes read, or the error code
 };
 
-struct WinHttpFileXferClient::Transfer {
+struct Transfer {
   RequestId id;
   ScopedRef<DownloadUrlParameters> parameters;
   ScopedRef<RepeatingCallBack> observer;
@@ -164,13 +169,38 @@ struct WinHttpFileXferClient::Transfer {
   Clock::time_point deadline;
 };
 
+struct Hub {
+  std::mutex mutex;  // guards what follows
+  std::condition_variable wake;
+  std::vector<std::unique_ptr<Transfer>> starts;
+  std::vector<RequestId> cancels;
+  std::deque<Event> events;
+  bool stopping = false;
+  bool ready = false;
+  // False once the thread is gone: an attempt's callback then frees the
+  // attempt itself when WinHTTP reports its handle closed.
+  bool serving = true;
+  uint64_t next_id = 1;
+};
+
+// One request handle (one per redirect hop), WinHTTP's context for it. The
+// thread owns it until it stops serving, the handle's closing callback
+// after that.
+struct Attempt {
+  std::shared_ptr<Hub> hub;
+  Transfer* transfer = nullptr;  // null once the handles were closed
+  HINTERNET connect = nullptr;
+  HINTERNET request = nullptr;
+  std::vector<char> buffer;  // WinHttpReadData writes here until the handle closes
+};
+
 namespace {
 
 void CALLBACK OnSystemStatus(HINTERNET, DWORD_PTR context, DWORD status, LPVOID info,
                              DWORD length) {
   if (context == 0) return;
-  auto* attempt = reinterpret_cast<WinHttpFileXferClient::Attempt*>(context);
-  WinHttpFileXferClient::Event event{attempt, status, 0};
+  auto* attempt = reinterpret_cast<Attempt*>(context);
+  Event event{attempt, status, 0};
   switch (status) {
     case WINHTTP_CALLBACK_STATUS_READ_COMPLETE:
       event.value = length;
@@ -187,41 +217,52 @@ void CALLBACK OnSystemStatus(HINTERNET, DWORD_PTR context, DWORD status, LPVOID 
     default:
       return;
   }
-  if (WinHttpFileXferClient* client = attempt->client.load(std::memory_order_acquire)) {
-    client->Queue(event);
+  // Held across the unlock below: the attempt may be freed right after.
+  const std::shared_ptr<Hub> hub = attempt->hub;
+  {
+    std::lock_guard<std::mutex> lock(hub->mutex);
+    if (hub->serving) {
+      hub->events.push_back(event);
+    } else {
+      if (status == WINHTTP_CALLBACK_STATUS_HANDLE_CLOSING) {
+        // WinHTTP is done with the handle and the thread is gone.
+        const std::unique_ptr<Attempt> owned(attempt);
+      }
+      return;
+    }
   }
+  hub->wake.notify_all();
 }
 
 }  // namespace
 
 // The state the client's thread keeps; touched by that thread only.
-class WinHttpFileXferClient::Worker {
+class Worker {
  public:
-  explicit Worker(WinHttpFileXferClient& client) : client_(client) {}
+  Worker(std::shared_ptr<Hub> hub, HINTERNET session) : hub_(std::move(hub)), session_(session) {}
 
   void Run() {
-    Clock::time_point give_up_closing = Clock::time_point::max();
     bool stopping = false;
     for (;;) {
       std::vector<std::unique_ptr<Transfer>> starts;
       std::vector<RequestId> cancels;
       std::deque<Event> events;
       {
-        std::unique_lock<std::mutex> lock(client_.mutex_);
+        std::unique_lock<std::mutex> lock(hub_->mutex);
         const auto pending = [&] {
-          return !client_.starts_.empty() || !client_.cancels_.empty() ||
-                 !client_.events_.empty() || (client_.stopping_ && !stopping);
+          return !hub_->starts.empty() || !hub_->cancels.empty() || !hub_->events.empty() ||
+                 (hub_->stopping && !stopping);
         };
-        const Clock::time_point until = std::min(NextDeadline(), give_up_closing);
+        const Clock::time_point until = NextDeadline();
         if (until == Clock::time_point::max()) {
-          client_.wake_.wait(lock, pending);
+          hub_->wake.wait(lock, pending);
         } else {
-          client_.wake_.wait_until(lock, until, pending);
+          hub_->wake.wait_until(lock, until, pending);
         }
-        starts.swap(client_.starts_);
-        cancels.swap(client_.cancels_);
-        events.swap(client_.events_);
-        stopping = client_.stopping_;
+        starts.swap(hub_->starts);
+        cancels.swap(hub_->cancels);
+        events.swap(hub_->events);
+        stopping = hub_->stopping;
       }
       for (auto& transfer : starts) Begin(std::move(transfer));
       for (const RequestId& id : cancels) {
@@ -229,20 +270,19 @@ class WinHttpFileXferClient::Worker {
       }
       for (const Event& event : events) Handle(event);
       ExpireDeadlines();
-      if (!stopping) continue;
-      while (!running_.empty()) Finish(running_.begin()->first, {kResultShutdown, "module stopped"});
-      if (attempts_.empty()) return;
-      if (give_up_closing == Clock::time_point::max()) give_up_closing = Clock::now() + kCloseWait;
-      if (Clock::now() >= give_up_closing) {
-        // WinHTTP kept some handles: their records stay allocated, and a
-        // late callback finds no client to tell.
-        for (auto& [raw, attempt] : attempts_) {
-          attempt->client.store(nullptr, std::memory_order_release);
-          (void)attempt.release();
-        }
-        return;
-      }
+      if (stopping) break;
     }
+    while (!running_.empty()) Finish(running_.begin()->first, {kResultShutdown, "module stopped"});
+    // Handles WinHTTP still holds (a request blocked in the network, for
+    // one) free their own records when they close; nothing waits for them.
+    std::lock_guard<std::mutex> lock(hub_->mutex);
+    for (const Event& event : hub_->events) {
+      if (event.status == WINHTTP_CALLBACK_STATUS_HANDLE_CLOSING) attempts_.erase(event.attempt);
+    }
+    hub_->events.clear();
+    hub_->serving = false;
+    for (auto& [raw, attempt] : attempts_) (void)attempt.release();
+    attempts_.clear();
   }
 
  private:
@@ -290,12 +330,12 @@ class WinHttpFileXferClient::Worker {
     if (object.empty() || object.front() != L'/') object.insert(0, L"/");
 
     auto attempt = std::make_unique<Attempt>();
-    attempt->client.store(&client_, std::memory_order_release);
-    attempt->connect = WinHttpConnect(client_.session_, host.c_str(), parts.nPort, 0);
+    attempt->hub = hub_;
+    attempt->connect = WinHttpConnect(session_, host.c_str(), parts.nPort, 0);
     if (attempt->connect == nullptr) return FromSystemError(GetLastError());
-    attempt->request = WinHttpOpenRequest(
-        attempt->connect, L"GET", object.c_str(), nullptr, WINHTTP_NO_REFERER,
-        WINHTTP_DEFAULT_ACCEPT_TYPES, scheme == "https" ? WINHTTP_FLAG_SECURE : 0);
+    attempt->request = WinHttpOpenRequest(attempt->connect, L"GET", object.c_str(), nullptr,
+                                          WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
+                                          scheme == "https" ? WINHTTP_FLAG_SECURE : 0);
     if (attempt->request == nullptr) {
       const DWORD error = GetLastError();
       WinHttpCloseHandle(attempt->connect);
@@ -315,8 +355,8 @@ class WinHttpFileXferClient::Worker {
     WinHttpSetOption(raw->request, WINHTTP_OPTION_DISABLE_FEATURE, &disable, sizeof(disable));
     const int connect_ms =
         p.connect_timeout_ms > 0 ? p.connect_timeout_ms : kDefaultConnectTimeoutMs;
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(t.deadline -
-                                                                            Clock::now());
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(t.deadline - Clock::now());
     const int left_ms = static_cast<int>(std::clamp<int64_t>(left.count(), 1, INT_MAX));
     WinHttpSetTimeouts(raw->request, connect_ms, connect_ms, left_ms, left_ms);
 
@@ -329,10 +369,9 @@ class WinHttpFileXferClient::Worker {
         headers += L"If-Modified-Since: " + Wide(p.validator_2) + L"\r\n";
       }
     }
-    if (!WinHttpSendRequest(raw->request,
-                            headers.empty() ? WINHTTP_NO_ADDITIONAL_HEADERS : headers.c_str(),
-                            headers.empty() ? 0 : static_cast<DWORD>(-1), WINHTTP_NO_REQUEST_DATA,
-                            0, 0, context)) {
+    if (!WinHttpSendRequest(
+            raw->request, headers.empty() ? WINHTTP_NO_ADDITIONAL_HEADERS : headers.c_str(),
+            headers.empty() ? 0 : static_cast<DWORD>(-1), WINHTTP_NO_REQUEST_DATA, 0, 0, context)) {
       return FromSystemError(GetLastError());
     }
     return std::nullopt;
@@ -346,7 +385,7 @@ class WinHttpFileXferClient::Worker {
   }
 
   void Handle(const Event& event) {
-    const auto it = attempts_.find(static_cast<Attempt*>(event.attempt));
+    const auto it = attempts_.find(event.attempt);
     if (it == attempts_.end()) return;
     Attempt& attempt = *it->second;
     if (event.status == WINHTTP_CALLBACK_STATUS_HANDLE_CLOSING) {
@@ -490,77 +529,73 @@ class WinHttpFileXferClient::Worker {
     Complete(t.id, *t.observer, outcome.code, std::move(result));
   }
 
-  WinHttpFileXferClient& client_;
+  const std::shared_ptr<Hub> hub_;
+  const HINTERNET session_;
   std::map<RequestId, std::unique_ptr<Transfer>> running_;
   std::map<Attempt*, std::unique_ptr<Attempt>> attempts_;
 };
 
-WinHttpFileXferClient::WinHttpFileXferClient() {
+}  // namespace winhttp_xfer
+
+WinHttpFileXferClient::WinHttpFileXferClient() : hub_(std::make_shared<winhttp_xfer::Hub>()) {
   session_ = WinHttpOpen(L"OrvaProxy-oNet/1", WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME,
                          WINHTTP_NO_PROXY_BYPASS, WINHTTP_FLAG_ASYNC);
   if (session_ == nullptr) return;
   if (WinHttpSetStatusCallback(
-          session_, &OnSystemStatus,
+          session_, &winhttp_xfer::OnSystemStatus,
           WINHTTP_CALLBACK_FLAG_ALL_COMPLETIONS | WINHTTP_CALLBACK_FLAG_HANDLES,
           0) == WINHTTP_INVALID_STATUS_CALLBACK) {
     WinHttpCloseHandle(session_);
     session_ = nullptr;
     return;
   }
-  ready_ = true;
-  thread_ = std::thread([this] { Worker(*this).Run(); });
+  hub_->ready = true;
+  thread_ =
+      std::thread([hub = hub_, session = session_] { winhttp_xfer::Worker(hub, session).Run(); });
 }
 
 WinHttpFileXferClient::~WinHttpFileXferClient() {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
-    stopping_ = true;
-    ready_ = false;
+    std::lock_guard<std::mutex> lock(hub_->mutex);
+    hub_->stopping = true;
+    hub_->ready = false;
   }
-  wake_.notify_all();
+  hub_->wake.notify_all();
   if (thread_.joinable()) thread_.join();
   if (session_ != nullptr) WinHttpCloseHandle(session_);
 }
 
 int32_t WinHttpFileXferClient::IsNetworkReady() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return ready_ ? 1 : 0;
+  std::lock_guard<std::mutex> lock(hub_->mutex);
+  return hub_->ready ? 1 : 0;
 }
 
 bool WinHttpFileXferClient::StartDownload(DownloadUrlParameters* parameters,
                                           RepeatingCallBack* observer, RequestId* requestId) {
   if (parameters == nullptr || observer == nullptr || requestId == nullptr) return false;
   if (parameters->url.empty() || parameters->method != "GET") return false;
-  auto transfer = std::make_unique<Transfer>();
+  auto transfer = std::make_unique<winhttp_xfer::Transfer>();
   transfer->parameters = ScopedRef<DownloadUrlParameters>(parameters);
   transfer->observer = ScopedRef<RepeatingCallBack>(observer);
   {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (stopping_ || !ready_) return false;
-    const std::string number = std::to_string(next_id_++);
+    std::lock_guard<std::mutex> lock(hub_->mutex);
+    if (hub_->stopping || !hub_->ready) return false;
+    const std::string number = std::to_string(hub_->next_id++);
     transfer->id = u"xfer-" + RequestId(number.begin(), number.end());
     *requestId = transfer->id;
-    starts_.push_back(std::move(transfer));
+    hub_->starts.push_back(std::move(transfer));
   }
-  wake_.notify_all();
+  hub_->wake.notify_all();
   return true;
 }
 
 void WinHttpFileXferClient::CancelDownload(const RequestId& requestId) {
   if (requestId.empty()) return;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
-    cancels_.push_back(requestId);
+    std::lock_guard<std::mutex> lock(hub_->mutex);
+    hub_->cancels.push_back(requestId);
   }
-  wake_.notify_all();
-}
-
-void WinHttpFileXferClient::Queue(const Event& event) {
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    events_.push_back(event);
-  }
-  wake_.notify_all();
+  hub_->wake.notify_all();
 }
 
 }  // namespace oXfer

@@ -22,22 +22,23 @@
 // WinHTTP's callbacks only queue what happened; the client's thread makes
 // every WinHTTP call after the first and calls the observers and data
 // callbacks, never under the client's lock. Lifetime: destruction ends every
-// transfer still running (completion with kResultShutdown), waits until
-// WinHTTP has let go of every handle, and joins the thread; it must not run
-// on that thread.
+// transfer still running (completion with kResultShutdown) and joins the
+// thread; it must not run on that thread. A request handle WinHTTP has not
+// let go of yet keeps its own small record (and the buffer WinHTTP may still
+// write to) until WinHTTP reports it closed.
 #pragma once
 
-#include <condition_variable>
 #include <cstdint>
-#include <deque>
 #include <memory>
-#include <mutex>
 #include <thread>
-#include <vector>
 
 #include "onetxfer/onet_api.h"
 
 namespace oXfer {
+
+namespace winhttp_xfer {
+struct Hub;
+}
 
 class WinHttpFileXferClient final : public orvaus::IFileXferClient, public orvaus::IONetAPI {
  public:
@@ -54,33 +55,10 @@ class WinHttpFileXferClient final : public orvaus::IFileXferClient, public orvau
   // orvaus::IONetAPI: non-zero while the client's thread serves downloads.
   int32_t IsNetworkReady() override;
 
-  // What WinHTTP told about one request handle; queued by its callback.
-  struct Event {
-    void* attempt = nullptr;
-    uint32_t status = 0;
-    uint32_t value = 0;  // bytes available or read, or the error code
-  };
-  // Called from WinHTTP's threads.
-  void Queue(const Event& event);
-
-  // WinHTTP's context of one request handle (one per redirect hop); lives
-  // until WinHTTP closes that handle.
-  struct Attempt;
-
  private:
-  struct Transfer;
-  class Worker;
-  void Run();
-
   void* session_ = nullptr;  // HINTERNET
-  std::mutex mutex_;         // guards what follows
-  std::condition_variable wake_;
-  std::vector<std::unique_ptr<Transfer>> starts_;
-  std::vector<RequestId> cancels_;
-  std::deque<Event> events_;
-  bool stopping_ = false;
-  uint64_t next_id_ = 1;
-  bool ready_ = false;
+  // Shared with WinHTTP's callbacks, which may outlive the client.
+  std::shared_ptr<winhttp_xfer::Hub> hub_;
   std::thread thread_;
 };
 
