@@ -50,6 +50,12 @@ class Os {
     (void)path;
     return std::nullopt;
   }
+  // Where the machine's administrator keeps settings for every user: /etc
+  // on POSIX; on Windows the common application data (%ProgramData%, from
+  // SHGetFolderPathW(CSIDL_COMMON_APPDATA), else the ProgramData variable).
+  // "" when there is none. Not pure so that existing fakes need not
+  // implement it: they answer the system's.
+  virtual std::string MachineSettingsDirectory();
 };
 
 // The real operating system unless a test installed its own.

@@ -255,6 +255,15 @@ std::optional<std::string> AnsiToUtf8(const std::string& text) {
   return WideToUtf8(wide);
 }
 
+std::string Os::MachineSettingsDirectory() {
+  wchar_t folder[MAX_PATH] = {};
+  if (SUCCEEDED(
+          SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, folder))) {
+    if (auto utf8 = WideToUtf8(folder); utf8 && !utf8->empty()) return *utf8;
+  }
+  return GetEnv("ProgramData").value_or(std::string());
+}
+
 Os& GetOs() {
   if (Os* os = Installed().load(std::memory_order_acquire)) return *os;
   static WindowsOs real;
