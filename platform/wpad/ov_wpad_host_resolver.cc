@@ -1,27 +1,10 @@
 #include "platform/wpad/ov_wpad_host_resolver.h"
 
-#if defined(_WIN32)
-#include <winsock2.h>
-#include <ws2tcpip.h>
-#else
 #include <netdb.h>
 #include <sys/socket.h>
-#endif
 
 namespace ovplatform {
 namespace {
-
-#if defined(_WIN32)
-// Winsock answers nothing until a process has started it; the start is
-// counted, so starting it once more here is harmless.
-bool StartWinsock() {
-  static const bool started = [] {
-    WSADATA data{};
-    return WSAStartup(MAKEWORD(2, 2), &data) == 0;
-  }();
-  return started;
-}
-#endif
 
 class SystemWpadHostResolver final : public WpadHostResolver {
  public:
@@ -33,14 +16,11 @@ class SystemWpadHostResolver final : public WpadHostResolver {
     hints.ai_flags = AI_ADDRCONFIG;
     addrinfo* found = nullptr;
     std::vector<std::string> addresses;
-#if defined(_WIN32)
-    if (!StartWinsock()) return addresses;
-#endif
     if (getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0) return addresses;
     for (const addrinfo* entry = found; entry != nullptr; entry = entry->ai_next) {
       char text[NI_MAXHOST];
-      if (getnameinfo(entry->ai_addr, static_cast<socklen_t>(entry->ai_addrlen), text, sizeof text,
-                      nullptr, 0, NI_NUMERICHOST) == 0) {
+      if (getnameinfo(entry->ai_addr, entry->ai_addrlen, text, sizeof text, nullptr, 0,
+                      NI_NUMERICHOST) == 0) {
         addresses.emplace_back(text);
       }
     }
