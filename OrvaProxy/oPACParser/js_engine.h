@@ -1,4 +1,5 @@
-// One PAC script evaluation with a fresh script state (Duktape).
+// One PAC script evaluation with a fresh script state (Duktape; Active
+// Scripting on Windows, see below).
 //
 // js_evaluate runs the PAC prelude and then the script, calls
 // FindProxyForURL(url, host) and accepts only a string result. The only host
@@ -25,6 +26,19 @@
 // Texts handed in must be engine text (js_engine_text). Results are the
 // engine's strings as UTF-8 (characters outside the Basic Multilingual Plane
 // come back as CESU-8 surrogate pairs, as the engine stores them).
+//
+// Windows (js_engine_jscript.cc): Active Scripting with the JScript engine,
+// a new engine for every evaluation, so nothing is kept and
+// js_engine_prepare and js_engine_reset do nothing. Scripts get JScript's
+// language (ECMAScript 3: no String.prototype.trim, Array.prototype.indexOf,
+// JSON). The time bound interrupts the script from a timer thread
+// (IActiveScript::InterruptScriptThread); the heap cap is held against the
+// growth of the process's private bytes, looked at every 25 ms and when an
+// evaluation has gone through. Whatever the engine does with an interrupt, an evaluation past a
+// bound fails at it. Text that is not UTF-8 is read in the ANSI code page,
+// and results are plain UTF-8. Stats: live_bytes and cached_scripts stay 0,
+// heap_builds counts engines, peak_evaluation_bytes is the most growth of
+// private bytes seen.
 //
 // Thread-safety: all functions may be called from any thread; the engine
 // serialises evaluations with a lock of its own (js_runner_t serialises

@@ -15,6 +15,8 @@ namespace {
 // - timeRange throws a plain string for an unsupported argument count.
 // - dns_resolve is a host function the engine does not offer: calling it
 //   throws, which dnsResolve and myIpAddress turn into their fallbacks.
+// - The text keeps to the language of the Windows JScript engine
+//   (ECMAScript 3): no Array.prototype.indexOf, trim, JSON or the like.
 constexpr char kPreludeText[] = R"JS(// PAC helper functions.
 function dnsDomainIs(host, domain) {
   return host.length >= domain.length &&
@@ -69,7 +71,12 @@ function isInNet(ipaddr, pattern, maskstr) {
 function convert_addr6(ipchars) {
   ipchars = ipchars.replace(/^:|:$/, '');
   var fields = ipchars.split(':');
-  var gap = fields.indexOf('');
+  var gap = -1;
+  for (var k = 0; k < fields.length && gap == -1; k++) {
+    if (fields[k] == '') {
+      gap = k;
+    }
+  }
   if (gap != -1) {
     fields[gap] = '0';
     var missing = 8 - fields.length;
