@@ -35,8 +35,8 @@
 #include "OrvaProxy/ov_proxy_resolve_service_provider.h"
 #include "nsdal/dal_bus.h"
 #include "nsdal/ipc_helper.h"
+#include "nsdal/peerless_dal_bus.h"
 #include "onetxfer/onet_module.h"
-#include "ovproxy_private_bus.h"
 #include "ovtest/fake_config_manager.h"
 #include "tavlib/tav_no_destructor.h"
 
@@ -63,7 +63,7 @@ double Percentile(std::vector<double> values, double p) {
 // One module for the whole program: the provider, its manager and the bus.
 struct Module {
   // No peers: the benchmark's made-up configuration stays in this process.
-  ovproxy::PrivateDalBus bus;
+  ns_dal::PeerlessDalBus bus;
   ns_dal::ScopedDalBusOverride bus_override{&bus};
   oXfer::ScopedONetModule transfer;
   ovtest::FakeConfigManager manager;

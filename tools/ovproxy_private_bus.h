@@ -1,37 +1,21 @@
-// PrivateDalBus: a data-sync bus without peers. `ovproxy resolve` with
-// overrides answers for a configuration of its own making; installed before
-// the module first runs, it keeps those answers out of the host cache the
-// client's processes share, and keeps their cache out of the answers.
+// ScopedPrivateBus: a data-sync bus without peers (ns_dal::PeerlessDalBus)
+// in place of the process's bus. `ovproxy resolve` with overrides answers
+// for a configuration of its own making; installed before the module first
+// runs, it keeps those answers out of the host cache the client's processes
+// share, and keeps their cache out of the answers.
 //
-// ScopedPrivateBus installs one for its lifetime; before it goes it lets the
+// It installs the bus for its lifetime; before it goes it lets the
 // data-access layer send what it still holds back (its coalesced sends run
 // a short moment later on its own runner), so that nothing of this process
 // reaches the shared bus once the override has ended.
 //
-// Thread: any; the snapshot request is answered (no peer) on the caller.
+// Thread: construct and destroy on one thread.
 #pragma once
 
-#include <atomic>
-#include <optional>
-#include <string>
-
-#include "nsdal/dal_bus.h"
 #include "nsdal/ipc_helper.h"
+#include "nsdal/peerless_dal_bus.h"
 
 namespace ovproxy {
-
-class PrivateDalBus final : public ns_dal::IDALBus {
- public:
-  void SetDelegate(ns_dal::IDALBusDelegate* delegate) override { delegate_ = delegate; }
-  void Publish(const std::string&, const std::string&, const std::string&, int32_t) override {}
-  void RequestSnapshot(const std::string& mode_id) override {
-    if (ns_dal::IDALBusDelegate* delegate = delegate_)
-      delegate->OnBusSnapshot(mode_id, std::nullopt);
-  }
-
- private:
-  std::atomic<ns_dal::IDALBusDelegate*> delegate_{nullptr};
-};
 
 class ScopedPrivateBus {
  public:
@@ -41,7 +25,7 @@ class ScopedPrivateBus {
   ScopedPrivateBus& operator=(const ScopedPrivateBus&) = delete;
 
  private:
-  PrivateDalBus bus_;
+  ns_dal::PeerlessDalBus bus_;
   ns_dal::ScopedDalBusOverride override_;
 };
 
