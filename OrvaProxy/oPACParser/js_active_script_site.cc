@@ -127,7 +127,18 @@ class GlobalFuncs final : public IDispatchEx {
   }
   HRESULT STDMETHODCALLTYPE InvokeEx(DISPID id, LCID, WORD flags, DISPPARAMS* params,
                                      VARIANT* result, EXCEPINFO*, IServiceProvider*) override {
-    if (id != kAlertId) return DISP_E_MEMBERNOTFOUND;
+    // alert's value is this object, whose own call is alert again: so
+    // `typeof alert` and `var log = alert; log(...)` work as well.
+    // A call asks for DISPATCH_METHOD, often with DISPATCH_PROPERTYGET too.
+    if (id == kAlertId && (flags & DISPATCH_METHOD) == 0 && (flags & DISPATCH_PROPERTYGET) != 0 &&
+        result != nullptr) {
+      VariantInit(result);
+      result->vt = VT_DISPATCH;
+      result->pdispVal = static_cast<IDispatchEx*>(this);
+      AddRef();
+      return S_OK;
+    }
+    if (id != kAlertId && id != DISPID_VALUE) return DISP_E_MEMBERNOTFOUND;
     if ((flags & DISPATCH_METHOD) == 0) return E_NOTIMPL;
     Alert(params);
     if (result != nullptr) VariantInit(result);
