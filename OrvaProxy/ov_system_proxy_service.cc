@@ -9,6 +9,10 @@
 #include "OrvaProxy/pac_script_url.h"
 #include "tavlib/tav_no_destructor.h"
 
+#ifdef _WIN32
+#include "platform/winhttp/ov_winhttp_win.h"
+#endif
+
 namespace OVProxy {
 
 ovplatform::PacEvaluation evaluatePacForSystemService(const std::string& script,
@@ -53,12 +57,19 @@ ovplatform::PacEvaluation evaluatePacForSystemService(const std::string& script,
 }
 
 std::shared_ptr<ovplatform::WinHttpApi> ovSystemProxyService() {
+#ifdef _WIN32
+  // The system's own WinHTTP evaluates the scripts there.
+  static Tav::NoDestructor<std::shared_ptr<ovplatform::WinHttpApi>> service(
+      ovplatform::CreateSystemWinHttp());
+  return *service;
+#else
   static Tav::NoDestructor<std::shared_ptr<ovplatform::WinHttpApi>> service(
       ovplatform::CreateLinuxWinHttp(ovplatform::LinuxWinHttpOptions{
           .evaluator = [](const std::string& script, const std::string& url) {
             return evaluatePacForSystemService(script, url);
           }}));
   return *service;
+#endif
 }
 
 }  // namespace OVProxy

@@ -1,7 +1,8 @@
 // The process's own proxy resolution service for ovWinHttpAsyncResolver: on
-// this platform the Linux implementation of ovplatform::WinHttpApi, created
-// on first use with the module's PAC engine as its evaluator, and kept until
-// the process exits (its threads stand for a system component).
+// Linux the Linux implementation of ovplatform::WinHttpApi, created on first
+// use with the module's PAC engine as its evaluator, and kept until the
+// process exits (its threads stand for a system component); on Windows the
+// system's WinHTTP (ov_winhttp_win.h), kept likewise.
 //
 // Thread: callable from any thread.
 #pragma once

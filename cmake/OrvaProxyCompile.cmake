@@ -10,6 +10,12 @@ if(OV_SANITIZE)
   add_link_options(-fsanitize=${_ov_san})
 endif()
 
+if(WIN32)
+  # Windows 10 interfaces (inet_pton, AF_UNIX, WinHTTP's proxy resolver), and
+  # no min/max macros from <windows.h> in the way of std::min/std::max.
+  add_compile_definitions(_WIN32_WINNT=0x0A00 WINVER=0x0A00 NOMINMAX)
+endif()
+
 function(ov_target_defaults target)
   target_compile_features(${target} PUBLIC cxx_std_20)
   target_compile_options(${target} PRIVATE -Wall -Wextra -Werror -Wshadow -Wnon-virtual-dtor

@@ -7,6 +7,10 @@
 #include "ovproxy_command.h"
 #include "ovproxy_telemetry_file_module.h"
 
+#define OV_PROXY_STRINGIZE_(token) #token
+#define OV_PROXY_STRINGIZE(token) OV_PROXY_STRINGIZE_(token)
+#define OV_PROXY_VERSION OV_PROXY_STRINGIZE(OV_PROXY_VERSION_TOKEN)
+
 namespace ovproxy {
 namespace {
 

@@ -77,14 +77,6 @@ std::optional<FirefoxProfileEntry> ChooseFirefoxProfile(std::string_view profile
   return std::nullopt;
 }
 
-std::vector<std::string> FirefoxDataFolders() {
-  const std::string home = ovplatform::GetOs().HomeDirectory();
-  if (home.empty()) return {};
-  return {ovplatform::JoinPath(home, ".mozilla/firefox"),
-          ovplatform::JoinPath(home, "snap/firefox/common/.mozilla/firefox"),
-          ovplatform::JoinPath(home, ".var/app/org.mozilla.firefox/.mozilla/firefox")};
-}
-
 std::optional<std::string> FindFirefoxPrefsJs() {
   ovplatform::Os& os = ovplatform::GetOs();
   for (const std::string& folder : FirefoxDataFolders()) {

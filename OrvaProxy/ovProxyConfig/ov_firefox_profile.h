@@ -5,6 +5,10 @@
 //   1. ~/.mozilla/firefox                          (distribution package)
 //   2. ~/snap/firefox/common/.mozilla/firefox      (snap)
 //   3. ~/.var/app/org.mozilla.firefox/.mozilla/firefox  (flatpak)
+// On Windows (ov_firefox_profile_win.cc) the one folder is
+// <roaming application data>\Mozilla\Firefox: SHGetFolderPathA(CSIDL_APPDATA),
+// kept only when PathFileExistsA finds it, and then turned from the ANSI
+// code page into UTF-8 like every path of the module.
 //
 // In profiles.ini (lines trimmed; empty, ";" and "#" lines skipped) the
 // profile is, in order of preference: the one an [Install...] section names
@@ -31,7 +35,8 @@ struct FirefoxProfileEntry {
 // The profile profiles.ini's text chooses; nullopt when it names none.
 std::optional<FirefoxProfileEntry> ChooseFirefoxProfile(std::string_view profiles_ini);
 
-// The candidate data folders, in the order above; empty without a home.
+// The candidate data folders, in the order above; empty without a home
+// (Windows: without the folder).
 std::vector<std::string> FirefoxDataFolders();
 
 // The full path of the chosen profile's prefs.js; nullopt when there is no

@@ -1,6 +1,7 @@
 // IDALBus: how data-access-layer messages leave and reach this process.
 // IPCHelper talks to exactly one bus; the real one is UnixDalBus (one Unix
-// socket per process in a per-user directory), tests install a fake with
+// socket per process in a per-user directory; on Windows PeerlessDalBus,
+// which reaches no other process), tests install a fake with
 // ScopedDalBusOverride (ipc_helper.h).
 //
 // Thread: Publish and RequestSnapshot may be called from any thread and

@@ -12,7 +12,7 @@
 
 #include "nsdal/dal_log.h"
 #include "nsdal/dal_runner.h"
-#include "nsdal/unix_dal_bus.h"
+#include "nsdal/dal_system_bus.h"
 #include "tavlib/tav_no_destructor.h"
 
 namespace ns_dal {
@@ -147,7 +147,7 @@ class Hub final : public IDALBusDelegate {
 
   // Stops the environment's bus at process exit.
   void ShutdownDefaultBus() {
-    std::unique_ptr<UnixDalBus> bus;
+    std::unique_ptr<SystemDalBus> bus;
     {
       std::unique_lock lock(bus_mutex_);
       bus = std::move(default_bus_);
@@ -231,7 +231,7 @@ class Hub final : public IDALBusDelegate {
       std::unique_lock exclusive(bus_mutex_);
       if (use_default_ && !default_bus_ && !default_failed_) {
         std::string error;
-        default_bus_ = UnixDalBus::CreateFromEnvironment(&error);
+        default_bus_ = SystemDalBus::CreateFromEnvironment(&error);
         if (default_bus_) {
           default_bus_->SetDelegate(this);
           RegisterExitHandler();
@@ -255,7 +255,7 @@ class Hub final : public IDALBusDelegate {
   std::shared_mutex bus_mutex_;
   bool use_default_ = true;
   IDALBus* override_ = nullptr;
-  std::unique_ptr<UnixDalBus> default_bus_;
+  std::unique_ptr<SystemDalBus> default_bus_;
   bool default_failed_ = false;
 
   struct PendingSend {

@@ -1,6 +1,10 @@
 #include "onetutils/onet_text.h"
 
+#if defined(_WIN32)
+#include <ws2tcpip.h>
+#else
 #include <arpa/inet.h>
+#endif
 
 #include <string>
 

@@ -2,11 +2,22 @@
 
 #include <cstring>
 
-#include "onetxfer/curl_file_xfer_client.h"
 #include "onetxfer/onet_api.h"
 #include "tavlib/tav_message_queue.h"
 
+#ifdef _WIN32
+#include "onetxfer/winhttp_file_xfer_client.h"
+#else
+#include "onetxfer/curl_file_xfer_client.h"
+#endif
+
 namespace oXfer {
+
+#ifdef _WIN32
+using SystemFileXferClient = WinHttpFileXferClient;
+#else
+using SystemFileXferClient = CurlFileXferClient;
+#endif
 
 class ONetModule final : public Tav::ITavMessageQueueClient {
  public:
@@ -24,7 +35,7 @@ class ONetModule final : public Tav::ITavMessageQueueClient {
   }
 
  private:
-  CurlFileXferClient client_;
+  SystemFileXferClient client_;
 };
 
 ScopedONetModule::ScopedONetModule() : module_(std::make_shared<ONetModule>()) {

@@ -1,6 +1,7 @@
 // The file-transfer module as the message-queue service knows it: registered
 // under "com.orva.module.oNet", answering "orvaus.class.IONetAPI" and
-// "orvaus.class.IFileXferClient" with a CurlFileXferClient of its own.
+// "orvaus.class.IFileXferClient" with a client of its own: a
+// WinHttpFileXferClient on Windows, a CurlFileXferClient elsewhere.
 //
 // On this platform the host is us: whoever hosts the proxy module (the
 // module's entry, the ovproxy tool) keeps a ScopedONetModule for as long as

@@ -2,11 +2,11 @@
 
 #include <atomic>
 #include <cstdint>
-#include <cstdlib>
 #include <mutex>
 
 #include "klbutil/memory_log.h"
 #include "orvatask/orva_task.h"
+#include "platform/os/ov_os.h"
 #include "tavlib/tav_no_destructor.h"
 
 namespace Tav {
@@ -116,8 +116,13 @@ void AdminSettingsWatcher::Stop() {
 }
 
 std::string AdminSettingsPath() {
-  const char* path = std::getenv("ORVAPROXY_ADMIN_SETTINGS");
-  return (path != nullptr && *path != '\0') ? std::string(path) : kDefaultAdminSettingsPath;
+  ovplatform::Os& os = ovplatform::GetOs();
+  if (auto path = os.GetEnv("ORVAPROXY_ADMIN_SETTINGS"); path && !path->empty()) return *path;
+  const std::string machine = os.MachineSettingsDirectory();
+  // Joined to "", the name would be read from the current folder.
+  if (machine.empty()) return {};
+  return ovplatform::JoinPath(ovplatform::JoinPath(machine, kAdminSettingsFolder),
+                              kAdminSettingsFile);
 }
 
 AdminSettingsStore* DefaultAdminSettingsStore() {

@@ -46,8 +46,14 @@ class TAVBIZ_EXPORT AdminSettingsWatcher {
 
 // Where the production store reads: the path in the environment variable
 // ORVAPROXY_ADMIN_SETTINGS when it is set and not empty, else
-// kDefaultAdminSettingsPath.
-inline constexpr const char* kDefaultAdminSettingsPath = "/etc/orvaproxy/admin-settings.json";
+// kAdminSettingsFolder/kAdminSettingsFile in the machine's settings folder
+// (ovplatform::Os::MachineSettingsDirectory): /etc/orvaproxy/admin-settings.json
+// on Linux, %ProgramData%\orvaproxy\admin-settings.json on Windows; "" when
+// the machine has no such folder. Both are read through the operating-system
+// layer, and so from the real system: this library keeps its own copy of
+// that layer, which a test's fake Os does not replace.
+inline constexpr const char* kAdminSettingsFolder = "orvaproxy";
+inline constexpr const char* kAdminSettingsFile = "admin-settings.json";
 TAVBIZ_EXPORT std::string AdminSettingsPath();
 
 // The production store: created, loaded and watched on first use; never

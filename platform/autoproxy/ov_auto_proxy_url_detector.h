@@ -4,9 +4,11 @@
 //
 // The real detector asks the process's WPAD discovery
 // (platform/wpad/ov_wpad_discovery.h) for exactly the type given, so DHCP
-// and DNS are tried as separate calls, in the caller's order. A URL that does
-// not fit the buffer with its terminator counts as not found (nothing is
-// truncated into a wrong URL).
+// and DNS are tried as separate calls, in the caller's order. On Windows it
+// is WinINet's DetectAutoProxyUrl instead (ANSI, one call per request; any
+// failure of the system call, such as a system where it is not implemented,
+// is "not found"). A URL that does not fit the buffer with its terminator
+// counts as not found (nothing is truncated into a wrong URL).
 //
 // Thread: DetectAutoProxyUrl blocks; call it from a worker runner.
 // Implementations are thread-safe. Lifetime: the process-wide detector lives
@@ -20,6 +22,8 @@
 
 namespace ovplatform {
 
+// The system's values. <wininet.h> defines these names as macros: a file
+// that needs both includes this header first.
 inline constexpr uint32_t PROXY_AUTO_DETECT_TYPE_DHCP = 1;
 inline constexpr uint32_t PROXY_AUTO_DETECT_TYPE_DNS_A = 2;
 
@@ -37,7 +41,15 @@ std::shared_ptr<AutoProxyUrlDetector> GetAutoProxyUrlDetector();
 void OverrideAutoProxyUrlDetectorForTesting(
     std::optional<std::shared_ptr<AutoProxyUrlDetector>> detector);
 
+#ifdef _WIN32
+// The shape of WinINet's DetectAutoProxyUrl: non-zero when a URL was written.
+using SystemDetectAutoProxyUrl = int (*)(char* url, uint32_t urlLength, uint32_t detectFlags);
+// A detector over WinINet, or over `detect` (tests) when given.
+std::shared_ptr<AutoProxyUrlDetector> CreateWinInetAutoProxyUrlDetector(
+    SystemDetectAutoProxyUrl detect = nullptr);
+#else
 // A detector over the process's WPAD discovery.
 std::shared_ptr<AutoProxyUrlDetector> CreateWpadAutoProxyUrlDetector();
+#endif
 
 }  // namespace ovplatform

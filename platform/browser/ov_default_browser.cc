@@ -26,25 +26,6 @@ std::vector<std::string> SplitList(std::string_view text, char separator) {
   return items;
 }
 
-// Absolute folders of a ":" list variable, or the fallback when it is unset
-// or names none.
-std::vector<std::string> Folders(const char* variable, const std::vector<std::string>& fallback) {
-  std::vector<std::string> folders;
-  if (auto value = GetOs().GetEnv(variable)) {
-    for (std::string& folder : SplitList(*value, ':')) {
-      if (folder.front() == '/') folders.push_back(std::move(folder));
-    }
-  }
-  return folders.empty() ? fallback : folders;
-}
-
-std::string HomeFolder(const char* variable, const char* below_home) {
-  auto folders = Folders(variable, {});
-  if (!folders.empty()) return folders.front();
-  const std::string home = GetOs().HomeDirectory();
-  return home.empty() ? std::string() : JoinPath(home, below_home);
-}
-
 // Splits an Exec value into words: blanks separate, double quotes group,
 // and inside quotes a backslash escapes the next character.
 std::vector<std::string> ExecWords(std::string_view exec) {
@@ -83,6 +64,28 @@ std::string BaseName(const std::string& path) {
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
+#if !defined(_WIN32)
+// The XDG search; Windows asks the shell instead (ov_default_browser_win.cc).
+
+// Absolute folders of a ":" list variable, or the fallback when it is unset
+// or names none.
+std::vector<std::string> Folders(const char* variable, const std::vector<std::string>& fallback) {
+  std::vector<std::string> folders;
+  if (auto value = GetOs().GetEnv(variable)) {
+    for (std::string& folder : SplitList(*value, ':')) {
+      if (folder.front() == '/') folders.push_back(std::move(folder));
+    }
+  }
+  return folders.empty() ? fallback : folders;
+}
+
+std::string HomeFolder(const char* variable, const char* below_home) {
+  auto folders = Folders(variable, {});
+  if (!folders.empty()) return folders.front();
+  const std::string home = GetOs().HomeDirectory();
+  return home.empty() ? std::string() : JoinPath(home, below_home);
+}
+
 class XdgDefaultBrowserLocator final : public DefaultBrowserLocator {
  public:
   std::optional<DefaultBrowser> HttpHandler() override {
@@ -119,6 +122,7 @@ class XdgDefaultBrowserLocator final : public DefaultBrowserLocator {
     return std::nullopt;
   }
 };
+#endif
 
 std::atomic<DefaultBrowserLocator*>& Installed() {
   static std::atomic<DefaultBrowserLocator*> locator{nullptr};
@@ -168,9 +172,15 @@ DefaultBrowserLocator& GetDefaultBrowserLocator() {
   if (DefaultBrowserLocator* locator = Installed().load(std::memory_order_acquire)) {
     return *locator;
   }
+  return SystemDefaultBrowserLocator();
+}
+
+#if !defined(_WIN32)
+DefaultBrowserLocator& SystemDefaultBrowserLocator() {
   static XdgDefaultBrowserLocator real;
   return real;
 }
+#endif
 
 void OverrideDefaultBrowserLocatorForTesting(DefaultBrowserLocator* locator) {
   Installed().store(locator, std::memory_order_release);

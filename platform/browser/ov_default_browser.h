@@ -13,6 +13,13 @@
 // followed by the application id it runs ("/usr/bin/flatpak
 // org.mozilla.firefox"), so the caller still sees which browser it is.
 //
+// On Windows (ov_default_browser_win.cc) it is the shell's association of
+// the "http" protocol's "open" verb: AssocQueryStringW(ASSOCF_IS_PROTOCOL,
+// ASSOCSTR_EXECUTABLE) gives the program (the executable's full path) and
+// ASSOCSTR_PROGID the desktop_id ("FirefoxURL-308046B0AF4A39CB"; empty when
+// the shell cannot tell it); desktop_file stays empty. The text helpers
+// below stay available there.
+//
 // Thread: any; every file and environment access goes through
 // ovplatform::GetOs(). Lifetime: as ov_os.h.
 #pragma once
@@ -38,6 +45,8 @@ class DefaultBrowserLocator {
 };
 
 DefaultBrowserLocator& GetDefaultBrowserLocator();
+// The platform's own locator (above), whatever a test installed.
+DefaultBrowserLocator& SystemDefaultBrowserLocator();
 // nullptr restores the real one. The caller keeps `locator` alive while
 // installed.
 void OverrideDefaultBrowserLocatorForTesting(DefaultBrowserLocator* locator);

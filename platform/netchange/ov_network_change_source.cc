@@ -3,7 +3,11 @@
 #include <mutex>
 #include <utility>
 
+#if defined(_WIN32)
+#include "platform/netchange/ov_network_change_source_win.h"
+#else
 #include "platform/netchange/ov_netlink_network_change_source.h"
+#endif
 
 namespace ovplatform {
 namespace {
@@ -27,7 +31,11 @@ std::unique_ptr<NetworkChangeSource> CreateNetworkChangeSource() {
     factory = Factory();
   }
   if (factory) return factory();
+#if defined(_WIN32)
+  return std::make_unique<IpHelperNetworkChangeSource>();
+#else
   return std::make_unique<NetlinkNetworkChangeSource>();
+#endif
 }
 
 void OverrideNetworkChangeSourceForTesting(NetworkChangeSourceFactory factory) {

@@ -30,7 +30,8 @@ class NetworkChangeSource {
   virtual void Stop() = 0;
 };
 
-// A new source: the system's (netlink on Linux) unless a test installed a
+// A new source: the system's (netlink on Linux, the IP helper on Windows:
+// ov_network_change_source_win.h) unless a test installed a
 // factory of its own.
 std::unique_ptr<NetworkChangeSource> CreateNetworkChangeSource();
 

@@ -97,6 +97,10 @@ std::atomic<Os*>& Installed() {
 
 }  // namespace
 
+std::string Os::MachineSettingsDirectory() {
+  return "/etc";
+}
+
 Os& GetOs() {
   if (Os* os = Installed().load(std::memory_order_acquire)) return *os;
   static PosixOs real;

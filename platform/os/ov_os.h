@@ -6,6 +6,11 @@
 // Thread: every operation may be called from any thread. GetOs() answers the
 // process-wide instance; OverrideOsForTesting swaps it (a test installs its
 // fake before the code under test starts and removes it after it stopped).
+//
+// Windows (ov_os_win.cc): paths and texts stay UTF-8 and meet the system
+// through the wide-character calls; HomeDirectory is %USERPROFILE%, else the
+// shell's profile folder; UserId is a hash of the user's SID (below);
+// JoinPath uses '\\' (and takes '/' in `base` as a separator too).
 #pragma once
 
 #include <cstddef>
@@ -24,6 +29,12 @@ class Os {
   virtual std::optional<std::string> GetEnv(const std::string& name) = 0;
   // The user's home folder ($HOME, else the password database); "" if none.
   virtual std::string HomeDirectory() = 0;
+  // Tells the user's own names and files apart from other users'. POSIX: the
+  // uid. Windows: the 32-bit FNV-1a hash of the process user's SID string
+  // ("S-1-5-21-..."), because a SID is the user's identity across logons and
+  // sessions (a session id is shared by the services of several accounts and
+  // changes at each logon); a collision only merges names, access is still
+  // decided by the system's own checks. 0 when the SID cannot be read.
   virtual uint32_t UserId() = 0;
   // Whole file when it is a regular file of at most `maxBytes`; nullopt when
   // it is missing, unreadable, not a regular file or larger.
@@ -39,6 +50,12 @@ class Os {
     (void)path;
     return std::nullopt;
   }
+  // Where the machine's administrator keeps settings for every user: /etc
+  // on POSIX; on Windows the common application data (%ProgramData%, from
+  // SHGetFolderPathW(CSIDL_COMMON_APPDATA), else the ProgramData variable).
+  // "" when there is none. Not pure so that existing fakes need not
+  // implement it: they answer the system's.
+  virtual std::string MachineSettingsDirectory();
 };
 
 // The real operating system unless a test installed its own.
@@ -48,5 +65,15 @@ void OverrideOsForTesting(Os* os);
 
 // Joins two path parts with this platform's separator.
 std::string JoinPath(const std::string& base, const std::string& name);
+
+#if defined(_WIN32)
+// UTF-8 <-> UTF-16 for the wide-character calls of every Windows layer;
+// nullopt when the input is not valid UTF-8 / UTF-16 (a lone surrogate),
+// because a path guessed from a replacement character names another file.
+std::optional<std::wstring> Utf8ToWide(const std::string& text);
+std::optional<std::string> WideToUtf8(const std::wstring& text);
+// Text of the ANSI code page (what the "A" calls answer) as UTF-8.
+std::optional<std::string> AnsiToUtf8(const std::string& text);
+#endif
 
 }  // namespace ovplatform

@@ -14,6 +14,11 @@
 // A desktop whose backend is unavailable falls through to the environment.
 // `backend` names the backend that answered ("gnome", "kde", "environment").
 //
+// On Windows the record is WinHTTP's per-user proxy configuration
+// (WinHttpGetIEProxyConfigForCurrentUser; backend "winhttp"), its UTF-16
+// strings converted to UTF-8 and freed with GlobalFree. A failing call is
+// Read answering false with GetLastError's code.
+//
 // Thread: Read may be called from any thread (the system source calls it on
 // its polling runner); it blocks for the few file or settings reads it does.
 // Lifetime: GetUserProxySettingsReader's object lives for the process;
@@ -53,5 +58,6 @@ void OverrideUserProxySettingsReaderForTesting(UserProxySettingsReader* reader);
 inline constexpr const char kGnomeBackend[] = "gnome";
 inline constexpr const char kKdeBackend[] = "kde";
 inline constexpr const char kEnvironmentBackend[] = "environment";
+inline constexpr const char kWinHttpBackend[] = "winhttp";
 
 }  // namespace ovplatform

@@ -6,6 +6,8 @@
 // handles.
 //
 // Strings are UTF-8; an implementation on a UTF-16 system converts inside.
+// Implementations: the system's WinHTTP on Windows (ov_winhttp_win.h), the
+// process's own threads elsewhere (ov_winhttp_linux.h).
 //
 // Completion contract: every GetProxyForUrlEx that answered kErrorIoPending
 // produces exactly one call of the status callback that was set on the

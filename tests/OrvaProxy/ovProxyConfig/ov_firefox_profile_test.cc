@@ -40,6 +40,8 @@ TEST(FirefoxProfileTest, ChoosesTheProfile) {
   }
 }
 
+#if !defined(_WIN32)
+// The Linux folders; Windows has one (ov_firefox_profile_win_test.cc).
 TEST(FirefoxProfileTest, FindsPrefsInTheFirstDataFolderWithAnIndex) {
   ovtest::FakeEnvironmentOs os;
   EXPECT_FALSE(FindFirefoxPrefsJs().has_value());
@@ -56,6 +58,7 @@ TEST(FirefoxProfileTest, FindsPrefsInTheFirstDataFolderWithAnIndex) {
   const std::string prefs = os.WriteHomeFile(".mozilla/firefox/q/prefs.js", "");
   EXPECT_EQ(FindFirefoxPrefsJs(), prefs);
 }
+#endif
 
 }  // namespace
 }  // namespace OVProxy

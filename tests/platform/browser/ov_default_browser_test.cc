@@ -22,6 +22,7 @@ TEST(DefaultBrowserTest, ExecProgram) {
   for (const auto& [text, program] : cases) EXPECT_EQ(DesktopFileProgram(text), program) << text;
 }
 
+#if !defined(_WIN32)
 // The XDG search order: the user's config folder first; an association to a
 // handler that is not installed gives way to the next list; the desktop
 // file is found in the data folders.
@@ -58,6 +59,7 @@ TEST(DefaultBrowserTest, SearchesTheXdgFoldersInOrder) {
   os.SetEnv("XDG_DATA_DIRS", root + "/empty");
   EXPECT_FALSE(GetDefaultBrowserLocator().HttpHandler().has_value());
 }
+#endif
 
 }  // namespace
 }  // namespace ovplatform

@@ -7,18 +7,15 @@
 
 namespace ovtest {
 
-FakeEnvironmentOs::FakeEnvironmentOs() : real_(ovplatform::GetOs()) {
-  std::string pattern = (std::filesystem::temp_directory_path() / "ovtest-home-XXXXXX").string();
-  if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-  home_ = pattern;
+FakeEnvironmentOs::FakeEnvironmentOs() : real_(ovplatform::GetOs()), home_dir_("ovtest-home-") {
+  if (home_dir_.path().empty()) throw std::runtime_error("no temporary home folder");
+  home_ = home_dir_.path();
   env_["HOME"] = home_;
   ovplatform::OverrideOsForTesting(this);
 }
 
 FakeEnvironmentOs::~FakeEnvironmentOs() {
   ovplatform::OverrideOsForTesting(nullptr);
-  std::error_code ignored;
-  std::filesystem::remove_all(home_, ignored);
 }
 
 void FakeEnvironmentOs::SetEnv(const std::string& name, const std::string& value) {

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "ovtest/scoped_temp_dir.h"
 #include "platform/os/ov_os.h"
 
 namespace ovtest {
@@ -46,6 +47,7 @@ class FakeEnvironmentOs final : public ovplatform::Os {
 
  private:
   ovplatform::Os& real_;
+  ScopedTempDir home_dir_;
   std::string home_;
   std::mutex mutex_;
   std::map<std::string, std::string> env_;

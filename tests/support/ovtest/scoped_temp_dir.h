@@ -1,4 +1,5 @@
-// ScopedTempDir: a fresh private directory (mode 0700) under /tmp, removed
+// ScopedTempDir: a fresh private directory (mode 0700) under /tmp (on
+// Windows under the user's temporary folder), removed
 // with everything in it when the object goes. Paths stay short, so Unix
 // socket names inside fit the system's limit.
 //

@@ -1,0 +1,82 @@
+#include "platform/proxysettings/ov_user_proxy_settings.h"
+
+#include <windows.h>
+#include <winhttp.h>
+
+#include <atomic>
+#include <string>
+
+#include "platform/winhttp/ov_wide_text_win.h"
+
+namespace ovplatform {
+namespace {
+
+// Frees the record's strings however the reading ends.
+class SystemConfig {
+ public:
+  SystemConfig() = default;
+  SystemConfig(const SystemConfig&) = delete;
+  SystemConfig& operator=(const SystemConfig&) = delete;
+  ~SystemConfig() {
+    for (LPWSTR text : {config_.lpszAutoConfigUrl, config_.lpszProxy, config_.lpszProxyBypass}) {
+      if (text != nullptr) GlobalFree(text);
+    }
+  }
+  WINHTTP_CURRENT_USER_IE_PROXY_CONFIG* get() { return &config_; }
+
+ private:
+  WINHTTP_CURRENT_USER_IE_PROXY_CONFIG config_{};
+};
+
+// The system's text in UTF-8; text that does not convert is dropped and
+// named in the note, rather than passed on altered.
+std::string Take(const wchar_t* text, const char* what, std::string& note) {
+  std::string utf8 = WideToUtf8(text);
+  if (utf8.empty() && text != nullptr && text[0] != L'\0') {
+    if (!note.empty()) note += "; ";
+    note += std::string("the ") + what + " is not valid UTF-16 and was dropped";
+  }
+  return utf8;
+}
+
+class WinHttpUserProxySettingsReader final : public UserProxySettingsReader {
+ public:
+  bool Read(UserProxySettings& out, uint32_t& error) override {
+    error = 0;
+    SystemConfig config;
+    if (!WinHttpGetIEProxyConfigForCurrentUser(config.get())) {
+      error = GetLastError();
+      return false;
+    }
+    UserProxySettings settings;
+    settings.backend = kWinHttpBackend;
+    settings.auto_detect = config.get()->fAutoDetect != FALSE;
+    settings.auto_config_url =
+        Take(config.get()->lpszAutoConfigUrl, "auto-config URL", settings.note);
+    settings.proxy = Take(config.get()->lpszProxy, "proxy string", settings.note);
+    settings.bypass = Take(config.get()->lpszProxyBypass, "bypass string", settings.note);
+    out = std::move(settings);
+    return true;
+  }
+};
+
+std::atomic<UserProxySettingsReader*>& Installed() {
+  static std::atomic<UserProxySettingsReader*> reader{nullptr};
+  return reader;
+}
+
+}  // namespace
+
+UserProxySettingsReader& GetUserProxySettingsReader() {
+  if (UserProxySettingsReader* reader = Installed().load(std::memory_order_acquire)) {
+    return *reader;
+  }
+  static WinHttpUserProxySettingsReader real;
+  return real;
+}
+
+void OverrideUserProxySettingsReaderForTesting(UserProxySettingsReader* reader) {
+  Installed().store(reader, std::memory_order_release);
+}
+
+}  // namespace ovplatform

@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Prepares the Wine prefix that the Windows build's tests run in and keeps
+# one wineserver alive for it, so each of the many test programs starts in
+# milliseconds instead of paying for a Wine start.
+#
+#   source scripts/wine-session.sh      sets WINEPREFIX and friends, boots the
+#                                       prefix when new, starts the server
+#   wine_session_stop                   stops the server (test.sh does this)
+#
+# The prefix is private to the build tree (build/windows/wineprefix) and
+# Wine's desktop integration (menus, file associations, Mono and Gecko
+# installers) is disabled, so nothing outside the tree changes.
+export WINEPREFIX="${WINEPREFIX:-$(pwd)/build/windows/wineprefix}"
+export WINEDEBUG=-all
+export WINEDLLOVERRIDES="winemenubuilder.exe=d;mscoree=d;mshtml=d"
+
+if [ ! -f "$WINEPREFIX/system.reg" ]; then
+  mkdir -p "$WINEPREFIX"
+  wineboot --init >/dev/null 2>&1 || true
+fi
+wineserver -p
+
+wine_session_stop() {
+  wineserver -k 2>/dev/null || true
+}

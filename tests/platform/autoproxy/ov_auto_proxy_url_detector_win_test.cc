@@ -1,0 +1,126 @@
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/autoproxy/ov_auto_proxy_url_detector.h"
+
+namespace ovplatform {
+namespace {
+
+bool UnderWine() {
+  const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+  return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
+// What the stand-in for the system call answers and was asked.
+struct SystemCall {
+  int answer = 1;
+  std::string url;        // written with its terminator when answer != 0
+  bool terminate = true;  // false: fill the whole buffer, no terminator
+  std::vector<uint32_t> asked;
+};
+SystemCall g_system;
+
+int FakeSystemDetect(char* url, uint32_t urlLength, uint32_t detectFlags) {
+  g_system.asked.push_back(detectFlags);
+  if (g_system.answer == 0) return 0;
+  if (!g_system.terminate) {
+    std::memset(url, 'x', urlLength);
+  } else if (g_system.url.size() < urlLength) {
+    std::memcpy(url, g_system.url.c_str(), g_system.url.size() + 1);
+  }
+  return g_system.answer;
+}
+
+TEST(WinInetAutoProxyUrlDetectorTest, SystemAnswersBecomeFoundOrNotFound) {
+  const std::shared_ptr<AutoProxyUrlDetector> detector =
+      CreateWinInetAutoProxyUrlDetector(&FakeSystemDetect);
+  const std::string kUrl = "http://wpad.corp/wpad.dat";  // 25 bytes
+  const struct {
+    const char* name;
+    SystemCall system;
+    uint32_t buffer;
+    uint32_t flags;
+    bool found;
+    std::vector<uint32_t> asked;
+  } cases[] = {
+      {"fits", {1, kUrl}, 26, PROXY_AUTO_DETECT_TYPE_DHCP, true, {PROXY_AUTO_DETECT_TYPE_DHCP}},
+      {"no room for the terminator",
+       {1, kUrl},
+       25,
+       PROXY_AUTO_DETECT_TYPE_DNS_A,
+       false,
+       {PROXY_AUTO_DETECT_TYPE_DNS_A}},
+      {"system failure",
+       {0, kUrl},
+       1024,
+       PROXY_AUTO_DETECT_TYPE_DHCP,
+       false,
+       {PROXY_AUTO_DETECT_TYPE_DHCP}},
+      {"success without a URL",
+       {1, ""},
+       1024,
+       PROXY_AUTO_DETECT_TYPE_DHCP,
+       false,
+       {PROXY_AUTO_DETECT_TYPE_DHCP}},
+      {"unterminated answer",
+       {1, kUrl, false},
+       1024,
+       PROXY_AUTO_DETECT_TYPE_DHCP,
+       false,
+       {PROXY_AUTO_DETECT_TYPE_DHCP}},
+      {"unknown flag bits dropped",
+       {1, kUrl},
+       1024,
+       PROXY_AUTO_DETECT_TYPE_DNS_A | 0x80,
+       true,
+       {PROXY_AUTO_DETECT_TYPE_DNS_A}},
+      {"no type", {1, kUrl}, 1024, 0x80, false, {}},
+      {"empty buffer", {1, kUrl}, 0, PROXY_AUTO_DETECT_TYPE_DHCP, false, {}},
+  };
+  for (const auto& c : cases) {
+    g_system = c.system;
+    char buffer[1024];
+    std::memset(buffer, 0, sizeof(buffer));
+    EXPECT_EQ(detector->DetectAutoProxyUrl(buffer, c.buffer, c.flags), c.found) << c.name;
+    // Nothing reaches the caller's buffer unless the whole URL does.
+    EXPECT_STREQ(buffer, c.found ? kUrl.c_str() : "") << c.name;
+    EXPECT_EQ(g_system.asked, c.asked) << c.name;
+  }
+  EXPECT_FALSE(detector->DetectAutoProxyUrl(nullptr, 1024, PROXY_AUTO_DETECT_TYPE_DHCP));
+}
+
+TEST(WinInetAutoProxyUrlDetectorTest, RealSystemCallPerType) {
+  const std::shared_ptr<AutoProxyUrlDetector> detector = GetAutoProxyUrlDetector();
+  for (const uint32_t type : {PROXY_AUTO_DETECT_TYPE_DHCP, PROXY_AUTO_DETECT_TYPE_DNS_A}) {
+    char buffer[1024] = "untouched";
+    SetLastError(0);
+    const bool found = detector->DetectAutoProxyUrl(buffer, sizeof(buffer), type);
+    if (UnderWine()) {
+      // Wine's DetectAutoProxyUrl is not implemented (ERROR_CALL_NOT_IMPLEMENTED):
+      // that is "not found", and the caller's buffer is left alone.
+      EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_CALL_NOT_IMPLEMENTED)) << type;
+      EXPECT_FALSE(found) << type;
+      EXPECT_STREQ(buffer, "untouched") << type;
+    } else if (found) {
+      EXPECT_GT(std::strlen(buffer), 0u) << type;
+    }
+  }
+}
+
+TEST(WinInetAutoProxyUrlDetectorTest, OverrideReplacesAndRestores) {
+  const std::shared_ptr<AutoProxyUrlDetector> real = GetAutoProxyUrlDetector();
+  const std::shared_ptr<AutoProxyUrlDetector> fake =
+      CreateWinInetAutoProxyUrlDetector(&FakeSystemDetect);
+  OverrideAutoProxyUrlDetectorForTesting(fake);
+  EXPECT_EQ(GetAutoProxyUrlDetector(), fake);
+  OverrideAutoProxyUrlDetectorForTesting(std::nullopt);
+  EXPECT_EQ(GetAutoProxyUrlDetector(), real);
+}
+
+}  // namespace
+}  // namespace ovplatform

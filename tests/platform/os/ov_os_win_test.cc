@@ -1,0 +1,217 @@
+// The Windows operating-system layer against the real system: files in a
+// temporary folder, the process's own environment.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+
+#include "platform/os/ov_os.h"
+
+namespace ovplatform {
+namespace {
+
+std::wstring Wide(const std::string& utf8) {
+  return Utf8ToWide(utf8).value();
+}
+
+// A fresh folder below the system's temporary folder, removed afterwards.
+class TempFolder {
+ public:
+  TempFolder() {
+    wchar_t base[MAX_PATH + 1] = {};
+    GetTempPathW(MAX_PATH + 1, base);
+    static int counter = 0;
+    path_ = base + std::wstring(L"ovos-") + std::to_wstring(GetCurrentProcessId()) + L"-" +
+            std::to_wstring(++counter);
+    CreateDirectoryW(path_.c_str(), nullptr);
+  }
+  ~TempFolder() {
+    std::error_code ignored;
+    std::filesystem::remove_all(std::filesystem::path(path_), ignored);
+  }
+  std::string path() const { return WideToUtf8(path_).value(); }
+  std::string Write(const std::string& name, const std::string& text) const {
+    const std::string full = JoinPath(path(), name);
+    HANDLE file = CreateFileW(Wide(full).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    EXPECT_NE(file, INVALID_HANDLE_VALUE) << full;
+    DWORD written = 0;
+    WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+    CloseHandle(file);
+    return full;
+  }
+  std::string Mkdir(const std::string& name) const {
+    const std::string full = JoinPath(path(), name);
+    CreateDirectoryW(Wide(full).c_str(), nullptr);
+    return full;
+  }
+
+ private:
+  std::wstring path_;
+};
+
+// Sets a variable of the process for one test and puts the old value back.
+class ScopedEnv {
+ public:
+  ScopedEnv(const wchar_t* name, const wchar_t* value) : name_(name) {
+    wchar_t old[32767];
+    const DWORD got = GetEnvironmentVariableW(name, old, 32767);
+    had_ = got > 0 || GetLastError() != ERROR_ENVVAR_NOT_FOUND;
+    old_.assign(old, got);
+    SetEnvironmentVariableW(name, value);
+  }
+  ~ScopedEnv() { SetEnvironmentVariableW(name_.c_str(), had_ ? old_.c_str() : nullptr); }
+
+ private:
+  std::wstring name_;
+  std::wstring old_;
+  bool had_ = false;
+};
+
+TEST(WindowsOsTest, ReadFileHonoursTheBoundAndReadsOnlyFiles) {
+  TempFolder folder;
+  const std::string ten = folder.Write("ten.txt", "0123456789");
+  const std::string empty = folder.Write("empty.txt", "");
+  // "é" and "€" in the name: the UTF-8 path must reach the system as UTF-16.
+  const std::string named = folder.Write("caf\xC3\xA9-\xE2\x82\xAC.txt", "named");
+  const std::string sub = folder.Mkdir("sub");
+  struct Case {
+    const char* name;
+    std::string path;
+    size_t bound;
+    std::optional<std::string> expected;
+  };
+  const Case cases[] = {
+      {"exactly the bound", ten, 10, "0123456789"},
+      {"one byte over the bound", ten, 9, std::nullopt},
+      {"empty file, zero bound", empty, 0, ""},
+      {"non-ASCII name", named, 100, "named"},
+      {"missing file", JoinPath(folder.path(), "missing"), 100, std::nullopt},
+      {"a folder", sub, 100, std::nullopt},
+      {"the null device by name", "NUL", 100, std::nullopt},
+      {"the device namespace", "\\\\.\\NUL", 100, std::nullopt},
+      {"not UTF-8", folder.path() + "\\\xFF.txt", 100, std::nullopt},
+      {"empty path", "", 100, std::nullopt},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(GetOs().ReadFile(c.path, c.bound), c.expected);
+  }
+}
+
+TEST(WindowsOsTest, ExistenceAndFolders) {
+  TempFolder folder;
+  const std::string file = folder.Write("f", "x");
+  const std::string sub = folder.Mkdir("d");
+  struct Case {
+    std::string path;
+    bool exists;
+    bool directory;
+  };
+  const Case cases[] = {
+      {file, true, false},      {sub, true, true},
+      {sub + "\\", true, true}, {JoinPath(folder.path(), "none"), false, false},
+      {"", false, false},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(GetOs().FileExists(c.path), c.exists) << c.path;
+    EXPECT_EQ(GetOs().IsDirectory(c.path), c.directory) << c.path;
+  }
+}
+
+TEST(WindowsOsTest, ListDirectoryAnswersSortedNamesOnly) {
+  TempFolder folder;
+  folder.Write("b.txt", "");
+  folder.Write("a.txt", "");
+  folder.Write("\xC3\xA9.txt", "");
+  folder.Mkdir("C");
+  const std::vector<std::string> expected = {"C", "a.txt", "b.txt", "\xC3\xA9.txt"};
+  EXPECT_EQ(GetOs().ListDirectory(folder.path()), expected);
+  EXPECT_EQ(GetOs().ListDirectory(folder.path() + "\\"), expected);
+  EXPECT_EQ(GetOs().ListDirectory(folder.path() + "/"), expected);
+  EXPECT_TRUE(GetOs().ListDirectory(JoinPath(folder.path(), "none")).empty());
+  EXPECT_TRUE(GetOs().ListDirectory(JoinPath(folder.path(), "a.txt")).empty());
+}
+
+TEST(WindowsOsTest, ModifiedTimeIsNanosecondsSince1970) {
+  TempFolder folder;
+  const std::string file = folder.Write("t", "x");
+  // FILETIME ticks (100 ns since 1601) and what they are since 1970.
+  const std::pair<uint64_t, int64_t> cases[] = {
+      {116444736000000000ULL, 0},
+      {116444736000000000ULL + 10000000ULL * 1000000000ULL + 1, 1000000000LL * 1000000000LL + 100},
+      {116444736000000000ULL - 10000000ULL, -1000000000LL},
+  };
+  for (const auto& [ticks, nanoseconds] : cases) {
+    HANDLE handle = CreateFileW(Wide(file).c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, nullptr,
+                                OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(handle, INVALID_HANDLE_VALUE);
+    FILETIME time{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
+    EXPECT_TRUE(SetFileTime(handle, nullptr, nullptr, &time));
+    CloseHandle(handle);
+    EXPECT_EQ(GetOs().ModifiedTimeNs(file), nanoseconds) << ticks;
+  }
+  EXPECT_FALSE(GetOs().ModifiedTimeNs(JoinPath(folder.path(), "none")).has_value());
+}
+
+TEST(WindowsOsTest, EnvironmentSetEmptyAndUnsetDiffer) {
+  const std::string long_value(5000, 'v');
+  {
+    ScopedEnv set(L"OVOS_TEST_VAR", L"caf\u00e9");
+    EXPECT_EQ(GetOs().GetEnv("OVOS_TEST_VAR"), "caf\xC3\xA9");
+  }
+  {
+    // The first buffer is smaller than the value: the read must grow it.
+    ScopedEnv set(L"OVOS_TEST_VAR", Wide(long_value).c_str());
+    EXPECT_EQ(GetOs().GetEnv("OVOS_TEST_VAR"), long_value);
+  }
+  {
+    ScopedEnv set(L"OVOS_TEST_VAR", L"");
+    EXPECT_EQ(GetOs().GetEnv("OVOS_TEST_VAR"), "");
+  }
+  EXPECT_EQ(GetOs().GetEnv("OVOS_TEST_VAR"), std::nullopt);
+  EXPECT_EQ(GetOs().GetEnv(""), std::nullopt);
+  EXPECT_EQ(GetOs().GetEnv("\xFF"), std::nullopt);
+}
+
+TEST(WindowsOsTest, HomeIsUserProfileElseTheShellsProfileFolder) {
+  {
+    ScopedEnv set(L"USERPROFILE", L"C:\\Users\\Somebody");
+    EXPECT_EQ(GetOs().HomeDirectory(), "C:\\Users\\Somebody");
+  }
+  ScopedEnv unset(L"USERPROFILE", nullptr);
+  const std::string home = GetOs().HomeDirectory();
+  EXPECT_FALSE(home.empty());
+  EXPECT_TRUE(GetOs().IsDirectory(home)) << home;
+}
+
+TEST(WindowsOsTest, UserIdIsReadAndStable) {
+  const uint32_t id = GetOs().UserId();
+  EXPECT_NE(id, 0u);
+  EXPECT_EQ(GetOs().UserId(), id);
+}
+
+TEST(WindowsOsTest, JoinPathUsesBackslashAndKeepsAGivenSeparator) {
+  const std::pair<std::pair<const char*, const char*>, const char*> cases[] = {
+      {{"", "a"}, "a"},
+      {{"C:\\x", "a"}, "C:\\x\\a"},
+      {{"C:\\x\\", "a"}, "C:\\x\\a"},
+      {{"C:/x/", "a"}, "C:/x/a"},
+  };
+  for (const auto& [parts, joined] : cases) EXPECT_EQ(JoinPath(parts.first, parts.second), joined);
+}
+
+TEST(WindowsOsTest, TextConversionRefusesBrokenInput) {
+  // "€" and a character beyond the basic plane (a surrogate pair).
+  const std::string utf8 = "\xE2\x82\xAC\xF0\x9D\x84\x9E";
+  EXPECT_EQ(Utf8ToWide(utf8), std::wstring(L"\u20ac\U0001D11E"));
+  EXPECT_EQ(WideToUtf8(L"\u20ac\U0001D11E"), utf8);
+  EXPECT_EQ(Utf8ToWide("\xC3"), std::nullopt);                            // truncated sequence
+  EXPECT_EQ(WideToUtf8(std::wstring(1, wchar_t(0xD800))), std::nullopt);  // lone surrogate
+  EXPECT_EQ(AnsiToUtf8("plain"), "plain");
+}
+
+}  // namespace
+}  // namespace ovplatform

@@ -1,0 +1,155 @@
+// The real WinHTTP reader against settings written where the system keeps
+// them: the current user's DefaultConnectionSettings value, in its binary
+// layout (a version, a change counter, the PROXY_TYPE_* flags, then the
+// proxy, bypass and auto-config URL texts, each after its byte count).
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/proxysettings/ov_user_proxy_settings.h"
+
+namespace ovplatform {
+namespace {
+
+constexpr wchar_t kConnections[] =
+    L"Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings\\Connections";
+constexpr wchar_t kValue[] = L"DefaultConnectionSettings";
+
+constexpr uint32_t kTypeDirect = 0x1;
+constexpr uint32_t kTypeProxy = 0x2;
+constexpr uint32_t kTypeAutoProxyUrl = 0x4;
+constexpr uint32_t kTypeAutoDetect = 0x8;
+
+std::vector<BYTE> Settings(uint32_t flags, const std::string& proxy, const std::string& bypass,
+                           const std::string& url) {
+  std::vector<BYTE> blob;
+  const auto word = [&](uint32_t value) {
+    for (int i = 0; i < 4; ++i) blob.push_back(static_cast<BYTE>(value >> (8 * i)));
+  };
+  const auto text = [&](const std::string& value) {
+    word(static_cast<uint32_t>(value.size()));
+    blob.insert(blob.end(), value.begin(), value.end());
+  };
+  word(0x46);  // the layout's version
+  word(1);     // change counter
+  word(flags);
+  text(proxy);
+  text(bypass);
+  text(url);
+  blob.resize(blob.size() + 32, 0);  // fields after the URL, unused here
+  return blob;
+}
+
+// Puts the user's own value back however the test ends.
+class ScopedConnectionSettings {
+ public:
+  ScopedConnectionSettings() {
+    EXPECT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, kConnections, 0, nullptr, 0,
+                              KEY_QUERY_VALUE | KEY_SET_VALUE, nullptr, &key_, nullptr),
+              ERROR_SUCCESS);
+    DWORD type = 0;
+    DWORD size = 0;
+    if (RegQueryValueExW(key_, kValue, nullptr, &type, nullptr, &size) == ERROR_SUCCESS) {
+      std::vector<BYTE> saved(size);
+      if (RegQueryValueExW(key_, kValue, nullptr, &type, saved.data(), &size) == ERROR_SUCCESS) {
+        saved.resize(size);
+        saved_ = std::move(saved);
+        saved_type_ = type;
+      }
+    }
+  }
+  ~ScopedConnectionSettings() {
+    if (saved_) {
+      RegSetValueExW(key_, kValue, 0, saved_type_, saved_->data(),
+                     static_cast<DWORD>(saved_->size()));
+    } else {
+      RegDeleteValueW(key_, kValue);
+    }
+    RegCloseKey(key_);
+  }
+  ScopedConnectionSettings(const ScopedConnectionSettings&) = delete;
+  ScopedConnectionSettings& operator=(const ScopedConnectionSettings&) = delete;
+
+  void Write(const std::vector<BYTE>& blob) {
+    ASSERT_EQ(
+        RegSetValueExW(key_, kValue, 0, REG_BINARY, blob.data(), static_cast<DWORD>(blob.size())),
+        ERROR_SUCCESS);
+  }
+
+ private:
+  HKEY key_ = nullptr;
+  std::optional<std::vector<BYTE>> saved_;
+  DWORD saved_type_ = REG_BINARY;
+};
+
+TEST(WinHttpUserProxySettingsTest, ReadsWhatTheUserSet) {
+  ScopedConnectionSettings scoped;
+  const struct {
+    const char* name;
+    uint32_t flags;
+    std::string proxy, bypass, url;
+    UserProxySettings expected;
+  } cases[] = {
+      {"everything",
+       kTypeProxy | kTypeAutoProxyUrl | kTypeAutoDetect,
+       "http=p1.corp:3128;https=p2.corp:443",
+       "<local>;*.corp",
+       "http://wpad.corp/proxy.pac",
+       {true, "http://wpad.corp/proxy.pac", "http=p1.corp:3128;https=p2.corp:443", "<local>;*.corp",
+        kWinHttpBackend, ""}},
+      {"proxy only",
+       kTypeProxy,
+       "proxy.corp:8080",
+       "",
+       "",
+       {false, "", "proxy.corp:8080", "", kWinHttpBackend, ""}},
+      {"PAC URL only",
+       kTypeAutoProxyUrl,
+       "",
+       "",
+       "http://pac.corp/x.pac",
+       {false, "http://pac.corp/x.pac", "", "", kWinHttpBackend, ""}},
+      // Texts stored while their switch is off are not in force.
+      {"direct",
+       kTypeDirect,
+       "ignored.corp:1",
+       "ignored",
+       "http://ignored/",
+       {false, "", "", "", kWinHttpBackend, ""}},
+  };
+  for (const auto& c : cases) {
+    scoped.Write(Settings(c.flags, c.proxy, c.bypass, c.url));
+    UserProxySettings got;
+    uint32_t error = 1;
+    ASSERT_TRUE(GetUserProxySettingsReader().Read(got, error)) << c.name;
+    EXPECT_EQ(error, 0u) << c.name;
+    EXPECT_EQ(got.auto_detect, c.expected.auto_detect) << c.name;
+    EXPECT_EQ(got.auto_config_url, c.expected.auto_config_url) << c.name;
+    EXPECT_EQ(got.proxy, c.expected.proxy) << c.name;
+    EXPECT_EQ(got.bypass, c.expected.bypass) << c.name;
+    EXPECT_EQ(got.backend, c.expected.backend) << c.name;
+    EXPECT_EQ(got.note, c.expected.note) << c.name;
+  }
+}
+
+TEST(WinHttpUserProxySettingsTest, OverrideReplacesAndRestores) {
+  class Fixed final : public UserProxySettingsReader {
+   public:
+    bool Read(UserProxySettings&, uint32_t& error) override {
+      error = 5;
+      return false;
+    }
+  } fixed;
+  UserProxySettingsReader& real = GetUserProxySettingsReader();
+  OverrideUserProxySettingsReaderForTesting(&fixed);
+  EXPECT_EQ(&GetUserProxySettingsReader(), &fixed);
+  OverrideUserProxySettingsReaderForTesting(nullptr);
+  EXPECT_EQ(&GetUserProxySettingsReader(), &real);
+}
+
+}  // namespace
+}  // namespace ovplatform
