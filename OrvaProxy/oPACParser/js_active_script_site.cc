@@ -23,6 +23,13 @@ constexpr IID kIidDispatchEx = {
 
 constexpr DISPID kAlertId = 1;
 
+// COM interfaces have no virtual destructor by design: an object is never
+// deleted through one (and these two are never deleted at all).
+#if defined(__GNUC__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wnon-virtual-dtor"
+#endif
+
 struct Record {
   int errors = 0;
   js_script_error_t first;
@@ -127,7 +134,18 @@ class GlobalFuncs final : public IDispatchEx {
   }
   HRESULT STDMETHODCALLTYPE InvokeEx(DISPID id, LCID, WORD flags, DISPPARAMS* params,
                                      VARIANT* result, EXCEPINFO*, IServiceProvider*) override {
-    if (id != kAlertId) return DISP_E_MEMBERNOTFOUND;
+    // alert's value is this object, whose own call is alert again: so
+    // `typeof alert` and `var log = alert; log(...)` work as well.
+    // A call asks for DISPATCH_METHOD, often with DISPATCH_PROPERTYGET too.
+    if (id == kAlertId && (flags & DISPATCH_METHOD) == 0 && (flags & DISPATCH_PROPERTYGET) != 0 &&
+        result != nullptr) {
+      VariantInit(result);
+      result->vt = VT_DISPATCH;
+      result->pdispVal = static_cast<IDispatchEx*>(this);
+      AddRef();
+      return S_OK;
+    }
+    if (id != kAlertId && id != DISPID_VALUE) return DISP_E_MEMBERNOTFOUND;
     if ((flags & DISPATCH_METHOD) == 0) return E_NOTIMPL;
     Alert(params);
     if (result != nullptr) VariantInit(result);
@@ -226,6 +244,10 @@ class ScriptSite final : public IActiveScriptSite, public IActiveScriptSiteInter
 };
 
 ScriptSite g_script_site;
+
+#if defined(__GNUC__)
+#pragma GCC diagnostic pop
+#endif
 
 }  // namespace
 

@@ -7,8 +7,10 @@
 // QueryContinue answers accordingly). The host object offers scripts one
 // function, alert(message), which writes the message (cut short, at most
 // kJsMaxAlertsPerEvaluation lines per evaluation) to the memory log at
-// information level and returns undefined; every other name is unknown to
-// it, so a script's dns_resolve is undefined.
+// information level and returns undefined (read as a value, alert is the
+// host object itself, whose own call is alert again, so `typeof alert` is
+// "object"); every other name is unknown to it, so a script's dns_resolve
+// is undefined.
 //
 // Both objects are static, never freed, with fixed reference counts
 // (AddRef 2, Release 1).

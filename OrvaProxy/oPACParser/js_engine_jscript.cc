@@ -99,9 +99,30 @@ struct EngineRefs {
   }
 };
 
+// A thread-pool timer that first fires after `due_ms` and then every
+// `period_ms` (0: once); null when none could be made.
+PTP_TIMER StartTimer(PTP_TIMER_CALLBACK callback, void* context, int64_t due_ms, DWORD period_ms) {
+  PTP_TIMER timer = CreateThreadpoolTimer(callback, context, nullptr);
+  if (timer == nullptr) return nullptr;
+  LARGE_INTEGER due;
+  due.QuadPart = -std::clamp<int64_t>(due_ms, 1, int64_t{1} << 40) * 10'000;  // relative, 100 ns
+  FILETIME due_time{due.LowPart, static_cast<DWORD>(due.HighPart)};
+  SetThreadpoolTimer(timer, &due_time, period_ms, 0);
+  return timer;
+}
+
+// Cancels the timer and waits for a callback that is running.
+void StopTimer(PTP_TIMER& timer) {
+  if (timer == nullptr) return;
+  SetThreadpoolTimer(timer, nullptr, 0, 0);
+  WaitForThreadpoolTimerCallbacks(timer, TRUE);
+  CloseThreadpoolTimer(timer);
+  timer = nullptr;
+}
+
 // Stops the engine's script once the evaluation passes its time budget or
 // the process has grown by more than the heap cap since it began. The
-// checks run on timer-queue threads; disarming waits for a callback that is
+// checks run on thread-pool threads; disarming waits for a callback that is
 // running, so the engine outlives every call the watchdog makes into it.
 // Whatever the engine does with the interrupt, a bound that was passed
 // fails the evaluation.
@@ -109,19 +130,11 @@ class Watchdog {
  public:
   Watchdog(IActiveScript* engine, const js_limits_t& limits, int64_t remaining_ms)
       : engine_(engine), limits_(limits) {
-    if (limits.time_ms > 0) {
-      const DWORD due = static_cast<DWORD>(std::clamp<int64_t>(remaining_ms, 1, MAXDWORD - 1));
-      if (!CreateTimerQueueTimer(&time_timer_, nullptr, &Watchdog::OnTime, this, due, 0,
-                                 WT_EXECUTEINTIMERTHREAD | WT_EXECUTEONLYONCE)) {
-        time_timer_ = nullptr;
-      }
-    }
+    if (limits.time_ms > 0) time_timer_ = StartTimer(&Watchdog::OnTime, this, remaining_ms, 0);
     if (limits.heap_bytes > 0) {
       base_bytes_ = PrivateBytes();
-      if (base_bytes_ > 0 &&
-          !CreateTimerQueueTimer(&heap_timer_, nullptr, &Watchdog::OnHeapPoll, this, kHeapPollMs,
-                                 kHeapPollMs, WT_EXECUTEINTIMERTHREAD)) {
-        heap_timer_ = nullptr;
+      if (base_bytes_ > 0) {
+        heap_timer_ = StartTimer(&Watchdog::OnHeapPoll, this, kHeapPollMs, kHeapPollMs);
       }
     }
   }
@@ -131,10 +144,8 @@ class Watchdog {
 
   // Waits for running checks; none starts afterwards.
   void Disarm() {
-    if (time_timer_ != nullptr) DeleteTimerQueueTimer(nullptr, time_timer_, INVALID_HANDLE_VALUE);
-    if (heap_timer_ != nullptr) DeleteTimerQueueTimer(nullptr, heap_timer_, INVALID_HANDLE_VALUE);
-    time_timer_ = nullptr;
-    heap_timer_ = nullptr;
+    StopTimer(time_timer_);
+    StopTimer(heap_timer_);
   }
 
   // After Disarm, for an evaluation that went through: the growth at the
@@ -150,10 +161,10 @@ class Watchdog {
   int64_t growth() const { return growth_.load(std::memory_order_relaxed); }
 
  private:
-  static void CALLBACK OnTime(void* self, BOOLEAN) {
+  static void CALLBACK OnTime(PTP_CALLBACK_INSTANCE, void* self, PTP_TIMER) {
     static_cast<Watchdog*>(self)->Stop(js_stage_t::time_limit, true);
   }
-  static void CALLBACK OnHeapPoll(void* self, BOOLEAN) {
+  static void CALLBACK OnHeapPoll(PTP_CALLBACK_INSTANCE, void* self, PTP_TIMER) {
     static_cast<Watchdog*>(self)->SampleHeap(true);
   }
 
@@ -181,8 +192,8 @@ class Watchdog {
 
   IActiveScript* engine_;
   const js_limits_t limits_;
-  HANDLE time_timer_ = nullptr;
-  HANDLE heap_timer_ = nullptr;
+  PTP_TIMER time_timer_ = nullptr;
+  PTP_TIMER heap_timer_ = nullptr;
   int64_t base_bytes_ = 0;
   std::atomic<int64_t> growth_{0};
   std::atomic<js_stage_t> passed_{js_stage_t::none};

@@ -105,8 +105,14 @@ TEST(JsRunner, AlertWritesACutLineToTheLogAndNothingMore) {
   EXPECT_FALSE(log.Contains("one 1 true null"));  // over the line budget
 
   ovtest::LogCapture fresh;  // every evaluation has its own budget
-  EXPECT_EQ(Evaluate(Entry("alert('one ' + 1 + ' ' + true + ' ' + null); return '';")).status, 0);
+  const Outcome again =
+      Evaluate(Entry("alert('one ' + 1 + ' ' + true + ' ' + null);"
+                     " if (typeof alert != 'undefined') alert('guarded');"
+                     " var log = alert; log('through a variable'); return '';"));
+  EXPECT_EQ(again.status, 0) << again.failure.message;
   EXPECT_TRUE(fresh.Contains("one 1 true null", klb::LogLevel::kInfo)) << fresh.Dump();
+  EXPECT_TRUE(fresh.Contains("guarded")) << fresh.Dump();
+  EXPECT_TRUE(fresh.Contains("through a variable")) << fresh.Dump();
 }
 
 TEST(JsRunner, TextIsUtf8InAndOut) {
