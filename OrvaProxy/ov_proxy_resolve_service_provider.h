@@ -59,9 +59,14 @@ class IOvProxyResolveService {
                                       ovProxyInfo& info, int timeoutMs) = 0;
 };
 
+// The provider's working half is a class of the namespace, not a nested
+// one: a Windows DLL exports the nested classes of an exported class along
+// with it, and this one is no part of the module's surface.
+class ovProxyResolveServiceProviderImpl;
+
 class OV_PROXY_EXPORT ovProxyResolveServiceProvider : public IOvProxyResolveService {
  public:
-  class Impl;
+  using Impl = ovProxyResolveServiceProviderImpl;
 
   static ovProxyResolveServiceProvider* get_instance();
 

@@ -42,16 +42,17 @@ OrvaTask::TaskAttribute Attribute(const char* name, const std::string& requestId
 
 }  // namespace
 
-ovProxyResolveServiceProvider::Impl::Impl(ServiceFactory factory, ovProxyInfoMode* cacheSource)
+ovProxyResolveServiceProviderImpl::ovProxyResolveServiceProviderImpl(ServiceFactory factory,
+                                                                     ovProxyInfoMode* cacheSource)
     : factory_(std::move(factory)), cache_source_(cacheSource) {}
 
-ovProxyResolveServiceProvider::Impl::~Impl() {
+ovProxyResolveServiceProviderImpl::~ovProxyResolveServiceProviderImpl() {
   if (OrvaTask::IOVTManager* manager = OrvaTask::GetOVTManager()) {
     manager->CancelTasksByUniqueKey(OrvaTask::GenerateUniqueKey(kWrapperKeyName));
   }
 }
 
-std::string ovProxyResolveServiceProvider::Impl::NewRequestId() {
+std::string ovProxyResolveServiceProviderImpl::NewRequestId() {
   thread_local std::mt19937_64 generator{std::random_device{}()};
   const uint64_t high = generator();
   // Version 4, variant 1, as random GUIDs are.
@@ -65,8 +66,8 @@ std::string ovProxyResolveServiceProvider::Impl::NewRequestId() {
   return text;
 }
 
-bool ovProxyResolveServiceProvider::Impl::post(std::function<void(Impl&)> body,
-                                               const std::string& requestId) {
+bool ovProxyResolveServiceProviderImpl::post(std::function<void(Impl&)> body,
+                                             const std::string& requestId) {
   OrvaTask::IOVTManager* manager = OrvaTask::GetOVTManager();
   if (!manager) return false;
   std::weak_ptr<Impl> weak = weak_from_this();
@@ -78,8 +79,8 @@ bool ovProxyResolveServiceProvider::Impl::post(std::function<void(Impl&)> body,
   return manager->PostTask(kResolveRunnerName, task);
 }
 
-bool ovProxyResolveServiceProvider::Impl::initialize(ovProxyServiceDelegate* delegate,
-                                                     ovProxyConfigServiceManager* manager) {
+bool ovProxyResolveServiceProviderImpl::initialize(ovProxyServiceDelegate* delegate,
+                                                   ovProxyConfigServiceManager* manager) {
   if (initialized_.exchange(true)) return false;
   auto outcome = std::make_shared<bool>(false);
   std::weak_ptr<Impl> weak = weak_from_this();
@@ -114,7 +115,7 @@ bool ovProxyResolveServiceProvider::Impl::initialize(ovProxyServiceDelegate* del
   return true;
 }
 
-bool ovProxyResolveServiceProvider::Impl::uninitialize() {
+bool ovProxyResolveServiceProviderImpl::uninitialize() {
   OrvaTask::IOVTManager* tasks = OrvaTask::GetOVTManager();
   if (!tasks) return false;
   scheduled_ = false;
@@ -144,9 +145,9 @@ bool ovProxyResolveServiceProvider::Impl::uninitialize() {
   return *outcome;
 }
 
-bool ovProxyResolveServiceProvider::Impl::resolve(const std::string& url, const std::string& extra,
-                                                  ResolveCallback callback,
-                                                  const std::string& requestId, int timeoutMs) {
+bool ovProxyResolveServiceProviderImpl::resolve(const std::string& url, const std::string& extra,
+                                                ResolveCallback callback,
+                                                const std::string& requestId, int timeoutMs) {
   if (!initialized_) return false;
   const std::string full_url = url.find("://") == std::string::npos ? "https://" + url : url;
   std::shared_ptr<ovAnswerOnce> answer = ovAnswerOnce::Make(requestId, std::move(callback));
@@ -167,7 +168,7 @@ bool ovProxyResolveServiceProvider::Impl::resolve(const std::string& url, const 
   return posted;
 }
 
-void ovProxyResolveServiceProvider::Impl::scheduleTimeoutCheck() {
+void ovProxyResolveServiceProviderImpl::scheduleTimeoutCheck() {
   if (!service_ || scheduled_.exchange(true)) return;
   OrvaTask::IOVTManager* tasks = OrvaTask::GetOVTManager();
   std::weak_ptr<Impl> weak = weak_from_this();
@@ -181,7 +182,7 @@ void ovProxyResolveServiceProvider::Impl::scheduleTimeoutCheck() {
   }
 }
 
-void ovProxyResolveServiceProvider::Impl::checkTimeoutTasks() {
+void ovProxyResolveServiceProviderImpl::checkTimeoutTasks() {
   scheduled_ = false;
   if (!service_) return;
   bool more = false;
@@ -189,10 +190,10 @@ void ovProxyResolveServiceProvider::Impl::checkTimeoutTasks() {
   if (more) scheduleTimeoutCheck();
 }
 
-eErrorCode ovProxyResolveServiceProvider::Impl::resolveSync(const std::string& url,
-                                                            const std::string& extra,
-                                                            const std::string& requestId,
-                                                            ovProxyInfo& info, int timeoutMs) {
+eErrorCode ovProxyResolveServiceProviderImpl::resolveSync(const std::string& url,
+                                                          const std::string& extra,
+                                                          const std::string& requestId,
+                                                          ovProxyInfo& info, int timeoutMs) {
   if (!initialized_) return e_not_initialized;
   if (answerFromCache(url, requestId, info)) return e_success;
   auto state = std::make_shared<SyncResolveState>();
@@ -251,9 +252,9 @@ eErrorCode ovProxyResolveServiceProvider::Impl::resolveSync(const std::string& u
   return e_request_timeout;
 }
 
-bool ovProxyResolveServiceProvider::Impl::answerFromCache(const std::string& url,
-                                                          const std::string& requestId,
-                                                          ovProxyInfo& info) {
+bool ovProxyResolveServiceProviderImpl::answerFromCache(const std::string& url,
+                                                        const std::string& requestId,
+                                                        ovProxyInfo& info) {
   // Reached only once initialised: a lookup of the provider alone does not
   // join the data-sync bus.
   ovProxyInfoMode* source = cache_source_ ? cache_source_ : ovProxyInfoModeImpl::GetInstance();
@@ -271,34 +272,34 @@ bool ovProxyResolveServiceProvider::Impl::answerFromCache(const std::string& url
   return true;
 }
 
-void ovProxyResolveServiceProvider::Impl::cancelResolve(const std::string& requestId) {
+void ovProxyResolveServiceProviderImpl::cancelResolve(const std::string& requestId) {
   if (!initialized_) return;
   post([requestId](Impl& self) {
     if (self.service_) self.service_->cancel(requestId);
   });
 }
 
-void ovProxyResolveServiceProvider::Impl::setDelegate(ovProxyServiceDelegate* delegate) {
+void ovProxyResolveServiceProviderImpl::setDelegate(ovProxyServiceDelegate* delegate) {
   std::lock_guard lock(delegate_mutex_);
   if (delegate_ && delegate_ != delegate) delegate_->setNetStateObserver(nullptr);
   delegate_ = delegate;
   if (delegate_) delegate_->setNetStateObserver(this);
 }
 
-ovProxyServiceDelegate* ovProxyResolveServiceProvider::Impl::getDelegate() const {
+ovProxyServiceDelegate* ovProxyResolveServiceProviderImpl::getDelegate() const {
   std::lock_guard lock(delegate_mutex_);
   return delegate_;
 }
 
-void ovProxyResolveServiceProvider::Impl::OnNetworkStateChanged(ovNetworkState state,
-                                                                const std::string& networkName) {
+void ovProxyResolveServiceProviderImpl::OnNetworkStateChanged(ovNetworkState state,
+                                                              const std::string& networkName) {
   if (!initialized_) return;
   post([state, networkName](Impl& self) {
     if (self.service_) self.service_->OnNetworkStateChanged(state, networkName);
   });
 }
 
-void ovProxyResolveServiceProvider::Impl::OnNetSettingChange(int setting) {
+void ovProxyResolveServiceProviderImpl::OnNetSettingChange(int setting) {
   if (!initialized_) return;
   post([setting](Impl& self) {
     if (self.service_) self.service_->OnNetSettingChange(setting);

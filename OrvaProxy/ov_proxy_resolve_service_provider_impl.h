@@ -1,4 +1,5 @@
-// ovProxyResolveServiceProvider::Impl: the provider's working half. It owns
+// ovProxyResolveServiceProvider::Impl (ovProxyResolveServiceProviderImpl):
+// the provider's working half. It owns
 // the runner "proxy_resolve_runner_name" and, on it, the resolve service;
 // every call posts its work there (grouping value 62, unique key
 // "proxy_resolve_wrapper_uk_key", plus the request id's key for resolve
@@ -27,17 +28,21 @@
 
 namespace OVProxy {
 
-class ovProxyResolveServiceProvider::Impl : public std::enable_shared_from_this<Impl>,
-                                            public ovNetStateObserver {
+class ovProxyResolveServiceProviderImpl
+    : public std::enable_shared_from_this<ovProxyResolveServiceProviderImpl>,
+      public ovNetStateObserver {
  public:
   // Makes the service on the runner; empty: the module's service.
   using ServiceFactory = std::function<std::unique_ptr<ovProxyResolveServiceImpl>()>;
 
   // `cacheSource`: where synchronous calls look for cached answers (null:
   // the process's data-sync mode); it must be the one the service uses.
-  explicit Impl(ServiceFactory factory = {}, ovProxyInfoMode* cacheSource = nullptr);
-  ~Impl() override;
-  Impl(const Impl&) = delete;
+  using Impl = ovProxyResolveServiceProviderImpl;
+
+  explicit ovProxyResolveServiceProviderImpl(ServiceFactory factory = {},
+                                             ovProxyInfoMode* cacheSource = nullptr);
+  ~ovProxyResolveServiceProviderImpl() override;
+  ovProxyResolveServiceProviderImpl(const Impl&) = delete;
   Impl& operator=(const Impl&) = delete;
 
   bool initialize(ovProxyServiceDelegate* delegate, ovProxyConfigServiceManager* manager);

@@ -1,5 +1,7 @@
 #include "OrvaProxy/ovProxyConfig/ov_firefox_profile.h"
 
+#include <mutex>
+
 #include "klbutil/klb_string.h"
 #include "platform/os/ov_os.h"
 
@@ -77,9 +79,29 @@ std::optional<FirefoxProfileEntry> ChooseFirefoxProfile(std::string_view profile
   return std::nullopt;
 }
 
+namespace {
+
+std::mutex g_folders_mutex;
+std::optional<std::vector<std::string>> g_folders_override;
+
+std::vector<std::string> DataFoldersToSearch() {
+  {
+    std::lock_guard<std::mutex> lock(g_folders_mutex);
+    if (g_folders_override) return *g_folders_override;
+  }
+  return FirefoxDataFolders();
+}
+
+}  // namespace
+
+void OverrideFirefoxDataFoldersForTesting(std::optional<std::vector<std::string>> folders) {
+  std::lock_guard<std::mutex> lock(g_folders_mutex);
+  g_folders_override = std::move(folders);
+}
+
 std::optional<std::string> FindFirefoxPrefsJs() {
   ovplatform::Os& os = ovplatform::GetOs();
-  for (const std::string& folder : FirefoxDataFolders()) {
+  for (const std::string& folder : DataFoldersToSearch()) {
     const std::string index = ovplatform::JoinPath(folder, "profiles.ini");
     if (!os.FileExists(index)) continue;
     const auto text = os.ReadFile(index, kMaxProfilesIniBytes);

@@ -43,4 +43,10 @@ std::vector<std::string> FirefoxDataFolders();
 // profiles.ini, it names no profile or the file is missing.
 std::optional<std::string> FindFirefoxPrefsJs();
 
+// Makes FindFirefoxPrefsJs search `folders` instead of FirefoxDataFolders(),
+// so tests of the sources place a profile where they like on every platform
+// (the Windows folder comes from the shell, not from the operating-system
+// layer). nullopt restores the search.
+void OverrideFirefoxDataFoldersForTesting(std::optional<std::vector<std::string>> folders);
+
 }  // namespace OVProxy

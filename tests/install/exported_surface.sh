@@ -30,7 +30,9 @@ surface() {
     # What the module declares; the Linux library also shows the standard
     # library's template instances it happened to instantiate, which a DLL
     # never exports.
-    grep -E '^((typeinfo( name)?|vtable|VTT) for )?OVProxy::|^(InitModule|TermModule)$' |
+    # The names of the type-information records are exported by the DLL
+    # and kept inside the Linux library; the records themselves count.
+    grep -E '^((typeinfo|vtable|VTT) for )?OVProxy::|^(InitModule|TermModule)$' |
     LC_ALL=C sort -u
 }
 

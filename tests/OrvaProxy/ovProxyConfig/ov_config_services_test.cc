@@ -6,6 +6,7 @@
 #include <thread>
 #include <vector>
 
+#include "OrvaProxy/ovProxyConfig/ov_firefox_profile.h"
 #include "OrvaProxy/ovProxyConfig/ov_proxy_config_service_manager_impl.h"
 #include "OrvaProxy/ovProxyConfig/ov_proxy_config_service_win.h"
 #include "OrvaProxy/ov_task_constants.h"
@@ -188,6 +189,11 @@ TEST_F(ConfigServicesTest, ManagerFiltersRepeatsAndNeedsObservers) {
 
 TEST_F(ConfigServicesTest, FirefoxAsDefaultBrowser) {
   ovtest::FakeEnvironmentOs os;
+  OverrideFirefoxDataFoldersForTesting(
+      std::vector<std::string>{ovplatform::JoinPath(os.home(), ".mozilla/firefox")});
+  struct RestoreFolders {
+    ~RestoreFolders() { OverrideFirefoxDataFoldersForTesting(std::nullopt); }
+  } restore_folders;
   os.WriteHomeFile(".mozilla/firefox/profiles.ini", "[Profile0]\nPath=p\n");
   os.WriteHomeFile(".mozilla/firefox/p/prefs.js", "user_pref(\"network.proxy.type\", 4);\n");
   browser_.SetProgram("/usr/lib/Firefox/firefox-bin");
