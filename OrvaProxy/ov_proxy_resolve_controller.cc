@@ -308,7 +308,7 @@ void ovProxyResolveController::routeTask(Route route) {
                               : "ProxyResolveController: Pending task failed - error=") +
                   std::to_string(static_cast<int>(route.code)));
         notifyDelegate(task, nullptr, route.code);
-        route.step = RouteStep::Deliver;
+        route.step = RouteStep::LocalFallback;
         break;
 
       case RouteStep::NoResolver:

@@ -2,7 +2,7 @@
 // owns the PAC file decider and the resolvers, keeps the tasks that wait for
 // the PAC decision (pending) and those running on an asynchronous resolver
 // (running), picks a resolver per task and falls back to the local resolver
-// when an asynchronous resolution fails.
+// when a resolution fails, at its start or later.
 //
 // The road of a task (RouteStep, one step per state, in routeTask):
 //
@@ -20,7 +20,8 @@
 //   AwaitResolver  -> in running; onResolveComplete resumes at Resolved
 //   Resolved       -> Deliver (success with an answer) | LocalFallback
 //   LocalFallback  -> Deliver (local answer, the resolver's error)
-//   ReportSuccess, StartFailed, NoResolver -> Deliver -> Done
+//   StartFailed    -> LocalFallback
+//   ReportSuccess, NoResolver -> Deliver -> Done
 //
 // The delegate hears every outcome once (onTaskComplete, with the
 // resolver's own outcome before any fallback) and the caller's callback is
@@ -31,10 +32,15 @@
 //
 // Decisions toward the caller:
 // - Apart from cancellation and time-outs (which the service finishes), no
-//   task leaves both maps unanswered. A fast-path task whose start fails,
-//   and a pending task for which no resolver exists (e_not_supported), get
-//   their callback with that error, and the delegate is told, as for a
-//   pending task whose start fails.
+//   task leaves both maps unanswered. A pending task for which no resolver
+//   exists (e_not_supported) gets its callback with that error, and the
+//   delegate is told.
+// - A resolver that refuses a task at its start (the system's resolution
+//   service failing at once, as WinHTTP does when its auto-proxy service is
+//   unavailable: 12178) is treated like one that fails later: the delegate
+//   hears the failure and the caller gets the local resolver's answer with
+//   that error. Delivering no answer there would leave automatic settings
+//   without any answer while the service is down.
 // - When the local fallback finds a proxy, the caller receives that answer
 //   with the failed resolver's error; only the task's error detail records
 //   e_success. Callers that test for 0 treat the answer as a failure.

@@ -173,8 +173,9 @@ TEST_F(ResolveControllerTest, FastPathAnswersEveryStartOutcome) {
   const Case cases[] = {
       {e_pending, "-", {}},
       {e_success, " / 0", {{"t", true, e_success}}},
-      // Never silence: a refused start reaches the caller with its code.
-      {e_resolve_failed, " / 203", {{"t", false, e_resolve_failed}}},
+      // Never silence: a refused start reaches the caller with its code and
+      // the local resolver's answer.
+      {e_resolve_failed, "DIRECT / 203", {{"t", false, e_resolve_failed}}},
   };
   int n = 0;
   for (const Case& c : cases) {
