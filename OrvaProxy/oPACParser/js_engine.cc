@@ -16,6 +16,7 @@
 #include "OrvaProxy/oPACParser/sh_exp_match.h"
 #include "OrvaProxy/ov_log.h"
 #include "duktape.h"
+#include "klbutil/klb_string.h"
 #include "ov_duk_hooks.h"
 #include "tavlib/tav_clock.h"
 
@@ -628,55 +629,11 @@ int32_t Engine::Evaluate(std::string_view script, std::string_view url, std::str
   return status;
 }
 
-bool IsWellFormedUtf8(std::string_view text) {
-  std::size_t i = 0;
-  const std::size_t n = text.size();
-  while (i < n) {
-    const auto c = static_cast<unsigned char>(text[i]);
-    if (c < 0x80) {
-      ++i;
-      continue;
-    }
-    std::size_t extra = 0;
-    uint32_t min = 0;
-    uint32_t cp = 0;
-    if ((c & 0xE0) == 0xC0) {
-      extra = 1, min = 0x80, cp = c & 0x1F;
-    } else if ((c & 0xF0) == 0xE0) {
-      extra = 2, min = 0x800, cp = c & 0x0F;
-    } else if ((c & 0xF8) == 0xF0) {
-      extra = 3, min = 0x10000, cp = c & 0x07;
-    } else {
-      return false;
-    }
-    if (n - i <= extra) return false;
-    for (std::size_t k = 1; k <= extra; ++k) {
-      const auto d = static_cast<unsigned char>(text[i + k]);
-      if ((d & 0xC0) != 0x80) return false;
-      cp = (cp << 6) | (d & 0x3F);
-    }
-    if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
-    i += extra + 1;
-  }
-  return true;
-}
-
 }  // namespace
 
 std::string js_engine_text(std::string_view text) {
-  if (IsWellFormedUtf8(text)) return std::string(text);
-  std::string out;
-  out.reserve(text.size() + text.size() / 2);
-  for (char ch : text) {
-    const auto c = static_cast<unsigned char>(ch);
-    if (c < 0x80) {
-      out.push_back(ch);
-    } else {
-      out.push_back(static_cast<char>(0xC0 | (c >> 6)));
-      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    }
-  }
-  return out;
+  if (klb::is_utf8(text)) return std::string(text);
+  return klb::latin1_to_utf8(text);
 }
 
 int32_t js_evaluate(std::string_view script, std::string_view url, std::string_view host,

@@ -20,6 +20,7 @@
 #include "OrvaProxy/oPACParser/js_wide_text.h"
 #include "OrvaProxy/oPACParser/pac_prelude.h"
 #include "OrvaProxy/ov_log.h"
+#include "klbutil/klb_string.h"
 
 namespace OVProxy {
 namespace {
@@ -456,23 +457,12 @@ int32_t Evaluate(std::string_view script, std::string_view url, std::string_view
 }  // namespace
 
 std::string js_engine_text(std::string_view text) {
-  if (js_is_utf8(text)) return std::string(text);
+  if (klb::is_utf8(text)) return std::string(text);
   // The ANSI code page, as a PAC saved by a Windows editor is meant.
   if (std::optional<std::wstring> wide = js_wide_text(text)) {
     return js_utf8_text(wide->data(), wide->size());
   }
-  std::string out;
-  out.reserve(text.size() + text.size() / 2);
-  for (char ch : text) {
-    const auto c = static_cast<unsigned char>(ch);
-    if (c < 0x80) {
-      out.push_back(ch);
-    } else {
-      out.push_back(static_cast<char>(0xC0 | (c >> 6)));
-      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    }
-  }
-  return out;
+  return klb::latin1_to_utf8(text);
 }
 
 int32_t js_evaluate(std::string_view script, std::string_view url, std::string_view host,

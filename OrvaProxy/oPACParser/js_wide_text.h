@@ -12,10 +12,6 @@
 
 namespace OVProxy {
 
-// Whether `text` is well-formed UTF-8 (no overlong forms, no surrogates,
-// nothing above U+10FFFF).
-bool js_is_utf8(std::string_view text);
-
 // UTF-16 of well-formed UTF-8, else of the text read in the ANSI code page;
 // nullopt when the system cannot convert it (or it is longer than the
 // conversion functions take).

@@ -32,6 +32,10 @@ class IOrvaUrlUtils {
 
 IOrvaUrlUtils* GetOrvaUrlUtils();
 
+// The platform's own utility (libcurl's URL API on Linux, a reader of our
+// own on Windows), whatever a test installed.
+IOrvaUrlUtils& SystemOrvaUrlUtils();
+
 // Replaces what GetOrvaUrlUtils answers (nullptr included); nullopt restores
 // the real utility.
 void OverrideOrvaUrlUtilsForTesting(std::optional<IOrvaUrlUtils*> utils);

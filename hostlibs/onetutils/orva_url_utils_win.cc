@@ -4,7 +4,6 @@
 // libcurl reader (lower-case scheme, "/" for an empty path, a port only when
 // the URL names one).
 #include <algorithm>
-#include <atomic>
 #include <cctype>
 #include <optional>
 
@@ -129,20 +128,11 @@ class PortableUrlUtils final : public IOrvaUrlUtils {
   }
 };
 
-std::atomic<bool> g_overridden{false};
-std::atomic<IOrvaUrlUtils*> g_override{nullptr};
-
 }  // namespace
 
-IOrvaUrlUtils* GetOrvaUrlUtils() {
-  if (g_overridden.load(std::memory_order_acquire)) return g_override.load();
+IOrvaUrlUtils& SystemOrvaUrlUtils() {
   static PortableUrlUtils utils;
-  return &utils;
-}
-
-void OverrideOrvaUrlUtilsForTesting(std::optional<IOrvaUrlUtils*> utils) {
-  g_override.store(utils.value_or(nullptr));
-  g_overridden.store(utils.has_value(), std::memory_order_release);
+  return utils;
 }
 
 }  // namespace ONet

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "onetxfer/oxfer_response_headers.h"
+#include "platform/os/ov_os.h"
 
 namespace oXfer {
 namespace {
@@ -30,28 +31,11 @@ using Clock = std::chrono::steady_clock;
 constexpr DWORD kReadChunkBytes = 64 * 1024;
 
 std::wstring Wide(std::string_view utf8) {
-  if (utf8.empty() || utf8.size() > INT_MAX) return {};
-  const int size = static_cast<int>(utf8.size());
-  const int needed =
-      MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8.data(), size, nullptr, 0);
-  if (needed <= 0) return {};
-  std::wstring wide(static_cast<size_t>(needed), L'\0');
-  if (MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8.data(), size, wide.data(), needed) !=
-      needed) {
-    return {};
-  }
-  return wide;
+  return ovplatform::Utf8ToWide(std::string(utf8)).value_or(std::wstring());
 }
 
 std::string Utf8(std::wstring_view wide) {
-  if (wide.empty() || wide.size() > INT_MAX) return {};
-  const int size = static_cast<int>(wide.size());
-  const int needed =
-      WideCharToMultiByte(CP_UTF8, 0, wide.data(), size, nullptr, 0, nullptr, nullptr);
-  if (needed <= 0) return {};
-  std::string utf8(static_cast<size_t>(needed), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, wide.data(), size, utf8.data(), needed, nullptr, nullptr);
-  return utf8;
+  return ovplatform::WideToUtf8(std::wstring(wide)).value_or(std::string());
 }
 
 bool IsSuccessStatus(int status) {

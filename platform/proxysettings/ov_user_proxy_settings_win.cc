@@ -6,7 +6,7 @@
 #include <atomic>
 #include <string>
 
-#include "platform/winhttp/ov_wide_text_win.h"
+#include "platform/os/ov_os.h"
 
 namespace ovplatform {
 namespace {
@@ -31,7 +31,7 @@ class SystemConfig {
 // The system's text in UTF-8; text that does not convert is dropped and
 // named in the note, rather than passed on altered.
 std::string Take(const wchar_t* text, const char* what, std::string& note) {
-  std::string utf8 = WideToUtf8(text);
+  std::string utf8 = text == nullptr ? std::string() : WideToUtf8(text).value_or(std::string());
   if (utf8.empty() && text != nullptr && text[0] != L'\0') {
     if (!note.empty()) note += "; ";
     note += std::string("the ") + what + " is not valid UTF-16 and was dropped";

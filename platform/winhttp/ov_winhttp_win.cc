@@ -8,7 +8,7 @@
 #include <mutex>
 #include <string>
 
-#include "platform/winhttp/ov_wide_text_win.h"
+#include "platform/os/ov_os.h"
 
 namespace ovplatform {
 namespace {
@@ -146,9 +146,10 @@ class SystemWinHttp final : public WinHttpApi {
 
   uint32_t GetProxyForUrlEx(WinHttpHandle resolver, const std::string& url,
                             const AutoProxyOptions& options, uintptr_t context) override {
-    const std::wstring wide_url = Utf8ToWide(url);
+    const std::wstring wide_url = Utf8ToWide(url).value_or(std::wstring());
     if (wide_url.empty()) return kErrorInvalidParameter;
-    const std::wstring wide_config_url = Utf8ToWide(options.auto_config_url);
+    const std::wstring wide_config_url =
+        Utf8ToWide(options.auto_config_url).value_or(std::wstring());
     if (!options.auto_config_url.empty() && wide_config_url.empty()) return kErrorInvalidParameter;
 
     std::unique_ptr<PendingRequest> pending;
@@ -219,7 +220,9 @@ ProxyResult ConvertSystemProxyResult(const WINHTTP_PROXY_RESULT& result) {
     if (entry.fProxy != FALSE) {
       out.proxy = true;
       out.scheme = static_cast<uint32_t>(entry.ProxyScheme);
-      out.proxy_text = WideToUtf8(entry.pwszProxy);
+      if (entry.pwszProxy != nullptr) {
+        out.proxy_text = WideToUtf8(entry.pwszProxy).value_or(std::string());
+      }
       out.port = entry.ProxyPort;
     }
     converted.entries.push_back(std::move(out));
