@@ -3,6 +3,22 @@
 # OV_DEPS_SOURCE_DIR. They keep the target names the Linux build gets from
 # pkg-config, so the rest of the tree links them the same way.
 
+# Every program and DLL in one folder, so that Wine (and Windows) finds the
+# DLLs beside the programs that load them.
+set(CMAKE_RUNTIME_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR}/bin)
+set(CMAKE_ARCHIVE_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR}/lib)
+set(CMAKE_LIBRARY_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR}/lib)
+
+# The threads runtime every binary shares (see the toolchain file).
+find_file(OV_WINPTHREAD_DLL libwinpthread-1.dll
+  PATHS /usr/${CMAKE_SYSTEM_PROCESSOR}-w64-mingw32/lib
+  NO_DEFAULT_PATH)
+if(NOT OV_WINPTHREAD_DLL)
+  message(FATAL_ERROR "libwinpthread-1.dll not found: install g++-mingw-w64-x86-64-posix")
+endif()
+file(COPY ${OV_WINPTHREAD_DLL} DESTINATION ${CMAKE_RUNTIME_OUTPUT_DIRECTORY})
+install(FILES ${OV_WINPTHREAD_DLL} DESTINATION ${CMAKE_INSTALL_BINDIR})
+
 set(OV_DEPS_SOURCE_DIR "${PROJECT_SOURCE_DIR}/build/deps" CACHE PATH
     "Folder holding the unpacked Debian source packages of the Windows build")
 

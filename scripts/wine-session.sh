@@ -14,11 +14,15 @@ export WINEPREFIX="${WINEPREFIX:-$(pwd)/build/windows/wineprefix}"
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="winemenubuilder.exe=d;mscoree=d;mshtml=d"
 
+# The server first, so that the boot below and every later program use it;
+# one that already serves this prefix (a second session) is kept. Neither
+# the server nor the boot's background services keep the caller's output
+# open: a CI log would otherwise wait for them to end.
+mkdir -p "$WINEPREFIX"
+wineserver -p </dev/null >/dev/null 2>&1 || true
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
-  mkdir -p "$WINEPREFIX"
-  wineboot --init >/dev/null 2>&1 || true
+  wineboot --init </dev/null >/dev/null 2>&1 || true
 fi
-wineserver -p
 
 wine_session_stop() {
   wineserver -k 2>/dev/null || true

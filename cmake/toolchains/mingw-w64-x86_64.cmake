@@ -17,13 +17,17 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
-# The compiler's runtime (libgcc, libstdc++, winpthread) is linked into each
-# binary, so the DLL and the programs need nothing beside the project's own.
-set(_ov_static_runtime "-static-libgcc -static-libstdc++ -Wl,-Bstatic,--whole-archive -lwinpthread -Wl,--no-whole-archive,-Bdynamic")
+# libgcc and libstdc++ are linked into each binary. winpthread is not: a
+# process must hold one copy of it, because a thread that one copy started
+# and a condition variable another copy set up do not meet reliably (waits
+# were seen to miss their wake-up, and tests hung now and then). Its one
+# DLL, libwinpthread-1.dll, is copied beside ours
+# (cmake/OrvaProxyWindowsDeps.cmake).
+set(_ov_static_runtime "-static-libgcc -static-libstdc++")
 # A DLL without explicit exports exports everything it holds, the runtime's
 # symbols included, and two such DLLs then clash in whoever links both: the
 # runtime's archives are kept out of the exports.
-set(_ov_runtime_not_exported "-Wl,--exclude-libs=libgcc.a:libgcc_eh.a:libstdc++.a:libwinpthread.a")
+set(_ov_runtime_not_exported "-Wl,--exclude-libs=libgcc.a:libgcc_eh.a:libstdc++.a")
 set(CMAKE_EXE_LINKER_FLAGS_INIT "${_ov_static_runtime}")
 set(CMAKE_SHARED_LINKER_FLAGS_INIT "${_ov_static_runtime} ${_ov_runtime_not_exported}")
 set(CMAKE_MODULE_LINKER_FLAGS_INIT "${_ov_static_runtime} ${_ov_runtime_not_exported}")
