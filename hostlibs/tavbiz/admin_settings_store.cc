@@ -1,9 +1,9 @@
 #include "tavbiz/admin_settings_store.h"
 
-#include <filesystem>
-#include <fstream>
-#include <sstream>
+#include <optional>
 #include <utility>
+
+#include "platform/os/ov_os.h"
 
 namespace Tav {
 namespace {
@@ -42,42 +42,25 @@ AdminSettingsStore::AdminSettingsStore(std::string sourceName, SourceReader read
 AdminSettingsStore::~AdminSettingsStore() = default;
 
 AdminSettingsStore::SourceReader AdminSettingsStore::FileReader(std::string path) {
+  // Through the operating-system layer: on Windows the path is UTF-8 and the
+  // layer reads it with the wide-character calls, where a std::filesystem
+  // path made from narrow text would read it in the ANSI code page.
   return [path = std::move(path)]() -> AdminSettingsSource {
-    namespace fs = std::filesystem;
+    ovplatform::Os& os = ovplatform::GetOs();
     AdminSettingsSource source;
-    std::error_code ec;
-    const fs::file_status status = fs::status(path, ec);
-    if (status.type() == fs::file_type::not_found) {
+    if (!os.FileExists(path)) {
       source.status = AdminSettingsSource::Status::kMissing;
       return source;
     }
     source.status = AdminSettingsSource::Status::kUnreadable;
-    if (ec) {
-      source.error = ec.message();
-      return source;
-    }
-    if (!fs::is_regular_file(status)) {
-      source.error = "not a regular file";
-      return source;
-    }
-    const auto size = fs::file_size(path, ec);
-    if (ec) {
-      source.error = ec.message();
-      return source;
-    }
-    if (size > kMaxAdminSettingsBytes) {
-      source.error = "larger than " + std::to_string(kMaxAdminSettingsBytes) + " bytes";
-      return source;
-    }
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    if (in) text << in.rdbuf();
-    if (!in || in.bad()) {
-      source.error = "cannot be read";
+    std::optional<std::string> text = os.ReadFile(path, kMaxAdminSettingsBytes);
+    if (!text) {
+      source.error = "not a readable regular file of at most " +
+                     std::to_string(kMaxAdminSettingsBytes) + " bytes";
       return source;
     }
     source.status = AdminSettingsSource::Status::kOk;
-    source.text = std::move(text).str();
+    source.text = std::move(*text);
     return source;
   };
 }
