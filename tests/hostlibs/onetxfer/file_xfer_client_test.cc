@@ -1,5 +1,5 @@
-#include "onetxfer/winhttp_file_xfer_client.h"
-
+// The platform's transfer client (libcurl on Linux, WinHTTP on Windows)
+// against the same local server: both must give the same outcomes.
 #include <gtest/gtest.h>
 
 #include <condition_variable>
@@ -9,11 +9,22 @@
 
 #include "ovtest/local_pac_server.h"
 
-// The same outcomes as the curl client's, from WinHTTP under the same local
-// server. Proxy variables are not tested here: WinHTTP never reads them, and
-// the client's session is opened without a proxy.
+#if defined(_WIN32)
+#include "onetxfer/winhttp_file_xfer_client.h"
+#else
+#include <cstdlib>
+
+#include "onetxfer/curl_file_xfer_client.h"
+#endif
+
 namespace oXfer {
 namespace {
+
+#if defined(_WIN32)
+using Client = Client;
+#else
+using Client = CurlFileXferClient;
+#endif
 
 using ovtest::LocalPacServer;
 
@@ -55,8 +66,8 @@ struct Request {
 };
 
 // Starts a download; the returned record fills in when it completes.
-std::shared_ptr<Seen> Start(WinHttpFileXferClient& client, const std::string& url,
-                            const Request& request = {}, RequestId* id = nullptr) {
+std::shared_ptr<Seen> Start(Client& client, const std::string& url, const Request& request = {},
+                            RequestId* id = nullptr) {
   auto seen = std::make_shared<Seen>();
   auto parameters = MakeRef<DownloadUrlParameters>(url, std::string());
   parameters->validator_1 = request.validator_1;
@@ -83,18 +94,17 @@ std::shared_ptr<Seen> Wait(std::shared_ptr<Seen> seen) {
   return seen;
 }
 
-std::shared_ptr<Seen> Fetch(WinHttpFileXferClient& client, const std::string& url,
-                            const Request& request = {}) {
+std::shared_ptr<Seen> Fetch(Client& client, const std::string& url, const Request& request = {}) {
   return Wait(Start(client, url, request));
 }
 
-class WinHttpFileXferClientTest : public ::testing::Test {
+class FileXferClientTest : public ::testing::Test {
  protected:
   LocalPacServer server_;
-  WinHttpFileXferClient client_;
+  Client client_;
 };
 
-TEST_F(WinHttpFileXferClientTest, OutcomesOfWhatServersAnswer) {
+TEST_F(FileXferClientTest, OutcomesOfWhatServersAnswer) {
   const std::string kMiB(1024 * 1024, 'x'), kPac = LocalPacServer::kPacBody;
   const struct {
     const char* path;
@@ -131,7 +141,7 @@ TEST_F(WinHttpFileXferClientTest, OutcomesOfWhatServersAnswer) {
   EXPECT_LE(chunked->body.size(), kMiB.size());
 }
 
-TEST_F(WinHttpFileXferClientTest, ValidatorsTurnARepeatIntoNotModified) {
+TEST_F(FileXferClientTest, ValidatorsTurnARepeatIntoNotModified) {
   const struct {
     const char* path;
     const char* etag;
@@ -155,8 +165,8 @@ TEST_F(WinHttpFileXferClientTest, ValidatorsTurnARepeatIntoNotModified) {
   }
 }
 
-TEST_F(WinHttpFileXferClientTest, CancelAndShutdownEndRunningTransfersOnce) {
-  auto client = std::make_unique<WinHttpFileXferClient>();
+TEST_F(FileXferClientTest, CancelAndShutdownEndRunningTransfersOnce) {
+  auto client = std::make_unique<Client>();
   RequestId id;
   const auto cancelled = Start(*client, server_.Url("/stall.pac"), {}, &id);
   const auto running = Start(*client, server_.Url("/stall.pac"));
@@ -171,6 +181,22 @@ TEST_F(WinHttpFileXferClientTest, CancelAndShutdownEndRunningTransfersOnce) {
   EXPECT_EQ(cancelled->completions, 1);
   server_.ReleaseStalls();
 }
+
+#if !defined(_WIN32)
+// libcurl reads proxy variables by default; WinHTTP never does, and its
+// session is opened without a proxy.
+TEST_F(FileXferClientTest, NeverGoesThroughAProxy) {
+  // A proxy that does not exist: a transfer that used it would fail.
+  ::setenv("http_proxy", "http://127.0.0.1:9", 1);
+  ::setenv("HTTP_PROXY", "http://127.0.0.1:9", 1);
+  ::setenv("ALL_PROXY", "http://127.0.0.1:9", 1);
+  const auto seen = Fetch(client_, server_.Url("/etag.pac"));
+  ::unsetenv("http_proxy");
+  ::unsetenv("HTTP_PROXY");
+  ::unsetenv("ALL_PROXY");
+  EXPECT_EQ(seen->code, kResultOk);
+}
+#endif
 
 }  // namespace
 }  // namespace oXfer
