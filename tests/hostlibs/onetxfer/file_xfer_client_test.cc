@@ -21,7 +21,7 @@ namespace oXfer {
 namespace {
 
 #if defined(_WIN32)
-using Client = Client;
+using Client = WinHttpFileXferClient;
 #else
 using Client = CurlFileXferClient;
 #endif
