@@ -28,7 +28,9 @@ int PortValue(std::string_view text) {
 }
 
 // A host name (letters, digits, ".", "-", "_") or a bracketed IPv6
-// literal (with an optional "%zone").
+// literal (with an optional "%zone"), with the bytes the configuration
+// record's proxy servers accept in brackets, so that no entry read from the
+// settings is dropped later without a word.
 bool ValidHost(std::string_view host) {
   if (host.empty()) return false;
   auto name_char = [](unsigned char c) {
@@ -37,8 +39,8 @@ bool ValidHost(std::string_view host) {
   if (host.front() != '[') return std::all_of(host.begin(), host.end(), name_char);
   if (host.size() < 3 || host.back() != ']') return false;
   const std::string_view inside = host.substr(1, host.size() - 2);
-  return std::all_of(inside.begin(), inside.end(), [&](unsigned char c) {
-    return std::isxdigit(c) || c == ':' || c == '.' || c == '%' || name_char(c);
+  return std::all_of(inside.begin(), inside.end(), [](unsigned char c) {
+    return std::isalnum(c) || c == ':' || c == '.' || c == '%';
   });
 }
 

@@ -24,6 +24,9 @@ TEST(ProxyEndpointTest, ParsesTheFormsUsersWrite) {
       {"http://h:0", nullptr, nullptr},
       {"http://::1:80", nullptr, nullptr},
       {"http://[::1", nullptr, nullptr},
+      // Brackets hold what an address literal may: the record would drop
+      // this entry silently.
+      {"http://[::auto_pro0]:1080", nullptr, nullptr},
       {"ftp://h:21", nullptr, nullptr},
   };
   for (const Case& c : cases) {
