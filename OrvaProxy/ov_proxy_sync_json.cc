@@ -4,6 +4,7 @@
 
 #include <sstream>
 
+#include "klbutil/klb_string.h"
 #include "tavlib/tav_clock.h"
 
 namespace OVProxy {
@@ -176,6 +177,9 @@ bool host_cache_from_json(const std::string& text, ovHostCacheMap& cache) {
     const Json::Value* host = Member(entry, "host");
     const Json::Value* proxy_host = Member(entry, "proxy_host");
     if (!host || !host->isString() || !proxy_host || !proxy_host->isString()) continue;
+    // Text that is not UTF-8 would come out of the next snapshot altered
+    // (the JSON writer re-encodes it), so a joining peer would see other hosts.
+    if (!klb::is_utf8(host->asString()) || !klb::is_utf8(proxy_host->asString())) continue;
     const Json::Value* port = Member(entry, "proxy_port");
     const Json::Value* type = Member(entry, "proxy_type");
     ovProxyServer server(proxy_host->asString(), port && IsInteger(*port) ? port->asInt() : 8080,
