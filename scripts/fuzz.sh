@@ -63,10 +63,12 @@ for name in "${targets[@]}"; do
     result="FINDING (see $log and $findings/)"
     status=1
   fi
+  # A run that stopped on a finding prints no final statistics: missing
+  # numbers read "?" and the next target still runs.
   runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)
-  cov=$(grep -o 'cov: [0-9]*' "$log" | tail -1 | cut -d' ' -f2)
-  ft=$(grep -o 'ft: [0-9]*' "$log" | tail -1 | cut -d' ' -f2)
-  seconds=$(grep -o 'Done [0-9]* runs in [0-9]* second' "$log" | awk '{print $5}')
+  cov=$( (grep -o 'cov: [0-9]*' "$log" || true) | tail -1 | cut -d' ' -f2)
+  ft=$( (grep -o 'ft: [0-9]*' "$log" || true) | tail -1 | cut -d' ' -f2)
+  seconds=$( (grep -o 'Done [0-9]* runs in [0-9]* second' "$log" || true) | awk '{print $5}')
   line="$name: ${runs:-?} executions in ${seconds:-?} s, coverage ${cov:-?} edges, ${ft:-?} features: $result"
   echo "$line"
   summary+=("$line")
