@@ -1,7 +1,6 @@
 #include "OrvaProxy/oPACParser/js_engine.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
@@ -10,6 +9,7 @@
 #include <type_traits>
 
 #include "OrvaProxy/oPACParser/js_block_pool.h"
+#include "OrvaProxy/oPACParser/js_engine_counters.h"
 #include "OrvaProxy/oPACParser/js_limits.h"
 #include "OrvaProxy/oPACParser/js_script_cache.h"
 #include "OrvaProxy/oPACParser/pac_prelude.h"
@@ -22,15 +22,6 @@
 
 namespace OVProxy {
 namespace {
-
-std::atomic<int64_t> g_live_heaps{0};
-std::atomic<int64_t> g_live_bytes{0};
-std::atomic<int64_t> g_evaluations{0};
-std::atomic<int64_t> g_running{0};
-std::atomic<int64_t> g_peak_running{0};
-std::atomic<int64_t> g_heap_builds{0};
-std::atomic<int64_t> g_cached_scripts{0};
-std::atomic<int64_t> g_peak_evaluation_bytes{0};
 
 // Heap user data. The time budget must come first: the engine's time-out
 // hook reads the user data as an ov_duk_budget.
@@ -418,7 +409,7 @@ class Engine {
   void Reset() {
     DestroyHeap();
     cache_.clear();
-    g_cached_scripts.store(0);
+    js_engine_counters::set_cached_scripts(0);
   }
 
  private:
@@ -480,8 +471,7 @@ bool Engine::EnsureHeap() {
   heap_evaluations_ = 0;
   evaluations_at_gc_ = 0;
   prepared_ = false;
-  g_live_heaps.fetch_add(1);
-  g_heap_builds.fetch_add(1);
+  js_engine_counters::heap_built();
   return true;
 }
 
@@ -491,9 +481,9 @@ void Engine::DestroyHeap() {
   duk_destroy_heap(ctx_);
   ctx_ = nullptr;
   pool_.reset();
-  g_live_bytes.store(static_cast<int64_t>(state_.used));
+  js_engine_counters::set_live_bytes(static_cast<int64_t>(state_.used));
   prepared_ = false;
-  g_live_heaps.fetch_sub(1);
+  js_engine_counters::heap_destroyed();
 }
 
 void Engine::FailAtBound(const js_limits_t& limits, bool expired, js_failure_t& failure) {
@@ -548,20 +538,13 @@ void Engine::Prepare() {
   prepared_ = PushEnvironment(ignored);
   StopBudget();
   if (!prepared_) DestroyHeap();
-  g_live_bytes.store(static_cast<int64_t>(state_.used));
+  js_engine_counters::set_live_bytes(static_cast<int64_t>(state_.used));
 }
 
 int32_t Engine::Evaluate(std::string_view script, std::string_view url, std::string_view host,
                          bool call_entry, std::string* result, js_failure_t& failure) {
   const js_limits_t limits = js_current_limits();
-  g_evaluations.fetch_add(1, std::memory_order_relaxed);
-  const int64_t running = g_running.fetch_add(1) + 1;
-  int64_t peak = g_peak_running.load();
-  while (running > peak && !g_peak_running.compare_exchange_weak(peak, running)) {
-  }
-  struct RunningGuard {
-    ~RunningGuard() { g_running.fetch_sub(1); }
-  } running_guard;
+  const js_engine_counters::running_evaluation running;
 
   if (!EnsureHeap()) {
     failure.stage = js_stage_t::create;
@@ -591,7 +574,7 @@ int32_t Engine::Evaluate(std::string_view script, std::string_view url, std::str
     std::string compiled = TakeDump(env);
     if (!compiled.empty()) cache_.insert(script, std::move(compiled), now);
   }
-  g_cached_scripts.store(static_cast<int64_t>(cache_.size()));
+  js_engine_counters::set_cached_scripts(static_cast<int64_t>(cache_.size()));
 
   int32_t status = kJsOk;
   bool rebuild = false;
@@ -621,11 +604,8 @@ int32_t Engine::Evaluate(std::string_view script, std::string_view url, std::str
       state_.used + pool_->cached_bytes() > kRebuildBytes) {
     DestroyHeap();
   }
-  g_live_bytes.store(static_cast<int64_t>(state_.used));
-  const auto heap_peak = static_cast<int64_t>(evaluation_peak);
-  int64_t seen = g_peak_evaluation_bytes.load();
-  while (heap_peak > seen && !g_peak_evaluation_bytes.compare_exchange_weak(seen, heap_peak)) {
-  }
+  js_engine_counters::set_live_bytes(static_cast<int64_t>(state_.used));
+  js_engine_counters::note_evaluation_bytes(static_cast<int64_t>(evaluation_peak));
   return status;
 }
 
@@ -657,23 +637,6 @@ void js_engine_reset() {
   Engine& engine = Engine::Instance();
   std::lock_guard<std::mutex> lock(engine.mutex());
   engine.Reset();
-}
-
-js_engine_stats_t js_engine_stats() {
-  js_engine_stats_t stats;
-  stats.live_heaps = g_live_heaps.load();
-  stats.live_bytes = g_live_bytes.load();
-  stats.evaluations = g_evaluations.load();
-  stats.peak_running = g_peak_running.load();
-  stats.heap_builds = g_heap_builds.load();
-  stats.cached_scripts = g_cached_scripts.load();
-  stats.peak_evaluation_bytes = g_peak_evaluation_bytes.load();
-  return stats;
-}
-
-void js_engine_reset_peak() {
-  g_peak_running.store(g_running.load());
-  g_peak_evaluation_bytes.store(0);
 }
 
 }  // namespace OVProxy

@@ -16,6 +16,7 @@
 
 #include "OrvaProxy/oPACParser/js_active_script_site.h"
 #include "OrvaProxy/oPACParser/js_engine.h"
+#include "OrvaProxy/oPACParser/js_engine_counters.h"
 #include "OrvaProxy/oPACParser/js_limits.h"
 #include "OrvaProxy/oPACParser/js_wide_text.h"
 #include "OrvaProxy/oPACParser/pac_prelude.h"
@@ -33,19 +34,6 @@ constexpr LCID kLocale = LOCALE_SYSTEM_DEFAULT;
 
 // How often the process's memory is looked at while a script runs.
 constexpr DWORD kHeapPollMs = 25;
-
-std::atomic<int64_t> g_live_heaps{0};
-std::atomic<int64_t> g_evaluations{0};
-std::atomic<int64_t> g_running{0};
-std::atomic<int64_t> g_peak_running{0};
-std::atomic<int64_t> g_heap_builds{0};
-std::atomic<int64_t> g_peak_evaluation_bytes{0};
-
-void RaiseTo(std::atomic<int64_t>& peak, int64_t value) {
-  int64_t seen = peak.load();
-  while (value > seen && !peak.compare_exchange_weak(seen, value)) {
-  }
-}
 
 std::string Hex(HRESULT hr) {
   char text[16];
@@ -171,7 +159,7 @@ class Watchdog {
 
   void SampleHeap(bool interrupt) {
     const int64_t growth = PrivateBytes() - base_bytes_;
-    RaiseTo(growth_, growth);
+    js_engine_counters::raise_to(growth_, growth);
     if (growth > static_cast<int64_t>(limits_.heap_bytes)) Stop(js_stage_t::heap_limit, interrupt);
   }
 
@@ -393,10 +381,9 @@ int32_t Evaluation::Run(std::string_view script, std::string_view url, std::stri
   ComScope com;
   EngineRefs refs;
   if (!Create(refs)) return kJsEngineFailed;
-  g_heap_builds.fetch_add(1, std::memory_order_relaxed);
-  g_live_heaps.fetch_add(1);
+  js_engine_counters::heap_built();
   struct LiveGuard {
-    ~LiveGuard() { g_live_heaps.fetch_sub(1); }
+    ~LiveGuard() { js_engine_counters::heap_destroyed(); }
   } live_guard;
 
   const int64_t spent_ms = std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -415,7 +402,7 @@ int32_t Evaluation::Run(std::string_view script, std::string_view url, std::stri
   }
   watchdog.Disarm();
   if (ok) watchdog.FinalCheck();
-  RaiseTo(g_peak_evaluation_bytes, watchdog.growth());
+  js_engine_counters::note_evaluation_bytes(watchdog.growth());
 
   const js_stage_t passed = watchdog.passed();
   if (passed == js_stage_t::time_limit) {
@@ -440,11 +427,7 @@ std::mutex& EngineMutex() {
 int32_t Evaluate(std::string_view script, std::string_view url, std::string_view host,
                  bool call_entry, std::string* result, js_failure_t& failure) {
   std::lock_guard<std::mutex> lock(EngineMutex());
-  g_evaluations.fetch_add(1, std::memory_order_relaxed);
-  RaiseTo(g_peak_running, g_running.fetch_add(1) + 1);
-  struct RunningGuard {
-    ~RunningGuard() { g_running.fetch_sub(1); }
-  } running_guard;
+  const js_engine_counters::running_evaluation running;
   try {
     return Evaluation(call_entry, failure).Run(script, url, host, result);
   } catch (const std::bad_alloc&) {
@@ -479,20 +462,5 @@ void js_engine_prepare() {}
 
 // Nothing is kept between evaluations.
 void js_engine_reset() {}
-
-js_engine_stats_t js_engine_stats() {
-  js_engine_stats_t stats;
-  stats.live_heaps = g_live_heaps.load();
-  stats.evaluations = g_evaluations.load();
-  stats.peak_running = g_peak_running.load();
-  stats.heap_builds = g_heap_builds.load();
-  stats.peak_evaluation_bytes = g_peak_evaluation_bytes.load();
-  return stats;
-}
-
-void js_engine_reset_peak() {
-  g_peak_running.store(g_running.load());
-  g_peak_evaluation_bytes.store(0);
-}
 
 }  // namespace OVProxy
