@@ -4,7 +4,6 @@
 #include <wininet.h>
 
 #include <cstring>
-#include <mutex>
 #include <vector>
 
 namespace ovplatform {
@@ -43,36 +42,11 @@ class WinInetAutoProxyUrlDetector final : public AutoProxyUrlDetector {
   const SystemDetectAutoProxyUrl detect_;
 };
 
-std::mutex& OverrideMutex() {
-  static std::mutex mutex;
-  return mutex;
-}
-
-std::shared_ptr<AutoProxyUrlDetector>& Override() {
-  static std::shared_ptr<AutoProxyUrlDetector> detector;
-  return detector;
-}
-
 }  // namespace
 
 std::shared_ptr<AutoProxyUrlDetector> CreateWinInetAutoProxyUrlDetector(
     SystemDetectAutoProxyUrl detect) {
   return std::make_shared<WinInetAutoProxyUrlDetector>(detect ? detect : &SystemDetect);
-}
-
-std::shared_ptr<AutoProxyUrlDetector> GetAutoProxyUrlDetector() {
-  {
-    std::lock_guard<std::mutex> lock(OverrideMutex());
-    if (Override()) return Override();
-  }
-  static const std::shared_ptr<AutoProxyUrlDetector> real = CreateWinInetAutoProxyUrlDetector();
-  return real;
-}
-
-void OverrideAutoProxyUrlDetectorForTesting(
-    std::optional<std::shared_ptr<AutoProxyUrlDetector>> detector) {
-  std::lock_guard<std::mutex> lock(OverrideMutex());
-  Override() = detector ? *detector : nullptr;
 }
 
 }  // namespace ovplatform

@@ -50,6 +50,8 @@ class UserProxySettingsReader {
 };
 
 UserProxySettingsReader& GetUserProxySettingsReader();
+// The platform's own reader, whatever a test installed.
+UserProxySettingsReader& SystemUserProxySettingsReader();
 // nullptr restores the real one. The caller keeps `reader` alive while
 // installed.
 void OverrideUserProxySettingsReaderForTesting(UserProxySettingsReader* reader);

@@ -3,7 +3,6 @@
 #include <windows.h>
 #include <winhttp.h>
 
-#include <atomic>
 #include <string>
 
 #include "platform/os/ov_os.h"
@@ -60,23 +59,11 @@ class WinHttpUserProxySettingsReader final : public UserProxySettingsReader {
   }
 };
 
-std::atomic<UserProxySettingsReader*>& Installed() {
-  static std::atomic<UserProxySettingsReader*> reader{nullptr};
-  return reader;
-}
-
 }  // namespace
 
-UserProxySettingsReader& GetUserProxySettingsReader() {
-  if (UserProxySettingsReader* reader = Installed().load(std::memory_order_acquire)) {
-    return *reader;
-  }
+UserProxySettingsReader& SystemUserProxySettingsReader() {
   static WinHttpUserProxySettingsReader real;
   return real;
-}
-
-void OverrideUserProxySettingsReaderForTesting(UserProxySettingsReader* reader) {
-  Installed().store(reader, std::memory_order_release);
 }
 
 }  // namespace ovplatform
