@@ -4,9 +4,10 @@
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
+#include <optional>
 #include <string>
 
+#include "ovtest/scoped_temp_dir.h"
 #include "platform/os/ov_os.h"
 
 namespace ovplatform {
@@ -16,22 +17,8 @@ std::wstring Wide(const std::string& utf8) {
   return Utf8ToWide(utf8).value();
 }
 
-// A fresh folder below the system's temporary folder, removed afterwards.
-class TempFolder {
- public:
-  TempFolder() {
-    wchar_t base[MAX_PATH + 1] = {};
-    GetTempPathW(MAX_PATH + 1, base);
-    static int counter = 0;
-    path_ = base + std::wstring(L"ovos-") + std::to_wstring(GetCurrentProcessId()) + L"-" +
-            std::to_wstring(++counter);
-    CreateDirectoryW(path_.c_str(), nullptr);
-  }
-  ~TempFolder() {
-    std::error_code ignored;
-    std::filesystem::remove_all(std::filesystem::path(path_), ignored);
-  }
-  std::string path() const { return WideToUtf8(path_).value(); }
+// A fresh folder; names and texts are UTF-8 and reach the system as UTF-16.
+struct TempFolder : ovtest::ScopedTempDir {
   std::string Write(const std::string& name, const std::string& text) const {
     const std::string full = JoinPath(path(), name);
     HANDLE file = CreateFileW(Wide(full).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
@@ -47,27 +34,22 @@ class TempFolder {
     CreateDirectoryW(Wide(full).c_str(), nullptr);
     return full;
   }
-
- private:
-  std::wstring path_;
 };
 
-// Sets a variable of the process for one test and puts the old value back.
+// Sets a variable of the process (nullptr: unsets it) and puts the old one back.
 class ScopedEnv {
  public:
   ScopedEnv(const wchar_t* name, const wchar_t* value) : name_(name) {
     wchar_t old[32767];
     const DWORD got = GetEnvironmentVariableW(name, old, 32767);
-    had_ = got > 0 || GetLastError() != ERROR_ENVVAR_NOT_FOUND;
-    old_.assign(old, got);
+    if (got > 0 || GetLastError() != ERROR_ENVVAR_NOT_FOUND) old_ = std::wstring(old, got);
     SetEnvironmentVariableW(name, value);
   }
-  ~ScopedEnv() { SetEnvironmentVariableW(name_.c_str(), had_ ? old_.c_str() : nullptr); }
+  ~ScopedEnv() { SetEnvironmentVariableW(name_.c_str(), old_ ? old_->c_str() : nullptr); }
 
  private:
   std::wstring name_;
-  std::wstring old_;
-  bool had_ = false;
+  std::optional<std::wstring> old_;
 };
 
 TEST(WindowsOsTest, ReadFileHonoursTheBoundAndReadsOnlyFiles) {
@@ -156,41 +138,27 @@ TEST(WindowsOsTest, ModifiedTimeIsNanosecondsSince1970) {
   EXPECT_FALSE(GetOs().ModifiedTimeNs(JoinPath(folder.path(), "none")).has_value());
 }
 
-TEST(WindowsOsTest, EnvironmentSetEmptyAndUnsetDiffer) {
-  const std::string long_value(5000, 'v');
-  {
-    ScopedEnv set(L"OVOS_TEST_VAR", L"caf\u00e9");
-    EXPECT_EQ(GetOs().GetEnv("OVOS_TEST_VAR"), "caf\xC3\xA9");
-  }
-  {
-    // The first buffer is smaller than the value: the read must grow it.
-    ScopedEnv set(L"OVOS_TEST_VAR", Wide(long_value).c_str());
-    EXPECT_EQ(GetOs().GetEnv("OVOS_TEST_VAR"), long_value);
-  }
-  {
-    ScopedEnv set(L"OVOS_TEST_VAR", L"");
-    EXPECT_EQ(GetOs().GetEnv("OVOS_TEST_VAR"), "");
+TEST(WindowsOsTest, EnvironmentAndUser) {
+  // A value longer than the first buffer must grow it; set-but-empty is not unset.
+  const std::wstring long_value(5000, L'v');
+  for (const wchar_t* value : {L"caf\u00e9", long_value.c_str(), L""}) {
+    ScopedEnv set(L"OVOS_TEST_VAR", value);
+    EXPECT_EQ(GetOs().GetEnv("OVOS_TEST_VAR"), WideToUtf8(value));
   }
   EXPECT_EQ(GetOs().GetEnv("OVOS_TEST_VAR"), std::nullopt);
   EXPECT_EQ(GetOs().GetEnv(""), std::nullopt);
   EXPECT_EQ(GetOs().GetEnv("\xFF"), std::nullopt);
-}
 
-TEST(WindowsOsTest, HomeIsUserProfileElseTheShellsProfileFolder) {
+  // Home is USERPROFILE, else the shell's profile folder.
   {
     ScopedEnv set(L"USERPROFILE", L"C:\\Users\\Somebody");
     EXPECT_EQ(GetOs().HomeDirectory(), "C:\\Users\\Somebody");
   }
   ScopedEnv unset(L"USERPROFILE", nullptr);
-  const std::string home = GetOs().HomeDirectory();
-  EXPECT_FALSE(home.empty());
-  EXPECT_TRUE(GetOs().IsDirectory(home)) << home;
-}
-
-TEST(WindowsOsTest, UserIdIsReadAndStable) {
-  const uint32_t id = GetOs().UserId();
-  EXPECT_NE(id, 0u);
-  EXPECT_EQ(GetOs().UserId(), id);
+  EXPECT_TRUE(GetOs().IsDirectory(GetOs().HomeDirectory())) << GetOs().HomeDirectory();
+  // 0 would mean the SID was not read.
+  EXPECT_NE(GetOs().UserId(), 0u);
+  EXPECT_EQ(GetOs().UserId(), GetOs().UserId());
 }
 
 TEST(WindowsOsTest, JoinPathUsesBackslashAndKeepsAGivenSeparator) {
