@@ -6,6 +6,7 @@
 
 #include <optional>
 #include <string>
+#include <tuple>
 
 #include "ovtest/scoped_temp_dir.h"
 #include "platform/os/ov_os.h"
@@ -52,69 +53,49 @@ class ScopedEnv {
   std::optional<std::wstring> old_;
 };
 
-TEST(WindowsOsTest, ReadFileHonoursTheBoundAndReadsOnlyFiles) {
+TEST(WindowsOsTest, FilesAndFolders) {
   TempFolder folder;
   const std::string ten = folder.Write("ten.txt", "0123456789");
   const std::string empty = folder.Write("empty.txt", "");
   // "é" and "€" in the name: the UTF-8 path must reach the system as UTF-16.
-  const std::string named = folder.Write("caf\xC3\xA9-\xE2\x82\xAC.txt", "named");
-  const std::string sub = folder.Mkdir("sub");
-  struct Case {
+  const std::string named = folder.Write("\xC3\xA9-\xE2\x82\xAC.txt", "named");
+  const std::string sub = folder.Mkdir("Sub");
+  const std::string missing = JoinPath(folder.path(), "missing");
+  const struct {
     const char* name;
     std::string path;
     size_t bound;
     std::optional<std::string> expected;
-  };
-  const Case cases[] = {
+  } cases[] = {
       {"exactly the bound", ten, 10, "0123456789"},
       {"one byte over the bound", ten, 9, std::nullopt},
       {"empty file, zero bound", empty, 0, ""},
       {"non-ASCII name", named, 100, "named"},
-      {"missing file", JoinPath(folder.path(), "missing"), 100, std::nullopt},
+      {"missing file", missing, 100, std::nullopt},
       {"a folder", sub, 100, std::nullopt},
       {"the null device by name", "NUL", 100, std::nullopt},
       {"the device namespace", "\\\\.\\NUL", 100, std::nullopt},
       {"not UTF-8", folder.path() + "\\\xFF.txt", 100, std::nullopt},
       {"empty path", "", 100, std::nullopt},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    EXPECT_EQ(GetOs().ReadFile(c.path, c.bound), c.expected);
-  }
-}
+  for (const auto& c : cases) EXPECT_EQ(GetOs().ReadFile(c.path, c.bound), c.expected) << c.name;
 
-TEST(WindowsOsTest, ExistenceAndFolders) {
-  TempFolder folder;
-  const std::string file = folder.Write("f", "x");
-  const std::string sub = folder.Mkdir("d");
-  struct Case {
-    std::string path;
-    bool exists;
-    bool directory;
-  };
-  const Case cases[] = {
-      {file, true, false},      {sub, true, true},
-      {sub + "\\", true, true}, {JoinPath(folder.path(), "none"), false, false},
-      {"", false, false},
-  };
-  for (const Case& c : cases) {
-    EXPECT_EQ(GetOs().FileExists(c.path), c.exists) << c.path;
-    EXPECT_EQ(GetOs().IsDirectory(c.path), c.directory) << c.path;
+  for (const auto& [path, exists, directory] :
+       {std::tuple{ten, true, false}, std::tuple{sub, true, true},
+        std::tuple{sub + "\\", true, true}, std::tuple{missing, false, false},
+        std::tuple{std::string(), false, false}}) {
+    EXPECT_EQ(GetOs().FileExists(path), exists) << path;
+    EXPECT_EQ(GetOs().IsDirectory(path), directory) << path;
   }
-}
 
-TEST(WindowsOsTest, ListDirectoryAnswersSortedNamesOnly) {
-  TempFolder folder;
-  folder.Write("b.txt", "");
-  folder.Write("a.txt", "");
-  folder.Write("\xC3\xA9.txt", "");
-  folder.Mkdir("C");
-  const std::vector<std::string> expected = {"C", "a.txt", "b.txt", "\xC3\xA9.txt"};
-  EXPECT_EQ(GetOs().ListDirectory(folder.path()), expected);
-  EXPECT_EQ(GetOs().ListDirectory(folder.path() + "\\"), expected);
-  EXPECT_EQ(GetOs().ListDirectory(folder.path() + "/"), expected);
-  EXPECT_TRUE(GetOs().ListDirectory(JoinPath(folder.path(), "none")).empty());
-  EXPECT_TRUE(GetOs().ListDirectory(JoinPath(folder.path(), "a.txt")).empty());
+  // Names only, sorted bytewise (not in the system's case-blind order).
+  const std::vector<std::string> names = {"Sub", "empty.txt", "ten.txt",
+                                          "\xC3\xA9-\xE2\x82\xAC.txt"};
+  for (const std::string& path : {folder.path(), folder.path() + "\\", folder.path() + "/"}) {
+    EXPECT_EQ(GetOs().ListDirectory(path), names) << path;
+  }
+  EXPECT_TRUE(GetOs().ListDirectory(missing).empty());
+  EXPECT_TRUE(GetOs().ListDirectory(ten).empty());
 }
 
 TEST(WindowsOsTest, ModifiedTimeIsNanosecondsSince1970) {

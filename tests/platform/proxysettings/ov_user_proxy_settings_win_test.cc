@@ -49,14 +49,14 @@ class ScopedConnectionSettings {
     EXPECT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, kConnections, 0, nullptr, 0,
                               KEY_QUERY_VALUE | KEY_SET_VALUE, nullptr, &key_, nullptr),
               ERROR_SUCCESS);
-    DWORD type = 0;
     DWORD size = 0;
-    if (RegQueryValueExW(key_, kValue, nullptr, &type, nullptr, &size) == ERROR_SUCCESS) {
-      std::vector<BYTE> saved(size);
-      if (RegQueryValueExW(key_, kValue, nullptr, &type, saved.data(), &size) == ERROR_SUCCESS) {
-        saved.resize(size);
-        saved_ = std::move(saved);
-        saved_type_ = type;
+    if (RegQueryValueExW(key_, kValue, nullptr, &saved_type_, nullptr, &size) == ERROR_SUCCESS) {
+      saved_.emplace(size);
+      if (RegQueryValueExW(key_, kValue, nullptr, &saved_type_, saved_->data(), &size) ==
+          ERROR_SUCCESS) {
+        saved_->resize(size);
+      } else {
+        saved_.reset();
       }
     }
   }
