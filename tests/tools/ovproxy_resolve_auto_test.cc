@@ -16,8 +16,8 @@
 #include <sstream>
 
 #include "command_run.h"
-#include "ovtest/env_overlay_os.h"
 #include "ovtest/fake_dal_bus.h"
+#include "ovtest/fake_environment_os.h"
 #include "ovtest/scoped_temp_dir.h"
 #include "ovtest/task_environment.h"
 #include "platform/wpad/ov_wpad_discovery.h"
@@ -119,18 +119,18 @@ TEST_F(OvproxyResolveAuto, EveryUrlGetsAnAnswerLine) {
 TEST_F(OvproxyResolveAuto, MachineConfigurationFromTheEnvironment) {
   ovtest::FakeDalBus bus;
   ovtest::ScopedTempDir dir;
-  ovtest::EnvOverlayOs os;
+  ovtest::FakeEnvironmentOs os;
   for (const char* name :
        {"XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_CONFIG_DIRS", "XDG_DATA_DIRS"}) {
-    os.Set(name, dir.path());
+    os.SetEnv(name, dir.path());
   }
   for (const char* name : {"XDG_CURRENT_DESKTOP", "KDE_FULL_SESSION", "DESKTOP_SESSION",
                            "http_proxy", "https_proxy", "ftp_proxy", "all_proxy", "HTTP_PROXY",
                            "HTTPS_PROXY", "FTP_PROXY", "ALL_PROXY", "NO_PROXY"}) {
-    os.Unset(name);
+    os.UnsetEnv(name);
   }
-  os.Set("auto_proxy", Url("/ok.pac"));
-  os.Set("no_proxy", ".corp.example");
+  os.SetEnv("auto_proxy", Url("/ok.pac"));
+  os.SetEnv("no_proxy", ".corp.example");
 
   // The second run finds the first one's answers in the host cache.
   for (const auto& [mode, way] :

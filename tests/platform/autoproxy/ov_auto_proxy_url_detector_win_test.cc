@@ -40,6 +40,7 @@ TEST(WinInetAutoProxyUrlDetectorTest, SystemAnswersBecomeFoundOrNotFound) {
   const std::shared_ptr<AutoProxyUrlDetector> detector =
       CreateWinInetAutoProxyUrlDetector(&FakeSystemDetect);
   const std::string kUrl = "http://wpad.corp/wpad.dat";  // 25 bytes
+  constexpr uint32_t kDhcp = PROXY_AUTO_DETECT_TYPE_DHCP, kDns = PROXY_AUTO_DETECT_TYPE_DNS_A;
   const struct {
     const char* name;
     SystemCall system;
@@ -48,39 +49,14 @@ TEST(WinInetAutoProxyUrlDetectorTest, SystemAnswersBecomeFoundOrNotFound) {
     bool found;
     std::vector<uint32_t> asked;
   } cases[] = {
-      {"fits", {1, kUrl}, 26, PROXY_AUTO_DETECT_TYPE_DHCP, true, {PROXY_AUTO_DETECT_TYPE_DHCP}},
-      {"no room for the terminator",
-       {1, kUrl},
-       25,
-       PROXY_AUTO_DETECT_TYPE_DNS_A,
-       false,
-       {PROXY_AUTO_DETECT_TYPE_DNS_A}},
-      {"system failure",
-       {0, kUrl},
-       1024,
-       PROXY_AUTO_DETECT_TYPE_DHCP,
-       false,
-       {PROXY_AUTO_DETECT_TYPE_DHCP}},
-      {"success without a URL",
-       {1, ""},
-       1024,
-       PROXY_AUTO_DETECT_TYPE_DHCP,
-       false,
-       {PROXY_AUTO_DETECT_TYPE_DHCP}},
-      {"unterminated answer",
-       {1, kUrl, false},
-       1024,
-       PROXY_AUTO_DETECT_TYPE_DHCP,
-       false,
-       {PROXY_AUTO_DETECT_TYPE_DHCP}},
-      {"unknown flag bits dropped",
-       {1, kUrl},
-       1024,
-       PROXY_AUTO_DETECT_TYPE_DNS_A | 0x80,
-       true,
-       {PROXY_AUTO_DETECT_TYPE_DNS_A}},
+      {"fits", {1, kUrl}, 26, kDhcp, true, {kDhcp}},
+      {"no room for the terminator", {1, kUrl}, 25, kDns, false, {kDns}},
+      {"system failure", {0, kUrl}, 1024, kDhcp, false, {kDhcp}},
+      {"success without a URL", {1, ""}, 1024, kDhcp, false, {kDhcp}},
+      {"unterminated answer", {1, kUrl, false}, 1024, kDhcp, false, {kDhcp}},
+      {"unknown flag bits dropped", {1, kUrl}, 1024, kDns | 0x80, true, {kDns}},
       {"no type", {1, kUrl}, 1024, 0x80, false, {}},
-      {"empty buffer", {1, kUrl}, 0, PROXY_AUTO_DETECT_TYPE_DHCP, false, {}},
+      {"empty buffer", {1, kUrl}, 0, kDhcp, false, {}},
   };
   for (const auto& c : cases) {
     g_system = c.system;
@@ -110,16 +86,6 @@ TEST(WinInetAutoProxyUrlDetectorTest, RealSystemCallPerType) {
       EXPECT_GT(std::strlen(buffer), 0u) << type;
     }
   }
-}
-
-TEST(WinInetAutoProxyUrlDetectorTest, OverrideReplacesAndRestores) {
-  const std::shared_ptr<AutoProxyUrlDetector> real = GetAutoProxyUrlDetector();
-  const std::shared_ptr<AutoProxyUrlDetector> fake =
-      CreateWinInetAutoProxyUrlDetector(&FakeSystemDetect);
-  OverrideAutoProxyUrlDetectorForTesting(fake);
-  EXPECT_EQ(GetAutoProxyUrlDetector(), fake);
-  OverrideAutoProxyUrlDetectorForTesting(std::nullopt);
-  EXPECT_EQ(GetAutoProxyUrlDetector(), real);
 }
 
 }  // namespace

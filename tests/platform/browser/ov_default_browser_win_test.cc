@@ -10,25 +10,12 @@
 namespace ovplatform {
 namespace {
 
-class NoBrowserLocator final : public DefaultBrowserLocator {
- public:
-  std::optional<DefaultBrowser> HttpHandler() override { return std::nullopt; }
-};
-
 TEST(ShellDefaultBrowserTest, AnAnswerNamesAnExistingExecutable) {
   const auto handler = SystemDefaultBrowserLocator().HttpHandler();
   if (!handler) GTEST_SKIP() << "no program is associated with http here";
   EXPECT_TRUE(GetOs().FileExists(handler->program)) << handler->program;
   EXPECT_FALSE(GetOs().IsDirectory(handler->program)) << handler->program;
   EXPECT_TRUE(handler->desktop_file.empty());
-}
-
-TEST(ShellDefaultBrowserTest, ATestsLocatorReplacesTheShellsAndGoesAgain) {
-  NoBrowserLocator none;
-  OverrideDefaultBrowserLocatorForTesting(&none);
-  EXPECT_EQ(&GetDefaultBrowserLocator(), &none);
-  OverrideDefaultBrowserLocatorForTesting(nullptr);
-  EXPECT_EQ(&GetDefaultBrowserLocator(), &SystemDefaultBrowserLocator());
 }
 
 }  // namespace

@@ -7,53 +7,47 @@
 #include <linux/netlink.h>
 #include <linux/rtnetlink.h>
 
-#include <cstring>
+#include <initializer_list>
 #include <string>
-#include <vector>
+#include <utility>
 
 namespace ovplatform {
 namespace {
 
-// Builds rtnetlink messages the way the kernel lays them out.
-class Message {
- public:
-  Message(uint16_t type, const void* body, size_t size) {
-    bytes_.resize(NLMSG_HDRLEN);
-    Append(body, size);
-    type_ = type;
-  }
-  Message& Attr(uint16_t type, const void* data, size_t size) {
-    rtattr header{};
-    header.rta_len = static_cast<uint16_t>(RTA_LENGTH(size));
-    header.rta_type = type;
-    Append(&header, sizeof header);
-    Append(data, size);
-    return *this;
-  }
-  Message& Attr32(uint16_t type, uint32_t value) { return Attr(type, &value, sizeof value); }
-  std::string bytes() const {
-    std::string out = bytes_;
-    nlmsghdr header{};
-    header.nlmsg_len = static_cast<uint32_t>(out.size());
-    header.nlmsg_type = type_;
-    std::memcpy(out.data(), &header, sizeof header);
-    return out;
-  }
+template <typename T>
+std::string Bytes(const T& value) {
+  return std::string(reinterpret_cast<const char*>(&value), sizeof value);
+}
 
- private:
-  void Append(const void* data, size_t size) {
-    bytes_.append(static_cast<const char*>(data), size);
-    bytes_.resize(NLMSG_ALIGN(bytes_.size()));
+// An rtnetlink message laid out as the kernel does: header, body, attributes.
+std::string Message(uint16_t type, const std::string& body,
+                    std::initializer_list<std::pair<uint16_t, std::string>> attributes) {
+  std::string out(NLMSG_HDRLEN, '\0');
+  const auto append = [&](const std::string& bytes) {
+    out += bytes;
+    out.resize(NLMSG_ALIGN(out.size()));
+  };
+  append(body);
+  for (const auto& [attributeType, data] : attributes) {
+    append(Bytes(rtattr{static_cast<uint16_t>(RTA_LENGTH(data.size())), attributeType}) + data);
   }
-  std::string bytes_;
-  uint16_t type_ = 0;
-};
+  nlmsghdr header{};
+  header.nlmsg_len = static_cast<uint32_t>(out.size());
+  header.nlmsg_type = type;
+  return out.replace(0, sizeof header, Bytes(header));
+}
 
 std::string Link(uint16_t type, int index, uint32_t flags) {
   ifinfomsg info{};
   info.ifi_index = index;
   info.ifi_flags = flags;
-  return Message(type, &info, sizeof info).bytes();
+  return Message(type, Bytes(info), {});
+}
+
+in_addr Ipv4(const char* text) {
+  in_addr address{};
+  inet_pton(AF_INET, text, &address);
+  return address;
 }
 
 std::string Address(uint16_t type, int index, const char* ipv4, uint32_t flags = 0) {
@@ -61,16 +55,13 @@ std::string Address(uint16_t type, int index, const char* ipv4, uint32_t flags =
   info.ifa_family = AF_INET;
   info.ifa_prefixlen = 24;
   info.ifa_index = static_cast<uint32_t>(index);
-  in_addr address{};
-  inet_pton(AF_INET, ipv4, &address);
   // Lifetimes change on every renewal and must not count.
   ifa_cacheinfo lifetimes{};
   lifetimes.ifa_valid = flags;
-  return Message(type, &info, sizeof info)
-      .Attr(IFA_LOCAL, &address, sizeof address)
-      .Attr(IFA_CACHEINFO, &lifetimes, sizeof lifetimes)
-      .Attr32(IFA_FLAGS, flags)
-      .bytes();
+  return Message(type, Bytes(info),
+                 {{IFA_LOCAL, Bytes(Ipv4(ipv4))},
+                  {IFA_CACHEINFO, Bytes(lifetimes)},
+                  {IFA_FLAGS, Bytes(flags)}});
 }
 
 std::string Route(uint16_t type, const char* gateway, uint32_t table = RT_TABLE_MAIN,
@@ -80,14 +71,11 @@ std::string Route(uint16_t type, const char* gateway, uint32_t table = RT_TABLE_
   info.rtm_table = RT_TABLE_UNSPEC;
   info.rtm_type = routeType;
   info.rtm_flags = flags;
-  in_addr address{};
-  inet_pton(AF_INET, gateway, &address);
-  return Message(type, &info, sizeof info)
-      .Attr32(RTA_TABLE, table)
-      .Attr(RTA_GATEWAY, &address, sizeof address)
-      .Attr32(RTA_OIF, 2)
-      .Attr32(RTA_EXPIRES, flags)
-      .bytes();
+  return Message(type, Bytes(info),
+                 {{RTA_TABLE, Bytes(table)},
+                  {RTA_GATEWAY, Bytes(Ipv4(gateway))},
+                  {RTA_OIF, Bytes(uint32_t{2})},
+                  {RTA_EXPIRES, Bytes(flags)}});
 }
 
 TEST(NetlinkState, ToldOnlyWhatChangesTheNetwork) {

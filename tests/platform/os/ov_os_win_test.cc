@@ -4,9 +4,11 @@
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
+#include <optional>
 #include <string>
+#include <tuple>
 
+#include "ovtest/scoped_temp_dir.h"
 #include "platform/os/ov_os.h"
 
 namespace ovplatform {
@@ -16,22 +18,8 @@ std::wstring Wide(const std::string& utf8) {
   return Utf8ToWide(utf8).value();
 }
 
-// A fresh folder below the system's temporary folder, removed afterwards.
-class TempFolder {
- public:
-  TempFolder() {
-    wchar_t base[MAX_PATH + 1] = {};
-    GetTempPathW(MAX_PATH + 1, base);
-    static int counter = 0;
-    path_ = base + std::wstring(L"ovos-") + std::to_wstring(GetCurrentProcessId()) + L"-" +
-            std::to_wstring(++counter);
-    CreateDirectoryW(path_.c_str(), nullptr);
-  }
-  ~TempFolder() {
-    std::error_code ignored;
-    std::filesystem::remove_all(std::filesystem::path(path_), ignored);
-  }
-  std::string path() const { return WideToUtf8(path_).value(); }
+// A fresh folder; names and texts are UTF-8 and reach the system as UTF-16.
+struct TempFolder : ovtest::ScopedTempDir {
   std::string Write(const std::string& name, const std::string& text) const {
     const std::string full = JoinPath(path(), name);
     HANDLE file = CreateFileW(Wide(full).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
@@ -47,92 +35,67 @@ class TempFolder {
     CreateDirectoryW(Wide(full).c_str(), nullptr);
     return full;
   }
-
- private:
-  std::wstring path_;
 };
 
-// Sets a variable of the process for one test and puts the old value back.
+// Sets a variable of the process (nullptr: unsets it) and puts the old one back.
 class ScopedEnv {
  public:
   ScopedEnv(const wchar_t* name, const wchar_t* value) : name_(name) {
     wchar_t old[32767];
     const DWORD got = GetEnvironmentVariableW(name, old, 32767);
-    had_ = got > 0 || GetLastError() != ERROR_ENVVAR_NOT_FOUND;
-    old_.assign(old, got);
+    if (got > 0 || GetLastError() != ERROR_ENVVAR_NOT_FOUND) old_ = std::wstring(old, got);
     SetEnvironmentVariableW(name, value);
   }
-  ~ScopedEnv() { SetEnvironmentVariableW(name_.c_str(), had_ ? old_.c_str() : nullptr); }
+  ~ScopedEnv() { SetEnvironmentVariableW(name_.c_str(), old_ ? old_->c_str() : nullptr); }
 
  private:
   std::wstring name_;
-  std::wstring old_;
-  bool had_ = false;
+  std::optional<std::wstring> old_;
 };
 
-TEST(WindowsOsTest, ReadFileHonoursTheBoundAndReadsOnlyFiles) {
+TEST(WindowsOsTest, FilesAndFolders) {
   TempFolder folder;
   const std::string ten = folder.Write("ten.txt", "0123456789");
   const std::string empty = folder.Write("empty.txt", "");
   // "é" and "€" in the name: the UTF-8 path must reach the system as UTF-16.
-  const std::string named = folder.Write("caf\xC3\xA9-\xE2\x82\xAC.txt", "named");
-  const std::string sub = folder.Mkdir("sub");
-  struct Case {
+  const std::string named = folder.Write("\xC3\xA9-\xE2\x82\xAC.txt", "named");
+  const std::string sub = folder.Mkdir("Sub");
+  const std::string missing = JoinPath(folder.path(), "missing");
+  const struct {
     const char* name;
     std::string path;
     size_t bound;
     std::optional<std::string> expected;
-  };
-  const Case cases[] = {
+  } cases[] = {
       {"exactly the bound", ten, 10, "0123456789"},
       {"one byte over the bound", ten, 9, std::nullopt},
       {"empty file, zero bound", empty, 0, ""},
       {"non-ASCII name", named, 100, "named"},
-      {"missing file", JoinPath(folder.path(), "missing"), 100, std::nullopt},
+      {"missing file", missing, 100, std::nullopt},
       {"a folder", sub, 100, std::nullopt},
       {"the null device by name", "NUL", 100, std::nullopt},
       {"the device namespace", "\\\\.\\NUL", 100, std::nullopt},
       {"not UTF-8", folder.path() + "\\\xFF.txt", 100, std::nullopt},
       {"empty path", "", 100, std::nullopt},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    EXPECT_EQ(GetOs().ReadFile(c.path, c.bound), c.expected);
-  }
-}
+  for (const auto& c : cases) EXPECT_EQ(GetOs().ReadFile(c.path, c.bound), c.expected) << c.name;
 
-TEST(WindowsOsTest, ExistenceAndFolders) {
-  TempFolder folder;
-  const std::string file = folder.Write("f", "x");
-  const std::string sub = folder.Mkdir("d");
-  struct Case {
-    std::string path;
-    bool exists;
-    bool directory;
-  };
-  const Case cases[] = {
-      {file, true, false},      {sub, true, true},
-      {sub + "\\", true, true}, {JoinPath(folder.path(), "none"), false, false},
-      {"", false, false},
-  };
-  for (const Case& c : cases) {
-    EXPECT_EQ(GetOs().FileExists(c.path), c.exists) << c.path;
-    EXPECT_EQ(GetOs().IsDirectory(c.path), c.directory) << c.path;
+  for (const auto& [path, exists, directory] :
+       {std::tuple{ten, true, false}, std::tuple{sub, true, true},
+        std::tuple{sub + "\\", true, true}, std::tuple{missing, false, false},
+        std::tuple{std::string(), false, false}}) {
+    EXPECT_EQ(GetOs().FileExists(path), exists) << path;
+    EXPECT_EQ(GetOs().IsDirectory(path), directory) << path;
   }
-}
 
-TEST(WindowsOsTest, ListDirectoryAnswersSortedNamesOnly) {
-  TempFolder folder;
-  folder.Write("b.txt", "");
-  folder.Write("a.txt", "");
-  folder.Write("\xC3\xA9.txt", "");
-  folder.Mkdir("C");
-  const std::vector<std::string> expected = {"C", "a.txt", "b.txt", "\xC3\xA9.txt"};
-  EXPECT_EQ(GetOs().ListDirectory(folder.path()), expected);
-  EXPECT_EQ(GetOs().ListDirectory(folder.path() + "\\"), expected);
-  EXPECT_EQ(GetOs().ListDirectory(folder.path() + "/"), expected);
-  EXPECT_TRUE(GetOs().ListDirectory(JoinPath(folder.path(), "none")).empty());
-  EXPECT_TRUE(GetOs().ListDirectory(JoinPath(folder.path(), "a.txt")).empty());
+  // Names only, sorted bytewise (not in the system's case-blind order).
+  const std::vector<std::string> names = {"Sub", "empty.txt", "ten.txt",
+                                          "\xC3\xA9-\xE2\x82\xAC.txt"};
+  for (const std::string& path : {folder.path(), folder.path() + "\\", folder.path() + "/"}) {
+    EXPECT_EQ(GetOs().ListDirectory(path), names) << path;
+  }
+  EXPECT_TRUE(GetOs().ListDirectory(missing).empty());
+  EXPECT_TRUE(GetOs().ListDirectory(ten).empty());
 }
 
 TEST(WindowsOsTest, ModifiedTimeIsNanosecondsSince1970) {
@@ -156,41 +119,27 @@ TEST(WindowsOsTest, ModifiedTimeIsNanosecondsSince1970) {
   EXPECT_FALSE(GetOs().ModifiedTimeNs(JoinPath(folder.path(), "none")).has_value());
 }
 
-TEST(WindowsOsTest, EnvironmentSetEmptyAndUnsetDiffer) {
-  const std::string long_value(5000, 'v');
-  {
-    ScopedEnv set(L"OVOS_TEST_VAR", L"caf\u00e9");
-    EXPECT_EQ(GetOs().GetEnv("OVOS_TEST_VAR"), "caf\xC3\xA9");
-  }
-  {
-    // The first buffer is smaller than the value: the read must grow it.
-    ScopedEnv set(L"OVOS_TEST_VAR", Wide(long_value).c_str());
-    EXPECT_EQ(GetOs().GetEnv("OVOS_TEST_VAR"), long_value);
-  }
-  {
-    ScopedEnv set(L"OVOS_TEST_VAR", L"");
-    EXPECT_EQ(GetOs().GetEnv("OVOS_TEST_VAR"), "");
+TEST(WindowsOsTest, EnvironmentAndUser) {
+  // A value longer than the first buffer must grow it; set-but-empty is not unset.
+  const std::wstring long_value(5000, L'v');
+  for (const wchar_t* value : {L"caf\u00e9", long_value.c_str(), L""}) {
+    ScopedEnv set(L"OVOS_TEST_VAR", value);
+    EXPECT_EQ(GetOs().GetEnv("OVOS_TEST_VAR"), WideToUtf8(value));
   }
   EXPECT_EQ(GetOs().GetEnv("OVOS_TEST_VAR"), std::nullopt);
   EXPECT_EQ(GetOs().GetEnv(""), std::nullopt);
   EXPECT_EQ(GetOs().GetEnv("\xFF"), std::nullopt);
-}
 
-TEST(WindowsOsTest, HomeIsUserProfileElseTheShellsProfileFolder) {
+  // Home is USERPROFILE, else the shell's profile folder.
   {
     ScopedEnv set(L"USERPROFILE", L"C:\\Users\\Somebody");
     EXPECT_EQ(GetOs().HomeDirectory(), "C:\\Users\\Somebody");
   }
   ScopedEnv unset(L"USERPROFILE", nullptr);
-  const std::string home = GetOs().HomeDirectory();
-  EXPECT_FALSE(home.empty());
-  EXPECT_TRUE(GetOs().IsDirectory(home)) << home;
-}
-
-TEST(WindowsOsTest, UserIdIsReadAndStable) {
-  const uint32_t id = GetOs().UserId();
-  EXPECT_NE(id, 0u);
-  EXPECT_EQ(GetOs().UserId(), id);
+  EXPECT_TRUE(GetOs().IsDirectory(GetOs().HomeDirectory())) << GetOs().HomeDirectory();
+  // 0 would mean the SID was not read.
+  EXPECT_NE(GetOs().UserId(), 0u);
+  EXPECT_EQ(GetOs().UserId(), GetOs().UserId());
 }
 
 TEST(WindowsOsTest, JoinPathUsesBackslashAndKeepsAGivenSeparator) {

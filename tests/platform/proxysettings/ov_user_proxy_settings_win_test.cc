@@ -19,10 +19,8 @@ constexpr wchar_t kConnections[] =
     L"Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings\\Connections";
 constexpr wchar_t kValue[] = L"DefaultConnectionSettings";
 
-constexpr uint32_t kTypeDirect = 0x1;
-constexpr uint32_t kTypeProxy = 0x2;
-constexpr uint32_t kTypeAutoProxyUrl = 0x4;
-constexpr uint32_t kTypeAutoDetect = 0x8;
+// PROXY_TYPE_* flags.
+constexpr uint32_t kDirect = 0x1, kProxy = 0x2, kPacUrl = 0x4, kAutoDetect = 0x8;
 
 std::vector<BYTE> Settings(uint32_t flags, const std::string& proxy, const std::string& bypass,
                            const std::string& url) {
@@ -51,14 +49,14 @@ class ScopedConnectionSettings {
     EXPECT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, kConnections, 0, nullptr, 0,
                               KEY_QUERY_VALUE | KEY_SET_VALUE, nullptr, &key_, nullptr),
               ERROR_SUCCESS);
-    DWORD type = 0;
     DWORD size = 0;
-    if (RegQueryValueExW(key_, kValue, nullptr, &type, nullptr, &size) == ERROR_SUCCESS) {
-      std::vector<BYTE> saved(size);
-      if (RegQueryValueExW(key_, kValue, nullptr, &type, saved.data(), &size) == ERROR_SUCCESS) {
-        saved.resize(size);
-        saved_ = std::move(saved);
-        saved_type_ = type;
+    if (RegQueryValueExW(key_, kValue, nullptr, &saved_type_, nullptr, &size) == ERROR_SUCCESS) {
+      saved_.emplace(size);
+      if (RegQueryValueExW(key_, kValue, nullptr, &saved_type_, saved_->data(), &size) ==
+          ERROR_SUCCESS) {
+        saved_->resize(size);
+      } else {
+        saved_.reset();
       }
     }
   }
@@ -89,66 +87,30 @@ class ScopedConnectionSettings {
 TEST(WinHttpUserProxySettingsTest, ReadsWhatTheUserSet) {
   ScopedConnectionSettings scoped;
   const struct {
-    const char* name;
     uint32_t flags;
     std::string proxy, bypass, url;
-    UserProxySettings expected;
+    const char* want;  // auto-detect|PAC URL|proxy|bypass
   } cases[] = {
-      {"everything",
-       kTypeProxy | kTypeAutoProxyUrl | kTypeAutoDetect,
-       "http=p1.corp:3128;https=p2.corp:443",
-       "<local>;*.corp",
-       "http://wpad.corp/proxy.pac",
-       {true, "http://wpad.corp/proxy.pac", "http=p1.corp:3128;https=p2.corp:443", "<local>;*.corp",
-        kWinHttpBackend, ""}},
-      {"proxy only",
-       kTypeProxy,
-       "proxy.corp:8080",
-       "",
-       "",
-       {false, "", "proxy.corp:8080", "", kWinHttpBackend, ""}},
-      {"PAC URL only",
-       kTypeAutoProxyUrl,
-       "",
-       "",
-       "http://pac.corp/x.pac",
-       {false, "http://pac.corp/x.pac", "", "", kWinHttpBackend, ""}},
+      {kProxy | kPacUrl | kAutoDetect, "http=p1:3128;https=p2:443", "<local>;*.corp",
+       "http://w/p.pac", "1|http://w/p.pac|http=p1:3128;https=p2:443|<local>;*.corp"},
+      {kProxy, "proxy.corp:8080", "", "", "0||proxy.corp:8080|"},
+      {kPacUrl, "", "", "http://pac.corp/x.pac", "0|http://pac.corp/x.pac||"},
       // Texts stored while their switch is off are not in force.
-      {"direct",
-       kTypeDirect,
-       "ignored.corp:1",
-       "ignored",
-       "http://ignored/",
-       {false, "", "", "", kWinHttpBackend, ""}},
+      {kDirect, "ignored.corp:1", "ignored", "http://ignored/", "0|||"},
   };
   for (const auto& c : cases) {
+    SCOPED_TRACE(c.want);
     scoped.Write(Settings(c.flags, c.proxy, c.bypass, c.url));
     UserProxySettings got;
     uint32_t error = 1;
-    ASSERT_TRUE(GetUserProxySettingsReader().Read(got, error)) << c.name;
-    EXPECT_EQ(error, 0u) << c.name;
-    EXPECT_EQ(got.auto_detect, c.expected.auto_detect) << c.name;
-    EXPECT_EQ(got.auto_config_url, c.expected.auto_config_url) << c.name;
-    EXPECT_EQ(got.proxy, c.expected.proxy) << c.name;
-    EXPECT_EQ(got.bypass, c.expected.bypass) << c.name;
-    EXPECT_EQ(got.backend, c.expected.backend) << c.name;
-    EXPECT_EQ(got.note, c.expected.note) << c.name;
+    ASSERT_TRUE(GetUserProxySettingsReader().Read(got, error));
+    EXPECT_EQ(error, 0u);
+    EXPECT_EQ(std::to_string(got.auto_detect) + "|" + got.auto_config_url + "|" + got.proxy + "|" +
+                  got.bypass,
+              c.want);
+    EXPECT_EQ(got.backend, kWinHttpBackend);
+    EXPECT_EQ(got.note, "");
   }
-}
-
-TEST(WinHttpUserProxySettingsTest, OverrideReplacesAndRestores) {
-  class Fixed final : public UserProxySettingsReader {
-   public:
-    bool Read(UserProxySettings&, uint32_t& error) override {
-      error = 5;
-      return false;
-    }
-  } fixed;
-  UserProxySettingsReader& real = GetUserProxySettingsReader();
-  OverrideUserProxySettingsReaderForTesting(&fixed);
-  EXPECT_EQ(&GetUserProxySettingsReader(), &fixed);
-  OverrideUserProxySettingsReaderForTesting(nullptr);
-  EXPECT_EQ(&GetUserProxySettingsReader(), &real);
 }
 
 }  // namespace

@@ -52,6 +52,10 @@ TEST_F(SystemWinHttpTest, CreatingAResolverAnswersTheSystemsCode) {
   // The resolver's own time-outs, and unlimited ones, are taken.
   EXPECT_TRUE(api_->SetTimeouts(session_, 2000, 3000, 2000, 3000));
   EXPECT_TRUE(api_->SetTimeouts(session_, 0, -5, 0, 1));
+  // The callback can be removed and set again.
+  EXPECT_TRUE(api_->SetStatusCallback(session_, nullptr, kCallbackFlagAllNotifications));
+  EXPECT_TRUE(api_->SetStatusCallback(
+      session_, CountCallback, kCallbackFlagGetProxyForUrlComplete | kCallbackFlagRequestError));
 
   WinHttpHandle resolver = kNullHandle;
   const uint32_t code = api_->CreateProxyResolver(session_, &resolver);
@@ -98,11 +102,6 @@ TEST_F(SystemWinHttpTest, HandlesItDidNotOpenNeverReachTheSystem) {
   EXPECT_EQ(api_->GetProxyForUrlEx(session_, "", options, 1), kErrorInvalidParameter);
   EXPECT_EQ(api_->Open(false), kNullHandle);
   EXPECT_EQ(g_callbacks.load(), 0);
-}
-
-TEST_F(SystemWinHttpTest, CallbackCanBeRemovedAndSetAgain) {
-  EXPECT_TRUE(api_->SetStatusCallback(session_, nullptr, kCallbackFlagAllNotifications));
-  EXPECT_TRUE(api_->SetStatusCallback(session_, CountCallback, kCallbackFlagRequestError));
 }
 
 TEST(SystemProxyResultTest, EntriesConvertInOrder) {

@@ -9,23 +9,20 @@
 namespace ovplatform {
 namespace {
 
-struct ExpectedLease {
-  std::string interface;
-  std::string url;
-  std::optional<int64_t> expiresAt;
-};
-
-struct LeaseCase {
-  const char* name;
-  std::string text;
-  std::vector<ExpectedLease> leases;
-};
-
 // 2026-12-03 20:49:46 UTC
 constexpr int64_t kExpiry = 1796330986;
 
 TEST(DhcpLeaseParser, ReadsEveryLeaseOfAFile) {
-  const std::vector<LeaseCase> cases = {
+  struct Lease {
+    std::string interface;
+    std::string url;
+    std::optional<int64_t> expiresAt;
+  };
+  const struct {
+    const char* name;
+    std::string text;
+    std::vector<Lease> leases;
+  } cases[] = {
       {"dhclient named option",
        "lease {\n  interface \"eth0\";\n  fixed-address 10.0.0.5;\n"
        "  option wpad \"http://wpad.corp.example/wpad.dat\";\n"
@@ -62,7 +59,7 @@ TEST(DhcpLeaseParser, ReadsEveryLeaseOfAFile) {
        "# This is private data.\nADDRESS=10.0.0.5\nOPTION_252=687474703a2f2f772f782e70616300\n",
        {{"", "http://w/x.pac", std::nullopt}}},
   };
-  for (const LeaseCase& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     const std::vector<DhcpLease> leases = ParseDhcpLeaseFile(c.text);
     ASSERT_EQ(leases.size(), c.leases.size());

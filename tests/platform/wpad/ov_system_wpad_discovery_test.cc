@@ -6,11 +6,11 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
-#include "ovtest/env_overlay_os.h"
-#include "ovtest/fake_wpad_host_resolver.h"
+#include "ovtest/fake_environment_os.h"
 #include "ovtest/manual_clock.h"
 #include "ovtest/scoped_temp_dir.h"
 #include "platform/wpad/ov_dhcp_lease_scanner.h"
@@ -108,8 +108,8 @@ TEST_F(WpadLeaseScan, LocationsComeFromTheVariableOrTheDefaults) {
                 std::chrono::hours(1));
   folder_.Write("b/other.txt", DhclientLease("eth2", "http://filtered/"), std::chrono::hours(2));
 
-  ovtest::EnvOverlayOs os;
-  os.Set(kWpadLeaseDirsVariable, "::" + file + ":" + folder_.path() + "/b:");
+  ovtest::FakeEnvironmentOs os;
+  os.SetEnv(kWpadLeaseDirsVariable, "::" + file + ":" + folder_.path() + "/b:");
   const std::vector<LeaseLocation> locations = WpadLeaseLocations();
   ASSERT_EQ(locations.size(), 2u);
   EXPECT_EQ(FindWpadUrlInLeases(locations, kNowSeconds)->url, "http://file/");
@@ -121,17 +121,18 @@ TEST_F(WpadLeaseScan, LocationsComeFromTheVariableOrTheDefaults) {
   EXPECT_EQ(filtered->interface, "eth1");
 }
 
-class SystemWpadDetect : public WpadLeaseScan {
- protected:
-  std::shared_ptr<WpadDiscovery> Discovery() {
-    return MakeSystemWpadDiscovery(
-        {resolver_, std::vector<LeaseLocation>{{folder_.path(), "", ""}}});
+// Answers every name with `addresses` and records the names asked.
+struct FakeHostResolver : WpadHostResolver {
+  std::vector<std::string> ResolveHost(const std::string& host) override {
+    std::lock_guard<std::mutex> lock(mutex);
+    asked.push_back(host);
+    return host == "wpad" ? addresses : std::vector<std::string>{};
   }
-  std::shared_ptr<ovtest::FakeWpadHostResolver> resolver_ =
-      std::make_shared<ovtest::FakeWpadHostResolver>();
+  std::mutex mutex;
+  std::vector<std::string> addresses, asked;
 };
 
-TEST_F(SystemWpadDetect, DhcpFirstThenTheSingleDnsName) {
+TEST_F(WpadLeaseScan, DhcpFirstThenTheSingleDnsName) {
   using S = WpadSource;
   const uint32_t kAll = kWpadDetectAll, kDns = kWpadDetectDns, kDhcp = kWpadDetectDhcp;
   const struct {
@@ -154,13 +155,15 @@ TEST_F(SystemWpadDetect, DhcpFirstThenTheSingleDnsName) {
     std::error_code ignored;
     fs::remove(folder_.path() + "/dhclient.leases", ignored);
     if (c.lease) folder_.Write("dhclient.leases", DhclientLease("eth0", "http://lease/"));
-    resolver_ = std::make_shared<ovtest::FakeWpadHostResolver>();
-    resolver_->SetAddresses("wpad", c.dns);
-    const WpadResult result = Discovery()->Detect(c.flags);
+    auto resolver = std::make_shared<FakeHostResolver>();
+    resolver->addresses = c.dns;
+    const WpadResult result =
+        MakeSystemWpadDiscovery({resolver, std::vector<LeaseLocation>{{folder_.path(), "", ""}}})
+            ->Detect(c.flags);
     EXPECT_EQ(result.url, c.url);
     EXPECT_EQ(result.source, c.source);
     // Only the plain name, never a walk up the domain labels.
-    EXPECT_EQ(resolver_->asked(),
+    EXPECT_EQ(resolver->asked,
               c.dnsAsked ? std::vector<std::string>{"wpad"} : std::vector<std::string>{});
   }
 }

@@ -1,15 +1,18 @@
-// FakeEnvironmentOs: the operating system of ov_os.h with an environment of
-// the test's own and a fresh temporary home folder; files are real. It is
-// installed (OverrideOsForTesting) while it lives and removes its folder
-// when destroyed.
+// FakeEnvironmentOs: the real operating system (files, folders, user) with an
+// environment of the test's own, where nothing of the process's shows, and a
+// fresh temporary home folder (HOME in that environment). Installed
+// (OverrideOsForTesting) while it lives.
 //
 // Thread-safety: set the environment and write files before the code under
 // test runs; reads may then come from any thread.
 #pragma once
 
+#include <filesystem>
+#include <fstream>
 #include <map>
 #include <mutex>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -20,20 +23,37 @@ namespace ovtest {
 
 class FakeEnvironmentOs final : public ovplatform::Os {
  public:
-  FakeEnvironmentOs();
-  ~FakeEnvironmentOs() override;
+  FakeEnvironmentOs() : home_dir_("ovtest-home-"), home_(home_dir_.path()) {
+    if (home_.empty()) throw std::runtime_error("no temporary home folder");
+    env_["HOME"] = home_;
+    ovplatform::OverrideOsForTesting(this);
+  }
+  ~FakeEnvironmentOs() override { ovplatform::OverrideOsForTesting(nullptr); }
   FakeEnvironmentOs(const FakeEnvironmentOs&) = delete;
   FakeEnvironmentOs& operator=(const FakeEnvironmentOs&) = delete;
 
-  // The temporary home folder; HOME in the fake environment too.
   const std::string& home() const { return home_; }
-  void SetEnv(const std::string& name, const std::string& value);
-  void UnsetEnv(const std::string& name);
-  // Writes `text` to home()/relative_path, creating the folders on the way;
-  // answers the full path.
-  std::string WriteHomeFile(const std::string& relative_path, const std::string& text);
+  void SetEnv(const std::string& name, const std::string& value) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    env_[name] = value;
+  }
+  void UnsetEnv(const std::string& name) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    env_.erase(name);
+  }
+  // Writes home()/relative_path, creating its folders; answers the full path.
+  std::string WriteHomeFile(const std::string& relative_path, const std::string& text) {
+    const std::filesystem::path path = std::filesystem::path(home_) / relative_path;
+    std::filesystem::create_directories(path.parent_path());
+    std::ofstream(path, std::ios::binary) << text;
+    return path.string();
+  }
 
-  std::optional<std::string> GetEnv(const std::string& name) override;
+  std::optional<std::string> GetEnv(const std::string& name) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const auto it = env_.find(name);
+    return it == env_.end() ? std::nullopt : std::optional<std::string>(it->second);
+  }
   std::string HomeDirectory() override { return home_; }
   uint32_t UserId() override { return real_.UserId(); }
   std::optional<std::string> ReadFile(const std::string& path, size_t maxBytes) override {
@@ -44,9 +64,12 @@ class FakeEnvironmentOs final : public ovplatform::Os {
   std::vector<std::string> ListDirectory(const std::string& path) override {
     return real_.ListDirectory(path);
   }
+  std::optional<int64_t> ModifiedTimeNs(const std::string& path) override {
+    return real_.ModifiedTimeNs(path);
+  }
 
  private:
-  ovplatform::Os& real_;
+  ovplatform::Os& real_ = ovplatform::GetOs();
   ScopedTempDir home_dir_;
   std::string home_;
   std::mutex mutex_;
