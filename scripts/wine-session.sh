@@ -22,6 +22,11 @@ mkdir -p "$WINEPREFIX"
 wineserver -p </dev/null >/dev/null 2>&1 || true
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
   wineboot --init </dev/null >/dev/null 2>&1 || true
+else
+  # The first program of a server starts Wine's background services, which
+  # inherit its output: started by a test, they would hold the test's pipe
+  # open and ctest would wait on it until its time-out.
+  wine cmd.exe /c exit </dev/null >/dev/null 2>&1 || true
 fi
 
 wine_session_stop() {
