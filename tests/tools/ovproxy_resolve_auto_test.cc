@@ -11,10 +11,6 @@
 #include <utility>
 #include <vector>
 
-#include <json/json.h>
-
-#include <sstream>
-
 #include "command_run.h"
 #include "ovtest/env_overlay_os.h"
 #include "ovtest/fake_dal_bus.h"
@@ -33,17 +29,17 @@ class NothingFound final : public ovplatform::WpadDiscovery {
 class OvproxyResolveAuto : public ::testing::Test {
  protected:
   OvproxyResolveAuto() {
-    server_.Get("/ok.pac", [](const httplib::Request&, httplib::Response& response) {
-      response.set_content(
-          "function FindProxyForURL(url, host) {\n"
-          "  return host == \"example.org\" ? \"PROXY p:3128; SOCKS5 s:1080\" : \"DIRECT\";\n"
-          "}\n",
-          "application/x-ns-proxy-autoconfig");
-    });
-    server_.Get("/broken.pac", [](const httplib::Request&, httplib::Response& response) {
-      response.set_content("function FindProxyForURL(url, host) { return \"DIRECT\"; ",
-                           "application/x-ns-proxy-autoconfig");
-    });
+    const std::pair<const char*, std::string> scripts[] = {
+        {"/ok.pac",
+         "function FindProxyForURL(url, host) {\n"
+         "  return host == \"example.org\" ? \"PROXY p:3128; SOCKS5 s:1080\" : \"DIRECT\";\n}\n"},
+        {"/broken.pac", "function FindProxyForURL(url, host) { return \"DIRECT\"; "},
+    };
+    for (const auto& [path, body] : scripts) {
+      server_.Get(path, [body](const httplib::Request&, httplib::Response& response) {
+        response.set_content(body, "application/x-ns-proxy-autoconfig");
+      });
+    }
     port_ = server_.bind_to_any_port("127.0.0.1");
     listener_ = std::thread([this] { server_.listen_after_bind(); });
     while (!server_.is_running()) std::this_thread::yield();
@@ -140,18 +136,15 @@ TEST_F(OvproxyResolveAuto, MachineConfigurationFromTheEnvironment) {
     const CommandRun run = RunCommand(
         RunResolveCommand, {"--json", mode, "example.org", "http://other/", "a.corp.example"});
     EXPECT_EQ(run.code, kExitOk) << run.err;
-    Json::Value root;
-    std::istringstream in(run.out);
-    std::string errors;
-    ASSERT_TRUE(Json::parseFromStream(Json::CharReaderBuilder(), in, &root, &errors)) << run.out;
+    const Json::Value root = ParseJson(run.out);
     ASSERT_EQ(root.size(), 3u);
     const char* hosts[] = {"p", "", ""};
     for (Json::ArrayIndex i = 0; i < 3; ++i) {
-      EXPECT_EQ(root[i]["error"].asInt(), 0) << i;
+      EXPECT_EQ(root[i]["error"], 0) << i;
       EXPECT_EQ(root[i]["servers"][0]["host"].asString(), hosts[i]) << i;
-      EXPECT_EQ(root[i]["source"].asString(), "System");
+      EXPECT_EQ(root[i]["source"], "System");
     }
-    EXPECT_EQ(root[2]["way"].asString(), way);
+    EXPECT_EQ(root[2]["way"], way);
   }
 }
 

@@ -1,7 +1,6 @@
 #include "ovproxy_telemetry_file_module.h"
 
 #include <gtest/gtest.h>
-#include <json/json.h>
 
 #include <filesystem>
 #include <sstream>
@@ -9,23 +8,17 @@
 #include <vector>
 
 #include "OrvaProxy/ov_telemetry_reporter.h"
+#include "command_run.h"
 #include "ovtest/manual_clock.h"
 
 namespace ovproxy {
 namespace {
 
+// One JSON value a line.
 std::vector<Json::Value> ParseLines(const std::string& text) {
   std::vector<Json::Value> out;
   std::istringstream in(text);
-  std::string line;
-  Json::CharReaderBuilder builder;
-  while (std::getline(in, line)) {
-    Json::Value value;
-    std::string errors;
-    std::istringstream one(line);
-    EXPECT_TRUE(Json::parseFromStream(builder, one, &value, &errors)) << line << errors;
-    out.push_back(value);
-  }
+  for (std::string line; std::getline(in, line);) out.push_back(ParseJson(line));
   return out;
 }
 
