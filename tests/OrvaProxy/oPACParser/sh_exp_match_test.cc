@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -16,19 +17,14 @@
 namespace OVProxy {
 namespace {
 
-// A JavaScript string literal for any text.
+// A JavaScript string literal for any text, every byte but letters and
+// digits escaped.
 std::string Literal(const std::string& text) {
   std::string out = "\"";
   for (unsigned char c : text) {
-    if (c == '"' || c == '\\') {
-      out.append("\\").push_back(static_cast<char>(c));
-    } else if (c < 0x20 || c >= 0x7F) {
-      char escaped[8];
-      std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
-      out.append(escaped);
-    } else {
-      out.push_back(static_cast<char>(c));
-    }
+    char escaped[8];
+    std::snprintf(escaped, sizeof escaped, "\\x%02x", c);
+    out += std::isalnum(c) ? std::string(1, static_cast<char>(c)) : std::string(escaped);
   }
   return out + "\"";
 }
