@@ -1,6 +1,9 @@
 // Runs an ovproxy subcommand in process and keeps what it wrote.
 #pragma once
 
+#include <gtest/gtest.h>
+#include <json/json.h>
+
 #include <sstream>
 #include <string>
 #include <utility>
@@ -22,6 +25,13 @@ inline CommandRun RunCommand(int (*run)(CommandContext&), std::vector<std::strin
   CommandContext context{std::move(args), out, err};
   const int code = run(context);
   return {code, out.str(), err.str()};
+}
+
+inline Json::Value ParseJson(const std::string& text) {
+  Json::Value root;
+  std::istringstream in(text);
+  EXPECT_TRUE(Json::parseFromStream(Json::CharReaderBuilder(), in, &root, nullptr)) << text;
+  return root;
 }
 
 }  // namespace ovproxy

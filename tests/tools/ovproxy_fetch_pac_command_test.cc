@@ -26,10 +26,6 @@ class OvproxyFetchPac : public ::testing::Test {
   }
   ~OvproxyFetchPac() override { ovplatform::OverrideAutoProxyUrlDetectorForTesting(std::nullopt); }
 
-  CommandRun Fetch(std::vector<std::string> args) {
-    return RunCommand(RunFetchPacCommand, std::move(args));
-  }
-
   ovtest::TaskEnvironment env_{""};
   ovtest::FakeExperimentMgr experiments_;
   LocalPacServer server_;
@@ -59,7 +55,7 @@ TEST_F(OvproxyFetchPac, ReportsEachStepAndPrintsTheScript) {
       {{}, kExitUsage, "", {"a URL or --auto-detect is required", "usage: ovproxy fetch-pac"}},
   };
   for (const auto& c : cases) {
-    const CommandRun run = Fetch(c.args);
+    const CommandRun run = RunCommand(RunFetchPacCommand, c.args);
     EXPECT_EQ(run.code, c.code) << run.err;
     EXPECT_EQ(run.out, c.out);
     for (const std::string& line : c.reported) {
@@ -71,13 +67,12 @@ TEST_F(OvproxyFetchPac, ReportsEachStepAndPrintsTheScript) {
 TEST_F(OvproxyFetchPac, DetectedUrlIsNamedByItsSourceAndTheScriptWrittenToAFile) {
   detector_->SetAnswer(ovplatform::PROXY_AUTO_DETECT_TYPE_DNS_A, server_.Url("/lastmod.pac"));
   const std::string file = ::testing::TempDir() + "/ovproxy_fetch_pac_test.pac";
-  const CommandRun run = Fetch({"--auto-detect", "-o", file});
+  const CommandRun run = RunCommand(RunFetchPacCommand, {"--auto-detect", "-o", file});
   EXPECT_EQ(run.code, kExitOk) << run.err;
   EXPECT_NE(run.out.find("pac url: " + server_.Url("/lastmod.pac") + " (dns)"), std::string::npos)
       << run.out;
-  std::ifstream in(file);
   std::stringstream text;
-  text << in.rdbuf();
+  text << std::ifstream(file).rdbuf();
   EXPECT_EQ(text.str(), LocalPacServer::kPacBody);
 }
 

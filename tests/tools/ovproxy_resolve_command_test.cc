@@ -1,9 +1,7 @@
+// `ovproxy resolve` on a configuration of its own (--proxy, --bypass).
 #include <gtest/gtest.h>
-#include <json/json.h>
 
 #include <fstream>
-#include <optional>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -20,19 +18,24 @@ CommandRun Resolve(std::vector<std::string> args) {
 }
 
 TEST(OvproxyResolve, AnswersEachUrlWithBypassAndDirectLastResort) {
-  // One after the other and all at once: the same answers, and the module's
-  // runner is gone afterwards.
+  ovtest::ScopedTempDir dir;
+  const std::string path = dir.path() + "/urls.txt";
+  std::ofstream(path) << "# hosts\n\n  b.example  \nc.example\r\n";
+  // One after the other and all at once: the same answers, URLs from a file
+  // after those of the command line, and the module's runner gone afterwards.
   for (const char* mode : {"--timeout=5000", "--async"}) {
     ovtest::TaskEnvironment env("");
-    const CommandRun run =
-        Resolve({mode, "--proxy", "http=p:3128;https=s:3129", "--bypass=*.corp;<local>",
-                 "https://a.corp/x", "example.org", "http://localhost:8080/", "http://plain/"});
+    const CommandRun run = Resolve({mode, "--proxy", "http=p:3128;https=s:3129",
+                                    "--bypass=*.corp;<local>", "https://a.corp/x", "example.org",
+                                    "http://localhost:8080/", "http://plain/", "-f", path});
     EXPECT_EQ(run.code, kExitOk) << run.err;
     EXPECT_EQ(run.out,
               "https://a.corp/x\tDIRECT\n"
               "https://example.org\tPROXY p:3128; DIRECT\n"
               "http://localhost:8080/\tDIRECT\n"
-              "http://plain/\tDIRECT\n")
+              "http://plain/\tDIRECT\n"
+              "https://b.example\tPROXY p:3128; DIRECT\n"
+              "https://c.example\tPROXY p:3128; DIRECT\n")
         << mode;
     EXPECT_EQ(env.manager().GetRunnerId("proxy_resolve_runner_name"), OrvaTask::kInvalidRunnerId)
         << "the command removes the runner it made";
@@ -47,41 +50,24 @@ TEST(OvproxyResolve, WithoutTheTaskLibraryTheModuleCannotStart) {
   EXPECT_NE(run.err.find("could not be initialised"), std::string::npos) << run.err;
 }
 
-TEST(OvproxyResolve, UrlsFromAFileFollowTheCommandLine) {
-  ovtest::TaskEnvironment env("");
-  ovtest::ScopedTempDir dir;
-  const std::string path = dir.path() + "/urls.txt";
-  std::ofstream(path) << "# hosts\n\n  b.example  \nc.example\r\n";
-  const CommandRun run = Resolve({"--proxy", "p:80", "a.example", "-f", path});
-  EXPECT_EQ(run.code, kExitOk) << run.err;
-  EXPECT_EQ(run.out,
-            "https://a.example\tPROXY p:80; DIRECT\n"
-            "https://b.example\tPROXY p:80; DIRECT\n"
-            "https://c.example\tPROXY p:80; DIRECT\n");
-}
-
 TEST(OvproxyResolve, JsonListsUrlErrorAndServers) {
   ovtest::TaskEnvironment env("");
   const CommandRun run = Resolve({"--json", "--proxy", "a:80;b:81", "--", "x.example", ""});
   EXPECT_EQ(run.code, kExitFailed) << "the empty URL fails";
-  Json::Value root;
-  std::istringstream in(run.out);
-  std::string errors;
-  ASSERT_TRUE(Json::parseFromStream(Json::CharReaderBuilder(), in, &root, &errors)) << run.out;
-  ASSERT_TRUE(root.isArray());
+  const Json::Value root = ParseJson(run.out);
   ASSERT_EQ(root.size(), 2u);
-  EXPECT_EQ(root[0]["url"].asString(), "https://x.example");
-  EXPECT_EQ(root[0]["error"].asInt(), 0);
+  EXPECT_EQ(root[0]["url"], "https://x.example");
+  EXPECT_EQ(root[0]["error"], 0);
+  EXPECT_EQ(root[0]["source"], "override");
+  EXPECT_EQ(root[0]["way"], "LocalResolver");
   const Json::Value& servers = root[0]["servers"];
   ASSERT_EQ(servers.size(), 2u);
-  EXPECT_EQ(servers[0]["scheme"].asString(), "HTTP");
-  EXPECT_EQ(servers[0]["host"].asString(), "a");
-  EXPECT_EQ(servers[0]["port"].asInt(), 80);
-  EXPECT_EQ(servers[1]["scheme"].asString(), "DIRECT");
-  EXPECT_EQ(root[0]["source"].asString(), "override");
-  EXPECT_EQ(root[0]["way"].asString(), "LocalResolver");
-  EXPECT_EQ(root[1]["url"].asString(), "");
-  EXPECT_EQ(root[1]["error"].asInt(), 2);
+  EXPECT_EQ(servers[0]["scheme"], "HTTP");
+  EXPECT_EQ(servers[0]["host"], "a");
+  EXPECT_EQ(servers[0]["port"], 80);
+  EXPECT_EQ(servers[1]["scheme"], "DIRECT");
+  EXPECT_EQ(root[1]["url"], "");
+  EXPECT_EQ(root[1]["error"], 2);
   EXPECT_EQ(root[1]["servers"].size(), 0u);
 }
 

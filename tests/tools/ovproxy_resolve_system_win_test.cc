@@ -4,7 +4,6 @@
 // the system resolver's failure reaches the caller, with the module's own
 // resolver's answer, a direct connection.
 #include <gtest/gtest.h>
-#include <json/json.h>
 
 #include <string>
 
@@ -21,14 +20,13 @@ TEST(OvproxyResolveOnWindows, AutoDetectionWithoutDiscoveryOrSystemResolverAnswe
   EXPECT_EQ(run.code, kExitFailed) << "the failure is reported: " << run.err;
   EXPECT_NE(run.err.find("answered by the local resolver"), std::string::npos) << run.err;
 
-  Json::Value answers;
-  ASSERT_TRUE(Json::Reader().parse(run.out, answers)) << run.out;
+  const Json::Value answers = ParseJson(run.out);
   ASSERT_EQ(answers.size(), 1u) << run.out;
   const Json::Value& answer = answers[0];
-  EXPECT_EQ(answer["way"].asString(), "WinHttpAsync");
-  EXPECT_EQ(answer["error"].asInt(), 203);
+  EXPECT_EQ(answer["way"], "WinHttpAsync");
+  EXPECT_EQ(answer["error"], 203);
   ASSERT_EQ(answer["servers"].size(), 1u) << run.out;
-  EXPECT_EQ(answer["servers"][0]["scheme"].asString(), "DIRECT");
+  EXPECT_EQ(answer["servers"][0]["scheme"], "DIRECT");
 }
 
 }  // namespace

@@ -1,8 +1,7 @@
 // The Windows engine (Active Scripting with JScript): COM is left as it was
-// found on every path, failed evaluations leak nothing, runs from threads
-// of different apartments are served one after the other, a script that
-// never returns is interrupted at the time bound, and a PAC in the ANSI code
-// page loads.
+// found on every path, failed evaluations leak nothing, runs from threads of
+// different apartments are served one after the other, a script that never
+// returns is interrupted at the time bound, a PAC in the ANSI code page loads.
 #include <windows.h>
 
 #include <psapi.h>
@@ -10,12 +9,11 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "OrvaProxy/oPACParser/js_engine.h"
-#include "OrvaProxy/oPACParser/js_limits.h"
 #include "js_test_util.h"
 
 namespace OVProxy {
@@ -24,12 +22,6 @@ namespace {
 using jstest::Entry;
 using jstest::Evaluate;
 using jstest::Outcome;
-using jstest::ScopedLimits;
-
-bool UnderWine() {
-  const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-  return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
-}
 
 int64_t PrivateBytes() {
   PROCESS_MEMORY_COUNTERS counters{};
@@ -44,69 +36,39 @@ struct Ending {
   std::string script;
   js_stage_t stage;
 };
-
-std::vector<Ending> Endings() {
-  return {
-      {"answer", Entry("return 'PROXY p:1';"), js_stage_t::none},
-      {"parse", "function FindProxyForURL(url, host) { return ( }", js_stage_t::parse},
-      {"start", "throw new Error('at load');\n" + Entry("return '';"), js_stage_t::start},
-      {"find", "var FindProxyForURL = 1;", js_stage_t::find},
-      {"call", Entry("return undefinedName;"), js_stage_t::call},
-      {"result", Entry("return 1;"), js_stage_t::result},
-  };
-}
-
-enum class Apartment { none, single, multi };
-
-// Runs `ending` on a new thread that is in `apartment`, and tells whether
-// the thread's COM state afterwards is what it was before.
-bool ComLeftAsFound(Apartment apartment, const Ending& ending) {
-  bool same = false;
-  std::thread thread([&] {
-    if (apartment == Apartment::single) CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
-    if (apartment == Apartment::multi) CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-    const Outcome out = Evaluate(ending.script);
-    EXPECT_EQ(out.failure.stage, ending.stage) << ending.name << ": " << out.failure.message;
-    // S_OK: no apartment was left behind; S_FALSE: the caller's apartment
-    // is still there; RPC_E_CHANGED_MODE: an apartment of the other kind
-    // is.
-    switch (apartment) {
-      case Apartment::none: {
-        const HRESULT hr = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-        same = hr == S_OK;
-        if (SUCCEEDED(hr)) CoUninitialize();
-        break;
-      }
-      case Apartment::single:
-      case Apartment::multi: {
-        const HRESULT hr =
-            CoInitializeEx(nullptr, apartment == Apartment::single ? COINIT_APARTMENTTHREADED
-                                                                   : COINIT_MULTITHREADED);
-        same = hr == S_FALSE;
-        if (SUCCEEDED(hr)) CoUninitialize();
-        CoUninitialize();  // the caller's own
-        break;
-      }
-    }
-  });
-  thread.join();
-  return same;
-}
+const std::vector<Ending> kEndings = {
+    {"answer", Entry("return 'PROXY p:1';"), js_stage_t::none},
+    {"parse", "function FindProxyForURL(url, host) { return ( }", js_stage_t::parse},
+    {"start", "throw new Error('at load');\n" + Entry("return '';"), js_stage_t::start},
+    {"find", "var FindProxyForURL = 1;", js_stage_t::find},
+    {"call", Entry("return undefinedName;"), js_stage_t::call},
+    {"result", Entry("return 1;"), js_stage_t::result},
+};
 
 TEST(JsJscript, ComIsLeftAsFoundOnEveryPath) {
-  for (Apartment apartment : {Apartment::none, Apartment::single, Apartment::multi}) {
-    for (const Ending& ending : Endings()) {
-      EXPECT_TRUE(ComLeftAsFound(apartment, ending))
-          << ending.name << " in apartment " << static_cast<int>(apartment);
+  for (std::optional<DWORD> apartment :
+       {std::optional<DWORD>(), std::optional<DWORD>(COINIT_APARTMENTTHREADED),
+        std::optional<DWORD>(COINIT_MULTITHREADED)}) {
+    for (const Ending& ending : kEndings) {
+      std::thread([&] {
+        if (apartment) CoInitializeEx(nullptr, *apartment);
+        const Outcome out = Evaluate(ending.script);
+        EXPECT_EQ(out.failure.stage, ending.stage) << ending.name << ": " << out.failure.message;
+        // S_OK: no apartment was left behind; S_FALSE: the caller's apartment
+        // is still there; RPC_E_CHANGED_MODE: one of the other kind is.
+        const HRESULT hr = CoInitializeEx(nullptr, apartment.value_or(COINIT_MULTITHREADED));
+        EXPECT_EQ(hr, apartment ? S_FALSE : S_OK) << ending.name << " in " << apartment.value_or(9);
+        if (SUCCEEDED(hr)) CoUninitialize();
+        if (apartment) CoUninitialize();  // the caller's own
+      }).join();
     }
   }
 }
 
 TEST(JsJscript, EvaluationsLeakNothing) {
-  const std::vector<Ending> endings = Endings();
-  auto run_all = [&](int rounds) {
+  auto run_all = [](int rounds) {
     for (int i = 0; i < rounds; ++i) {
-      for (const Ending& ending : endings) Evaluate(ending.script);
+      for (const Ending& ending : kEndings) Evaluate(ending.script);
     }
   };
   run_all(20);  // the system's own caches fill first
@@ -123,11 +85,9 @@ TEST(JsJscript, RunsFromDifferentApartmentsAreServedOneAfterAnother) {
   auto serve = [&](DWORD apartment, const std::string& host) {
     CoInitializeEx(nullptr, apartment);
     for (int i = 0; i < 20; ++i) {
-      answered +=
-          Evaluate(Entry("return 'PROXY ' + host + ':80';"), "http://" + host + "/", host).result ==
-                  "PROXY " + host + ":80"
-              ? 1
-              : 0;
+      const Outcome out =
+          Evaluate(Entry("return 'PROXY ' + host + ':80';"), "http://" + host + "/", host);
+      answered += out.result == "PROXY " + host + ":80";
     }
     CoUninitialize();
   };
@@ -140,24 +100,19 @@ TEST(JsJscript, RunsFromDifferentApartmentsAreServedOneAfterAnother) {
 }
 
 TEST(JsJscript, ScriptsThatNeverReturnAreInterruptedAtTheTimeBound) {
-  if (UnderWine()) {
+  const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+  if (ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr) {
     GTEST_SKIP() << "Wine's JScript answers E_NOTIMPL to IActiveScript::InterruptScriptThread and "
                     "never polls IActiveScriptSiteInterruptPoll, so a script that never returns "
                     "cannot be stopped there";
   }
-  ScopedLimits limits({200, kJsDefaultHeapLimitBytes});
-  const std::string scripts[] = {
-      Entry("while (true) {}"),
-      // Catching what the interrupt throws does not buy more time.
-      Entry("for (;;) { try { while (true) {} } catch (e) {} }"),
-      "while (true) {}\n" + Entry("return '';"),
-  };
-  for (const std::string& script : scripts) {
-    const Outcome out = Evaluate(script);
-    EXPECT_EQ(out.status, 999) << script;
-    EXPECT_EQ(out.failure.stage, js_stage_t::time_limit) << script << ": " << out.failure.message;
-  }
-  EXPECT_EQ(Evaluate(Entry("return 'DIRECT';")).result, "DIRECT");
+  jstest::ExpectFailures({200, kJsDefaultHeapLimitBytes}, js_stage_t::time_limit,
+                         {
+                             Entry("while (true) {}"),
+                             // Catching what the interrupt throws does not buy more time.
+                             Entry("for (;;) { try { while (true) {} } catch (e) {} }"),
+                             "while (true) {}\n" + Entry("return '';"),
+                         });
 }
 
 TEST(JsJscript, APacInTheAnsiCodePageLoads) {

@@ -1,15 +1,12 @@
-// Helpers of the PAC engine tests: one evaluation through js_runner_t with
-// its outcome, a FindProxyForURL around a body, limits for a scope.
-//
-// Scripts of tests that run on both engines keep to ECMAScript 3, the
-// language of the Windows JScript engine (no String.prototype.repeat, trim,
-// Array.prototype.indexOf, map, JSON, ...), and to what both engines
-// report the same way.
+// Helpers of the PAC engine tests. Scripts run on both engines keep to
+// ECMAScript 3, the language of the Windows JScript engine (no
+// String.prototype.repeat, trim, Array.prototype.indexOf, map, JSON, ...).
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <initializer_list>
 #include <string>
 
 #include "OrvaProxy/oPACParser/js_engine.h"
@@ -18,17 +15,15 @@
 
 namespace OVProxy::jstest {
 
-inline constexpr char kUrl[] = "http://www.example.com/x";
-inline constexpr char kHost[] = "www.example.com";
-
 struct Outcome {
   int32_t status;
   std::string result;
   js_failure_t failure;
 };
 
-inline Outcome Evaluate(const std::string& script, const std::string& url = kUrl,
-                        const std::string& host = kHost) {
+inline Outcome Evaluate(const std::string& script,
+                        const std::string& url = "http://www.example.com/x",
+                        const std::string& host = "www.example.com") {
   Outcome out{0, "<untouched>", {}};
   out.status = js_runner_t(script).run(url, host, out.result, &out.failure);
   return out;
@@ -36,6 +31,12 @@ inline Outcome Evaluate(const std::string& script, const std::string& url = kUrl
 
 inline std::string Entry(const std::string& body) {
   return "function FindProxyForURL(url, host) { " + body + " }";
+}
+
+// A JavaScript expression for `text` doubled `times` times.
+inline std::string Doubled(const std::string& text, int times) {
+  return "(function () { var s = '" + text + "'; for (var i = 0; i < " + std::to_string(times) +
+         "; i++) s += s; return s; })()";
 }
 
 class ScopedLimits {
@@ -53,9 +54,23 @@ class ScopedLimits {
 inline void ExpectEngineClean() {
   EXPECT_EQ(Evaluate(Entry("return 'DIRECT';")).result, "DIRECT");
   js_engine_reset();
-  const js_engine_stats_t stats = js_engine_stats();
-  EXPECT_EQ(stats.live_heaps, 0);
-  EXPECT_EQ(stats.live_bytes, 0);
+  EXPECT_EQ(js_engine_stats().live_heaps, 0);
+  EXPECT_EQ(js_engine_stats().live_bytes, 0);
+}
+
+// Every script fails at `stage` under `limits`, and the engine is clean after.
+inline void ExpectFailures(js_limits_t limits, js_stage_t stage,
+                           std::initializer_list<std::string> scripts) {
+  {
+    ScopedLimits scoped(limits);
+    for (const std::string& script : scripts) {
+      const Outcome out = Evaluate(script);
+      EXPECT_EQ(out.status, 999) << script;
+      EXPECT_EQ(out.failure.stage, stage) << script << ": " << out.failure.message;
+      EXPECT_EQ(out.result, "<untouched>") << script;
+    }
+  }
+  ExpectEngineClean();
 }
 
 }  // namespace OVProxy::jstest

@@ -1,8 +1,6 @@
-// The PAC helper functions, each row an expression evaluated inside a PAC
-// script. Date and time rows run at a fixed instant in fixed time zones
-// where the engine reads the module's clock (not the Windows JScript
-// engine, which reads the system's); the rows that need no clock run on
-// both.
+// The PAC helper functions. Date and time rows run at a fixed instant where
+// the engine reads the module's clock (not on Windows: JScript reads the
+// system's); the rows that need no clock run on both engines.
 #include "OrvaProxy/oPACParser/pac_prelude.h"
 
 #include <gtest/gtest.h>
@@ -10,7 +8,7 @@
 #include <optional>
 #include <string>
 
-#include "OrvaProxy/oPACParser/js_runner.h"
+#include "js_test_util.h"
 #if !defined(_WIN32)
 #include "klbutil/klb_time_zone.h"
 #include "ovtest/manual_clock.h"
@@ -19,30 +17,21 @@
 namespace OVProxy {
 namespace {
 
-struct Row {
-  const char* expression;
-  const char* want;  // String(expression)
-};
-
 std::string Eval(const std::string& expression) {
-  js_runner_t runner("function FindProxyForURL(url, host) { return String(" + expression + "); }");
-  std::string result = "<not run>";
-  js_failure_t failure;
-  const int32_t rc = runner.run("http://www.example.com/", "www.example.com", result, &failure);
-  if (rc != 0) return "status " + std::to_string(rc) + ": " + failure.message;
-  return result;
+  const jstest::Outcome out = jstest::Evaluate(jstest::Entry("return String(" + expression + ");"));
+  return out.status == 0 ? out.result
+                         : "status " + std::to_string(out.status) + ": " + out.failure.message;
 }
 
-void ExpectRows(const std::initializer_list<Row>& rows) {
-  for (const Row& row : rows) EXPECT_EQ(Eval(row.expression), row.want) << row.expression;
+// Each row: an expression and its String().
+void ExpectRows(std::initializer_list<std::pair<const char*, const char*>> rows) {
+  for (const auto& [expression, want] : rows) EXPECT_EQ(Eval(expression), want) << expression;
 }
 
-TEST(PacPrelude, HostAndAddressHelpers) {
+TEST(PacPrelude, HelpersWithoutAClock) {
   ExpectRows({
-      {"dnsDomainIs('www.example.com', '.example.com')", "true"},
       {"dnsDomainIs('www.EXAMPLE.com', '.example.com')", "false"},  // case-sensitive
-      {"isPlainHostName('intranet') + ' ' + isPlainHostName('a.b')", "true false"},
-      {"localHostOrDomainIs('www', 'www.example.com')", "true"},
+      {"isPlainHostName('a.b')", "false"},
       {"[dnsResolve('localhost'), isResolvable('localhost'), myIpAddress()].join()",
        ",false,127.0.0.1"},
       {"typeof dns_resolve + typeof Duktape + typeof performance", "undefinedundefinedundefined"},
@@ -57,11 +46,6 @@ TEST(PacPrelude, HostAndAddressHelpers) {
       {"isInNetEx('2001:db8:8000::1', '2001:db8::/33')", "false"},
       {"isInNetEx('::1', '::1/129')", "false"},
       {"convert_addr6('fe80::').join(',')", "65152,0,0,0,0,0,0,0"},
-  });
-}
-
-TEST(PacPrelude, DateAndTimeHelpersWithoutAClock) {
-  ExpectRows({
       {"[weekdayRange(), dateRange(), timeRange()]", "false,false,false"},
       // No wrap-around: FRI to MON is no day at all.
       {"weekdayRange('FRI', 'MON')", "false"},
@@ -74,10 +58,8 @@ TEST(PacPrelude, DateAndTimeHelpersWithoutAClock) {
 class PacPreludeAtInstant : public ::testing::Test {
  protected:
   // Friday 2024-03-15 10:30:45 UTC.
-  static constexpr int64_t kInstant100ns = 1710498645LL * 10'000'000LL;
-
-  void SetUp() override { clock_.SetSystemTime100ns(kInstant100ns); }
-  void TearDown() override { klb::set_utc_offset_for_testing(previous_zone_); }
+  PacPreludeAtInstant() { clock_.SetSystemTime100ns(1710498645LL * 10'000'000LL); }
+  ~PacPreludeAtInstant() override { klb::set_utc_offset_for_testing(previous_zone_); }
   void SetZoneHours(int hours) { klb::set_utc_offset_for_testing(hours * 3600); }
 
   ovtest::ManualClock clock_;
@@ -89,9 +71,8 @@ TEST_F(PacPreludeAtInstant, WeekdayRange) {
   ExpectRows({
       {"[weekdayRange(), weekdayRange('THU'), weekdayRange('FRI'), weekdayRange('FRI', 'GMT')]",
        "false,true,false,true"},
-      // No wrap-around; names are upper case.
-      {"[weekdayRange('FRI', 'MON'), weekdayRange('thu'), weekdayRange('XYZ', 'FRI')]",
-       "false,false,false"},
+      // Names are upper case.
+      {"[weekdayRange('thu'), weekdayRange('XYZ', 'FRI')]", "false,false"},
   });
 }
 
@@ -112,8 +93,6 @@ TEST_F(PacPreludeAtInstant, DateAndTimeRange) {
       // The upper bound of four arguments ends at :59 seconds.
       {"[timeRange(12, 30, 12, 30), timeRange(12, 31, 13, 0), timeRange(10, 0, 11, 0, 'GMT')]",
        "true,false,true"},
-      {"(function(){ try { timeRange(1, 2, 3); } catch (e) { return e; } })()",
-       "timeRange: bad number of arguments"},
   });
   // An upper bound in APR ends with 30 APR, not 1 MAY.
   clock_.SetSystemTime100ns(1714564800LL * 10'000'000LL);  // 2024-05-01 12:00 UTC

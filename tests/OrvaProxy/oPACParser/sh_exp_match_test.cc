@@ -5,31 +5,26 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cstdio>
 #include <string>
 #include <vector>
 
-#include "OrvaProxy/oPACParser/js_limits.h"
-#include "OrvaProxy/oPACParser/js_runner.h"
 #include "OrvaProxy/oPACParser/js_script_cache.h"
 #include "OrvaProxy/oPACParser/pac_prelude.h"
+#include "js_test_util.h"
 
 namespace OVProxy {
 namespace {
 
-// A JavaScript string literal for any text.
+// A JavaScript string literal for any text, every byte but letters and
+// digits escaped.
 std::string Literal(const std::string& text) {
   std::string out = "\"";
   for (unsigned char c : text) {
-    if (c == '"' || c == '\\') {
-      out.append("\\").push_back(static_cast<char>(c));
-    } else if (c < 0x20 || c >= 0x7F) {
-      char escaped[8];
-      std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
-      out.append(escaped);
-    } else {
-      out.push_back(static_cast<char>(c));
-    }
+    char escaped[8];
+    std::snprintf(escaped, sizeof escaped, "\\x%02x", c);
+    out += std::isalnum(c) ? std::string(1, static_cast<char>(c)) : std::string(escaped);
   }
   return out + "\"";
 }
@@ -70,59 +65,39 @@ TEST(ShExpMatch, NativeAnswersAsTheRegularExpressionDefinition) {
     table += std::string(i == 0 ? "" : ",\n") + "[" + Literal(cases[i].first) + ", " +
              Literal(cases[i].second) + "]";
   }
-  table += "];\n";
-  // For every case, the regular-expression definition's answer and the
-  // engine's shExpMatch's ("true", "false" or "throws").
-  const std::string script = table + PreludeDefinition() +
-                             "function outcome(f, s, p) { try { return String(f(s, p)); } catch "
-                             "(e) { return 'throws'; } }\n"
-                             "function FindProxyForURL(url, host) {\n"
-                             "  var out = [];\n"
-                             "  for (var i = 0; i < cases.length; i++) {\n"
-                             "    var c = cases[i];\n"
-                             "    out.push(outcome(regexpShExpMatch, c[0], c[1]) + ' ' +"
-                             " outcome(shExpMatch, c[0], c[1]));\n"
-                             "  }\n"
-                             "  return out.join(',');\n}\n";
-  std::string answers = "<not run>";
-  js_failure_t failure;
+  // Two letters a case: the regular-expression definition's answer and the
+  // engine's shExpMatch's, 't', 'f' or 'x' (throws).
+  const std::string script = table + "];\n" + PreludeDefinition() +
+                             "function outcome(f, s, p) { try { return String(f(s, p)).charAt(0); }"
+                             " catch (e) { return 'x'; } }\n" +
+                             jstest::Entry(
+                                 "var out = [];"
+                                 " for (var i = 0; i < cases.length; i++) {"
+                                 " var c = cases[i];"
+                                 " out.push(outcome(regexpShExpMatch, c[0], c[1]) +"
+                                 " outcome(shExpMatch, c[0], c[1])); }"
+                                 " return out.join('');");
   // Thousands of regular-expression builds take far longer under the
   // sanitizers than the evaluation bound allows; the bound is not under test.
-  const js_limits_t saved =
-      js_set_limits({.time_ms = 120000, .heap_bytes = kJsDefaultHeapLimitBytes});
-  const int32_t status = js_runner_t(script).run("http://x/", "x", answers, &failure);
-  js_set_limits(saved);
-  ASSERT_EQ(status, 0) << failure.message;
-  std::vector<std::string> rows;
-  for (std::size_t start = 0;;) {
-    const std::size_t comma = answers.find(',', start);
-    rows.push_back(answers.substr(start, comma == std::string::npos ? comma : comma - start));
-    if (comma == std::string::npos) break;
-    start = comma + 1;
-  }
-  ASSERT_EQ(rows.size(), cases.size());
+  const jstest::ScopedLimits limits({120000, kJsDefaultHeapLimitBytes});
+  const jstest::Outcome out = jstest::Evaluate(script);
+  ASSERT_EQ(out.status, 0) << out.failure.message;
+  ASSERT_EQ(out.result.size(), 2 * cases.size());
   std::size_t decided = 0;
   int wrong = 0;
   for (std::size_t i = 0; i < cases.size() && wrong < 10; ++i) {
-    const std::string regexp = rows[i].substr(0, rows[i].find(' '));
-    const std::string engine = rows[i].substr(rows[i].find(' ') + 1);
+    const char regexp = out.result[2 * i];
+    const char engine = out.result[2 * i + 1];  // native where the engine has a fast path
     const auto& [str, pattern] = cases[i];
-    // The engine's shExpMatch (native where the engine has a fast path).
-    if (engine != regexp) {
-      ++wrong;
-      ADD_FAILURE() << Literal(str) << " " << Literal(pattern) << ": engine " << engine
-                    << ", definition " << regexp;
-    }
+    wrong += engine != regexp;
+    EXPECT_EQ(engine, regexp) << "engine on " << Literal(str) << " " << Literal(pattern);
     // The fast path the .ins bypass list uses without any engine.
     const sh_exp_result_t fast = sh_exp_match_fast(str, pattern);
     if (fast == sh_exp_result_t::undecided) continue;
     ++decided;
-    const std::string fast_text = fast == sh_exp_result_t::match ? "true" : "false";
-    if (fast_text != regexp) {
-      ++wrong;
-      ADD_FAILURE() << Literal(str) << " " << Literal(pattern) << ": fast path " << fast_text
-                    << ", definition " << regexp;
-    }
+    const char fast_answer = fast == sh_exp_result_t::match ? 't' : 'f';
+    wrong += fast_answer != regexp;
+    EXPECT_EQ(fast_answer, regexp) << "fast path on " << Literal(str) << " " << Literal(pattern);
   }
   EXPECT_GT(decided, cases.size() / 2);  // the fast path was exercised
 }

@@ -20,26 +20,19 @@ namespace {
 
 using std::chrono::seconds;
 
-struct Heard {
-  std::string config;
-  ovProxyConfigAvailability availability;
-  int64_t timestamp;
-};
-
+// What observers heard: each configuration printed, and its stamp.
 class RecordingObserver : public ovProxyConfigServiceObserver {
  public:
-  void onProxyConfigChanged(const ovProxyConfig& config,
-                            ovProxyConfigAvailability availability) override {
-    heard.push_back({config.toString(), availability, config.getUpdateTimestamp()});
+  void onProxyConfigChanged(const ovProxyConfig& config, ovProxyConfigAvailability) override {
+    heard.push_back(config.toString());
+    stamps.push_back(config.getUpdateTimestamp());
   }
-  std::vector<Heard> heard;
+  std::vector<std::string> heard;
+  std::vector<int64_t> stamps;
 };
 
 ovplatform::UserProxySettings Manual(const std::string& proxy) {
-  ovplatform::UserProxySettings settings;
-  settings.proxy = proxy;
-  settings.backend = "fake";
-  return settings;
+  return {.proxy = proxy, .backend = "fake"};
 }
 
 class ConfigServicesTest : public ::testing::Test {
@@ -57,33 +50,25 @@ class ConfigServicesTest : public ::testing::Test {
   ovtest::TaskEnvironment env_;
   ovtest::FakeUserProxySettings settings_;
   ovtest::FakeDefaultBrowser browser_{"/usr/bin/chromium"};
+  RecordingObserver observer_;  // outlives the services of a test
+  ovProxyConfig out_;
 };
 
 TEST(SystemSourceTranslationTest, Table) {
-  struct Case {
-    const char* name;
-    ovplatform::UserProxySettings settings;
-    bool has_settings;
-    const char* printed;
-  };
-  const Case cases[] = {
-      {"bypass alone counts for nothing", {false, "", "", "<local>"}, false, ""},
-      {"proxy without rules counts for nothing", {false, "", "http=nohost", ""}, false, ""},
-      {"PAC URL beside an unusable proxy",
-       {false, "http://p/x.pac", "junk=1", ""},
-       true,
+  const std::pair<ovplatform::UserProxySettings, const char*> cases[] = {
+      // Counts for nothing (nullptr): a bypass alone, a proxy without rules.
+      {{false, "", "", "<local>"}, nullptr},
+      {{false, "", "http=nohost", ""}, nullptr},
+      {{false, "http://p/x.pac", "junk=1", ""},
        "ProxyConfig{type=PAC_SCRIPT, url=http://p/x.pac, source=System}"},
-      {"per scheme with <local>",
-       {false, "", "http=a:1", "<local>"},
-       true,
+      {{false, "", "http=a:1", "<local>"},
        "ProxyConfig{type=MANUAL, http=PROXY a:1, source=System}"},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
+  for (const auto& [settings, printed] : cases) {
     ovProxyConfig config;
-    EXPECT_EQ(ovProxyConfigServiceWin::TranslateSettings(c.settings, config), c.has_settings);
-    if (c.has_settings) {
-      EXPECT_EQ(config.toString(), c.printed);
+    EXPECT_EQ(ovProxyConfigServiceWin::TranslateSettings(settings, config), printed != nullptr);
+    if (printed != nullptr) {
+      EXPECT_EQ(config.toString(), printed);
     }
   }
 }
@@ -91,29 +76,26 @@ TEST(SystemSourceTranslationTest, Table) {
 TEST_F(ConfigServicesTest, LazyPollingReadsAtMostOncePerInterval) {
   settings_.Set(Manual("p:1"));
   ovProxyConfigServiceWin service(kMainThreadRunnerName);
-  RecordingObserver observer;
-  service.addObserver(&observer);
-  ovProxyConfig out;
-
-  EXPECT_EQ(service.getLatestProxyConfig(out), CONFIG_PENDING);
-  service.getLatestProxyConfig(out);
+  service.addObserver(&observer_);
+  EXPECT_EQ(service.getLatestProxyConfig(out_), CONFIG_PENDING);
+  service.getLatestProxyConfig(out_);
   Settle();
   EXPECT_EQ(settings_.reads(), 1);
-  ASSERT_EQ(observer.heard.size(), 1u);
-  EXPECT_EQ(service.getLatestProxyConfig(out), CONFIG_VALID);
+  ASSERT_EQ(observer_.heard.size(), 1u);
+  EXPECT_EQ(service.getLatestProxyConfig(out_), CONFIG_VALID);
 
   clock_.Advance(seconds(9));
-  service.getLatestProxyConfig(out);
+  service.getLatestProxyConfig(out_);
   Settle();
   EXPECT_EQ(settings_.reads(), 1);
 
   // An unchanged result still reaches the observer, with the old stamp.
   clock_.Advance(seconds(1));
-  service.getLatestProxyConfig(out);
+  service.getLatestProxyConfig(out_);
   Settle();
   EXPECT_EQ(settings_.reads(), 2);
-  ASSERT_EQ(observer.heard.size(), 2u);
-  EXPECT_EQ(observer.heard[1].timestamp, observer.heard[0].timestamp);
+  ASSERT_EQ(observer_.stamps.size(), 2u);
+  EXPECT_EQ(observer_.stamps[1], observer_.stamps[0]);
 
   // pollNow ignores the interval; a changed result gets a new stamp.
   settings_.Set(Manual("q:2"));
@@ -121,28 +103,25 @@ TEST_F(ConfigServicesTest, LazyPollingReadsAtMostOncePerInterval) {
   service.pollNow();
   Settle();
   EXPECT_EQ(settings_.reads(), 3);
-  ASSERT_EQ(observer.heard.size(), 3u);
-  EXPECT_GT(observer.heard[2].timestamp, observer.heard[1].timestamp);
-  service.removeObserver(&observer);
+  ASSERT_EQ(observer_.stamps.size(), 3u);
+  EXPECT_GT(observer_.stamps[2], observer_.stamps[1]);
 }
 
 TEST_F(ConfigServicesTest, ForeignRunnerCallsAreIgnored) {
   ovProxyConfigServiceWin service(kMainThreadRunnerName);
   ovProxyConfigServiceManagerImpl manager(kMainThreadRunnerName);
-  RecordingObserver observer;
   std::thread([&] {
-    service.addObserver(&observer);
-    manager.addObserver(&observer);
+    service.addObserver(&observer_);
+    manager.addObserver(&observer_);
     ovProxyConfig out;
     EXPECT_EQ(service.getLatestProxyConfig(out), CONFIG_UNSET);
     EXPECT_EQ(manager.getBrowserType(), ovBrowserType::Undetected);
     manager.setBrowserType(ovBrowserType::Firefox);
   }).join();
   service.pollNow();
-  ovProxyConfig out;
-  manager.getLatestProxyConfig(out);
+  manager.getLatestProxyConfig(out_);
   Settle();
-  EXPECT_TRUE(observer.heard.empty());
+  EXPECT_TRUE(observer_.heard.empty());
   EXPECT_EQ(manager.getBrowserType(), ovBrowserType::Other);
 }
 
@@ -151,40 +130,36 @@ TEST_F(ConfigServicesTest, ForeignRunnerCallsAreIgnored) {
 TEST_F(ConfigServicesTest, DestroyedWithPollsInFlight) {
   for (int i = 0; i < 20; ++i) {
     auto service = std::make_unique<ovProxyConfigServiceWin>(kMainThreadRunnerName);
-    RecordingObserver observer;
-    service->addObserver(&observer);
+    service->addObserver(&observer_);
     service->pollNow();
     if (i % 2 == 0) env_.Flush("ProxyPollingRunner_Windows");
     service.reset();
     env_.RunUntilIdle();
-    EXPECT_TRUE(observer.heard.empty());
   }
+  EXPECT_TRUE(observer_.heard.empty());
 }
 
 TEST_F(ConfigServicesTest, ManagerFiltersRepeatsAndNeedsObservers) {
   settings_.Set(Manual("p:1"));
   ovProxyConfigServiceManagerImpl manager(kMainThreadRunnerName);
-  ovProxyConfig out;
-  EXPECT_EQ(manager.getLatestProxyConfig(out), CONFIG_PENDING);
+  EXPECT_EQ(manager.getLatestProxyConfig(out_), CONFIG_PENDING);
   Settle();  // heard by nobody, so not remembered
 
-  RecordingObserver observer;
-  manager.addObserver(&observer);
+  manager.addObserver(&observer_);
   manager.onNetworkStateChanged();
   Settle();
   clock_.Advance(seconds(10));
   manager.onLazyPoll();
   Settle();
   EXPECT_EQ(settings_.reads(), 3);
-  ASSERT_EQ(observer.heard.size(), 1u);
+  ASSERT_EQ(observer_.heard.size(), 1u);
 
   settings_.Set(Manual("q:2"));
   manager.onNetworkStateChanged();
   Settle();
-  ASSERT_EQ(observer.heard.size(), 2u);
-  EXPECT_EQ(observer.heard[1].config,
+  EXPECT_EQ(observer_.heard.back(),
             "ProxyConfig{type=MANUAL, single_proxies=PROXY q:2, source=System}");
-  manager.removeObserver(&observer);
+  EXPECT_EQ(observer_.heard.size(), 2u);
 }
 
 TEST_F(ConfigServicesTest, FirefoxAsDefaultBrowser) {
@@ -200,17 +175,15 @@ TEST_F(ConfigServicesTest, FirefoxAsDefaultBrowser) {
   settings_.Set(Manual("sys:1"));
 
   ovProxyConfigServiceManagerImpl manager(kMainThreadRunnerName);
-  RecordingObserver observer;
-  manager.addObserver(&observer);
-  ovProxyConfig out;
-  EXPECT_EQ(manager.getLatestProxyConfig(out), CONFIG_PENDING);
+  manager.addObserver(&observer_);
+  EXPECT_EQ(manager.getLatestProxyConfig(out_), CONFIG_PENDING);
   EXPECT_EQ(manager.getBrowserType(), ovBrowserType::Firefox);
   // System results are held back while Firefox has not read yet.
   manager.onNetworkStateChanged();
   Settle();
-  ASSERT_EQ(observer.heard.size(), 1u);
-  EXPECT_EQ(observer.heard[0].config, "ProxyConfig{type=AUTO_DETECT, enabled=1, source=Firefox}");
-  EXPECT_EQ(manager.getLatestProxyConfig(out), CONFIG_VALID);
+  ASSERT_EQ(observer_.heard.size(), 1u);
+  EXPECT_EQ(observer_.heard[0], "ProxyConfig{type=AUTO_DETECT, enabled=1, source=Firefox}");
+  EXPECT_EQ(manager.getLatestProxyConfig(out_), CONFIG_VALID);
 
   // Firefox switches to "use the system settings": the system source is
   // polled at once and its result passed on.
@@ -219,10 +192,9 @@ TEST_F(ConfigServicesTest, FirefoxAsDefaultBrowser) {
   manager.onNetworkStateChanged();
   Settle();
   EXPECT_GT(settings_.reads(), reads);
-  ASSERT_EQ(observer.heard.size(), 2u);
-  EXPECT_EQ(observer.heard[1].config,
+  ASSERT_EQ(observer_.heard.size(), 2u);
+  EXPECT_EQ(observer_.heard[1],
             "ProxyConfig{type=MANUAL, single_proxies=PROXY sys:1, source=System}");
-  manager.removeObserver(&observer);
 }
 
 }  // namespace

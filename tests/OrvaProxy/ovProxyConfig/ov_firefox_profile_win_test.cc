@@ -1,8 +1,7 @@
-// Firefox's folder on Windows is found through the shell, not through the
-// operating-system layer, so this test works in the real roaming
-// application data. It never touches a Firefox that is there already: then
-// it only checks that the folder is found. Otherwise it makes the folders,
-// and removes exactly the ones it made.
+// Firefox's folder on Windows is found through the shell, so this test works
+// in the real roaming application data. With a Firefox there already it only
+// checks that the folder is found; otherwise it makes the folders, and
+// removes exactly the ones it made.
 #include <windows.h>
 // After windows.h, which it needs.
 #include <shlobj.h>
@@ -10,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
 
 #include "OrvaProxy/ovProxyConfig/ov_firefox_profile.h"
 #include "platform/os/ov_os.h"
@@ -17,37 +17,7 @@
 namespace OVProxy {
 namespace {
 
-std::wstring Wide(const std::string& utf8) {
-  return ovplatform::Utf8ToWide(utf8).value();
-}
-
-void WriteText(const std::string& path, const std::string& text) {
-  HANDLE file = CreateFileW(Wide(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                            FILE_ATTRIBUTE_NORMAL, nullptr);
-  ASSERT_NE(file, INVALID_HANDLE_VALUE) << path;
-  DWORD written = 0;
-  WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
-  CloseHandle(file);
-}
-
-// Removes, at the end, the folders this test created.
-class CreatedFolders {
- public:
-  bool Create(const std::string& path) {
-    if (!CreateDirectoryW(Wide(path).c_str(), nullptr)) return false;
-    created_.push_back(path);
-    return true;
-  }
-  ~CreatedFolders() {
-    for (auto it = created_.rbegin(); it != created_.rend(); ++it) {
-      std::error_code ignored;
-      std::filesystem::remove_all(std::filesystem::path(Wide(*it)), ignored);
-    }
-  }
-
- private:
-  std::vector<std::string> created_;
-};
+namespace fs = std::filesystem;
 
 TEST(FirefoxProfileWinTest, TheDataFolderIsMozillaFirefoxInTheRoamingAppData) {
   wchar_t app_data[MAX_PATH] = {};
@@ -61,19 +31,27 @@ TEST(FirefoxProfileWinTest, TheDataFolderIsMozillaFirefoxInTheRoamingAppData) {
   }
   EXPECT_TRUE(FirefoxDataFolders().empty());
 
-  CreatedFolders folders;
-  if (!ovplatform::GetOs().IsDirectory(mozilla)) {
-    ASSERT_TRUE(folders.Create(mozilla));
-  }
-  ASSERT_TRUE(folders.Create(firefox));
+  // The topmost folder this test makes, removed at the end.
+  const fs::path made(fs::path(app_data) / (fs::exists(fs::path(app_data) / "Mozilla")
+                                                ? L"Mozilla\\Firefox"
+                                                : L"Mozilla"));
+  struct Remove {
+    const fs::path& path;
+    ~Remove() {
+      std::error_code ignored;
+      fs::remove_all(path, ignored);
+    }
+  } remove{made};
+  const fs::path profile = fs::path(app_data) / L"Mozilla\\Firefox\\Profiles\\x.default";
+  fs::create_directories(fs::path(app_data) / L"Mozilla\\Firefox");
   EXPECT_EQ(FirefoxDataFolders(), std::vector<std::string>{firefox});
 
   // profiles.ini names its Path with '/', as Firefox writes it.
-  WriteText(firefox + "\\profiles.ini", "[Profile0]\r\nPath=Profiles/x.default\r\n");
+  std::ofstream(fs::path(app_data) / L"Mozilla\\Firefox\\profiles.ini")
+      << "[Profile0]\r\nPath=Profiles/x.default\r\n";
   EXPECT_FALSE(FindFirefoxPrefsJs().has_value());
-  ASSERT_TRUE(folders.Create(firefox + "\\Profiles"));
-  ASSERT_TRUE(folders.Create(firefox + "\\Profiles\\x.default"));
-  WriteText(firefox + "\\Profiles\\x.default\\prefs.js", "");
+  fs::create_directories(profile);
+  std::ofstream(profile / L"prefs.js").flush();
   const auto prefs = FindFirefoxPrefsJs();
   ASSERT_TRUE(prefs.has_value());
   EXPECT_TRUE(ovplatform::GetOs().FileExists(*prefs)) << *prefs;

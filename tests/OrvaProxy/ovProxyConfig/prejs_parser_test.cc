@@ -43,6 +43,7 @@ TEST(FirefoxPreferencesTest, MapsProxyTypes) {
     ovProxyConfigAvailability availability;
     const char* printed;  // toString when VALID
     const char* bypass;   // bypass rules' ToString when VALID
+    const char* socks = "";
   };
   const Case cases[] = {
       {"type missing", "", CONFIG_UNSET, "", ""},
@@ -54,7 +55,7 @@ TEST(FirefoxPreferencesTest, MapsProxyTypes) {
        "user_pref(\"network.proxy.socks_version\", 4);\n"
        "user_pref(\"network.proxy.no_proxies_on\", \".corp.example, <local>\");",
        CONFIG_VALID, "ProxyConfig{type=MANUAL, http=PROXY h:3128, source=Firefox}",
-       "<local>;*.corp.example"},
+       "<local>;*.corp.example", "SOCKS4 k:1080"},  // socks_version picks the scheme
       {"manual without usable entries is direct",
        "user_pref(\"network.proxy.type\", 1);user_pref(\"network.proxy.http\", \"h\");",
        CONFIG_VALID, "ProxyConfig{type=DIRECT, source=Firefox}", "localhost;127.0.0.1"},
@@ -76,11 +77,7 @@ TEST(FirefoxPreferencesTest, MapsProxyTypes) {
     if (availability != CONFIG_VALID) continue;
     EXPECT_EQ(config.toString(), c.printed);
     EXPECT_EQ(config.proxy_rules().bypass_rules.ToString(), c.bypass);
-    if (std::string(c.name) == "manual") {  // socks_version picks the scheme
-      const auto& socks = config.proxy_rules().socks_proxies.servers();
-      ASSERT_EQ(socks.size(), 1u);
-      EXPECT_EQ(socks[0].scheme, "SOCKS4");
-    }
+    EXPECT_EQ(config.proxy_rules().socks_proxies.ToPacString(), c.socks);
   }
 }
 
