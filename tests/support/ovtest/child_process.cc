@@ -11,6 +11,17 @@
 extern char** environ;
 
 namespace ovtest {
+namespace {
+
+// argv/envp for execve, pointing into `strings`.
+std::vector<char*> Pointers(std::vector<std::string>& strings) {
+  std::vector<char*> out;
+  for (std::string& s : strings) out.push_back(s.data());
+  out.push_back(nullptr);
+  return out;
+}
+
+}  // namespace
 
 ChildProcess::ChildProcess(const std::string& program, const std::vector<std::string>& args,
                            const std::vector<std::string>& env) {
@@ -20,16 +31,10 @@ ChildProcess::ChildProcess(const std::string& program, const std::vector<std::st
   // Everything the child needs is built before fork: only exec follows.
   std::vector<std::string> env_strings;
   for (char** e = environ; *e != nullptr; ++e) env_strings.emplace_back(*e);
-  for (const std::string& entry : env) env_strings.push_back(entry);
-  std::vector<char*> envp;
-  for (std::string& entry : env_strings) envp.push_back(entry.data());
-  envp.push_back(nullptr);
+  env_strings.insert(env_strings.end(), env.begin(), env.end());
   std::vector<std::string> arg_strings{program};
   arg_strings.insert(arg_strings.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  for (std::string& arg : arg_strings) argv.push_back(arg.data());
-  argv.push_back(nullptr);
-
+  const std::vector<char*> envp = Pointers(env_strings), argv = Pointers(arg_strings);
   pid_ = ::fork();
   if (pid_ == 0) {
     ::dup2(in[0], STDIN_FILENO);
@@ -45,41 +50,23 @@ ChildProcess::ChildProcess(const std::string& program, const std::vector<std::st
 
 ChildProcess::~ChildProcess() {
   if (to_child_ >= 0) ::close(to_child_);
-  if (pid_ > 0) {
-    // A helper ends when its input closes; a stopped or stuck one is killed.
-    bool ended = false;
-    for (int i = 0; i < 200 && !ended; ++i) {
-      ended = ::waitpid(pid_, nullptr, WNOHANG) == pid_;
-      if (!ended) {
-        pollfd none{-1, 0, 0};
-        ::poll(&none, 0, 10);
-      }
-    }
-    if (!ended) {
-      ::kill(pid_, SIGKILL);
-      ::waitpid(pid_, nullptr, 0);
-    }
+  // A helper ends when its input closes; a stopped or stuck one is killed.
+  bool ended = pid_ <= 0;
+  for (int i = 0; i < 200 && !ended; ++i) {
+    ended = ::waitpid(pid_, nullptr, WNOHANG) == pid_;
+    if (!ended) ::poll(nullptr, 0, 10);
+  }
+  if (!ended) {
+    ::kill(pid_, SIGKILL);
+    ::waitpid(pid_, nullptr, 0);
   }
   if (from_child_ >= 0) ::close(from_child_);
-}
-
-bool ChildProcess::WriteLine(const std::string& line) {
-  const std::string text = line + "\n";
-  std::size_t done = 0;
-  while (done < text.size()) {
-    const ssize_t n = ::write(to_child_, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<std::size_t>(n);
-  }
-  return true;
 }
 
 std::optional<std::string> ChildProcess::ReadLine(std::chrono::milliseconds timeout) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   for (;;) {
-    const auto newline = buffered_.find('\n');
-    if (newline != std::string::npos) {
+    if (const auto newline = buffered_.find('\n'); newline != std::string::npos) {
       std::string line = buffered_.substr(0, newline);
       buffered_.erase(0, newline + 1);
       return line;
@@ -99,12 +86,14 @@ std::optional<std::string> ChildProcess::ReadLine(std::chrono::milliseconds time
 }
 
 std::string ChildProcess::Ask(const std::string& line, std::chrono::milliseconds timeout) {
-  if (!WriteLine(line)) return std::string();
+  const std::string text = line + "\n";
+  for (std::size_t done = 0; done < text.size();) {
+    const ssize_t n = ::write(to_child_, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return std::string();
+    done += static_cast<std::size_t>(n);
+  }
   return ReadLine(timeout).value_or(std::string());
-}
-
-void ChildProcess::Signal(int signal_number) {
-  if (pid_ > 0) ::kill(pid_, signal_number);
 }
 
 }  // namespace ovtest
