@@ -355,9 +355,9 @@ TEST_F(PeerlessDalBusTest, OnWindowsTheProcessesBusTellsAJoiningModeThereIsNoPee
 #endif
 
 #if !defined(_WIN32)
-// The Unix bus (none on Windows).
+// The Unix bus (none on Windows). Waits are bounded; reached only on failure.
 using namespace std::chrono_literals;
-constexpr auto kWait = 10s;  // bound of every wait; reached only on failure
+constexpr auto kWait = 10s;
 
 sockaddr_un UnixAddress(const std::string& path) {
   sockaddr_un address{};
@@ -380,24 +380,21 @@ struct RawPeer {
 int ConnectTo(const std::string& path) {
   const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
   const sockaddr_un address = UnixAddress(path);
-  if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) {
-    ::close(fd);
-    return -1;
-  }
-  return fd;
+  if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0) return fd;
+  ::close(fd);
+  return -1;
 }
 
 class UnixDalBusTest : public ::testing::Test {
  protected:
   std::unique_ptr<UnixDalBus> MakeBus(RecordingDelegate* delegate,
                                       std::chrono::milliseconds stall_limit = 5s) {
-    UnixDalBusOptions options;
-    options.directory = dir_.path();
-    options.uid = ::geteuid();
-    options.stall_limit = stall_limit;
-    options.answer_limit = 200ms;
     std::string error;
-    auto bus = UnixDalBus::Create(options, &error);
+    auto bus = UnixDalBus::Create({.directory = dir_.path(),
+                                   .uid = ::geteuid(),
+                                   .stall_limit = stall_limit,
+                                   .answer_limit = 200ms},
+                                  &error);
     EXPECT_TRUE(bus) << error;
     if (bus) bus->SetDelegate(delegate);
     return bus;
@@ -502,21 +499,20 @@ TEST_F(UnixDalBusTest, AnotherUsersProcessIsRefused) {
 
 TEST(DalBusDirectoryTest, OnlyAPrivateDirectoryOfTheUserIsUsed) {
   const uint32_t uid = ::geteuid();
-  struct Case {
+  const struct {
     const char* name;
     bool use_xdg;
     int existing_mode;  // 0: absent
     bool symlink;
     bool expect_ok;
-  };
-  const Case cases[] = {
+  } cases[] = {
       {"fallback made fresh", false, 0, false, true},
       {"fallback open to others", false, 0755, false, false},
       {"fallback is a link", false, 0700, true, false},
       {"runtime dir tightened", true, 0755, false, true},
       {"runtime dir entry is a link", true, 0700, true, false},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     ovtest::ScopedTempDir root("nsdir");
     const std::string target =
@@ -525,9 +521,7 @@ TEST(DalBusDirectoryTest, OnlyAPrivateDirectoryOfTheUserIsUsed) {
       const std::string real = c.symlink ? root.path() + "/elsewhere" : target;
       ASSERT_EQ(::mkdir(real.c_str(), 0700), 0);
       ASSERT_EQ(::chmod(real.c_str(), c.existing_mode), 0);
-      if (c.symlink) {
-        ASSERT_EQ(::symlink(real.c_str(), target.c_str()), 0);
-      }
+      ASSERT_TRUE(!c.symlink || ::symlink(real.c_str(), target.c_str()) == 0);
     }
     std::string error;
     const auto dir =

@@ -109,9 +109,10 @@ TEST(AdminSettingsPathTest, TheVariableWinsOverTheMachinesSettingsFolder) {
   set(saved ? saved->c_str() : nullptr);
 }
 
-// Records what a subscriber hears, as text.
-class RecordingObserver : public opref::IPolicyUpdateObserver {
- public:
+using Calls = std::vector<std::string>;
+
+// Records what a subscriber hears, as text (the store calls on the test thread).
+struct RecordingObserver : opref::IPolicyUpdateObserver {
   void OnPolicyLoadFailed() override { Add("failed"); }
   void OnPolicyReady() override { Add("ready"); }
   void OnPolicyReloaded() override { Add("reloaded"); }
@@ -123,14 +124,10 @@ class RecordingObserver : public opref::IPolicyUpdateObserver {
     }
     Add(text);
   }
-  std::vector<std::string> Take() { return std::exchange(calls_, {}); }
-  void Add(std::string call) { calls_.push_back(std::move(call)); }
-
- private:
-  std::vector<std::string> calls_;  // the store calls on the test thread
+  void Add(std::string call) { calls.push_back(std::move(call)); }
+  Calls Take() { return std::exchange(calls, {}); }
+  Calls calls;
 };
-
-using Calls = std::vector<std::string>;
 
 AdminSettingsStore::LogSink LogTo(std::vector<std::string>& log) {
   return [&log](int32_t level, const std::string& message) {
