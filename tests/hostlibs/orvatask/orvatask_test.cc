@@ -3,7 +3,7 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
-#include <latch>
+#include <future>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -37,11 +37,15 @@ OrvaTask::TaskPtr MakeTask(std::function<void()> function, OrvaTask::TaskAttribu
 struct Gate {
   OrvaTask::TaskPtr BlockingTask() {
     return MakeTask([this] {
-      entered.count_down();
-      released.wait();
+      entered.set_value();
+      released_future.wait();
     });
   }
-  std::latch entered{1}, released{1};
+  void WaitEntered() { entered_future.wait(); }
+  void Release() { released.set_value(); }
+  std::promise<void> entered, released;
+  std::shared_future<void> entered_future = entered.get_future().share(),
+                           released_future = released.get_future().share();
 };
 
 // Declared in this order: runner threads stop before the clock goes away.
@@ -132,7 +136,7 @@ TEST_F(OrvaTaskTest, RemovingDropsQueuedWorkAndRefusesNewWork) {
   Gate gate;
   auto blocker = gate.BlockingTask();
   ASSERT_TRUE(manager_.PostTask(id, blocker));
-  gate.entered.wait();
+  gate.WaitEntered();
 
   auto captured = std::make_shared<int>(1);
   std::weak_ptr<int> watch = captured;
@@ -148,7 +152,7 @@ TEST_F(OrvaTaskTest, RemovingDropsQueuedWorkAndRefusesNewWork) {
   EXPECT_FALSE(manager_.PostTask(id, MakeTask([] {})));
 
   // The running task is not interrupted.
-  gate.released.count_down();
+  gate.Release();
   EXPECT_TRUE(manager_.WaitForTask(blocker));
   EXPECT_FALSE(queued_ran);
 
@@ -172,7 +176,7 @@ TEST_F(OrvaTaskTest, RemovingItselfFromItsOwnThreadDoesNotDeadlock) {
   ASSERT_TRUE(manager_.PostTask("self", gate.BlockingTask()));
   ASSERT_TRUE(manager_.PostTask("self", remover));
   ASSERT_TRUE(manager_.PostTask("self", later));
-  gate.released.count_down();
+  gate.Release();
   EXPECT_TRUE(manager_.WaitForTask(remover));
   EXPECT_FALSE(manager_.WaitForTask(later));
   EXPECT_TRUE(removed);
@@ -209,7 +213,7 @@ TEST_F(OrvaTaskTest, CancelDropsQueuedWorkByValueAndKeyButNotRunningWork) {
   std::atomic<int> ran{0};
   auto blocker = gate.BlockingTask();
   ASSERT_TRUE(manager_.PostTask("a", blocker));
-  gate.entered.wait();
+  gate.WaitEntered();
 
   auto by_value = MakeTask([&] { ran += 10; }, {.value = 61});
   auto by_key =
@@ -225,7 +229,7 @@ TEST_F(OrvaTaskTest, CancelDropsQueuedWorkByValueAndKeyButNotRunningWork) {
   EXPECT_EQ(manager_.CancelTasksByValue(61), 1u);
   EXPECT_EQ(manager_.CancelTasksByUniqueKey(key), 3u) << "on every runner, delayed work included";
   EXPECT_EQ(manager_.CancelTasksByUniqueKey(key), 0u);
-  gate.released.count_down();
+  gate.Release();
   EXPECT_TRUE(manager_.WaitForTask(survivor));
   EXPECT_EQ(ran.load(), 100000);
   for (const auto& task : {by_value, by_key, delayed_by_key, on_main}) {
@@ -254,14 +258,14 @@ TEST(OrvaTaskManager, ShutdownDropsQueuedWorkWakesWaitersAndRefusesEverything) {
   manager.CreateRunner("r", 0);
   Gate gate;
   ASSERT_TRUE(manager.PostTask("r", gate.BlockingTask()));
-  gate.entered.wait();
+  gate.WaitEntered();
   auto queued = MakeTask([] {});
   ASSERT_TRUE(manager.PostTask("r", queued));
   // Shutdown drops the queued task, which wakes the waiter, which then lets
   // the running task finish so that Shutdown can join its thread.
   std::thread waiter([&] {
     EXPECT_FALSE(manager.WaitForTask(queued));
-    gate.released.count_down();
+    gate.Release();
   });
   manager.Shutdown();
   waiter.join();
