@@ -58,12 +58,11 @@ TEST(KlbIpv4, Test) {
 }
 
 TEST(KlbIpv4, MatchMask) {
-  struct Case {
+  const struct {
     const char* address;
     const char* pattern;
     bool want;
-  };
-  const Case cases[] = {
+  } cases[] = {
       {"10.1.2.3", "10.1.2.0/25", true},
       {"10.1.2.200", "10.1.2.0/25", false},
       {"10.1.2.3", "10.1.2.3/32", true},
@@ -73,7 +72,7 @@ TEST(KlbIpv4, MatchMask) {
       {"10.1.2.3", "10.0.0/8", false},
       {"host", "10.0.0.0/8", false},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     EXPECT_EQ(ipv4_match_mask(c.address, c.pattern), c.want) << c.address << " " << c.pattern;
   }
 }
@@ -81,6 +80,11 @@ TEST(KlbIpv4, MatchMask) {
 class MemoryLogTest : public ::testing::Test {
  protected:
   void TearDown() override { MemoryLog::Instance().SetCapacity(MemoryLog::kDefaultCapacity); }
+  std::vector<std::string> Messages() const {
+    std::vector<std::string> out;
+    for (const LogRecord& record : capture_.Records()) out.push_back(record.message);
+    return out;
+  }
   ovtest::LogCapture capture_;
 };
 
@@ -89,17 +93,10 @@ TEST_F(MemoryLogTest, RingKeepsTheNewestInOrder) {
   for (int i = 0; i < 7; ++i) {
     MemoryLog::Instance().Write(1, LogLevel::kInfo, "LABEL000000", std::to_string(i));
   }
-  auto records = capture_.Records();
-  ASSERT_EQ(records.size(), 3u);
-  EXPECT_EQ(records[0].message, "4");
-  EXPECT_EQ(records[2].message, "6");
-
+  EXPECT_EQ(Messages(), (std::vector<std::string>{"4", "5", "6"}));
   // Shrinking keeps the newest ones, still in order.
   MemoryLog::Instance().SetCapacity(2);
-  records = capture_.Records();
-  ASSERT_EQ(records.size(), 2u);
-  EXPECT_EQ(records[0].message, "5");
-  EXPECT_EQ(records[1].message, "6");
+  EXPECT_EQ(Messages(), (std::vector<std::string>{"5", "6"}));
 }
 
 TEST_F(MemoryLogTest, ConcurrentWritersLoseNothingWithinCapacity) {
@@ -114,7 +111,7 @@ TEST_F(MemoryLogTest, ConcurrentWritersLoseNothingWithinCapacity) {
     });
   }
   for (auto& thread : threads) thread.join();
-  EXPECT_EQ(capture_.Records().size(), static_cast<size_t>(kThreads * kPerThread));
+  EXPECT_EQ(Messages().size(), static_cast<size_t>(kThreads * kPerThread));
 }
 
 }  // namespace
