@@ -3,37 +3,33 @@
 #include <gtest/gtest.h>
 
 #include <condition_variable>
+#include <cstdlib>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
+#include "onetxfer/oxfer_response_headers.h"
 #include "ovtest/local_pac_server.h"
 
 #if defined(_WIN32)
 #include "onetxfer/winhttp_file_xfer_client.h"
+using Client = oXfer::WinHttpFileXferClient;
 #else
-#include <cstdlib>
-
 #include "onetxfer/curl_file_xfer_client.h"
+using Client = oXfer::CurlFileXferClient;
 #endif
 
 namespace oXfer {
 namespace {
 
-#if defined(_WIN32)
-using Client = WinHttpFileXferClient;
-#else
-using Client = CurlFileXferClient;
-#endif
-
 using ovtest::LocalPacServer;
 
-// What one transfer told its observer; shared so that it outlives the
-// observer, which the module releases after the completion.
+// What one transfer told its observer; shared, as the module releases the
+// observer after the completion.
 struct Seen {
   std::mutex mutex;
   std::condition_variable done_cv;
-  bool done = false;
   int completions = 0;
   int32_t code = -1;
   std::string body;
@@ -44,11 +40,10 @@ class Observer final : public RepeatingCallBack {
  public:
   explicit Observer(std::shared_ptr<Seen> seen) : seen_(std::move(seen)) {}
   void OnComplete(const RequestId&, int32_t code) override {
-    std::lock_guard<std::mutex> lock(seen_->mutex);
+    std::lock_guard lock(seen_->mutex);
     seen_->code = code;
     seen_->result = result();
     ++seen_->completions;
-    seen_->done = true;
     seen_->done_cv.notify_all();
   }
 
@@ -58,9 +53,7 @@ class Observer final : public RepeatingCallBack {
 };
 
 struct Request {
-  std::string validator_1;
-  std::string validator_2;
-  bool use_validators = true;
+  std::string validator_1, validator_2;
   bool follow_redirects = true;
   int32_t transfer_timeout_ms = kDefaultTransferTimeoutMs;
 };
@@ -72,25 +65,24 @@ std::shared_ptr<Seen> Start(Client& client, const std::string& url, const Reques
   auto parameters = MakeRef<DownloadUrlParameters>(url, std::string());
   parameters->validator_1 = request.validator_1;
   parameters->validator_2 = request.validator_2;
-  parameters->use_validators = request.use_validators;
+  parameters->use_validators = true;
   parameters->follow_redirects = request.follow_redirects;
   parameters->transfer_timeout_ms = request.transfer_timeout_ms;
   parameters->save_info->set_data_callback(
       [seen](const char* data, std::size_t count, int64_t offset, bool) {
-        std::lock_guard<std::mutex> lock(seen->mutex);
+        std::lock_guard lock(seen->mutex);
         EXPECT_EQ(offset, static_cast<int64_t>(seen->body.size()));
         seen->body.append(data, count);
       });
-  auto observer = MakeRef<Observer>(seen);
   RequestId started;
-  EXPECT_TRUE(client.StartDownload(parameters.get(), observer.get(), &started));
+  EXPECT_TRUE(client.StartDownload(parameters.get(), MakeRef<Observer>(seen).get(), &started));
   if (id != nullptr) *id = started;
   return seen;
 }
 
 std::shared_ptr<Seen> Wait(std::shared_ptr<Seen> seen) {
-  std::unique_lock<std::mutex> lock(seen->mutex);
-  seen->done_cv.wait(lock, [&] { return seen->done; });
+  std::unique_lock lock(seen->mutex);
+  seen->done_cv.wait(lock, [&] { return seen->completions > 0; });
   return seen;
 }
 
@@ -176,7 +168,7 @@ TEST_F(FileXferClientTest, CancelAndShutdownEndRunningTransfersOnce) {
   Wait(cancelled);
   EXPECT_EQ(cancelled->code, kResultCancelled);
   client.reset();
-  EXPECT_TRUE(running->done);
+  EXPECT_EQ(running->completions, 1);
   EXPECT_EQ(running->code, kResultShutdown);
   EXPECT_EQ(cancelled->completions, 1);
   server_.ReleaseStalls();
@@ -187,16 +179,35 @@ TEST_F(FileXferClientTest, CancelAndShutdownEndRunningTransfersOnce) {
 // session is opened without a proxy.
 TEST_F(FileXferClientTest, NeverGoesThroughAProxy) {
   // A proxy that does not exist: a transfer that used it would fail.
-  ::setenv("http_proxy", "http://127.0.0.1:9", 1);
-  ::setenv("HTTP_PROXY", "http://127.0.0.1:9", 1);
-  ::setenv("ALL_PROXY", "http://127.0.0.1:9", 1);
+  const char* const names[] = {"http_proxy", "HTTP_PROXY", "ALL_PROXY"};
+  for (const char* name : names) ::setenv(name, "http://127.0.0.1:9", 1);
   const auto seen = Fetch(client_, server_.Url("/etag.pac"));
-  ::unsetenv("http_proxy");
-  ::unsetenv("HTTP_PROXY");
-  ::unsetenv("ALL_PROXY");
+  for (const char* name : names) ::unsetenv(name);
   EXPECT_EQ(seen->code, kResultOk);
 }
 #endif
+
+TEST(ResponseHeadersTest, LastResponseStatusAndValidatorsWin) {
+  const std::pair<std::vector<std::string>, const char*> cases[] = {
+      // header lines, "status|etag|last-modified"
+      {{"HTTP/1.1 200 OK\r\n", "ETag: \"a\"\r\n", "Last-Modified: Mon, 01 Jan 2024\r\n"},
+       "200|\"a\"|Mon, 01 Jan 2024"},
+      {{"HTTP/2 304\r\n", "etag:\t W/\"b\" \r\n"}, "304|W/\"b\"|"},
+      // A redirect's validators do not carry over to the final response.
+      {{"HTTP/1.1 302 Found\r\n", "ETag: \"r\"\r\n", "HTTP/1.1 200 OK\r\n"}, "200||"},
+      {{"HTTP/1.1 20 OK\r\n", "HTTP/1.1 2000\r\n", "HTTPS/1.1 200\r\n"}, "0||"},
+      {{"HTTP/1.1 200 OK\r\n", "ETag \"x\"\r\n", ":\r\n"}, "200||"},
+      {{"HTTP/1.1 200 OK\r\n", "ETag: " + std::string(2000, 'e') + "\r\n"}, "200||"},
+      {{"HTTP/1.1 200 OK\r\n", "ETag: \"a\rX-Evil: 1\"\r\n", "Last-Modified: a\x1b\r\n"}, "200||"},
+  };
+  for (const auto& [lines, expected] : cases) {
+    ResponseHeaders headers;
+    for (const std::string& line : lines) headers.AddLine(line);
+    EXPECT_EQ(std::to_string(headers.status) + "|" + headers.etag + "|" + headers.last_modified,
+              expected)
+        << lines[0];
+  }
+}
 
 }  // namespace
 }  // namespace oXfer

@@ -8,54 +8,56 @@ namespace ovtest {
 namespace {
 
 constexpr std::size_t kMiB = 1024 * 1024;
+constexpr const char* kPacType = "application/x-ns-proxy-autoconfig";
+using Request = httplib::Request;
+using Response = httplib::Response;
 
-void Redirect(httplib::Response& response, const std::string& location) {
-  response.status = 302;
-  response.set_header("Location", location);
+// The PAC file with a validator; 304 when the request repeats it.
+httplib::Server::Handler Validated(const char* header, const char* value,
+                                   const char* request_header) {
+  return [=](const Request& request, Response& response) {
+    response.set_header(header, value);
+    if (request.get_header_value(request_header) == value) {
+      response.status = 304;
+    } else {
+      response.set_content(LocalPacServer::kPacBody, kPacType);
+    }
+  };
+}
+
+httplib::Server::Handler Body(int status, std::string body) {
+  return [=](const Request&, Response& response) {
+    response.status = status;
+    response.set_content(body, "text/plain");
+  };
+}
+
+httplib::Server::Handler Redirect(std::string location) {
+  return [=](const Request&, Response& response) {
+    response.status = 302;
+    response.set_header("Location", location);
+  };
 }
 
 }  // namespace
 
 LocalPacServer::LocalPacServer() : server_(std::make_unique<httplib::Server>()) {
   httplib::Server& s = *server_;
-  s.set_pre_routing_handler([this](const httplib::Request& request, httplib::Response&) {
-    std::lock_guard<std::mutex> lock(mutex_);
+  s.set_pre_routing_handler([this](const Request& request, Response&) {
+    std::lock_guard lock(mutex_);
     if (request.has_header("If-None-Match") || request.has_header("If-Modified-Since")) {
       if_none_match_ = request.get_header_value("If-None-Match");
       if_modified_since_ = request.get_header_value("If-Modified-Since");
     }
     return httplib::Server::HandlerResponse::Unhandled;
   });
-  s.Get("/etag.pac", [](const httplib::Request& request, httplib::Response& response) {
-    response.set_header("ETag", "\"v1\"");
-    if (request.get_header_value("If-None-Match") == "\"v1\"") {
-      response.status = 304;
-      return;
-    }
-    response.set_content(kPacBody, "application/x-ns-proxy-autoconfig");
-  });
-  s.Get("/lastmod.pac", [](const httplib::Request& request, httplib::Response& response) {
-    response.set_header("Last-Modified", kLastModified);
-    if (request.get_header_value("If-Modified-Since") == kLastModified) {
-      response.status = 304;
-      return;
-    }
-    response.set_content(kPacBody, "application/x-ns-proxy-autoconfig");
-  });
-  s.Get("/empty.pac", [](const httplib::Request&, httplib::Response& response) {
-    response.set_content("", "application/x-ns-proxy-autoconfig");
-  });
-  s.Get("/missing.pac", [](const httplib::Request&, httplib::Response& response) {
-    response.status = 404;
-    response.set_content("FindProxyForURL is not here", "text/plain");
-  });
-  s.Get("/big.pac", [](const httplib::Request&, httplib::Response& response) {
-    response.set_content(std::string(kMiB + 1, 'x'), "text/plain");
-  });
-  s.Get("/exact.pac", [](const httplib::Request&, httplib::Response& response) {
-    response.set_content(std::string(kMiB, 'x'), "text/plain");
-  });
-  s.Get("/big-chunked.pac", [](const httplib::Request&, httplib::Response& response) {
+  s.Get("/etag.pac", Validated("ETag", "\"v1\"", "If-None-Match"));
+  s.Get("/lastmod.pac", Validated("Last-Modified", kLastModified, "If-Modified-Since"));
+  s.Get("/empty.pac", Body(200, ""));
+  s.Get("/missing.pac", Body(404, "FindProxyForURL is not here"));
+  s.Get("/big.pac", Body(200, std::string(kMiB + 1, 'x')));
+  s.Get("/exact.pac", Body(200, std::string(kMiB, 'x')));
+  s.Get("/big-chunked.pac", [](const Request&, Response& response) {
     response.set_chunked_content_provider(
         "text/plain", [sent = std::size_t{0}](std::size_t, httplib::DataSink& sink) mutable {
           if (sent > kMiB) {
@@ -67,26 +69,19 @@ LocalPacServer::LocalPacServer() : server_(std::make_unique<httplib::Server>()) 
           return sink.write(chunk.data(), chunk.size());
         });
   });
-  s.Get("/redirect.pac", [](const httplib::Request&, httplib::Response& response) {
-    Redirect(response, "/etag.pac");
-  });
-  s.Get("/loop.pac", [](const httplib::Request&, httplib::Response& response) {
-    Redirect(response, "/loop.pac");
-  });
-  s.Get("/to-file.pac", [](const httplib::Request&, httplib::Response& response) {
-    Redirect(response, "file:///etc/hostname");
-  });
-  s.Get("/stall.pac", [this](const httplib::Request&, httplib::Response& response) {
-    std::unique_lock<std::mutex> lock(mutex_);
+  s.Get("/redirect.pac", Redirect("/etag.pac"));
+  s.Get("/loop.pac", Redirect("/loop.pac"));
+  s.Get("/to-file.pac", Redirect("file:///etc/hostname"));
+  s.Get("/stall.pac", [this](const Request&, Response& response) {
+    std::unique_lock lock(mutex_);
     ++stalls_;
     changed_.notify_all();
     changed_.wait(lock, [this] { return released_; });
-    response.set_content(kPacBody, "application/x-ns-proxy-autoconfig");
+    response.set_content(kPacBody, kPacType);
   });
   s.set_tcp_nodelay(true);
   port_ = s.bind_to_any_port("127.0.0.1");
-  // The socket listens already; requests wait in its backlog until the
-  // loop accepts them.
+  // The socket listens already: requests wait in its backlog until accepted.
   thread_ = std::thread([&s] { s.listen_after_bind(); });
 }
 
@@ -96,30 +91,24 @@ LocalPacServer::~LocalPacServer() {
   if (thread_.joinable()) thread_.join();
 }
 
-std::string LocalPacServer::Url(const std::string& path) const {
-  return "http://127.0.0.1:" + std::to_string(port_) + path;
-}
-
 void LocalPacServer::WaitForStalls(int count) {
-  std::unique_lock<std::mutex> lock(mutex_);
+  std::unique_lock lock(mutex_);
   changed_.wait(lock, [&] { return stalls_ >= count; });
 }
 
 void LocalPacServer::ReleaseStalls() {
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    released_ = true;
-  }
+  std::lock_guard lock(mutex_);
+  released_ = true;
   changed_.notify_all();
 }
 
 std::string LocalPacServer::last_if_none_match() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   return if_none_match_;
 }
 
 std::string LocalPacServer::last_if_modified_since() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   return if_modified_since_;
 }
 

@@ -1,22 +1,15 @@
-// LocalPacServer: an HTTP server on 127.0.0.1 (a free port) serving PAC
-// files the ways real servers do, for tests of the real transfer module.
-//
-// Paths:
-//   /etag.pac      kPacBody with ETag "v1"; 304 when If-None-Match matches
-//   /lastmod.pac   kPacBody with a Last-Modified date; 304 when
-//                  If-Modified-Since repeats it
-//   /empty.pac     200 with an empty body
-//   /missing.pac   404 with an error page
-//   /big.pac       1 MiB + 1 byte, with Content-Length
-//   /big-chunked.pac  the same, chunked (no length known in advance)
-//   /exact.pac     exactly 1 MiB
-//   /redirect.pac  302 to /etag.pac
-//   /loop.pac      302 to itself
-//   /to-file.pac   302 to file:///etc/hostname
-//   /stall.pac     holds the request until ReleaseStalls, then kPacBody
-//
-// Thread-safety: every operation may be called from any thread. The server
-// runs on threads of its own until destruction (which releases stalls).
+// LocalPacServer: an HTTP server on 127.0.0.1 (a free port) serving PAC files
+// the ways real servers do, for tests of the real transfer module. Paths:
+//   /etag.pac, /lastmod.pac  kPacBody with ETag "v1" / Last-Modified
+//                            kLastModified; 304 when the request repeats it
+//   /empty.pac, /missing.pac  200 with no body; 404 with an error page
+//   /exact.pac, /big.pac      1 MiB; 1 MiB + 1 byte (with Content-Length)
+//   /big-chunked.pac          over 1 MiB, chunked (no length in advance)
+//   /redirect.pac, /loop.pac, /to-file.pac  302 to /etag.pac, to itself,
+//                            to file:///etc/hostname
+//   /stall.pac               held until ReleaseStalls, then kPacBody
+// Any member may be called from any thread; the server runs on threads of
+// its own until destruction (which releases stalls).
 #pragma once
 
 #include <condition_variable>
@@ -43,9 +36,9 @@ class LocalPacServer {
   LocalPacServer& operator=(const LocalPacServer&) = delete;
 
   // "http://127.0.0.1:<port><path>"
-  std::string Url(const std::string& path) const;
-  int port() const { return port_; }
-
+  std::string Url(const std::string& path) const {
+    return "http://127.0.0.1:" + std::to_string(port_) + path;
+  }
   // Blocks until `count` requests for /stall.pac have arrived in all.
   void WaitForStalls(int count);
   void ReleaseStalls();

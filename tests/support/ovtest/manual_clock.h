@@ -1,12 +1,7 @@
-// A clock driven by hand. While an instance lives it is the process clock
-// (Tav::SystemTimeNow100ns, Tav::TimeTicks::Now/NowNs); time moves only by
-// Advance, which also wakes the task library's runners so that delayed work
-// that became due runs without any real waiting.
-//
-// Declare the clock before whatever runs work on other threads (a task
-// environment), so that those threads stop before the clock goes away.
-//
-// Thread-safety: Advance and the readings may be called from any thread.
+// A clock driven by hand: while it lives it is the process clock, and time
+// moves only by Advance, which also wakes the task runners so that delayed
+// work that became due runs without real waiting. Declare it before any task
+// environment, so that runner threads stop before the clock goes away.
 #pragma once
 
 #include <atomic>
@@ -19,16 +14,20 @@ namespace ovtest {
 
 class ManualClock final : public Tav::IClock {
  public:
-  // Starts at 2026-01-01T00:00:00Z on the wall clock and 1 s on the
-  // monotonic clock (0 means "never" to some callers).
-  ManualClock();
-  ~ManualClock() override;
+  // 2026-01-01T00:00:00Z on the wall clock; 1 s on the monotonic one (0 means
+  // "never" to some callers).
+  ManualClock() : previous_(Tav::SetClockForTesting(this)) {}
+  ~ManualClock() override { Tav::SetClockForTesting(previous_); }
   ManualClock(const ManualClock&) = delete;
   ManualClock& operator=(const ManualClock&) = delete;
 
-  // Moves both clocks forward and tells the clock's listeners (runners look
-  // at their delayed work again). Negative amounts are ignored.
-  void Advance(std::chrono::nanoseconds delta);
+  // Negative amounts are ignored.
+  void Advance(std::chrono::nanoseconds delta) {
+    if (delta.count() <= 0) return;
+    monotonic_ns_ += delta.count();
+    system_100ns_ += delta.count() / 100;
+    Tav::NotifyClockChanged();
+  }
   void SetSystemTime100ns(int64_t ticks) { system_100ns_ = ticks; }
 
   int64_t SystemNow100ns() override { return system_100ns_; }
@@ -36,9 +35,9 @@ class ManualClock final : public Tav::IClock {
   int64_t MonotonicNowNs() override { return monotonic_ns_; }
 
  private:
-  std::atomic<int64_t> system_100ns_;
-  std::atomic<int64_t> monotonic_ns_;
-  Tav::IClock* previous_ = nullptr;
+  std::atomic<int64_t> system_100ns_{1767225600LL * 10'000'000LL};
+  std::atomic<int64_t> monotonic_ns_{1'000'000'000};
+  Tav::IClock* previous_;
 };
 
 }  // namespace ovtest

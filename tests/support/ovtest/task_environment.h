@@ -1,23 +1,17 @@
 // TaskEnvironment: a task manager of the test's own, installed as the
 // process's manager (GetOVTManager) for the test's life.
 //
-// By default the test thread serves "main.thread.runner" as a host runner:
-// work posted there waits until the test calls RunUntilIdle, so a test
-// decides exactly when it runs and sees it run on its own thread. Another
-// name makes the test thread serve that runner instead (the main runner then
-// gets a thread of the manager); an empty name gives the test thread none.
-//
-// Destruction shuts the manager down (queued work dropped, every runner
-// thread joined) before uninstalling it. Declare a ManualClock before the
-// environment, so that runner threads stop before the clock goes away.
-//
-// Thread-safety: construct, pump and destroy on the test thread; the manager
-// itself may be used from any thread.
+// By default the test thread serves the main runner as a host runner: work
+// posted there runs only when the test calls RunUntilIdle, on the test
+// thread. Another name makes the test thread serve that runner instead (the
+// main runner then gets a thread); an empty name gives the test thread none.
+// Destruction shuts the manager down (queued work dropped, runner threads
+// joined) before uninstalling it. Construct, pump and destroy on the test
+// thread; the manager itself may be used from any thread.
 #pragma once
 
 #include <cstddef>
 #include <memory>
-#include <string>
 #include <string_view>
 
 #include "orvatask/host_runner.h"
@@ -28,20 +22,34 @@ namespace ovtest {
 
 class TaskEnvironment {
  public:
-  explicit TaskEnvironment(std::string_view host_runner_name = OrvaTask::kMainRunnerName);
-  ~TaskEnvironment();
+  explicit TaskEnvironment(std::string_view host_runner_name = OrvaTask::kMainRunnerName)
+      : manager_(std::make_unique<OrvaTask::OVTManager>(OrvaTask::OVTManager::Options{
+            .host_main_runner = host_runner_name == OrvaTask::kMainRunnerName})) {
+    if (host_runner_name == OrvaTask::kMainRunnerName) {
+      host_runner_ = manager_->main_host_runner();
+    } else if (!host_runner_name.empty()) {
+      own_host_runner_ = manager_->CreateHostRunner(host_runner_name, 0);
+      host_runner_ = own_host_runner_.get();
+    }
+    override_ = std::make_unique<OrvaTask::ScopedOVTManagerOverride>(manager_.get());
+  }
+  ~TaskEnvironment() {
+    own_host_runner_.reset();
+    manager_->Shutdown();
+    override_.reset();
+  }
   TaskEnvironment(const TaskEnvironment&) = delete;
   TaskEnvironment& operator=(const TaskEnvironment&) = delete;
 
   OrvaTask::OVTManager& manager() { return *manager_; }
-  // The runner the test thread serves; null when it serves none.
-  OrvaTask::HostRunner* host_runner() { return host_runner_; }
-
   // Runs the test thread's runner until nothing is ready or due.
-  std::size_t RunUntilIdle();
+  std::size_t RunUntilIdle() { return host_runner_ ? host_runner_->RunUntilIdle() : 0; }
   // Blocks until everything posted to the thread runner `runner` before this
   // call has run or been dropped. False when the runner refuses work.
-  bool Flush(std::string_view runner);
+  bool Flush(std::string_view runner) {
+    auto marker = OrvaTask::CreateOrvaTask({.name = "TaskEnvironment_Flush"}, [] {});
+    return manager_->PostTask(runner, marker) && manager_->WaitForTask(marker);
+  }
 
  private:
   std::unique_ptr<OrvaTask::OVTManager> manager_;

@@ -1,0 +1,541 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "nsdal/dal_bus.h"
+#include "nsdal/dal_frame.h"
+#include "nsdal/ipc_helper.h"
+#include "nsdal/peerless_dal_bus.h"
+#include "orvatask/ovt_manager.h"
+#include "ovtest/fake_dal_bus.h"
+#include "ovtest/manual_clock.h"
+#include "ovtest/scoped_temp_dir.h"
+#include "ovtest/task_environment.h"
+
+#if !defined(_WIN32)
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "nsdal/dal_bus_directory.h"
+#include "nsdal/unix_dal_bus.h"
+#endif
+
+namespace ns_dal {
+namespace {
+
+// What a bus hands its delegate, as text: messages as "mode|field|text",
+// snapshot answers as "mode=text" or "mode:none". Waits are bounded; the
+// bound is reached only on failure.
+class RecordingDelegate final : public IDALBusDelegate {
+ public:
+  explicit RecordingDelegate(std::string snapshot = "") : snapshot_(std::move(snapshot)) {}
+
+  void OnBusMessage(const std::string& mode_id, const std::string& field_id,
+                    const std::string& text) override {
+    Add(messages_, mode_id + "|" + field_id + "|" + text);
+  }
+  std::string OnBusSnapshotRequest(const std::string&) override { return snapshot_; }
+  void OnBusSnapshot(const std::string& mode_id, std::optional<std::string> text) override {
+    Add(answers_, text ? mode_id + "=" + *text : mode_id + ":none");
+  }
+
+  std::vector<std::string> messages() { return Get(messages_); }
+  std::vector<std::string> answers() { return Get(answers_); }
+  std::vector<std::thread::id> answer_threads() {
+    std::lock_guard lock(mutex_);
+    return answer_threads_;
+  }
+  bool WaitForMessage(const std::string& expected) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, std::chrono::seconds(10),
+                             [&] { return std::ranges::count(messages_, expected) > 0; });
+  }
+  std::string WaitForAnswer() {
+    std::unique_lock lock(mutex_);
+    const bool came =
+        changed_.wait_for(lock, std::chrono::seconds(10), [&] { return !answers_.empty(); });
+    return came ? answers_.front() : "no answer";
+  }
+
+ private:
+  void Add(std::vector<std::string>& list, std::string item) {
+    std::lock_guard lock(mutex_);
+    list.push_back(std::move(item));
+    if (&list == &answers_) answer_threads_.push_back(std::this_thread::get_id());
+    changed_.notify_all();
+  }
+  std::vector<std::string> Get(const std::vector<std::string>& list) {
+    std::lock_guard lock(mutex_);
+    return list;
+  }
+
+  const std::string snapshot_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<std::string> messages_, answers_;
+  std::vector<std::thread::id> answer_threads_;
+};
+
+std::string Encoded(const Frame& frame) {
+  auto bytes = EncodeFrame(frame);
+  EXPECT_TRUE(bytes.has_value());
+  return bytes.value_or("");
+}
+
+// A body with the given fields, prefixed with its (or a forced) length.
+std::string RawFrame(std::string body, std::optional<uint32_t> length = std::nullopt) {
+  const uint32_t size = length.value_or(static_cast<uint32_t>(body.size()));
+  std::string out;
+  for (int shift = 24; shift >= 0; shift -= 8)
+    out.push_back(static_cast<char>((size >> shift) & 0xff));
+  return out + body;
+}
+
+TEST(DalFrameTest, FramesSurviveEverySplitOfTheStream) {
+  const std::vector<Frame> frames = {
+      {FrameKind::kMessage, "mode", "field", "{\"operation\":\"x\"}"},
+      {FrameKind::kSnapshotRequest, "mode", "", "123.0.sock"},
+      {FrameKind::kSnapshotAnswer, "m", "9.1.sock", ""},
+      {FrameKind::kMessage, std::string(kMaxIdBytes, 'm'), std::string(kMaxIdBytes, 'f'),
+       std::string("bin\0ary\xff", 8)},
+      {FrameKind::kMessage, "mode", "field", std::string(200000, 'p')},
+  };
+  std::string stream;
+  for (const Frame& frame : frames) stream += Encoded(frame);
+
+  for (std::size_t chunk : {std::size_t{1}, std::size_t{7}, stream.size()}) {
+    SCOPED_TRACE(chunk);
+    FrameReader reader;
+    std::vector<Frame> out;
+    for (std::size_t at = 0; at < stream.size(); at += chunk) {
+      reader.Feed(stream.data() + at, std::min(chunk, stream.size() - at));
+      Frame frame;
+      std::string error;
+      FrameReader::Result result;
+      while ((result = reader.Next(&frame, &error)) == FrameReader::Result::kFrame) {
+        out.push_back(frame);
+      }
+      ASSERT_EQ(result, FrameReader::Result::kNeedMore) << error;
+    }
+    EXPECT_EQ(out, frames);
+    EXPECT_EQ(reader.buffered(), 0u);
+  }
+}
+
+TEST(DalFrameTest, MalformedFramesFailTheStream) {
+  const std::string id_too_long(kMaxIdBytes + 1, 'x');
+  const struct {
+    const char* name;
+    std::string bytes;
+  } cases[] = {
+      {"length over the limit", RawFrame("", kMaxFrameBytes + 1)},
+      {"empty body", RawFrame("")},
+      {"unknown version", RawFrame(std::string("\x02\x01\x00\x01m\x00\x00", 7))},
+      {"mode longer than the body", RawFrame(std::string("\x01\x01\x00\x09m\x00\x00", 7))},
+      {"mode id over the limit",
+       RawFrame(std::string("\x01\x01\x04\x01", 4) + id_too_long + std::string("\x00\x00", 2))},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    FrameReader reader;
+    reader.Feed(c.bytes.data(), c.bytes.size());
+    // A valid frame after the bad one is not reached: the stream is lost.
+    const std::string next = Encoded(Frame{FrameKind::kMessage, "mode", "f", "t"});
+    reader.Feed(next.data(), next.size());
+    Frame frame;
+    std::string error;
+    EXPECT_EQ(reader.Next(&frame, &error), FrameReader::Result::kError);
+    EXPECT_FALSE(error.empty());
+    EXPECT_EQ(reader.Next(&frame, &error), FrameReader::Result::kError);
+  }
+}
+
+TEST(DalFrameTest, EncodingRefusesWhatTheReaderWouldRefuse) {
+  EXPECT_FALSE(EncodeFrame(Frame{FrameKind::kMessage, std::string(kMaxIdBytes + 1, 'm'), "", ""}));
+  EXPECT_FALSE(EncodeFrame(Frame{FrameKind::kMessage, "m", "f", std::string(100, 't')}, 50));
+  // A reader with a smaller limit refuses a frame the default one takes.
+  const std::string bytes = Encoded(Frame{FrameKind::kMessage, "m", "f", std::string(100, 't')});
+  FrameReader small(50);
+  small.Feed(bytes.data(), bytes.size());
+  Frame frame;
+  EXPECT_EQ(small.Next(&frame, nullptr), FrameReader::Result::kError);
+}
+
+// The layer calls its sinks on the test thread here (the fake bus delivers
+// on the caller, the runner is the test thread's).
+struct RecordingSink final : IDALIPCSink {
+  explicit RecordingSink(std::string mode_id, std::string sync_data = "")
+      : mode(std::move(mode_id)), snapshot(std::move(sync_data)) {}
+  std::string getModeId() const override { return mode; }
+  std::string getSyncData() override { return snapshot; }
+  void applySyncData(const std::string& text) override { applied.push_back(text); }
+  bool isSyncDataProvider() const override { return true; }
+  void onSyncDataUnavailable() override { ++unavailable; }
+  void onSyncData(const std::string& mode_id, const std::string& field_id,
+                  const std::string& text) override {
+    messages.push_back(mode_id + "|" + field_id + "|" + text);
+  }
+
+  const std::string mode, snapshot;
+  std::vector<std::string> applied, messages;
+  int unavailable = 0;
+};
+
+TEST(IPCHelperTest, JoiningAppliesAPeersSnapshotOrReportsNoPeer) {
+  ovtest::FakeDalBus bus;
+  RecordingSink sink("mode.join");
+  ASSERT_TRUE(IPCHelper::AddSink("mode.join", &sink));
+  EXPECT_EQ(bus.snapshot_requests(), 1);
+  EXPECT_EQ(IPCHelper::GetJoinState("mode.join"), JoinState::kPending);
+
+  bus.AnswerSnapshot("mode.join", std::string("snapshot-1"));
+  EXPECT_EQ(IPCHelper::GetJoinState("mode.join"), JoinState::kApplied);
+  EXPECT_EQ(sink.applied, std::vector<std::string>{"snapshot-1"});
+
+  IPCHelper::RequestSnapshot("mode.join");
+  bus.AnswerSnapshot("mode.join", std::nullopt);
+  EXPECT_EQ(IPCHelper::WaitForJoin("mode.join", std::chrono::milliseconds(0)), JoinState::kNoPeer);
+  EXPECT_EQ(sink.unavailable, 1);
+  EXPECT_EQ(sink.applied.size(), 1u);
+  EXPECT_TRUE(IPCHelper::RemoveSink("mode.join", &sink));
+}
+
+TEST(IPCHelperTest, MessagesReachOnlyTheSinksOfTheirModeUntilRemoved) {
+  ovtest::FakeDalBus bus;
+  RecordingSink a("mode.a", "snap-a");
+  RecordingSink b("mode.b");
+  IPCHelper::AddSink("mode.a", &a);
+  IPCHelper::AddSink("mode.b", &b);
+
+  bus.Deliver("mode.a", "field", "one");
+  bus.Deliver("mode.c", "field", "nobody");
+  EXPECT_EQ(a.messages, std::vector<std::string>{"mode.a|field|one"});
+  EXPECT_TRUE(b.messages.empty());
+  EXPECT_EQ(bus.AskSnapshot("mode.a"), "snap-a");
+
+  IPCHelper::RemoveSink("mode.a", &a);
+  bus.Deliver("mode.a", "field", "two");
+  EXPECT_EQ(a.messages.size(), 1u);
+  EXPECT_EQ(bus.AskSnapshot("mode.a"), "");
+  IPCHelper::RemoveSink("mode.b", &b);
+}
+
+TEST(IPCHelperTest, CoalescedSendsLeaveOncePerWindowWithTheLatestState) {
+  ovtest::ManualClock clock;
+  ovtest::TaskEnvironment tasks(kDalIpcRunnerName);
+  ovtest::FakeDalBus bus;
+  int state = 0;
+  int produced = 0;
+  auto produce = [&]() -> std::optional<std::string> {
+    ++produced;
+    return "state " + std::to_string(state);
+  };
+
+  for (state = 1; state <= 1000; ++state) {
+    IPCHelper::SyncDataCoalesced("mode", "field", "whole", produce);
+  }
+  state = 1000;
+  tasks.RunUntilIdle();
+  EXPECT_TRUE(bus.sent().empty()) << "nothing leaves before the window ends";
+
+  clock.Advance(kCoalesceWindow);
+  tasks.RunUntilIdle();
+  ASSERT_EQ(bus.sent().size(), 1u);
+  EXPECT_EQ(bus.sent()[0].text, "state 1000");
+  EXPECT_EQ(produced, 1);
+
+  // Another key is independent; an owner that is gone sends nothing.
+  IPCHelper::SyncDataCoalesced("mode", "field", "whole", produce);
+  IPCHelper::SyncDataCoalesced("mode", "field", "other",
+                               []() -> std::optional<std::string> { return std::nullopt; });
+  clock.Advance(kCoalesceWindow);
+  tasks.RunUntilIdle();
+  EXPECT_EQ(bus.sent().size(), 2u);
+}
+
+TEST(IPCHelperTest, ASendDroppedWithItsRunnerDoesNotBlockLaterOnes) {
+  ovtest::ManualClock clock;
+  ovtest::FakeDalBus bus;
+  auto produce = []() -> std::optional<std::string> { return "latest"; };
+  {
+    ovtest::TaskEnvironment dying(kDalIpcRunnerName);
+    IPCHelper::SyncDataCoalesced("mode", "field", "dropped", produce);
+  }  // the manager shuts down with the send still queued
+  ovtest::TaskEnvironment tasks(kDalIpcRunnerName);
+  IPCHelper::SyncDataCoalesced("mode", "field", "dropped", produce);
+  clock.Advance(kCoalesceWindow);
+  tasks.RunUntilIdle();
+  EXPECT_EQ(bus.sent().size(), 1u);
+}
+
+// The test thread serves the layer's runner, so answers wait until it runs.
+class PeerlessDalBusTest : public ::testing::Test {
+ protected:
+  ovtest::TaskEnvironment tasks_{kDalIpcRunnerName};
+};
+
+TEST_F(PeerlessDalBusTest, SnapshotRequestsAreAnsweredNoPeerOnceOnTheRunnerMessagesDropped) {
+  PeerlessDalBus bus;
+  RecordingDelegate delegate;
+  bus.SetDelegate(&delegate);
+  bus.RequestSnapshot("mode.a");
+  bus.RequestSnapshot("mode.b");
+  bus.RequestSnapshot("mode.a");
+  // Not on the requester's stack: IPCHelper asks while holding its locks.
+  EXPECT_TRUE(delegate.answers().empty());
+
+  tasks_.RunUntilIdle();
+  EXPECT_EQ(delegate.answers(),
+            (std::vector<std::string>{"mode.a:none", "mode.b:none", "mode.a:none"}));
+  tasks_.RunUntilIdle();
+  EXPECT_EQ(delegate.answers().size(), 3u);
+  EXPECT_EQ(bus.stats().snapshots_answered, 3u);
+
+  // Published messages go nowhere.
+  bus.Publish("mode.a", "field", "text", kAllPeers);
+  bus.Publish("mode.a", "field", "text", 1234);
+  tasks_.RunUntilIdle();
+  EXPECT_TRUE(delegate.messages().empty());
+  EXPECT_EQ(delegate.answers().size(), 3u);
+  EXPECT_EQ(bus.stats().messages_dropped, 2u);
+}
+
+TEST_F(PeerlessDalBusTest, AnswersQueuedForAGoneDelegateOrBusAreDropped) {
+  RecordingDelegate delegate;
+  {
+    PeerlessDalBus bus;
+    bus.SetDelegate(&delegate);
+    bus.RequestSnapshot("mode.removed");
+    bus.SetDelegate(nullptr);
+    tasks_.RunUntilIdle();
+    EXPECT_TRUE(delegate.answers().empty());
+
+    bus.SetDelegate(&delegate);
+    bus.RequestSnapshot("mode.destroyed");
+  }
+  tasks_.RunUntilIdle();
+  EXPECT_TRUE(delegate.answers().empty());
+}
+
+TEST(PeerlessDalBusWithoutRunnerTest, TheAnswerComesOnTheCallerWhenNoRunnerTakesIt) {
+  // No task manager: the process is shutting down. The answer is still due.
+  OrvaTask::ScopedOVTManagerOverride no_manager(nullptr);
+  PeerlessDalBus bus;
+  RecordingDelegate delegate;
+  bus.SetDelegate(&delegate);
+  bus.RequestSnapshot("mode.late");
+  EXPECT_EQ(delegate.answers(), std::vector<std::string>{"mode.late:none"});
+  EXPECT_EQ(delegate.answer_threads(), std::vector<std::thread::id>{std::this_thread::get_id()});
+}
+
+#if defined(_WIN32)
+// The process's own bus on Windows: a joining mode hears "no peer" once.
+TEST_F(PeerlessDalBusTest, OnWindowsTheProcessesBusTellsAJoiningModeThereIsNoPeer) {
+  RecordingSink sink("mode.win.join");
+  ASSERT_TRUE(IPCHelper::AddSink("mode.win.join", &sink));
+  EXPECT_EQ(IPCHelper::GetJoinState("mode.win.join"), JoinState::kPending);
+  tasks_.RunUntilIdle();
+  EXPECT_EQ(IPCHelper::GetJoinState("mode.win.join"), JoinState::kNoPeer);
+  EXPECT_EQ(sink.unavailable, 1);
+  EXPECT_TRUE(sink.applied.empty());
+  IPCHelper::SyncData("mode.win.join", "field", "text", kAllPeers);
+  EXPECT_TRUE(IPCHelper::RemoveSink("mode.win.join", &sink));
+}
+#endif
+
+#if !defined(_WIN32)
+// The Unix bus (none on Windows). Waits are bounded; reached only on failure.
+using namespace std::chrono_literals;
+constexpr auto kWait = 10s;
+
+sockaddr_un UnixAddress(const std::string& path) {
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strncpy(address.sun_path, path.c_str(), sizeof(address.sun_path) - 1);
+  return address;
+}
+
+// A socket bound in the bus directory under a peer's name, doing nothing.
+struct RawPeer {
+  explicit RawPeer(const std::string& path) : fd(::socket(AF_UNIX, SOCK_STREAM, 0)) {
+    const sockaddr_un address = UnixAddress(path);
+    EXPECT_EQ(::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)), 0);
+    EXPECT_EQ(::listen(fd, 4), 0);
+  }
+  ~RawPeer() { ::close(fd); }
+  int fd;
+};
+
+int ConnectTo(const std::string& path) {
+  const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+  const sockaddr_un address = UnixAddress(path);
+  if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0) return fd;
+  ::close(fd);
+  return -1;
+}
+
+class UnixDalBusTest : public ::testing::Test {
+ protected:
+  std::unique_ptr<UnixDalBus> MakeBus(RecordingDelegate* delegate,
+                                      std::chrono::milliseconds stall_limit = 5s) {
+    std::string error;
+    auto bus = UnixDalBus::Create({.directory = dir_.path(),
+                                   .uid = ::geteuid(),
+                                   .stall_limit = stall_limit,
+                                   .answer_limit = 200ms},
+                                  &error);
+    EXPECT_TRUE(bus) << error;
+    if (bus) bus->SetDelegate(delegate);
+    return bus;
+  }
+  std::string PathOf(const std::string& name) { return dir_.path() + "/" + name; }
+
+  ovtest::ScopedTempDir dir_{"nsdal"};
+};
+
+TEST_F(UnixDalBusTest, MessagesAndSnapshotsCrossBetweenBuses) {
+  RecordingDelegate first_delegate;
+  RecordingDelegate second_delegate("second's snapshot");
+  auto first = MakeBus(&first_delegate);
+  auto second = MakeBus(&second_delegate);
+  ASSERT_TRUE(first && second);
+
+  // A malformed frame closes only its own connection.
+  const int raw = ConnectTo(PathOf(second->socket_name()));
+  ASSERT_GE(raw, 0);
+  const char oversized[] = {'\x7f', '\xff', '\xff', '\xff', 'x'};
+  ASSERT_EQ(::write(raw, oversized, sizeof(oversized)), static_cast<ssize_t>(sizeof(oversized)));
+  EXPECT_TRUE(second->WaitForStats([](const auto& s) { return s.frames_malformed == 1; }, kWait));
+  ::close(raw);
+
+  first->Publish("mode", "field", std::string(3 * 1024 * 1024, 'x'), kAllPeers);
+  first->Publish("mode", "field", "after a large one", kAllPeers);
+  EXPECT_TRUE(second_delegate.WaitForMessage("mode|field|after a large one"));
+  EXPECT_EQ(second_delegate.messages().size(), 2u);
+  EXPECT_TRUE(first_delegate.messages().empty()) << "a bus does not hear itself";
+
+  first->RequestSnapshot("mode");
+  EXPECT_EQ(first_delegate.WaitForAnswer(), "mode=second's snapshot");
+}
+
+TEST_F(UnixDalBusTest, ASnapshotRequestWithoutAnAnsweringPeerEndsWithNone) {
+  RecordingDelegate lonely;
+  RecordingDelegate empty_peer;  // answers "" (nothing to share)
+  auto bus = MakeBus(&lonely);
+  auto peer = MakeBus(&empty_peer);
+  // A peer that never answers: accepted by the kernel, never read.
+  RawPeer silent(PathOf("1.0.sock"));
+  bus->RequestSnapshot("mode");
+  EXPECT_EQ(lonely.WaitForAnswer(), "mode:none");
+}
+
+TEST_F(UnixDalBusTest, APeerThatStopsReadingIsDroppedWithoutHoldingUpTheOthers) {
+  RecordingDelegate sender_delegate;
+  RecordingDelegate reader_delegate;
+  auto sender = MakeBus(&sender_delegate, 200ms);
+  auto reader = MakeBus(&reader_delegate);
+  RawPeer stalled(PathOf("3.0.sock"));
+  const std::string stale = PathOf("2.0.sock");
+  { RawPeer dead(stale); }  // the file stays, nobody listens: the process died
+
+  // More than a socket buffer holds: the stalled peer's queue stays full.
+  const std::string chunk(64 * 1024, 'c');
+  for (int i = 0; i < 12; ++i) sender->Publish("mode", "field", chunk, kAllPeers);
+  sender->Publish("mode", "field", "last", kAllPeers);
+
+  EXPECT_TRUE(reader_delegate.WaitForMessage("mode|field|last"));
+  EXPECT_TRUE(sender->WaitForStats(
+      [](const auto& s) { return s.peers_dropped == 1 && s.stale_sockets_removed == 1; }, kWait));
+  EXPECT_EQ(reader_delegate.messages().size(), 13u);
+  EXPECT_FALSE(std::filesystem::exists(stale));
+
+  // A dropped peer is not written to again.
+  sender->Publish("mode", "field", "after the drop", kAllPeers);
+  EXPECT_TRUE(reader_delegate.WaitForMessage("mode|field|after the drop"));
+  EXPECT_EQ(sender->stats().peers_dropped, 1u);
+}
+
+TEST_F(UnixDalBusTest, AnotherUsersProcessIsRefused) {
+  if (::geteuid() != 0) GTEST_SKIP() << "switching user needs root";
+  RecordingDelegate delegate;
+  auto receiver = MakeBus(&delegate);
+  const std::string path = PathOf(receiver->socket_name());
+  // Let the other user reach the socket at all: the check under test is the
+  // receiver's, not the directory's.
+  ASSERT_EQ(::chmod(dir_.path().c_str(), 0777), 0);
+  ASSERT_EQ(::chmod(path.c_str(), 0777), 0);
+  const std::string frame = *EncodeFrame(Frame{FrameKind::kMessage, "mode", "field", "intruder"});
+
+  const pid_t child = ::fork();
+  if (child == 0) {
+    if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(2);
+    const int fd = ConnectTo(path);
+    if (fd < 0) ::_exit(3);
+    // The receiver may close before all of it went out; that is its answer.
+    (void)::send(fd, frame.data(), frame.size(), MSG_NOSIGNAL);
+    ::close(fd);
+    ::_exit(0);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  ASSERT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_TRUE(
+      receiver->WaitForStats([](const auto& s) { return s.connections_refused == 1; }, kWait));
+  EXPECT_EQ(receiver->stats().frames_received, 0u);
+  EXPECT_TRUE(delegate.messages().empty());
+}
+
+TEST(DalBusDirectoryTest, OnlyAPrivateDirectoryOfTheUserIsUsed) {
+  const uint32_t uid = ::geteuid();
+  const struct {
+    const char* name;
+    bool use_xdg;
+    int existing_mode;  // 0: absent
+    bool symlink;
+    bool expect_ok;
+  } cases[] = {
+      {"fallback made fresh", false, 0, false, true},
+      {"fallback open to others", false, 0755, false, false},
+      {"fallback is a link", false, 0700, true, false},
+      {"runtime dir tightened", true, 0755, false, true},
+      {"runtime dir entry is a link", true, 0700, true, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ovtest::ScopedTempDir root("nsdir");
+    const std::string target =
+        c.use_xdg ? root.path() + "/orvaproxy" : root.path() + "/orvaproxy-" + std::to_string(uid);
+    if (c.existing_mode != 0) {
+      const std::string real = c.symlink ? root.path() + "/elsewhere" : target;
+      ASSERT_EQ(::mkdir(real.c_str(), 0700), 0);
+      ASSERT_EQ(::chmod(real.c_str(), c.existing_mode), 0);
+      ASSERT_TRUE(!c.symlink || ::symlink(real.c_str(), target.c_str()) == 0);
+    }
+    std::string error;
+    const auto dir =
+        EnsureBusDirectory(c.use_xdg ? std::optional<std::string>(root.path()) : std::nullopt, uid,
+                           root.path(), &error);
+    EXPECT_EQ(dir.has_value(), c.expect_ok) << error;
+    if (dir) {
+      EXPECT_EQ(*dir, target);
+      EXPECT_TRUE(IsPrivateDirectory(*dir, uid, &error)) << error;
+    }
+  }
+}
+
+#endif
+
+}  // namespace
+}  // namespace ns_dal
