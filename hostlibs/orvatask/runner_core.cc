@@ -2,18 +2,36 @@
 
 #include <chrono>
 #include <exception>
+#include <mutex>
 #include <string>
+#include <unordered_map>
 
 #include "klbutil/memory_log.h"
 #include "orvatask/task_log.h"
 #include "tavlib/tav_clock.h"
+#include "tavlib/tav_no_destructor.h"
 
 namespace OrvaTask::internal {
 namespace {
 
 std::atomic<uint64_t> g_next_serial{1};
 
-thread_local std::shared_ptr<RunnerCore> t_current_runner;
+// A thread finds its runner through the runner's serial instead of holding
+// the runner itself: MinGW destroys a thread-local with a destructor after
+// its emulated thread-local storage was already freed, which crashed Windows
+// threads on exit that had merely asked which runner they serve.
+thread_local uint64_t t_current_serial = 0;
+
+struct BoundRunners {
+  std::mutex mutex;
+  std::unordered_map<uint64_t, std::weak_ptr<RunnerCore>> by_serial;
+};
+
+// Never destroyed: runner threads may still ask while the process exits.
+BoundRunners& Bound() {
+  static Tav::NoDestructor<BoundRunners> bound;
+  return *bound;
+}
 
 }  // namespace
 
@@ -23,6 +41,14 @@ RunnerCore::RunnerCore(std::string name, RunnerId id, uint32_t value, const void
       value_(value),
       serial_(g_next_serial.fetch_add(1, std::memory_order_relaxed)),
       owner_(owner) {}
+
+// A thread still bound to it (a host runner destroyed elsewhere) then finds
+// no runner.
+RunnerCore::~RunnerCore() {
+  BoundRunners& bound = Bound();
+  std::lock_guard lock(bound.mutex);
+  bound.by_serial.erase(serial_);
+}
 
 bool RunnerCore::Enqueue(const TaskPtr& task, int64_t delay_ns) {
   {
@@ -150,15 +176,26 @@ void RunnerCore::Run(const TaskPtr& task) {
 }
 
 std::shared_ptr<RunnerCore> CurrentRunner() {
-  return t_current_runner;
+  if (t_current_serial == 0) return nullptr;
+  BoundRunners& bound = Bound();
+  std::lock_guard lock(bound.mutex);
+  const auto found = bound.by_serial.find(t_current_serial);
+  return found != bound.by_serial.end() ? found->second.lock() : nullptr;
 }
 
 void BindCurrentThread(std::shared_ptr<RunnerCore> core) {
-  t_current_runner = std::move(core);
+  BoundRunners& bound = Bound();
+  std::lock_guard lock(bound.mutex);
+  bound.by_serial[core->serial()] = core;
+  t_current_serial = core->serial();
 }
 
 void UnbindCurrentThread(const RunnerCore* core) {
-  if (t_current_runner.get() == core) t_current_runner.reset();
+  if (t_current_serial != core->serial()) return;
+  t_current_serial = 0;
+  BoundRunners& bound = Bound();
+  std::lock_guard lock(bound.mutex);
+  bound.by_serial.erase(core->serial());
 }
 
 }  // namespace OrvaTask::internal

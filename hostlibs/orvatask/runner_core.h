@@ -35,6 +35,7 @@ namespace OrvaTask::internal {
 class RunnerCore : public std::enable_shared_from_this<RunnerCore> {
  public:
   RunnerCore(std::string name, RunnerId id, uint32_t value, const void* owner);
+  ~RunnerCore();
   RunnerCore(const RunnerCore&) = delete;
   RunnerCore& operator=(const RunnerCore&) = delete;
 
