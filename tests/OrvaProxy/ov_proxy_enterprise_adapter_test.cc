@@ -64,7 +64,7 @@ TEST_F(EnterpriseAdapterTest, InitializeRegistersLoadsAndSubscribesTheMonitoredP
   adapter_.Initialize();
   adapter_.Initialize();  // once only
 
-  ASSERT_EQ(policies_.subscribe_calls().size(), 1u);
+  ASSERT_EQ(policies_.subscribe_calls(), 1);
   EXPECT_EQ(policies_.SubscribedIds(&adapter_), std::set<oPolicyId>{52});
 
   EXPECT_TRUE(adapter_.GetFeatureBool("ProxyDirectFirstFlag", FeatureSource::Policy, false, 0));
@@ -262,7 +262,7 @@ TEST_F(EnterpriseAdapterTest, UninitializeForgetsFeaturesButKeepsObservers) {
 TEST_F(EnterpriseAdapterTest, MonitoredGetterSubscribesToItsPolicyOnceInitialised) {
   policies_.Set(60, std::wstring(L"pac"));
   EXPECT_EQ(adapter_.GetFeatureStringImpl("Early", FeatureSource::Policy, "", 60, true), "pac");
-  EXPECT_TRUE(policies_.subscribe_calls().empty());
+  EXPECT_EQ(policies_.subscribe_calls(), 0);
 
   adapter_.Initialize();
   EXPECT_EQ(adapter_.GetFeatureStringImpl("Late", FeatureSource::Policy, "", 61, true), "");

@@ -1,5 +1,6 @@
 #include "ovtest/fake_file_xfer_module.h"
 
+#include <atomic>
 #include <cstring>
 #include <map>
 #include <mutex>
@@ -20,48 +21,31 @@ class FakeFileXferModule::Module final : public Tav::ITavMessageQueueClient,
   };
 
   const char* GetModuleId() const override { return orvaus::kONetModuleId; }
-
   void* QueryInterface(const char* name) override {
     if (name == nullptr) return nullptr;
     if (std::strcmp(name, orvaus::kONetApiName) == 0) return static_cast<orvaus::IONetAPI*>(this);
-    std::lock_guard<std::mutex> lock(mutex);
-    if (offer_client && std::strcmp(name, orvaus::kFileXferClientName) == 0) {
+    if (std::strcmp(name, orvaus::kFileXferClientName) == 0)
       return static_cast<orvaus::IFileXferClient*>(this);
-    }
     return nullptr;
   }
-
-  int32_t IsNetworkReady() override {
-    std::lock_guard<std::mutex> lock(mutex);
-    return ready ? 1 : 0;
-  }
-
+  int32_t IsNetworkReady() override { return ready ? 1 : 0; }
   bool StartDownload(oXfer::DownloadUrlParameters* parameters, oXfer::RepeatingCallBack* observer,
                      oXfer::RequestId* requestId) override {
-    std::lock_guard<std::mutex> lock(mutex);
+    std::lock_guard lock(mutex);
     if (refuse_starts || parameters == nullptr || observer == nullptr) return false;
-    const std::string number = std::to_string(next_id++);
+    const std::string number = std::to_string(started.size() + 1);
     const oXfer::RequestId id = u"fake-" + oXfer::RequestId(number.begin(), number.end());
-    started.push_back({id, parameters->url, parameters->validator_1, parameters->validator_2,
-                       parameters->use_validators, parameters->follow_redirects});
+    started.push_back({id, parameters->url, parameters->validator_1, parameters->validator_2});
     open.emplace(id, Open{oXfer::ScopedRef<oXfer::DownloadUrlParameters>(parameters),
                           oXfer::ScopedRef<oXfer::RepeatingCallBack>(observer)});
     *requestId = id;
     return true;
   }
+  void CancelDownload(const oXfer::RequestId&) override {}
 
-  void CancelDownload(const oXfer::RequestId& requestId) override {
-    std::lock_guard<std::mutex> lock(mutex);
-    cancels.push_back(requestId);
-  }
-
-  mutable std::mutex mutex;
-  bool ready = true;
-  bool offer_client = true;
-  bool refuse_starts = false;
-  uint64_t next_id = 1;
+  std::mutex mutex;
+  std::atomic<bool> ready{true}, refuse_starts{false};
   std::vector<FakeFileXferModule::Start> started;
-  std::vector<oXfer::RequestId> cancels;
   std::map<oXfer::RequestId, Open> open;
 };
 
@@ -76,32 +60,19 @@ FakeFileXferModule::~FakeFileXferModule() {
 }
 
 void FakeFileXferModule::SetReady(bool ready) {
-  std::lock_guard<std::mutex> lock(module_->mutex);
   module_->ready = ready;
 }
-
-void FakeFileXferModule::OfferClient(bool offer) {
-  std::lock_guard<std::mutex> lock(module_->mutex);
-  module_->offer_client = offer;
-}
-
 void FakeFileXferModule::RefuseStarts(bool refuse) {
-  std::lock_guard<std::mutex> lock(module_->mutex);
   module_->refuse_starts = refuse;
 }
 
 std::vector<FakeFileXferModule::Start> FakeFileXferModule::starts() const {
-  std::lock_guard<std::mutex> lock(module_->mutex);
+  std::lock_guard lock(module_->mutex);
   return module_->started;
 }
 
-std::vector<oXfer::RequestId> FakeFileXferModule::cancels() const {
-  std::lock_guard<std::mutex> lock(module_->mutex);
-  return module_->cancels;
-}
-
 std::size_t FakeFileXferModule::open_transfers() const {
-  std::lock_guard<std::mutex> lock(module_->mutex);
+  std::lock_guard lock(module_->mutex);
   return module_->open.size();
 }
 
@@ -110,7 +81,7 @@ bool FakeFileXferModule::Complete(const oXfer::RequestId& id, int32_t code, cons
                                   bool withResult) {
   Module::Open transfer;
   {
-    std::lock_guard<std::mutex> lock(module_->mutex);
+    std::lock_guard lock(module_->mutex);
     auto node = module_->open.extract(id);
     if (node.empty()) return false;
     transfer = std::move(node.mapped());

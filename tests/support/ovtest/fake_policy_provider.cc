@@ -3,7 +3,6 @@
 #include <utility>
 
 namespace ovtest {
-namespace {}  // namespace
 
 FakePolicyProvider::FakePolicyProvider()
     : previous_(opref::OverridePolicyProviderForTesting(this)) {}
@@ -13,17 +12,17 @@ FakePolicyProvider::~FakePolicyProvider() {
 }
 
 void FakePolicyProvider::Set(opref::oPolicyId id, opref::PolicyValue value) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   values_[id] = std::move(value);
 }
 
 void FakePolicyProvider::Remove(opref::oPolicyId id) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   values_.erase(id);
 }
 
 std::vector<opref::IPolicyUpdateObserver*> FakePolicyProvider::Subscribers() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   std::vector<opref::IPolicyUpdateObserver*> out;
   for (const auto& [observer, ids] : subscribers_) out.push_back(observer);
   return out;
@@ -35,15 +34,7 @@ void FakePolicyProvider::DeliverReady() {
 
 void FakePolicyProvider::DeliverUpdate(const std::set<opref::oPolicyId>& ids) {
   std::map<opref::oPolicyId, opref::ConfigItem> items;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    for (opref::oPolicyId id : ids) {
-      auto it = values_.find(id);
-      items.emplace(id, opref::ConfigItem(id, it == values_.end()
-                                                  ? std::nullopt
-                                                  : std::optional<opref::PolicyValue>(it->second)));
-    }
-  }
+  for (opref::oPolicyId id : ids) items.emplace(id, opref::ConfigItem(id, GetPolicyValue(id)));
   for (opref::IPolicyUpdateObserver* observer : Subscribers()) {
     const auto subscribed = SubscribedIds(observer);
     if (!subscribed) continue;
@@ -55,60 +46,43 @@ void FakePolicyProvider::DeliverUpdate(const std::set<opref::oPolicyId>& ids) {
   }
 }
 
-std::vector<FakePolicyProvider::SubscribeCall> FakePolicyProvider::subscribe_calls() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+int FakePolicyProvider::subscribe_calls() const {
+  std::lock_guard lock(mutex_);
   return subscribe_calls_;
+}
+
+int FakePolicyProvider::unsubscribe_calls() const {
+  std::lock_guard lock(mutex_);
+  return unsubscribe_calls_;
 }
 
 std::optional<std::set<opref::oPolicyId>> FakePolicyProvider::SubscribedIds(
     opref::IPolicyUpdateObserver* observer) const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   auto it = subscribers_.find(observer);
   if (it == subscribers_.end()) return std::nullopt;
   return it->second;
 }
 
-int FakePolicyProvider::unsubscribe_calls() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return unsubscribe_calls_;
-}
-
-int FakePolicyProvider::query_count() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return query_count_;
-}
-
-void FakePolicyProvider::SetQueryHook(std::function<void(opref::oPolicyId)> hook) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  query_hook_ = std::move(hook);
-}
-
 std::optional<opref::PolicyValue> FakePolicyProvider::GetPolicyValue(opref::oPolicyId id) const {
-  std::function<void(opref::oPolicyId)> hook;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    ++query_count_;
-    hook = query_hook_;
-  }
-  if (hook) hook(id);
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   auto it = values_.find(id);
   if (it == values_.end()) return std::nullopt;
   return it->second;
 }
 
 bool FakePolicyProvider::SubscribePolicyUpdate(opref::IPolicyUpdateObserver* observer,
-                                               const std::set<opref::oPolicyId>& ids,
-                                               uint32_t reserved1, uint32_t reserved2) {
+                                               const std::set<opref::oPolicyId>& ids, uint32_t,
+                                               uint32_t) {
   if (observer == nullptr) return false;
-  std::lock_guard<std::mutex> lock(mutex_);
-  subscribe_calls_.push_back({observer, ids, reserved1, reserved2});
+  std::lock_guard lock(mutex_);
+  ++subscribe_calls_;
   subscribers_[observer].insert(ids.begin(), ids.end());
   return true;
 }
 
 void FakePolicyProvider::UnsubscribePolicyUpdate(opref::IPolicyUpdateObserver* observer) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   ++unsubscribe_calls_;
   subscribers_.erase(observer);
 }
