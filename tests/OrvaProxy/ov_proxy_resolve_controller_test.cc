@@ -67,16 +67,20 @@ std::shared_ptr<ovProxyConfig> MakeConfig(Kind kind, int64_t timestamp = 1,
   return config;
 }
 
+// A fake resolver with the log that outlives it.
+struct Half {
+  explicit Half(uint32_t kind) : resolver(std::make_shared<ovtest::FakeAsyncResolver>(kind, log)) {}
+  std::shared_ptr<ovtest::FakeAsyncResolver::Log> log =
+      std::make_shared<ovtest::FakeAsyncResolver::Log>();
+  std::shared_ptr<ovtest::FakeAsyncResolver> resolver;
+};
+
 class ResolveControllerTest : public ::testing::Test {
  protected:
   ResolveControllerTest() {
     adapter_.RegisterFeature("WinInetOnly", kWinInetOnlyPolicy, FeatureValue::Type::Bool, false);
     SetWinInetOnly(false);
-    winhttp_ = std::make_shared<ovtest::FakeAsyncResolver>(0, winhttp_log_);
-    multi_ = std::make_shared<ovtest::FakeAsyncResolver>(1, multi_log_);
-    pk_ = std::make_shared<ovtest::FakeAsyncResolver>(0, pk_log_);
   }
-
   // The shared check of every test: no request is ever answered twice.
   void TearDown() override {
     controller_.reset();
@@ -88,19 +92,17 @@ class ResolveControllerTest : public ::testing::Test {
     policies_.Set(kWinInetOnlyPolicy, on);
     adapter_.LoadFeature("WinInetOnly");
   }
-
   void Build(Present present = {}) {
     ovResolveControllerParts parts;
-    if (present.winhttp) parts.make_winhttp = [this] { return winhttp_; };
-    if (present.multi) parts.make_multi = [this](auto) { return multi_; };
-    if (present.pk) parts.make_pk = [this] { return pk_; };
+    if (present.winhttp) parts.make_winhttp = [this] { return winhttp_.resolver; };
+    if (present.multi) parts.make_multi = [this](auto) { return multi_.resolver; };
+    if (present.pk) parts.make_pk = [this] { return pk_.resolver; };
     parts.make_decider = [this] { return std::make_unique<ovtest::FakePacDecider>(decision_); };
     parts.adapter = &adapter_;
     controller_.reset();  // the old one detaches from the shared fakes first
     controller_ = std::make_unique<ovProxyResolveController>(std::move(parts));
     controller_->setDelegate(&delegate_);
   }
-
   std::shared_ptr<ovProxyResolveTask> Task(const std::string& id,
                                            std::shared_ptr<ovProxyConfig> config,
                                            const std::string& url = "http://site.example/",
@@ -118,7 +120,6 @@ class ResolveControllerTest : public ::testing::Test {
                  const std::string& url = "http://site.example/") {
     return controller_->addTask(Task(id, std::move(config), url));
   }
-
   // The delivered answer as PAC text, "-" when nothing was delivered.
   std::string Delivered(const std::string& id) {
     env_.RunUntilIdle();
@@ -133,17 +134,9 @@ class ResolveControllerTest : public ::testing::Test {
   ovtest::FakeExperimentMgr experiments_;
   TestAdapter adapter_;
   ovtest::FakeTelemetryModule telemetry_;
-
-  using Log = ovtest::FakeAsyncResolver::Log;
-  std::shared_ptr<Log> winhttp_log_ = std::make_shared<Log>();
-  std::shared_ptr<Log> multi_log_ = std::make_shared<Log>();
-  std::shared_ptr<Log> pk_log_ = std::make_shared<Log>();
-  std::shared_ptr<ovtest::FakeAsyncResolver> winhttp_;
-  std::shared_ptr<ovtest::FakeAsyncResolver> multi_;
-  std::shared_ptr<ovtest::FakeAsyncResolver> pk_;
+  Half winhttp_{0}, multi_{1}, pk_{0};
   std::shared_ptr<ovtest::FakePacDecider::Record> decision_ =
       std::make_shared<ovtest::FakePacDecider::Record>();
-
   RecordingDelegate delegate_;
   std::map<std::string, std::pair<int, std::string>> answers_;  // count, text
   std::unique_ptr<ovProxyResolveController> controller_;
@@ -158,7 +151,7 @@ TEST_F(ResolveControllerTest, BypassedUrlsAreAnsweredDirectOnEitherRoad) {
 
   EXPECT_EQ(Delivered("a"), "DIRECT / 0");
   EXPECT_EQ(Delivered("b"), "DIRECT / 0");
-  EXPECT_THAT(winhttp_log_->resolved, IsEmpty());
+  EXPECT_THAT(winhttp_.log->resolved, IsEmpty());
   EXPECT_THAT(delegate_.calls,
               ElementsAre(DelegateCall{"a", true, e_success}, DelegateCall{"b", true, e_success}));
   EXPECT_EQ(controller_->addTask(nullptr), e_invalid_argument);
@@ -182,7 +175,7 @@ TEST_F(ResolveControllerTest, FastPathAnswersEveryStartOutcome) {
     SCOPED_TRACE(static_cast<int>(c.start));
     const std::string id = "t" + std::to_string(n++);
     delegate_.calls.clear();
-    winhttp_->SetResolveAnswer(c.start);
+    winhttp_.resolver->SetResolveAnswer(c.start);
     Build();
     EXPECT_EQ(Add(id, MakeConfig(Kind::AutoDetect)), e_pending);
     EXPECT_EQ(Delivered(id), c.delivered);
@@ -194,18 +187,14 @@ TEST_F(ResolveControllerTest, FastPathAnswersEveryStartOutcome) {
 
 TEST_F(ResolveControllerTest, ManualSettingsWaitForTheDecisionAndGoToTheLocalResolver) {
   Build();
+  Add("bare", nullptr);  // nothing to decide: not left waiting
+  EXPECT_EQ(decision_->get_pac_content_calls, 0);
+  EXPECT_EQ(Delivered("bare"), "DIRECT / 0");
   Add("m", MakeConfig(Kind::Manual));
-  EXPECT_THAT(winhttp_log_->resolved, IsEmpty());
+  EXPECT_THAT(winhttp_.log->resolved, IsEmpty());
   EXPECT_EQ(Delivered("m"), "-");
   decision_->decider->Decide(false);  // a failed decision releases the tasks alike
   EXPECT_EQ(Delivered("m"), "PROXY manual:3128; DIRECT / 0");
-}
-
-TEST_F(ResolveControllerTest, TaskWithoutConfigurationIsNotLeftWaiting) {
-  Build();
-  Add("bare", nullptr);
-  EXPECT_EQ(decision_->get_pac_content_calls, 0);  // nothing to decide
-  EXPECT_EQ(Delivered("bare"), "DIRECT / 0");
 }
 
 TEST_F(ResolveControllerTest, SelectionRulesAfterTheDecision) {
@@ -229,10 +218,8 @@ TEST_F(ResolveControllerTest, SelectionRulesAfterTheDecision) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     SetWinInetOnly(c.win_inet_only);
-    pk_->SetAvailable(c.pk_available);
-    winhttp_log_->resolved.clear();
-    multi_log_->resolved.clear();
-    pk_log_->resolved.clear();
+    pk_.resolver->SetAvailable(c.pk_available);
+    for (Half* half : {&winhttp_, &multi_, &pk_}) half->log->resolved.clear();
     decision_ = std::make_shared<ovtest::FakePacDecider::Record>();
     decision_->answer = c.pac_content ? e_success : e_pac_unavailable;
     Build(c.present);
@@ -244,9 +231,9 @@ TEST_F(ResolveControllerTest, SelectionRulesAfterTheDecision) {
     }
     const std::string id = c.name;
     Add(id, MakeConfig(c.kind));
-    const std::string chosen = !winhttp_log_->resolved.empty() ? "winhttp"
-                               : !multi_log_->resolved.empty() ? "multi"
-                               : !pk_log_->resolved.empty()    ? "pk"
+    const std::string chosen = !winhttp_.log->resolved.empty() ? "winhttp"
+                               : !multi_.log->resolved.empty() ? "multi"
+                               : !pk_.log->resolved.empty()    ? "pk"
                                                                : Delivered(id);
     EXPECT_EQ(chosen, c.chosen);
   }
@@ -272,7 +259,7 @@ TEST_F(ResolveControllerTest, FailedResolutionFallsBackToTheLocalResolverWithThe
     // Each newer than the last, so that each resolves with its own.
     auto task = Task(id, MakeConfig(Kind::AutoDetect, n, c.manual));
     controller_->addTask(task);
-    ASSERT_EQ(winhttp_log_->resolved.back(), id);
+    ASSERT_EQ(winhttp_.log->resolved.back(), id);
     controller_->onResolveComplete(id, nullptr, e_resolve_failed, c.kind);
     EXPECT_EQ(Delivered(id), c.delivered);
     EXPECT_EQ(task->getErrorDetailCode(), c.detail);
@@ -287,8 +274,8 @@ TEST_F(ResolveControllerTest, LateUnknownAndRepeatedCompletionsAreIgnored) {
   controller_->onResolveComplete("nobody", nullptr, e_resolve_failed, 0);
   EXPECT_THAT(delegate_.calls, IsEmpty());
 
-  winhttp_->Complete("r", e_success, "a:1");
-  winhttp_->Complete("r", e_resolve_failed);  // late second answer
+  winhttp_.resolver->Complete("r", e_success, "a:1");
+  winhttp_.resolver->Complete("r", e_resolve_failed);  // late second answer
   EXPECT_EQ(Delivered("r"), "PROXY a:1; DIRECT / 0");
   EXPECT_EQ(delegate_.calls.size(), 1u);
 }
@@ -305,11 +292,11 @@ TEST_F(ResolveControllerTest, CancellationWhileWaitingAndWhileRunning) {
   controller_->cancelTask("never-added");
   EXPECT_EQ(controller_->pendingTaskCount(), 0u);
   EXPECT_EQ(controller_->runningTaskCount(), 0u);
-  EXPECT_THAT(winhttp_log_->cancelled, ElementsAre("run"));
+  EXPECT_THAT(winhttp_.log->cancelled, ElementsAre("run"));
 
   // Neither the decision nor a late answer brings them back.
   decision_->decider->Decide(true, kScript);
-  winhttp_->Complete("run", e_success);
+  winhttp_.resolver->Complete("run", e_success);
   EXPECT_EQ(Delivered("wait"), "-");
   EXPECT_EQ(Delivered("run"), "-");
   EXPECT_THAT(delegate_.calls, IsEmpty());
@@ -342,7 +329,7 @@ TEST_F(ResolveControllerTest, NewerConfigurationMidDecisionRestartsItAndWins) {
   EXPECT_EQ(decision_->get_pac_content_calls, 2);
 
   decision_->decider->Decide(true, kScript);
-  EXPECT_THAT(multi_log_->resolved, ElementsAre("1", "2", "3"));
+  EXPECT_THAT(multi_.log->resolved, ElementsAre("1", "2", "3"));
   controller_->cancelAllTasks();
 }
 
@@ -368,7 +355,7 @@ TEST_F(ResolveControllerTest, TimedOutTasksAreCollectedPendingFirst) {
   std::vector<std::string> ids;
   for (const auto& [id, task] : timed_out) ids.push_back(id);
   EXPECT_THAT(ids, ElementsAre("p1", "p2", "r1"));
-  EXPECT_THAT(winhttp_log_->cancelled, ElementsAre("r1"));
+  EXPECT_THAT(winhttp_.log->cancelled, ElementsAre("r1"));
   EXPECT_TRUE(remain);              // p3 never times out
   EXPECT_EQ(Delivered("p1"), "-");  // the service finishes them
 }
@@ -379,9 +366,9 @@ TEST_F(ResolveControllerTest, DestroyedControllerIsNeverCalledBack) {
   Add("p", MakeConfig(Kind::Manual));
   controller_.reset();
   EXPECT_EQ(Delivered("p"), "-");
-  EXPECT_EQ(winhttp_->getDelegate(), nullptr);
-  EXPECT_THAT(winhttp_log_->cancelled, ElementsAre("r"));
-  winhttp_->Complete("r", e_success);  // must not reach the destroyed controller
+  EXPECT_EQ(winhttp_.resolver->getDelegate(), nullptr);
+  EXPECT_THAT(winhttp_.log->cancelled, ElementsAre("r"));
+  winhttp_.resolver->Complete("r", e_success);  // must not reach the destroyed controller
   EXPECT_EQ(Delivered("r"), "-");
 }
 
