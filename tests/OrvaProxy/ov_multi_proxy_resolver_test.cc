@@ -1,29 +1,275 @@
-// ovMultiProxyResolver: the pool's growth and order, cancellation at each
-// stage, and destruction while requests are in flight.
-#include "OrvaProxy/ov_multi_proxy_resolver.h"
-
+// The executors and their pool (ovMultiProxyResolver): refusals, the pool's
+// growth and order, completion fall-backs, cancellation at each stage, and
+// destruction while requests are in flight.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <future>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
+#include "OrvaProxy/ov_executor.h"
+#include "OrvaProxy/ov_get_proxy_for_url_job.h"
+#include "OrvaProxy/ov_multi_proxy_resolver.h"
 #include "OrvaProxy/ov_multi_proxy_resolver_factory.h"
 #include "OrvaProxy/ov_resolve_job.h"
+#include "OrvaProxy/ov_task_constants.h"
 #include "OrvaProxy/ov_winet_sync_proxy_resolver_factory.h"
-#include "executor_test_util.h"
+#include "orvatask/orva_task.h"
+#include "ovtest/blocking_proxy_resolver.h"
+#include "ovtest/fake_telemetry_module.h"
 #include "ovtest/log_capture.h"
+#include "ovtest/task_environment.h"
 
 namespace OVProxy {
 namespace {
 
-using testing_pool::kOrigin;
-using testing_pool::PacConfig;
 using Ids = std::vector<std::string>;
 
-class MultiProxyResolverTest : public testing_pool::PoolTest {
+// The resolve service's runner, where the pool is used.
+inline constexpr const char* kOrigin = kResolveRunnerName;
+
+inline std::shared_ptr<ovProxyConfig> PacConfig(const std::string& text = "") {
+  auto config = std::make_shared<ovProxyConfig>(
+      ovProxyConfig::CreateFromCustomPacURL("http://wpad/proxy.pac"));
+  config->setPacContent(text);
+  return config;
+}
+
+// The test's task manager, refusing by-name posts to chosen runners and,
+// on demand, the creation of runners.
+class RefusingManager : public OrvaTask::IOVTManager {
+ public:
+  RefusingManager(OrvaTask::IOVTManager& inner, std::set<std::string> refused = {})
+      : inner_(inner), refused_(std::move(refused)) {}
+
+  std::atomic<bool> refuse_new_runners{false};
+
+  OrvaTask::RunnerId CreateRunner(std::string_view name, uint32_t value) override {
+    return refuse_new_runners ? OrvaTask::kInvalidRunnerId : inner_.CreateRunner(name, value);
+  }
+  OrvaTask::RunnerId GetRunnerId(std::string_view name) override {
+    return inner_.GetRunnerId(name);
+  }
+  bool RemoveRunner(std::string_view name) override { return inner_.RemoveRunner(name); }
+  bool RemoveRunner(OrvaTask::RunnerId id) override { return inner_.RemoveRunner(id); }
+  bool PostTask(std::string_view runner, const OrvaTask::TaskPtr& task) override {
+    return refused_.count(std::string(runner)) == 0 && inner_.PostTask(runner, task);
+  }
+  bool PostTask(OrvaTask::RunnerId runner, const OrvaTask::TaskPtr& task) override {
+    return inner_.PostTask(runner, task);
+  }
+  bool PostDelayedTask(std::string_view runner, const OrvaTask::TaskPtr& task,
+                       std::chrono::milliseconds delay) override {
+    return refused_.count(std::string(runner)) == 0 && inner_.PostDelayedTask(runner, task, delay);
+  }
+  bool PostDelayedTask(OrvaTask::RunnerId runner, const OrvaTask::TaskPtr& task,
+                       std::chrono::milliseconds delay) override {
+    return inner_.PostDelayedTask(runner, task, delay);
+  }
+  std::size_t CancelTasksByValue(uint32_t value) override {
+    return inner_.CancelTasksByValue(value);
+  }
+  std::size_t CancelTasksByUniqueKey(const OrvaTask::UniqueKey& key) override {
+    return inner_.CancelTasksByUniqueKey(key);
+  }
+  bool WaitForTask(const OrvaTask::TaskPtr& task) override { return inner_.WaitForTask(task); }
+
+ private:
+  OrvaTask::IOVTManager& inner_;
+  const std::set<std::string> refused_;
+};
+
+class PoolTest : public ::testing::Test {
+ protected:
+  PoolTest() { EXPECT_NE(env_.manager().CreateRunner(kOrigin, 62), OrvaTask::kInvalidRunnerId); }
+  // Nothing may wait for the test once it ends.
+  ~PoolTest() override {
+    factory_->ReleaseCreation();
+    factory_->ReleaseAll();
+  }
+
+  // Runs `function` on the origin runner and waits until it ran.
+  void OnOrigin(std::function<void()> function) {
+    auto task = OrvaTask::CreateOrvaTask({.name = "test_on_origin"}, std::move(function));
+    ASSERT_TRUE(env_.manager().PostTask(kOrigin, task));
+    ASSERT_TRUE(env_.manager().WaitForTask(task));
+  }
+
+  ovtest::TaskEnvironment env_{""};
+  std::shared_ptr<ovtest::BlockingResolverFactory> factory_ =
+      std::make_shared<ovtest::BlockingResolverFactory>();
+};
+
+// The coordinator and the jobs' callback: records each idle notification
+// and each answer ("request-id code @runner") with the runner it came on.
+class Recorder : public ovExecutor::Coordinator {
+ public:
+  JobCallback Callback() {
+    return [this](eErrorCode error, const ovProxyInfo&, const std::string& id) {
+      Add(answers_, id + " " + std::to_string(error) + " @" + Runner());
+    };
+  }
+  void onExecutorIdle(ovExecutor& executor) override {
+    EXPECT_TRUE(executor.isIdle());
+    Add(idle_, Runner());
+  }
+  bool WaitForIdle(std::size_t n) {
+    return idle_.WaitFor([n](Ids& all) { return all.size() >= n; });
+  }
+  bool WaitForAnswers(std::size_t n) {
+    return answers_.WaitFor([n](Ids& all) { return all.size() >= n; });
+  }
+  std::string lastAnswer() { return Last(answers_); }
+  std::string lastIdle() { return Last(idle_); }
+
+ private:
+  static std::string Runner() { return OrvaTask::GetRunnerNameOfCurrentThread(); }
+  static void Add(ovtest::Watched<Ids>& to, std::string entry) {
+    to.With([&](Ids& all) { return all.push_back(std::move(entry)), 0; });
+  }
+  static std::string Last(ovtest::Watched<Ids>& list) {
+    return list.With([](Ids& all) { return all.empty() ? std::string() : all.back(); });
+  }
+  ovtest::Watched<Ids> answers_, idle_;
+};
+
+class ExecutorTest : public PoolTest {
+ protected:
+  // A job's completion may still hold an executor the test let go of; only
+  // stop guarantees that the coordinator is not called any more.
+  ~ExecutorTest() override {
+    for (const auto& executor : executors_) executor->stop();
+  }
+
+  std::shared_ptr<ovExecutor> NewExecutor(uint32_t id, ovExecutor::Coordinator* coordinator,
+                                          std::shared_ptr<ovProxyResolverFactory> factory) {
+    executors_.push_back(std::make_shared<ovExecutor>(coordinator, id, std::move(factory)));
+    return executors_.back();
+  }
+  std::shared_ptr<ovExecutor> NewExecutor(uint32_t id) {
+    return NewExecutor(id, &recorder_, factory_);
+  }
+
+  std::shared_ptr<ovGetProxyForURLJob> Job(const std::string& id,
+                                           std::shared_ptr<ovProxyConfig> config = PacConfig()) {
+    return std::make_shared<ovGetProxyForURLJob>(id, "http://a/", "extra", std::move(config),
+                                                 recorder_.Callback());
+  }
+  // Creates the job on the origin runner and starts it there.
+  bool StartOnOrigin(ovExecutor& executor, std::shared_ptr<ovResolveJob>* made,
+                     const std::string& id) {
+    bool started = false;
+    OnOrigin([&] {
+      *made = Job(id);
+      started = executor.StartJob(*made);
+    });
+    return started;
+  }
+
+  Recorder recorder_;
+  std::vector<std::shared_ptr<ovExecutor>> executors_;
+};
+
+TEST_F(ExecutorTest, StartJobRefusalsChangeNothing) {
+  factory_->HoldResolves();
+  auto busy = NewExecutor(0);
+  std::shared_ptr<ovResolveJob> first;
+  ASSERT_TRUE(StartOnOrigin(*busy, &first, "first"));
+  EXPECT_FALSE(busy->StartJob(Job("second")));
+  EXPECT_EQ(busy->currentJob(), first);
+  EXPECT_FALSE(busy->StartJob(nullptr));
+  EXPECT_EQ(busy->currentJob(), first);
+
+  auto stopped = NewExecutor(1);
+  stopped->stop();
+  stopped->stop();  // acts once
+  EXPECT_FALSE(stopped->StartJob(Job("x")));
+  EXPECT_TRUE(stopped->isIdle());
+
+  // Without a coordinator no runner is made, so no job can run.
+  auto without_runner = NewExecutor(2, nullptr, factory_);
+  EXPECT_FALSE(without_runner->StartJob(Job("x")));
+
+  auto idle = NewExecutor(4);
+  {
+    OrvaTask::ScopedOVTManagerOverride no_manager(nullptr);
+    EXPECT_FALSE(idle->StartJob(Job("x")));
+  }
+  EXPECT_TRUE(idle->isIdle());
+  factory_->ReleaseAll();
+  ASSERT_TRUE(recorder_.WaitForIdle(1));
+  EXPECT_EQ(factory_->started(), std::vector<std::string>{"first"});
+}
+
+TEST_F(ExecutorTest, MissingResolverOrConfigurationAnswersWithoutResolving) {
+  struct Case {
+    const char* name;
+    bool with_factory;
+    bool factory_fails;
+    bool with_config;
+    eErrorCode expected;
+  };
+  const Case cases[] = {
+      {"no factory", false, false, true, e_resolver_not_initialized},
+      {"factory failed", true, true, true, e_resolver_not_initialized},
+      {"no configuration", true, false, false, e_invalid_argument},
+  };
+  std::size_t done = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    factory_->FailCreation(c.factory_fails);
+    auto executor = NewExecutor(
+        0, &recorder_, c.with_factory ? factory_ : std::shared_ptr<ovProxyResolverFactory>());
+    OnOrigin([&] {
+      EXPECT_TRUE(executor->StartJob(Job(c.name, c.with_config ? PacConfig() : nullptr)));
+    });
+    ASSERT_TRUE(recorder_.WaitForAnswers(++done));
+    EXPECT_EQ(recorder_.lastAnswer(),
+              std::string(c.name) + " " + std::to_string(c.expected) + " @" + kOrigin);
+    executor->stop();
+  }
+  EXPECT_TRUE(factory_->started().empty());
+}
+
+TEST_F(ExecutorTest, CompletionFallsBackToTheMainRunnerThenRunsInline) {
+  ovtest::FakeTelemetryModule telemetry;
+  struct Case {
+    std::set<std::string> refused;
+    std::string completed_on;
+    bool reported;
+  };
+  const Case cases[] = {
+      {{kOrigin}, OrvaTask::kMainRunnerName, false},
+      {{kOrigin, OrvaTask::kMainRunnerName}, "ProxyExecutorRunner0", true},
+  };
+  std::size_t done = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.completed_on);
+    RefusingManager refusing(env_.manager(), c.refused);
+    OrvaTask::ScopedOVTManagerOverride use(&refusing);
+    auto executor = NewExecutor(0);
+    std::shared_ptr<ovResolveJob> job;
+    ASSERT_TRUE(StartOnOrigin(*executor, &job, "r"));
+    ASSERT_TRUE(recorder_.WaitForIdle(++done));
+    EXPECT_EQ(recorder_.lastAnswer(), "r 0 @" + c.completed_on);
+    EXPECT_EQ(recorder_.lastIdle(), c.completed_on);
+
+    const auto events = telemetry.events();
+    ASSERT_EQ(events.size(), c.reported ? 1u : 0u);
+    if (c.reported) {
+      EXPECT_EQ(events[0].header.event_id, 39);
+      EXPECT_EQ(events[0].fields, (orvaus::TelemetryFieldList{{"code", 8}, {"value", 1001}}));
+    }
+    executor->stop();
+  }
+}
+
+class MultiProxyResolverTest : public PoolTest {
  protected:
   void Make(std::size_t max_executors = ovMultiProxyResolver::kMaxExecutors) {
     resolver_ = std::make_unique<ovMultiProxyResolver>(factory_, max_executors);
@@ -161,7 +407,7 @@ TEST_F(MultiProxyResolverTest, RequestsNoExecutorCanRunAreStillAnswered) {
   };
   for (const Case& c : {Case{true, e_resolver_not_initialized}, Case{false, e_success}}) {
     SCOPED_TRACE(c.new_runners_refused ? "no replacement" : "replaced");
-    testing_pool::RefusingManager manager(env_.manager());
+    RefusingManager manager(env_.manager());
     OrvaTask::ScopedOVTManagerOverride use(&manager);
     ovtest::RecordingResolverDelegate delegate;
     factory_->HoldResolves();
