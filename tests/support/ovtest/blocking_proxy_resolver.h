@@ -199,4 +199,10 @@ class RecordingResolverDelegate : public OVProxy::ovProxyResolverDelegate {
   std::function<void(const Answer&)> hook_;
 };
 
+// "id code kind K: PAC @runner" ("-" for a null result), to compare at once.
+inline std::string Text(const RecordingResolverDelegate::Answer& a) {
+  return a.request_id + " " + std::to_string(a.error) + " kind " + std::to_string(a.resolver_kind) +
+         ": " + (a.result ? a.result->ToPacString() : "-") + " @" + a.runner;
+}
+
 }  // namespace ovtest
