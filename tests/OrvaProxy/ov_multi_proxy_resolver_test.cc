@@ -44,9 +44,7 @@ class RefusingManager : public OrvaTask::IOVTManager {
  public:
   RefusingManager(OrvaTask::IOVTManager& inner, std::set<std::string> refused = {})
       : inner_(inner), refused_(std::move(refused)) {}
-
   std::atomic<bool> refuse_new_runners{false};
-
   OrvaTask::RunnerId CreateRunner(std::string_view name, uint32_t value) override {
     return refuse_new_runners ? OrvaTask::kInvalidRunnerId : inner_.CreateRunner(name, value);
   }
@@ -178,16 +176,13 @@ TEST_F(ExecutorTest, StartJobRefusalsChangeNothing) {
   EXPECT_EQ(busy->currentJob(), first);
   EXPECT_FALSE(busy->StartJob(nullptr));
   EXPECT_EQ(busy->currentJob(), first);
-
   auto stopped = NewExecutor(1);
   stopped->stop();
   stopped->stop();  // acts once
   EXPECT_FALSE(stopped->StartJob(Job("x")));
   EXPECT_TRUE(stopped->isIdle());
-
   // Without a coordinator no runner is made, so no job can run.
   EXPECT_FALSE(NewExecutor(2, false)->StartJob(Job("x")));
-
   auto idle = NewExecutor(4);
   {
     OrvaTask::ScopedOVTManagerOverride no_manager(nullptr);
@@ -319,7 +314,6 @@ TEST_F(MultiProxyResolverTest, PoolGrowsToEightAndTheRestWaitsInOrder) {
   for (int i = 0; i < 8; ++i) ASSERT_TRUE(factory_->WaitUntilResolving("r" + std::to_string(i)));
   EXPECT_EQ(resolver_->executors().size(), 8u);
   EXPECT_EQ(resolver_->pendingCount(), 2u);
-
   factory_->Release("r5");
   ASSERT_TRUE(factory_->WaitUntilResolving("r8"));
   factory_->Release("r2");
@@ -327,7 +321,6 @@ TEST_F(MultiProxyResolverTest, PoolGrowsToEightAndTheRestWaitsInOrder) {
   const Ids started = factory_->started();
   EXPECT_EQ(Ids(started.end() - 2, started.end()), (Ids{"r8", "r9"}));
   EXPECT_EQ(resolver_->executors().size(), 8u);
-
   factory_->ReleaseAll();
   ASSERT_TRUE(delegate_.WaitForAnswers(10));
   for (const auto& answer : delegate_.answers()) {
@@ -395,7 +388,6 @@ TEST_F(MultiProxyResolverTest, RequestsNoExecutorCanRunAreStillAnswered) {
     manager.refuse_new_runners = c.new_runners_refused;
     ASSERT_TRUE(env_.manager().RemoveRunner(runner));
     factory_->Release(running);
-
     ASSERT_TRUE(delegate.WaitForAnswers(2));
     const auto answers = delegate.answers();
     EXPECT_EQ(delegate.answeredIds(), (Ids{running, queued}));
@@ -411,7 +403,6 @@ TEST_F(MultiProxyResolverTest, RequestsNoExecutorCanRunAreStillAnswered) {
 TEST_F(MultiProxyResolverTest, CancellationAtEachStage) {
   factory_->HoldResolves();
   Make(1);
-
   // cancelResolve touches queued requests only.
   ResolveRunning("a");
   ASSERT_EQ(Resolve("b"), e_pending);
@@ -422,7 +413,6 @@ TEST_F(MultiProxyResolverTest, CancellationAtEachStage) {
   EXPECT_EQ(resolver_->pendingCount(), 0u);
   factory_->Release("a");
   ASSERT_TRUE(delegate_.WaitForAnswers(1));
-
   // cancelRequest: unknown, queued, running.
   ResolveRunning("c");
   ASSERT_EQ(Resolve("d"), e_pending);
@@ -436,7 +426,6 @@ TEST_F(MultiProxyResolverTest, CancellationAtEachStage) {
   ASSERT_TRUE(factory_->WaitUntilResolving("e")) << "the executor was freed";
   factory_->Release("e");
   ASSERT_TRUE(delegate_.WaitForAnswers(2));
-
   // cancelAllRequests: the running and the queued; the pool still works.
   ResolveRunning("f");
   ASSERT_EQ(Resolve("g"), e_pending);
@@ -446,7 +435,6 @@ TEST_F(MultiProxyResolverTest, CancellationAtEachStage) {
   ASSERT_EQ(Resolve("h"), e_pending);
   factory_->Release("h");
   ASSERT_TRUE(delegate_.WaitForAnswers(3));
-
   EXPECT_EQ(delegate_.answeredIds(), (Ids{"a", "e", "h"}));
   EXPECT_EQ(factory_->started(), (Ids{"a", "c", "e", "f", "h"}));
 }
@@ -461,7 +449,6 @@ TEST_F(MultiProxyResolverTest, DestroyedWhileEvaluatingDeliversNothing) {
   DestroyOnOrigin();
   EXPECT_EQ(env_.manager().GetRunnerId("ProxyExecutorRunner0"), OrvaTask::kInvalidRunnerId);
   EXPECT_EQ(env_.manager().GetRunnerId("ProxyExecutorRunner1"), OrvaTask::kInvalidRunnerId);
-
   factory_->ReleaseCreation();
   factory_->ReleaseAll();
   // The evaluation's end lets go of the resolver, on the executor's thread,
@@ -524,7 +511,6 @@ TEST_F(MultiProxyResolverTest, DestroyedFromAnotherThreadWhileAnswersFlow) {
   ASSERT_TRUE(delegate_.WaitForAnswers(1));
   resolver_.reset();  // here, while the origin runner delivers answers
   const std::size_t delivered = delegate_.answers().size();
-
   ASSERT_TRUE(factory_->WaitForNoLiveResolvers());
   ASSERT_TRUE(env_.Flush(kOrigin));
   EXPECT_EQ(delegate_.answers().size(), delivered) << "nothing after the destructor returned";
@@ -546,7 +532,6 @@ TEST_F(MultiProxyResolverTest, TwoResolversKeepTheirWorkApart) {
   // Both number their executor 0; each has a runner of its own.
   EXPECT_EQ(resolver_->executors()[0]->getRunnerName(), "ProxyExecutorRunner0");
   EXPECT_EQ(other->executors()[0]->getRunnerName(), "ProxyExecutorRunner0_1");
-
   DestroyOnOrigin();
   factory_->ReleaseAll();
   ASSERT_TRUE(other_delegate.WaitForAnswers(1));
@@ -562,7 +547,6 @@ TEST(MultiProxyResolverFactoryTest, MakesPoolsOfTheInnerFactorysResolvers) {
     ovMultiProxyResolverFactory factory(std::make_shared<ovWinetSyncProxyResolverFactory>());
     std::unique_ptr<ovProxyAsyncResolver> resolver = factory.createAsyncResolver();
     resolver->setDelegate(&delegate);
-
     ovProxyInfo unused;
     ASSERT_EQ(resolver->resolve("r", "http://www.example.com/", "",
                                 PacConfig("function FindProxyForURL(url, host) {"

@@ -86,7 +86,6 @@ class PacFileDeciderTest : public ::testing::Test {
     decider_->setEnterpriseAdapter(&adapter_);
   }
   ~PacFileDeciderTest() override { decider_.reset(); }
-
   std::unique_ptr<ovPACFileDecider> MakeDecider(
       std::shared_ptr<ovtest::FakePacDownloads> downloads,
       std::shared_ptr<ovtest::FakeAutoProxyDetector> detector, RecordingDelegate* delegate) {
@@ -174,7 +173,6 @@ TEST_F(PacFileDeciderTest, NothingDetectedFailsWithoutAWindowAndDetectsAgain) {
   ASSERT_EQ(delegate_.decisions.size(), 1u);
   EXPECT_FALSE(delegate_.decisions[0].success);
   EXPECT_EQ(decider_->state(), DeciderState::UrlReady);
-
   EXPECT_EQ(decider_->GetPacContent(), e_pending);
   Pump();
   EXPECT_EQ(detector_->calls().size(), 4u);
@@ -191,12 +189,10 @@ TEST_F(PacFileDeciderTest, FailedDetectedDownloadIsRetriedOnceWithTheConfiguredU
   EXPECT_EQ(Urls(), (std::vector<std::string>{"http://dhcp/wpad.dat", "http://cfg/p.pac"}));
   EXPECT_TRUE(delegate_.decisions.empty());
   EXPECT_EQ(decider_->state(), DeciderState::Downloading);
-
   Finish(1, "", false, "xfer download stream failure");
   ASSERT_EQ(delegate_.decisions.size(), 1u);
   EXPECT_FALSE(delegate_.decisions[0].success);
   EXPECT_EQ(Urls().size(), 2u);
-
   // Closed for 30 minutes, then the configured URL is fetched again.
   clock_.Advance(29min + 59s);
   EXPECT_EQ(decider_->GetPacContent(), e_pac_unavailable);
@@ -249,7 +245,6 @@ TEST_F(PacFileDeciderTest, MonitorFailsASlowDownloadAndALateResultStillCounts) {
   EXPECT_EQ(decider_->GetPacContent(), e_pac_download_failed);
   EXPECT_EQ(delegate_.decisions.size(), 2u);
   EXPECT_TRUE(downloads_->cancels().empty());  // the transfer goes on
-
   Finish(0, kPac, true);
   EXPECT_EQ(decider_->state(), DeciderState::Finished);
   ASSERT_EQ(delegate_.decisions.size(), 3u);
@@ -284,13 +279,11 @@ TEST_F(PacFileDeciderTest, VerifiedScriptIsKeptSyncedAndServedAsBackup) {
   Finish(0, kPac, true);
   ASSERT_EQ(synced.size(), 1u);
   EXPECT_EQ(synced[0], std::make_pair(std::string("http://a/p.pac"), std::string(kPac)));
-
   // Same URL: the script is kept across configurations.
   auto rules = PacUrl("http://a/p.pac");
   rules->proxy_rules().ParseFromString("proxy:80");
   ASSERT_TRUE(decider_->setConfig(rules));
   EXPECT_EQ(decider_->getConfig()->getPacContent(), kPac);
-
   // Another URL: no script of its own, the backup only when the policy says so.
   ASSERT_TRUE(decider_->setConfig(PacUrl("http://b/p.pac")));
   EXPECT_TRUE(decider_->getConfig()->isPacContentEmpty());
@@ -298,7 +291,6 @@ TEST_F(PacFileDeciderTest, VerifiedScriptIsKeptSyncedAndServedAsBackup) {
   EXPECT_EQ(decider_->getConfig()->getPacContent(), kPac);
   decider_->GetPacContent();
   EXPECT_EQ(decider_->state(), DeciderState::Downloading);  // its own config has none
-
   // A failed verification neither syncs nor replaces the backup.
   Finish(1, std::string(300, 'y'), true);
   EXPECT_EQ(synced.size(), 1u);
@@ -364,7 +356,6 @@ struct Delivered {
 class PacFileDownloaderTest : public ::testing::Test {
  protected:
   PacFileDownloaderTest() { experiments_.Enable("UseFileXfer"); }
-
   // Starts a download and answers the id the downloader wrote.
   PacRequestId Start(const std::string& url) {
     PacRequestId id;
@@ -418,13 +409,11 @@ TEST_F(PacFileDownloaderTest, MissingLinksFailOnTheCallbackRunnerNeverInline) {
 
 TEST_F(PacFileDownloaderTest, ValidatorsCacheAndNoUpdateFollowTheUrl) {
   const std::string pac = "function FindProxyForURL(u, h) { return 'DIRECT'; }";
-
   const PacRequestId first = Start(kUrl);
   ASSERT_FALSE(first.empty());
   ASSERT_TRUE(xfer_.Complete(first, oXfer::kResultOk, pac, "\"e1\"", "Mon, 01 Jan 2024"));
   Delivered out = Outcome();
   EXPECT_EQ(out.content, pac);
-
   // Each step: the URL, what the module answers, what must have been sent
   // and what the caller gets.
   const struct {

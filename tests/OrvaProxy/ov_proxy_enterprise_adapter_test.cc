@@ -68,10 +68,8 @@ TEST_F(EnterpriseAdapterTest, InitializeRegistersLoadsAndSubscribesTheMonitoredP
   policies_.Set(50, int32_t{2});  // a boolean policy other than 1 reads as false
   adapter_.Initialize();
   adapter_.Initialize();  // once only
-
   ASSERT_EQ(policies_.subscribe_calls(), 1);
   EXPECT_EQ(policies_.SubscribedIds(&adapter_), std::set<oPolicyId>{52});
-
   EXPECT_TRUE(adapter_.GetFeatureBool("ProxyDirectFirstFlag", FeatureSource::Policy, false, 0));
   EXPECT_EQ(adapter_.GetFeatureInt("ProxyPKRequestDelay", FeatureSource::Policy, -1, 0), 750);
   EXPECT_FALSE(adapter_.GetFeatureBool("TryPKRequestDirectFirst", FeatureSource::Policy, true, 0));
@@ -89,7 +87,6 @@ TEST_F(EnterpriseAdapterTest, UnregisteredNamesWithoutPolicyIdStayUnregisteredEx
   toggles_.Set("WinInetOnly", "true");
   toggles_.Set("Label", "blue");
   adapter_.Initialize();
-
   EXPECT_FALSE(adapter_.GetFeatureBool("WinInetOnly", FeatureSource::FeatureToggle, false, 0));
   EXPECT_EQ(adapter_.GetFeatureInt("WinInetOnly", FeatureSource::FeatureToggle, 3, 0), 3);
   RecordingObserver observer;
@@ -97,14 +94,12 @@ TEST_F(EnterpriseAdapterTest, UnregisteredNamesWithoutPolicyIdStayUnregisteredEx
   policies_.Set(52, false);
   policies_.DeliverReady();
   EXPECT_THAT(observer.calls, ElementsAre());
-
   // The String getter registers the name and loads toggle and experiment.
   EXPECT_EQ(adapter_.GetFeatureString("Label", FeatureSource::FeatureToggle, "x", 0), "blue");
   toggles_.Set("Label", "green");
   EXPECT_EQ(adapter_.GetFeatureString("Label", FeatureSource::FeatureToggle, "x", 0), "blue");
   adapter_.RefreshAllFeatures();
   EXPECT_EQ(adapter_.GetFeatureString("Label", FeatureSource::FeatureToggle, "x", 0), "green");
-
   // A Bool getter with a policy id registers the name and reads the policy.
   policies_.Set(77, true);
   EXPECT_TRUE(adapter_.GetFeatureBool("NewSwitch", FeatureSource::Policy, false, 77));
@@ -164,7 +159,6 @@ TEST_F(EnterpriseAdapterTest, PolicyUpdatesNotifyOnlyRealChangesOfMonitoredFeatu
   RecordingObserver observer;
   adapter_.RegisterFeatureObserver("ProxyDirectFirstFlag", &observer);
   adapter_.RegisterFeatureObserver("TryPKRequestDirectFirst", &observer);
-
   policies_.Set(52, false);
   policies_.DeliverUpdate({52});
   policies_.DeliverUpdate({52});  // same value again: silent
@@ -174,7 +168,6 @@ TEST_F(EnterpriseAdapterTest, PolicyUpdatesNotifyOnlyRealChangesOfMonitoredFeatu
   EXPECT_THAT(observer.calls, ElementsAre("ProxyDirectFirstFlag=false", "ProxyDirectFirstFlag=none",
                                           "ProxyDirectFirstFlag=none"));
   EXPECT_TRUE(adapter_.GetFeatureBool("ProxyDirectFirstFlag", FeatureSource::Policy, true, 0));
-
   // Id 50 belongs to a feature that is not monitored: nothing happens.
   observer.calls.clear();
   policies_.Set(50, true);
@@ -191,7 +184,6 @@ TEST_F(EnterpriseAdapterTest, EveryMonitoredFeatureSharingAnIdIsUpdated) {
   RecordingObserver observer;
   adapter_.RegisterFeatureObserver("AlsoDirectFirst", &observer);
   adapter_.RegisterFeatureObserver("ProxyDirectFirstFlag", &observer);
-
   policies_.Set(52, false);
   adapter_.OnPolicyUpdated({{52, nullptr}});
   EXPECT_THAT(observer.calls, ElementsAre("AlsoDirectFirst=false", "ProxyDirectFirstFlag=false"));
@@ -205,19 +197,16 @@ TEST_F(EnterpriseAdapterTest, ReadyLoadsEveryPolicyAndNotifiesMonitoredOnesWithV
   adapter_.RegisterFeatureObserver("ProxyDirectFirstFlag", &observer);  // duplicates allowed
   adapter_.RegisterFeatureObserver("ProxyPKRequestDelay", &observer);
   adapter_.RegisterFeatureObserver("ProxyDirectFirstFlag", nullptr);
-
   policies_.Set(51, int32_t{300});
   policies_.DeliverReady();  // 52 has no value: no notification yet
   EXPECT_THAT(observer.calls, ElementsAre());
   EXPECT_EQ(adapter_.GetFeatureInt("ProxyPKRequestDelay", FeatureSource::Policy, 0, 0), 300);
-
   policies_.Set(52, true);
   policies_.DeliverReady();
   policies_.DeliverReady();  // whether or not the value changed
   EXPECT_THAT(observer.calls,
               ElementsAre("ProxyDirectFirstFlag=true", "ProxyDirectFirstFlag=true",
                           "ProxyDirectFirstFlag=true", "ProxyDirectFirstFlag=true"));
-
   observer.calls.clear();
   adapter_.UnregisterFeatureObserver("ProxyDirectFirstFlag", &observer);  // every occurrence
   policies_.DeliverReady();
@@ -248,7 +237,6 @@ TEST_F(EnterpriseAdapterTest, UninitializeForgetsFeaturesButKeepsObservers) {
   adapter_.Initialize();
   RecordingObserver observer;
   adapter_.RegisterFeatureObserver("ProxyDirectFirstFlag", &observer);
-
   adapter_.Uninitialize();
   EXPECT_EQ(policies_.unsubscribe_calls(), 1);
   EXPECT_FALSE(policies_.SubscribedIds(&adapter_).has_value());
@@ -256,7 +244,6 @@ TEST_F(EnterpriseAdapterTest, UninitializeForgetsFeaturesButKeepsObservers) {
   EXPECT_FALSE(adapter_.GetFeatureBool("ProxyDirectFirstFlag", FeatureSource::Policy, false, 0));
   adapter_.RefreshAllFeatures();  // not initialised: nothing
   EXPECT_FALSE(adapter_.HasFeature("ProxyDirectFirstFlag"));
-
   // Initialising again brings the features back; the observer is still there.
   adapter_.Initialize();
   policies_.Set(52, false);
@@ -268,13 +255,11 @@ TEST_F(EnterpriseAdapterTest, MonitoredGetterSubscribesToItsPolicyOnceInitialise
   policies_.Set(60, std::wstring(L"pac"));
   EXPECT_EQ(adapter_.GetFeatureStringImpl("Early", FeatureSource::Policy, "", 60, true), "pac");
   EXPECT_EQ(policies_.subscribe_calls(), 0);
-
   adapter_.Initialize();
   EXPECT_EQ(adapter_.GetFeatureStringImpl("Late", FeatureSource::Policy, "", 61, true), "");
   EXPECT_EQ(adapter_.GetFeatureStringImpl("NoId", FeatureSource::Policy, "d", 0, true), "d");
   // Initialize subscribed the monitored feature registered before it, too.
   EXPECT_EQ(policies_.SubscribedIds(&adapter_), (std::set<oPolicyId>{52, 60, 61}));
-
   RecordingObserver observer;
   adapter_.RegisterFeatureObserver("Late", &observer);
   policies_.Set(61, std::wstring(L"x"));
@@ -323,7 +308,6 @@ TEST_F(EnterpriseAdapterTest, ConcurrentUseIsSafe) {
   go = true;
   for (std::thread& t : threads) t.join();
   adapter_.Initialize();
-
   policies_.Set(52, true);
   adapter_.RefreshAllFeatures();
   EXPECT_TRUE(adapter_.GetFeatureBool("ProxyDirectFirstFlag", FeatureSource::Policy, false, 0));
@@ -339,7 +323,6 @@ class TestReporter : public ovTelemetryReporter {};
 class TelemetryReporterTest : public ::testing::Test {
  protected:
   ~TelemetryReporterTest() override { Tav::SetProcessType(Tav::kProcessTypeUnknown); }
-
   ovtest::ManualClock clock_;
   TestReporter reporter_;
 };
@@ -380,7 +363,6 @@ TEST_F(TelemetryReporterTest, ResultKindTravelsAsAnEventRecord) {
   ASSERT_EQ(module.latencies().size(), 1u);
   EXPECT_THAT(module.latencies()[0].fields, ElementsAre(Field{"result_kind", 3}));
   EXPECT_EQ(module.latencies()[0].process_kind, 3);
-
   // Without the telemetry interface, or without a record, the sample that
   // needs one is dropped; plain samples still go.
   module.FailRecords(true);
@@ -405,7 +387,6 @@ TEST_F(TelemetryReporterTest, LabelledSamplesPassTheAdmissionCheckFirst) {
   ASSERT_EQ(module.admissions().size(), 2u);
   EXPECT_EQ(module.admissions()[1].value, 71);
   ASSERT_EQ(module.latencies().size(), 1u);
-
   module.OfferApm(false);
   reporter_.reportLatency(18, 72, "pac-detect");
   EXPECT_EQ(module.admissions().size(), 2u);
@@ -416,7 +397,6 @@ TEST_F(TelemetryReporterTest, EventsNeedBothInterfaces) {
   reporter_.reportEvent(4, 12029);
   ASSERT_EQ(module.events().size(), 1u);
   EXPECT_THAT(module.events()[0].fields, ElementsAre(Field{"code", 4}, Field{"value", 12029}));
-
   module.OfferTelemetry(false);
   reporter_.reportEvent(5, 1);
   module.OfferTelemetry(true);
@@ -445,7 +425,6 @@ TEST_F(TelemetryReporterTest, SummaryIsSentAtMostOnceAnHour) {
   EXPECT_EQ(module.events()[0].header.event_id, 38);
   EXPECT_THAT(module.events()[0].fields,
               ElementsAre(Field{"source", 2}, Field{"config_kind", 4}, Field{"bypass", 1}));
-
   clock_.Advance(std::chrono::hours(1) - std::chrono::nanoseconds(1));
   reporter_.reportConfigSummary(ovProxyConfig());
   EXPECT_EQ(module.events().size(), 1u);

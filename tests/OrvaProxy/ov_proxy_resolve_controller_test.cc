@@ -148,7 +148,6 @@ TEST_F(ResolveControllerTest, BypassedUrlsAreAnsweredDirectOnEitherRoad) {
   Add("a", MakeConfig(Kind::AutoDetect, 1, "", "*.corp.example"), "http://intra.corp.example/");
   decision_->answer = e_success;
   Add("b", MakeConfig(Kind::Manual, 2, "", "*.corp.example"), "http://wiki.corp.example/");
-
   EXPECT_EQ(Delivered("a"), "DIRECT / 0");
   EXPECT_EQ(Delivered("b"), "DIRECT / 0");
   EXPECT_THAT(winhttp_.log->resolved, IsEmpty());
@@ -273,7 +272,6 @@ TEST_F(ResolveControllerTest, LateUnknownAndRepeatedCompletionsAreIgnored) {
   controller_->onResolveComplete("", nullptr, e_resolve_failed, 0);
   controller_->onResolveComplete("nobody", nullptr, e_resolve_failed, 0);
   EXPECT_THAT(delegate_.calls, IsEmpty());
-
   winhttp_.resolver->Complete("r", e_success, "a:1");
   winhttp_.resolver->Complete("r", e_resolve_failed);  // late second answer
   EXPECT_EQ(Delivered("r"), "PROXY a:1; DIRECT / 0");
@@ -286,21 +284,18 @@ TEST_F(ResolveControllerTest, CancellationWhileWaitingAndWhileRunning) {
   Add("run", MakeConfig(Kind::AutoDetect));
   ASSERT_EQ(controller_->pendingTaskCount(), 1u);
   ASSERT_EQ(controller_->runningTaskCount(), 1u);
-
   controller_->cancelTask("wait");
   controller_->cancelTask("run");
   controller_->cancelTask("never-added");
   EXPECT_EQ(controller_->pendingTaskCount(), 0u);
   EXPECT_EQ(controller_->runningTaskCount(), 0u);
   EXPECT_THAT(winhttp_.log->cancelled, ElementsAre("run"));
-
   // Neither the decision nor a late answer brings them back.
   decision_->decider->Decide(true, kScript);
   winhttp_.resolver->Complete("run", e_success);
   EXPECT_EQ(Delivered("wait"), "-");
   EXPECT_EQ(Delivered("run"), "-");
   EXPECT_THAT(delegate_.calls, IsEmpty());
-
   // A task cancelled before it reaches a resolver is not started or answered.
   auto cancelled = Task("gone", MakeConfig(Kind::Manual));
   cancelled->cancel();
@@ -317,17 +312,14 @@ TEST_F(ResolveControllerTest, NewerConfigurationMidDecisionRestartsItAndWins) {
   Add("1", older);
   ASSERT_EQ(controller_->decisionState(), DecisionState::Deciding);
   ASSERT_EQ(decision_->get_pac_content_calls, 1);
-
   Add("2", newer);
   ASSERT_EQ(decision_->configs_set.size(), 2u);
   EXPECT_TRUE(decision_->configs_set[1]->auto_detect());
   EXPECT_EQ(decision_->get_pac_content_calls, 2);  // started over
-
   // A stale task arriving meanwhile neither restarts nor changes it.
   Add("3", MakeConfig(Kind::PacUrl, 5));
   EXPECT_EQ(decision_->configs_set.size(), 2u);
   EXPECT_EQ(decision_->get_pac_content_calls, 2);
-
   decision_->decider->Decide(true, kScript);
   EXPECT_THAT(multi_.log->resolved, ElementsAre("1", "2", "3"));
   controller_->cancelAllTasks();
@@ -342,14 +334,12 @@ TEST_F(ResolveControllerTest, TimedOutTasksAreCollectedPendingFirst) {
   SetWinInetOnly(false);
   controller_->addTask(Task("r1", MakeConfig(Kind::AutoDetect), "http://a/", 100));
   ASSERT_EQ(controller_->runningTaskCount(), 1u);
-
   ovProxyResolveController::TimedOutTasks timed_out;
   bool remain = false;
   clock_.Advance(std::chrono::milliseconds(99));
   controller_->collectTimedOutTasks(timed_out, remain);
   EXPECT_THAT(timed_out, IsEmpty());
   EXPECT_TRUE(remain);
-
   clock_.Advance(std::chrono::milliseconds(1));
   controller_->collectTimedOutTasks(timed_out, remain);
   std::vector<std::string> ids;

@@ -168,7 +168,6 @@ TEST_F(ResolveServiceTest, RequestsBeforeTheConfigurationWaitAndLeaveInArrivalOr
   EXPECT_EQ(Resolve("a", "http://two.example/"), e_pending);
   env_.RunUntilIdle();
   EXPECT_TRUE(order_.empty());
-
   manager_.Publish(Manual(), CONFIG_VALID);
   env_.RunUntilIdle();
   EXPECT_EQ(service_->state(), State::Ready);
@@ -227,7 +226,6 @@ TEST_F(ResolveServiceTest, TimeOutsAreEnforcedAtTheCheckWhereverTheTaskWaits) {
   EXPECT_TRUE(Expired());  // "patient" still waits
   EXPECT_EQ(answers_["queued"].error, e_request_timeout);
   EXPECT_EQ(answers_["queued"].pac, "");
-
   // Stuck in a resolver that never answers; its late answer is not delivered.
   manager_.Publish(PacUrl(), CONFIG_VALID);
   env_.RunUntilIdle();
@@ -251,7 +249,6 @@ TEST_F(ResolveServiceTest, CancelledAndDroppedRequestsHearCancelledOnce) {
   service_->cancel("cancelled");
   env_.RunUntilIdle();
   EXPECT_EQ(answers_["cancelled"].error, e_cancelled);
-
   service_->uninitialize();
   manager_.Publish(ovProxyConfig(), CONFIG_PENDING);  // no longer heard
   Resolve("late", "http://l.example/");               // queued without a manager
@@ -400,10 +397,8 @@ class ResolveProviderTest : public ServiceFakes {
     answered_.wait(lock, [&] { return counts_[id] > 0; });
   }
   void FlushRunner() { ASSERT_TRUE(env_.Flush(kResolveRunnerName)); }
-
   RecordingDelegate delegate_;
   std::unique_ptr<ovProxyResolveServiceProvider> provider_;
-
   std::mutex mutex_;
   std::condition_variable answered_;
   std::map<std::string, int> accepted_;
@@ -447,7 +442,6 @@ TEST_F(ResolveProviderTest, SynchronousAnswersAndTimeOuts) {
   info_mode_.getHostCacheMode()->put("cached.example", Named("c:1"));
   EXPECT_EQ(provider_->resolveProxySync("http://cached.example/x", "", info, 5000), e_success);
   EXPECT_EQ(info.ToPacString(), "PROXY c:1; DIRECT");
-
   // A resolver that never answers: no wait at all with 0; with 300 ms the
   // caller gives up when the clock says so, and the request is cancelled.
   EXPECT_EQ(provider_->resolveProxySync("http://stuck.example/", "", info, 0), e_request_timeout);

@@ -147,7 +147,6 @@ TEST(LocalProxyResolver, AnswersTheFirstServerOfTheFirstUsableList) {
   EXPECT_EQ(resolver.resolve("id", "http://a/", "", Manual("p:80"), untouched),
             e_resolver_not_initialized);
   EXPECT_EQ(untouched.ToPacString(), "PROXY keep:1");
-
   resolver.initialize();
   auto empty_single = std::make_shared<ovProxyConfig>();
   empty_single->proxy_rules().type = ovProxyConfig::RulesType::SingleList;

@@ -128,7 +128,6 @@ TEST(ProxySyncJsonTest, HostCacheTravelsWithDefaultsForMissingMembers) {
   ASSERT_EQ(received.size(), 3u) << "entries are inserted or replaced, not cleared";
   EXPECT_EQ(received["b.example"], proxy);
   EXPECT_EQ(received["a.example"].proxy_server().scheme, "direct");
-
   ovHostCacheMap partial;
   ASSERT_TRUE(host_cache_from_json(
       R"({"cache_list":[{"host":"no-port","proxy_host":"p"},
@@ -198,7 +197,6 @@ TEST_F(ProxyInfoModeTest, UpdateConfigTakesOnlyANewerDifferentConfiguration) {
   older.setUpdateTimestamp(50);
   ovProxyConfig newer = ovProxyConfig::CreateAutoDetect();
   newer.setUpdateTimestamp(300);
-
   for (const ovProxyConfig* config : {&first, &equal, &older, &newer}) {
     EXPECT_TRUE(config_->updateConfig(*config));
   }
@@ -215,7 +213,6 @@ TEST_F(ProxyInfoModeTest, AReceivedConfigurationIsReadAndChangesStartFromIt) {
   Receive(kProxyConfigFieldId, UpdateConfigText(remote));
   Receive(kProxyConfigFieldId,
           MessageText("setPacSocksFlag", "hasSocks", sync_json::Flag("has_socks", true)));
-
   EXPECT_EQ(config_->getPacUrl(), "http://remote/p.pac");
   EXPECT_TRUE(config_->getPacSocksFlag());
   bus_.ClearSent();
@@ -232,7 +229,6 @@ TEST_F(ProxyInfoModeTest, HostCacheFollowsTheLatestWriteFromEitherSide) {
   EXPECT_FALSE(cache_->isHostCacheEnabled());
   cache_->setHostCacheEnabled(true);
   EXPECT_TRUE(cache_->isHostCacheEnabled());
-
   Receive(kProxyHostCacheFieldId, HostCacheText({{"remote.example", Answer("r", 1)}}));
   cache_->put("local.example", Answer("l", 2));
   ovProxyInfo info;
@@ -244,7 +240,6 @@ TEST_F(ProxyInfoModeTest, HostCacheFollowsTheLatestWriteFromEitherSide) {
   tasks_.RunUntilIdle();
   ASSERT_EQ(bus_.sent().size(), 1u);
   EXPECT_EQ(LastPayload("cacheMap")["cache_list"].size(), 2u);
-
   // A map received after the field wrote is the base of its next put; later
   // puts add to it one entry at a time.
   Receive(kProxyHostCacheFieldId, HostCacheText({{"newer.example", Answer("n", 3)}}));
@@ -258,7 +253,6 @@ TEST_F(ProxyInfoModeTest, HostCacheFollowsTheLatestWriteFromEitherSide) {
   tasks_.RunUntilIdle();
   ASSERT_EQ(bus_.sent().size(), 1u);
   EXPECT_EQ(LastPayload("cacheMap")["cache_list"].size(), 3u);
-
   cache_->clear();
   EXPECT_FALSE(cache_->lookup("remote.example", info));
 }
@@ -271,7 +265,6 @@ TEST_F(ProxyInfoModeTest, BadMessagesChangeNothingThatWasReceived) {
           MessageText("setPacSocksFlag", "hasSocks", sync_json::Flag("has_socks", true)));
   const std::string before = mode_.getDalMode()->getSyncData();
   bus_.ClearSent();
-
   Json::Value config_as_object;
   config_as_object["operation"] = "updateConfig";
   config_as_object["config"] = Parse(config_to_json(ovProxyConfig()));
@@ -313,7 +306,6 @@ TEST_F(ProxyInfoModeTest, SnapshotsCarryWhatIsHeldAndJoinersApplyThem) {
   // A sender may file the auto-detect flag under the older key.
   snapshot[config_key + "_ff_auto_detect"] =
       sync_json::Message("setAutoDetectEnabled", "enabled", sync_json::Flag("enabled", true));
-
   oDALProxyInfoMode joiner(false);
   int listener_calls = 0;
   joiner.addFieldListener(kProxyInfoModeId, [&](const std::string&) { ++listener_calls; });
@@ -328,7 +320,6 @@ TEST_F(ProxyInfoModeTest, SnapshotsCarryWhatIsHeldAndJoinersApplyThem) {
   ASSERT_TRUE(got.host_cache.has_value());
   EXPECT_EQ(got.host_cache->at("a.example"), Answer("p", 3128));
   EXPECT_FALSE(got.pac_url.has_value()) << "never received";
-
   joiner.onSyncData(kProxyInfoModeId, kProxyConfigFieldId, "not json");
   EXPECT_EQ(listener_calls, 1) << "listeners hear every message of the mode";
 }

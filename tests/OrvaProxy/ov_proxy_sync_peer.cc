@@ -73,7 +73,6 @@ int main() {
   });
   auto config = mode->getConfigMode();
   auto cache = mode->getHostCacheMode();
-
   std::string line;
   while (std::getline(std::cin, line)) {
     std::istringstream in(line);

@@ -34,7 +34,6 @@ class WinHttpAsyncResolverTest : public ::testing::Test {
   // the test pumps it.
   WinHttpAsyncResolverTest() : env_(kResolveRunnerName) { Make(); }
   ~WinHttpAsyncResolverTest() override { api_->FinishOutstanding(); }
-
   void Make() {
     resolver_ = std::make_unique<ovWinHttpAsyncResolver>(api_);
     resolver_->setDelegate(&delegate_);
@@ -99,7 +98,6 @@ TEST_F(WinHttpAsyncResolverTest, SuccessHandsTheConvertedListToTheDelegate) {
   EXPECT_EQ(answer.error, e_success);
   ASSERT_NE(answer.result, nullptr);
   EXPECT_EQ(answer.result->ToPacString(), "PROXY p1:3128; DIRECT");
-
   // A result the service cannot hand out is a failure.
   api_->SetGetProxyResultError(ovplatform::kErrorIncorrectHandleState);
   ASSERT_EQ(Resolve("no-result"), e_pending);
@@ -278,7 +276,6 @@ class PKResolverTest : public ::testing::Test {
   }
 
   FakeAsyncResolver* Half(uint32_t kind) { return kind == kWin ? win_ : multi_; }
-
   std::shared_ptr<FakeAsyncResolver::Log> win_log_ = std::make_shared<FakeAsyncResolver::Log>();
   std::shared_ptr<FakeAsyncResolver::Log> multi_log_ = std::make_shared<FakeAsyncResolver::Log>();
   FakeAsyncResolver* win_ = nullptr;
@@ -367,7 +364,6 @@ TEST_F(PKResolverTest, CancelledRequestsAreNeverDelivered) {
   multi_->Complete("c", e_success);
   EXPECT_TRUE(delegate_->answers().empty());
   EXPECT_EQ(pk_->requestCount(), 0u);
-
   // uninitialize cancels everything and destroys the halves.
   ASSERT_EQ(Resolve("d"), e_pending);
   EXPECT_EQ(pk_->uninitialize(), e_success);

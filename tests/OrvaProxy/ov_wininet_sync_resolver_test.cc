@@ -24,7 +24,6 @@ std::shared_ptr<ovProxyConfig> PacConfig(const std::string& pac_url, const std::
 class WininetSyncResolverTest : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_EQ(resolver_.initialize(), e_success); }
-
   eErrorCode Resolve(const std::string& url, std::shared_ptr<ovProxyConfig> config) {
     return resolver_.resolve("id", url, "", std::move(config), info_);
   }

@@ -22,10 +22,8 @@ class FakeAsyncResolver : public OVProxy::ovProxyAsyncResolver {
 
   FakeAsyncResolver(uint32_t kind, std::shared_ptr<Log> log) : kind_(kind), log_(std::move(log)) {}
   ~FakeAsyncResolver() override { log_->destroyed = true; }
-
   void SetResolveAnswer(OVProxy::eErrorCode code) { resolve_answer_ = code; }
   void SetAvailable(bool available) { available_ = available; }
-
   void Complete(const std::string& requestId, OVProxy::eErrorCode error,
                 const std::string& answer = "p:8080") {
     std::shared_ptr<OVProxy::ovProxyInfo> result;

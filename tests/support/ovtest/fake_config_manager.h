@@ -27,7 +27,6 @@ class FakeConfigManager final : public OVProxy::ovProxyConfigServiceManager {
   }
   int network_changes() const { return network_changes_; }
   std::size_t observer_count() const { return observers_.size(); }
-
   OVProxy::ovProxyConfigAvailability getLatestProxyConfig(OVProxy::ovProxyConfig& out) override {
     out = config_;
     return availability_;

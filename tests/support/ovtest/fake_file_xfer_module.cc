@@ -42,7 +42,6 @@ class FakeFileXferModule::Module final : public Tav::ITavMessageQueueClient,
     return true;
   }
   void CancelDownload(const oXfer::RequestId&) override {}
-
   std::mutex mutex;
   std::atomic<bool> ready{true}, refuse_starts{false};
   std::vector<FakeFileXferModule::Start> started;

@@ -28,13 +28,11 @@ class FakeFileXferModule {
   ~FakeFileXferModule();
   FakeFileXferModule(const FakeFileXferModule&) = delete;
   FakeFileXferModule& operator=(const FakeFileXferModule&) = delete;
-
   void SetReady(bool ready);
   void RefuseStarts(bool refuse);
   std::vector<Start> starts() const;
   // Started and not yet completed.
   std::size_t open_transfers() const;
-
   // Streams `body` through the transfer's data callback, sets a result record
   // with the validators (none without `withResult`) and calls
   // OnComplete(id, code). False for an unknown or finished id.

@@ -28,7 +28,6 @@ class FakePacDecider final : public OVProxy::ovIPacFileDecider {
     record_->decider = this;
   }
   ~FakePacDecider() override { record_->decider = nullptr; }
-
   void Decide(bool success, const std::string& content = std::string()) {
     if (success && config_) config_->setPacContent(content);
     if (delegate_) delegate_->onPacDecisionComplete(success, success ? content : "", "");

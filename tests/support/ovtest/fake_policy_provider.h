@@ -21,18 +21,15 @@ class FakePolicyProvider final : public opref::IPolicyProvider {
   ~FakePolicyProvider() override;
   FakePolicyProvider(const FakePolicyProvider&) = delete;
   FakePolicyProvider& operator=(const FakePolicyProvider&) = delete;
-
   void Set(opref::oPolicyId id, opref::PolicyValue value);
   void Remove(opref::oPolicyId id);
   void DeliverReady();
   void DeliverUpdate(const std::set<opref::oPolicyId>& ids);
-
   int subscribe_calls() const;
   int unsubscribe_calls() const;
   // The ids `observer` is subscribed to now; nullopt when it is not.
   std::optional<std::set<opref::oPolicyId>> SubscribedIds(
       opref::IPolicyUpdateObserver* observer) const;
-
   std::optional<opref::PolicyValue> GetPolicyValue(opref::oPolicyId id) const override;
   bool SubscribePolicyUpdate(opref::IPolicyUpdateObserver* observer,
                              const std::set<opref::oPolicyId>& ids, uint32_t, uint32_t) override;
@@ -40,7 +37,6 @@ class FakePolicyProvider final : public opref::IPolicyProvider {
 
  private:
   std::vector<opref::IPolicyUpdateObserver*> Subscribers() const;
-
   mutable std::mutex mutex_;
   std::map<opref::oPolicyId, opref::PolicyValue> values_;
   std::map<opref::IPolicyUpdateObserver*, std::set<opref::oPolicyId>> subscribers_;

@@ -45,13 +45,11 @@ class FakeTelemetryModule {
   ~FakeTelemetryModule();
   FakeTelemetryModule(const FakeTelemetryModule&) = delete;
   FakeTelemetryModule& operator=(const FakeTelemetryModule&) = delete;
-
   void OfferApm(bool offer) { state_->offer_apm = offer; }
   void OfferTelemetry(bool offer) { state_->offer_telemetry = offer; }
   void SetAdmission(int32_t answer) { state_->admission = answer; }
   void FailRecords(bool fail) { state_->fail_records = fail; }
   void ThrowOnSubmit(bool fail) { state_->throw_on_submit = fail; }
-
   std::vector<Latency> latencies() const { return Copy(&State::latencies); }
   std::vector<Event> events() const { return Copy(&State::events); }
   std::vector<Admission> admissions() const { return Copy(&State::admissions); }

@@ -20,7 +20,6 @@ namespace ovtest {
 class FakeWinHttp : public ovplatform::WinHttpApi {
  public:
   using Handle = ovplatform::WinHttpHandle;
-
   void FailOpen(bool fail) {
     Locked([&] { fail_open_ = fail; });
   }
