@@ -32,22 +32,11 @@ class RecordingObserver : public IFeatureChangeObserver {
   void OnFeatureChanged(const std::string& name, FeatureSource source,
                         const FeatureValue& value) override {
     EXPECT_EQ(source, FeatureSource::Policy);
-    std::string text = name + "=";
-    switch (value.type) {
-      case Type::Bool:
-        text += value.bool_value ? "true" : "false";
-        break;
-      case Type::Int:
-        text += std::to_string(value.int_value);
-        break;
-      case Type::String:
-        text += "'" + value.string_value + "'";
-        break;
-      case Type::None:
-        text += "none";
-        break;
-    }
-    calls.push_back(text);
+    calls.push_back(name + "=" +
+                    (value.type == Type::Bool   ? value.bool_value ? "true" : "false"
+                     : value.type == Type::Int  ? std::to_string(value.int_value)
+                     : value.type == Type::None ? "none"
+                                                : "'" + value.string_value + "'"));
   }
   std::vector<std::string> calls;
 };
@@ -60,6 +49,13 @@ class EnterpriseAdapterTest : public ::testing::Test {
   ovtest::FakeFeatureToggles toggles_;
   ovtest::FakeExperimentMgr experiments_;
   TestAdapter adapter_;
+
+  bool Bool(const char* name, FeatureSource source, bool fallback) {
+    return adapter_.GetFeatureBool(name, source, fallback, 0);
+  }
+  bool Policy(const char* name, bool fallback) {
+    return Bool(name, FeatureSource::Policy, fallback);
+  }
 };
 
 TEST_F(EnterpriseAdapterTest, InitializeRegistersLoadsAndSubscribesTheMonitoredPolicies) {
@@ -70,24 +66,22 @@ TEST_F(EnterpriseAdapterTest, InitializeRegistersLoadsAndSubscribesTheMonitoredP
   adapter_.Initialize();  // once only
   ASSERT_EQ(policies_.subscribe_calls(), 1);
   EXPECT_EQ(policies_.SubscribedIds(&adapter_), std::set<oPolicyId>{52});
-  EXPECT_TRUE(adapter_.GetFeatureBool("ProxyDirectFirstFlag", FeatureSource::Policy, false, 0));
+  EXPECT_TRUE(Policy("ProxyDirectFirstFlag", false));
   EXPECT_EQ(adapter_.GetFeatureInt("ProxyPKRequestDelay", FeatureSource::Policy, -1, 0), 750);
-  EXPECT_FALSE(adapter_.GetFeatureBool("TryPKRequestDirectFirst", FeatureSource::Policy, true, 0));
+  EXPECT_FALSE(Policy("TryPKRequestDirectFirst", true));
   // Read as the registered type only: the Int getter on a Bool feature
   // answers its default.
   EXPECT_EQ(adapter_.GetFeatureInt("ProxyDirectFirstFlag", FeatureSource::Policy, 9, 0), 9);
   // Sources are never merged; an unknown source selects nothing.
-  EXPECT_FALSE(
-      adapter_.GetFeatureBool("ProxyDirectFirstFlag", FeatureSource::FeatureToggle, false, 0));
-  EXPECT_TRUE(
-      adapter_.GetFeatureBool("ProxyDirectFirstFlag", static_cast<FeatureSource>(7), true, 0));
+  EXPECT_FALSE(Bool("ProxyDirectFirstFlag", FeatureSource::FeatureToggle, false));
+  EXPECT_TRUE(Bool("ProxyDirectFirstFlag", static_cast<FeatureSource>(7), true));
 }
 
 TEST_F(EnterpriseAdapterTest, UnregisteredNamesWithoutPolicyIdStayUnregisteredExceptForStrings) {
   toggles_.Set("WinInetOnly", "true");
   toggles_.Set("Label", "blue");
   adapter_.Initialize();
-  EXPECT_FALSE(adapter_.GetFeatureBool("WinInetOnly", FeatureSource::FeatureToggle, false, 0));
+  EXPECT_FALSE(Bool("WinInetOnly", FeatureSource::FeatureToggle, false));
   EXPECT_EQ(adapter_.GetFeatureInt("WinInetOnly", FeatureSource::FeatureToggle, 3, 0), 3);
   RecordingObserver observer;
   adapter_.RegisterFeatureObserver("WinInetOnly", &observer);  // not registered: ignored
@@ -142,52 +136,45 @@ TEST_F(EnterpriseAdapterTest, ExperimentIsTrueWhenEnabledAndAbsentOtherwise) {
   // Before Initialize there is no experiment manager.
   EXPECT_FALSE(adapter_.HasFeatureInSource("ProxyDirectFirstFlag", FeatureSource::Experiment));
   adapter_.Initialize();
-  EXPECT_TRUE(adapter_.GetFeatureBool("ProxyDirectFirstFlag", FeatureSource::Experiment, false, 0));
+  EXPECT_TRUE(Bool("ProxyDirectFirstFlag", FeatureSource::Experiment, false));
   EXPECT_FALSE(adapter_.HasFeatureInSource("TryPKRequestDirectFirst", FeatureSource::Experiment));
-  EXPECT_TRUE(
-      adapter_.GetFeatureBool("TryPKRequestDirectFirst", FeatureSource::Experiment, true, 0));
+  EXPECT_TRUE(Bool("TryPKRequestDirectFirst", FeatureSource::Experiment, true));
   // Unregistered names are asked directly, and stay unregistered.
   experiments_.Enable("Elsewhere");
   EXPECT_TRUE(adapter_.HasFeatureInSource("Elsewhere", FeatureSource::Experiment));
   EXPECT_FALSE(adapter_.HasFeatureInSource("Elsewhere", FeatureSource::Policy));
-  EXPECT_FALSE(adapter_.GetFeatureBool("Elsewhere", FeatureSource::Experiment, false, 0));
+  EXPECT_FALSE(Bool("Elsewhere", FeatureSource::Experiment, false));
 }
 
 TEST_F(EnterpriseAdapterTest, PolicyUpdatesNotifyOnlyRealChangesOfMonitoredFeatures) {
   policies_.Set(52, true);
   adapter_.Initialize();
-  RecordingObserver observer;
-  adapter_.RegisterFeatureObserver("ProxyDirectFirstFlag", &observer);
-  adapter_.RegisterFeatureObserver("TryPKRequestDirectFirst", &observer);
-  policies_.Set(52, false);
-  policies_.DeliverUpdate({52});
-  policies_.DeliverUpdate({52});  // same value again: silent
-  policies_.Remove(52);
-  policies_.DeliverUpdate({52});  // removal: notified with no value
-  policies_.DeliverUpdate({52});  // still none: notified again
-  EXPECT_THAT(observer.calls, ElementsAre("ProxyDirectFirstFlag=false", "ProxyDirectFirstFlag=none",
-                                          "ProxyDirectFirstFlag=none"));
-  EXPECT_TRUE(adapter_.GetFeatureBool("ProxyDirectFirstFlag", FeatureSource::Policy, true, 0));
-  // Id 50 belongs to a feature that is not monitored: nothing happens.
-  observer.calls.clear();
-  policies_.Set(50, true);
-  adapter_.OnPolicyUpdated({{50, nullptr}});
-  EXPECT_THAT(observer.calls, ElementsAre());
-  EXPECT_FALSE(adapter_.GetFeatureBool("TryPKRequestDirectFirst", FeatureSource::Policy, false, 0));
-}
-
-TEST_F(EnterpriseAdapterTest, EveryMonitoredFeatureSharingAnIdIsUpdated) {
-  policies_.Set(52, true);
-  adapter_.Initialize();
+  // Every monitored feature sharing the id is updated.
   adapter_.RegisterFeature("AlsoDirectFirst", 52, Type::Bool, true);
   adapter_.LoadFeature("AlsoDirectFirst");
   RecordingObserver observer;
   adapter_.RegisterFeatureObserver("AlsoDirectFirst", &observer);
   adapter_.RegisterFeatureObserver("ProxyDirectFirstFlag", &observer);
+  adapter_.RegisterFeatureObserver("TryPKRequestDirectFirst", &observer);
   policies_.Set(52, false);
-  adapter_.OnPolicyUpdated({{52, nullptr}});
+  policies_.DeliverUpdate({52});
   EXPECT_THAT(observer.calls, ElementsAre("AlsoDirectFirst=false", "ProxyDirectFirstFlag=false"));
-  EXPECT_FALSE(adapter_.GetFeatureBool("AlsoDirectFirst", FeatureSource::Policy, true, 0));
+  EXPECT_FALSE(Policy("AlsoDirectFirst", true));
+  adapter_.UnregisterFeatureObserver("AlsoDirectFirst", &observer);
+  observer.calls.clear();
+  policies_.DeliverUpdate({52});  // same value again: silent
+  policies_.Remove(52);
+  policies_.DeliverUpdate({52});  // removal: notified with no value
+  policies_.DeliverUpdate({52});  // still none: notified again
+  EXPECT_THAT(observer.calls,
+              ElementsAre("ProxyDirectFirstFlag=none", "ProxyDirectFirstFlag=none"));
+  EXPECT_TRUE(Policy("ProxyDirectFirstFlag", true));
+  // Id 50 belongs to a feature that is not monitored: nothing happens.
+  observer.calls.clear();
+  policies_.Set(50, true);
+  adapter_.OnPolicyUpdated({{50, nullptr}});
+  EXPECT_THAT(observer.calls, ElementsAre());
+  EXPECT_FALSE(Policy("TryPKRequestDirectFirst", false));
 }
 
 TEST_F(EnterpriseAdapterTest, ReadyLoadsEveryPolicyAndNotifiesMonitoredOnesWithValues) {
@@ -241,7 +228,7 @@ TEST_F(EnterpriseAdapterTest, UninitializeForgetsFeaturesButKeepsObservers) {
   EXPECT_EQ(policies_.unsubscribe_calls(), 1);
   EXPECT_FALSE(policies_.SubscribedIds(&adapter_).has_value());
   EXPECT_FALSE(adapter_.HasFeature("ProxyDirectFirstFlag"));
-  EXPECT_FALSE(adapter_.GetFeatureBool("ProxyDirectFirstFlag", FeatureSource::Policy, false, 0));
+  EXPECT_FALSE(Policy("ProxyDirectFirstFlag", false));
   adapter_.RefreshAllFeatures();  // not initialised: nothing
   EXPECT_FALSE(adapter_.HasFeature("ProxyDirectFirstFlag"));
   // Initialising again brings the features back; the observer is still there.
@@ -294,7 +281,7 @@ TEST_F(EnterpriseAdapterTest, ConcurrentUseIsSafe) {
   RecordingObserver observer;
   start([&](int) {
     adapter_.RegisterFeatureObserver("ProxyDirectFirstFlag", &observer);
-    (void)adapter_.GetFeatureBool("ProxyDirectFirstFlag", FeatureSource::Policy, false, 0);
+    (void)Policy("ProxyDirectFirstFlag", false);
     (void)adapter_.GetFeatureBool("Dyn0", FeatureSource::FeatureToggle, false, 0);
     (void)adapter_.HasFeature("Dyn1");
     adapter_.UnregisterFeatureObserver("ProxyDirectFirstFlag", &observer);
@@ -310,7 +297,7 @@ TEST_F(EnterpriseAdapterTest, ConcurrentUseIsSafe) {
   adapter_.Initialize();
   policies_.Set(52, true);
   adapter_.RefreshAllFeatures();
-  EXPECT_TRUE(adapter_.GetFeatureBool("ProxyDirectFirstFlag", FeatureSource::Policy, false, 0));
+  EXPECT_TRUE(Policy("ProxyDirectFirstFlag", false));
   EXPECT_EQ(policies_.SubscribedIds(&adapter_), std::set<oPolicyId>{52});
 }
 
@@ -392,7 +379,7 @@ TEST_F(TelemetryReporterTest, LabelledSamplesPassTheAdmissionCheckFirst) {
   EXPECT_EQ(module.admissions().size(), 2u);
 }
 
-TEST_F(TelemetryReporterTest, EventsNeedBothInterfaces) {
+TEST_F(TelemetryReporterTest, EventsNeedBothInterfacesAndAModuleThatThrowsIsContained) {
   ovtest::FakeTelemetryModule module;
   reporter_.reportEvent(4, 12029);
   ASSERT_EQ(module.events().size(), 1u);
@@ -406,10 +393,8 @@ TEST_F(TelemetryReporterTest, EventsNeedBothInterfaces) {
   module.FailRecords(true);
   reporter_.reportEvent(7, 1);
   EXPECT_EQ(module.events().size(), 1u);
-}
-
-TEST_F(TelemetryReporterTest, ModuleThatThrowsDoesNotReachTheCaller) {
-  ovtest::FakeTelemetryModule module;
+  // A module that throws does not reach the caller.
+  module.FailRecords(false);
   module.ThrowOnSubmit(true);
   EXPECT_NO_THROW(reporter_.reportLatency(20, 1));
   EXPECT_NO_THROW(reporter_.reportEvent(8, 1001));
@@ -465,20 +450,6 @@ TEST(TelemetryKindsTest, ResultKinds) {
   };
   for (const auto& [info, kind] : cases) {
     EXPECT_EQ(ovTelemetryReporter::ResultKind(info), kind) << info.ToPacString();
-  }
-}
-
-TEST(TelemetryKindsTest, ConfigKinds) {
-  for (int bits = 0; bits < 8; ++bits) {
-    const bool a = (bits & 1) != 0;
-    const bool p = (bits & 2) != 0;
-    const bool m = (bits & 4) != 0;
-    ovProxyConfig config = m ? Manual("proxy:3128") : ovProxyConfig();
-    config.setAutoDetectEnabled(a);
-    if (p) config.setPacUrl("http://wpad/wpad.dat");
-    const int32_t expected[] = {1, 2, 3, 5, 4, 7, 6, 8};  // indexed by A + 2P + 4M
-    EXPECT_EQ(ovTelemetryReporter::ConfigKind(config), expected[bits])
-        << "auto=" << a << " pac=" << p << " manual=" << m;
   }
 }
 
