@@ -7,14 +7,15 @@
 #include <string>
 #include <vector>
 
-#include "OrvaProxy/i_ov_proxy_enterprise_adapter.h"
 #include "OrvaProxy/ov_pac_file_downloader.h"
+#include "OrvaProxy/ov_proxy_enterprise_adapter.h"
 #include "onetxfer/oxfer_types.h"
 #include "orvatask/orva_task.h"
 #include "ovtest/fake_auto_proxy_detector.h"
 #include "ovtest/fake_feature_sources.h"
 #include "ovtest/fake_file_xfer_module.h"
 #include "ovtest/fake_pac_downloader.h"
+#include "ovtest/fake_policy_provider.h"
 #include "ovtest/fake_telemetry_module.h"
 #include "ovtest/log_capture.h"
 #include "ovtest/manual_clock.h"
@@ -44,29 +45,8 @@ class RecordingDelegate final : public ovPacFileDeciderDelegate {
   std::vector<Decision> decisions;
 };
 
-// Answers one Policy feature; everything else is the caller's default.
-class FakeAdapter final : public IOvProxyEnterpriseAdapter {
- public:
-  void Initialize() override {}
-  void Uninitialize() override {}
-  bool GetFeatureBool(const std::string& name, FeatureSource source, bool defaultValue,
-                      oPolicyId) override {
-    return name == "UseBackupPacForDetectFail" && source == FeatureSource::Policy ? backup_on
-                                                                                  : defaultValue;
-  }
-  int32_t GetFeatureInt(const std::string&, FeatureSource, int32_t value, oPolicyId) override {
-    return value;
-  }
-  std::string GetFeatureString(const std::string&, FeatureSource, const std::string& value,
-                               oPolicyId) override {
-    return value;
-  }
-  void RegisterFeatureObserver(const std::string&, IFeatureChangeObserver*) override {}
-  void UnregisterFeatureObserver(const std::string&, IFeatureChangeObserver*) override {}
-  bool HasFeature(const std::string&) override { return false; }
-  void RefreshAllFeatures() override {}
-  bool backup_on = false;
-};
+class TestAdapter : public ovProxyEnterpriseAdapter {};
+constexpr oPolicyId kBackupPolicy = 9002;
 
 std::shared_ptr<ovProxyConfig> AutoDetect(const std::string& pacUrl = "") {
   auto config = std::make_shared<ovProxyConfig>(ovProxyConfig::CreateAutoDetect());
@@ -83,6 +63,8 @@ class PacFileDeciderTest : public ::testing::Test {
   PacFileDeciderTest() {
     env_.manager().CreateRunner("pac_decider_task_runner", 61);
     decider_ = MakeDecider(downloads_, detector_, &delegate_);
+    adapter_.RegisterFeature("UseBackupPacForDetectFail", kBackupPolicy, FeatureValue::Type::Bool,
+                             false);
     decider_->setEnterpriseAdapter(&adapter_);
   }
   ~PacFileDeciderTest() override { decider_.reset(); }
@@ -114,7 +96,10 @@ class PacFileDeciderTest : public ::testing::Test {
   ovtest::TaskEnvironment env_;
   ovtest::FakeTelemetryModule telemetry_;
   ovtest::LogCapture log_;
-  FakeAdapter adapter_;
+  ovtest::FakePolicyProvider policies_;
+  ovtest::FakeFeatureToggles toggles_;
+  ovtest::FakeExperimentMgr experiments_;
+  TestAdapter adapter_;
   RecordingDelegate delegate_;
   std::shared_ptr<ovtest::FakeAutoProxyDetector> detector_ =
       std::make_shared<ovtest::FakeAutoProxyDetector>();
@@ -287,7 +272,8 @@ TEST_F(PacFileDeciderTest, VerifiedScriptIsKeptSyncedAndServedAsBackup) {
   // Another URL: no script of its own, the backup only when the policy says so.
   ASSERT_TRUE(decider_->setConfig(PacUrl("http://b/p.pac")));
   EXPECT_TRUE(decider_->getConfig()->isPacContentEmpty());
-  adapter_.backup_on = true;
+  policies_.Set(kBackupPolicy, true);
+  adapter_.LoadFeature("UseBackupPacForDetectFail");
   EXPECT_EQ(decider_->getConfig()->getPacContent(), kPac);
   decider_->GetPacContent();
   EXPECT_EQ(decider_->state(), DeciderState::Downloading);  // its own config has none
