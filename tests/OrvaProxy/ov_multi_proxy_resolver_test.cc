@@ -195,20 +195,17 @@ TEST_F(ExecutorTest, StartJobRefusalsChangeNothing) {
 }
 
 TEST_F(ExecutorTest, MissingResolverOrConfigurationAnswersWithoutResolving) {
-  struct Case {
+  const struct {
     const char* name;
-    bool with_factory;
-    bool factory_fails;
-    bool with_config;
+    bool with_factory, factory_fails, with_config;
     eErrorCode expected;
-  };
-  const Case cases[] = {
+  } cases[] = {
       {"no factory", false, false, true, e_resolver_not_initialized},
       {"factory failed", true, true, true, e_resolver_not_initialized},
       {"no configuration", true, false, false, e_invalid_argument},
   };
   std::size_t done = 0;
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     factory_->FailCreation(c.factory_fails);
     auto executor = NewExecutor(0, true, c.with_factory);
@@ -225,17 +222,16 @@ TEST_F(ExecutorTest, MissingResolverOrConfigurationAnswersWithoutResolving) {
 
 TEST_F(ExecutorTest, CompletionFallsBackToTheMainRunnerThenRunsInline) {
   ovtest::FakeTelemetryModule telemetry;
-  struct Case {
+  const struct {
     std::set<std::string> refused;
     std::string completed_on;
     bool reported;
-  };
-  const Case cases[] = {
+  } cases[] = {
       {{kOrigin}, OrvaTask::kMainRunnerName, false},
       {{kOrigin, OrvaTask::kMainRunnerName}, "ProxyExecutorRunner0", true},
   };
   std::size_t done = 0;
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.completed_on);
     RefusingManager refusing(env_.manager(), c.refused);
     OrvaTask::ScopedOVTManagerOverride use(&refusing);

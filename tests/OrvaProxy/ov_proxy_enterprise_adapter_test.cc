@@ -101,21 +101,20 @@ TEST_F(EnterpriseAdapterTest, UnregisteredNamesWithoutPolicyIdStayUnregisteredEx
 }
 
 TEST_F(EnterpriseAdapterTest, TypesToggleTexts) {
-  struct Case {
+  const struct {
     const char* text;
     Type type;
     bool b;
     int32_t i;
     const char* s;
-  };
-  const Case cases[] = {
+  } cases[] = {
       {"false", Type::Bool, false, 0, ""},      {"1", Type::Bool, true, 0, ""},
       {"True", Type::String, false, 0, "True"}, {"", Type::String, false, 0, ""},
       {"-7", Type::Int, false, -7, ""},         {"-", Type::Int, false, 0, ""},
       {"10ms", Type::Int, false, 10, ""},       {" 5", Type::String, false, 0, " 5"},
   };
   adapter_.Initialize();
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(std::string("toggle text '") + c.text + "'");
     const std::string name = std::string("T_") + c.text;
     toggles_.Set(name, c.text);

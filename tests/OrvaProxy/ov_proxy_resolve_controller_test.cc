@@ -157,12 +157,11 @@ TEST_F(ResolveControllerTest, BypassedUrlsAreAnsweredDirectOnEitherRoad) {
 }
 
 TEST_F(ResolveControllerTest, FastPathAnswersEveryStartOutcome) {
-  struct Case {
+  const struct {
     eErrorCode start;
     const char* delivered;  // right after addTask
     std::vector<DelegateCall> told;
-  };
-  const Case cases[] = {
+  } cases[] = {
       {e_pending, "-", {}},
       {e_success, " / 0", {{"t", true, e_success}}},
       // Never silence: a refused start reaches the caller with its code and
@@ -170,7 +169,7 @@ TEST_F(ResolveControllerTest, FastPathAnswersEveryStartOutcome) {
       {e_resolve_failed, "DIRECT / 203", {{"t", false, e_resolve_failed}}},
   };
   int n = 0;
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(static_cast<int>(c.start));
     const std::string id = "t" + std::to_string(n++);
     delegate_.calls.clear();
@@ -197,16 +196,14 @@ TEST_F(ResolveControllerTest, ManualSettingsWaitForTheDecisionAndGoToTheLocalRes
 }
 
 TEST_F(ResolveControllerTest, SelectionRulesAfterTheDecision) {
-  struct Case {
+  const struct {
     const char* name;
     Kind kind;
-    bool win_inet_only;
-    bool pac_content;
+    bool win_inet_only, pac_content;
     Present present;
     bool pk_available;
     const char* chosen;  // "winhttp", "multi", "pk", or the delivered text
-  };
-  const Case cases[] = {
+  } cases[] = {
       {"multi by switch", Kind::PacUrl, true, true, {}, true, "multi"},
       {"multi absent", Kind::PacUrl, true, true, {true, false, true}, true, " / 6"},
       {"pk with script", Kind::PacUrl, false, true, {}, true, "pk"},
@@ -214,7 +211,7 @@ TEST_F(ResolveControllerTest, SelectionRulesAfterTheDecision) {
       {"pk absent", Kind::AutoDetect, false, true, {true, true, false}, true, "winhttp"},
       {"no resolver at all", Kind::AutoDetect, false, false, {false, true, true}, true, " / 6"},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     SetWinInetOnly(c.win_inet_only);
     pk_.resolver->SetAvailable(c.pk_available);
@@ -239,20 +236,19 @@ TEST_F(ResolveControllerTest, SelectionRulesAfterTheDecision) {
 }
 
 TEST_F(ResolveControllerTest, FailedResolutionFallsBackToTheLocalResolverWithTheResolversError) {
-  struct Case {
+  const struct {
     uint32_t kind;
     std::string manual;
     const char* delivered;
     eErrorCode detail;
-  };
-  const Case cases[] = {
+  } cases[] = {
       // A failure code travels unchanged, so DIRECT is not appended.
       {0, "fallback:8080", "PROXY fallback:8080 / 203", e_success},
       {1, "", "DIRECT / 203", e_resolve_failed},
   };
   Build();
   int n = 0;
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.kind);
     const std::string id = "f" + std::to_string(n++);
     // Each newer than the last, so that each resolves with its own.

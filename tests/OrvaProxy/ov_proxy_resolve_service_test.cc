@@ -145,8 +145,7 @@ class ResolveServiceTest : public ServiceFakes {
 
 TEST(ResolveServiceHostKey, CutsAtSlashThenQueryThenFragment) {
   const struct {
-    const char* url;
-    const char* key;
+    const char *url, *key;
   } cases[] = {
       {"http://a.example/path", "a.example"},
       {"http://a.example:8080/x", "a.example:8080"},

@@ -154,8 +154,7 @@ TEST(LocalProxyResolver, AnswersTheFirstServerOfTheFirstUsableList) {
   bypassed->proxy_rules().bypass_rules.ParseFromString("x");
   const struct {
     std::shared_ptr<ovProxyConfig> config;
-    const char* url;
-    const char* answer;
+    const char *url, *answer;
   } cases[] = {
       {Manual("a:80;b:81"), "ftp://x/", "PROXY a:80"},
       {Manual("http=h:80;https=s:443"), "https://x/", "PROXY h:80"},  // the scheme plays no part

@@ -62,8 +62,7 @@ TEST(ProxySyncJsonTest, ConfigurationTravelsThroughItsObject) {
 TEST(ProxySyncJsonTest, MembersOfTheWrongTypeAreSkippedOneByOne) {
   const std::string good_server = R"({"host":"h","port":80,"type":"HTTP"})";
   const struct {
-    const char* member;
-    const char* bad_value;
+    const char *member, *bad_value;
   } cases[] = {
       {"auto_detect_enabled", R"("true")"},
       {"pac_url", "42"},

@@ -55,20 +55,18 @@ class WinHttpAsyncResolverTest : public ::testing::Test {
 TEST_F(WinHttpAsyncResolverTest, CompletionCodesReachTheDelegateOnTheRequestingRunner) {
   ovtest::FakeTelemetryModule telemetry;
   constexpr uint32_t kComplete = ovplatform::kStatusGetProxyForUrlComplete;
-  struct Case {
-    uint32_t status;
-    uint32_t code;
+  const struct {
+    uint32_t status, code;
     eErrorCode expected;
     bool latency;
-  };
-  const Case cases[] = {
+  } cases[] = {
       {kComplete, 12180, e_pac_unavailable, true},
       {kComplete, 12002, e_resolver_timeout, true},
       {kComplete, 12166, e_resolve_failed, true},
       {ovplatform::kStatusRequestError, 12017, e_resolve_failed, false},
   };
   for (std::size_t i = 0; i < std::size(cases); ++i) {
-    const Case& c = cases[i];
+    const auto& c = cases[i];
     SCOPED_TRACE(c.code);
     const std::size_t latencies = telemetry.latencies().size();
     ASSERT_EQ(Resolve("r" + std::to_string(i)), e_pending);
@@ -109,12 +107,11 @@ TEST_F(WinHttpAsyncResolverTest, SuccessHandsTheConvertedListToTheDelegate) {
 }
 
 TEST(WinHttpConvertProxyResultTest, EntriesBecomeOneNamedProxyText) {
-  struct Case {
+  const struct {
     const char* name;
     std::vector<ProxyResultEntry> entries;
     std::string expected;
-  };
-  const Case cases[] = {
+  } cases[] = {
       {"https, socks4, direct, dropped after direct",
        {{true, false, 2, "p1", 443},
         {true, false, 4, "4 p2", 1080},
@@ -124,7 +121,7 @@ TEST(WinHttpConvertProxyResultTest, EntriesBecomeOneNamedProxyText) {
       {"empty host skipped", {{true, false, 1, "", 80}, {true, false, 1, "a", 81}}, "PROXY a:81"},
       {"direct first", {{false, false, 0, "", 0}, {true, false, 1, "a", 81}}, "DIRECT"},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     const ProxyResult result{c.entries};
     ovProxyInfo info;

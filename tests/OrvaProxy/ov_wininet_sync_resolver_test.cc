@@ -44,8 +44,7 @@ TEST_F(WininetSyncResolverTest, AnswersFromPacAndInsFiles) {
   const struct {
     const char* file;
     const std::string& content;
-    const char* url;
-    const char* answer;
+    const char *url, *answer;
   } cases[] = {
       {"http://wpad/proxy.pac", pac, "https://www.example.com/", "PROXY p:8080; SOCKS5 s:1080"},
       {"http://wpad/proxy.pac", pac, "http://intranet/", ""},  // the resolve task adds DIRECT
