@@ -121,9 +121,7 @@ class ResolveServiceTest : public ServiceFakes {
         url, "",
         [this](const std::string& requestId, const ovProxyInfo& info, eErrorCode error) {
           Answer& answer = answers_[requestId];
-          ++answer.count;
-          answer.pac = info.ToPacString();
-          answer.error = error;
+          answer = {answer.count + 1, info.ToPacString(), error};
           order_.push_back(requestId);
         },
         id, timeoutMs);
