@@ -230,32 +230,28 @@ TEST(WinHttpAsyncResolverNoRunnerTest, ARequestFromAThreadWithoutRunnerStillComp
 using ovtest::FakeAsyncResolver;
 using Ids = std::vector<std::string>;
 
-constexpr uint32_t kWin = 0;
-constexpr uint32_t kMulti = 1;
+constexpr uint32_t kWin = 0, kMulti = 1;
 
 class PKResolverTest : public ::testing::Test {
  protected:
   // `win_answer` / `multi_answer`: what each half's resolve answers.
   void Make(eErrorCode win_answer = e_pending, eErrorCode multi_answer = e_pending) {
-    pk_ = std::make_unique<ovPKResolver>(
-        [=, this]() -> std::unique_ptr<ovProxyAsyncResolver> {
-          auto half = std::make_unique<FakeAsyncResolver>(kWin, win_log_);
-          half->SetResolveAnswer(win_answer);
-          win_ = half.get();
-          return half;
-        },
-        [=, this](std::shared_ptr<ovProxyResolverFactory> factory)
-            -> std::unique_ptr<ovProxyAsyncResolver> {
-          EXPECT_NE(factory, nullptr);
-          auto half = std::make_unique<FakeAsyncResolver>(kMulti, multi_log_);
-          half->SetResolveAnswer(multi_answer);
-          multi_ = half.get();
-          return half;
-        });
+    const auto half = [](uint32_t kind, std::shared_ptr<FakeAsyncResolver::Log> log,
+                         eErrorCode answer, FakeAsyncResolver*& made) {
+      auto resolver = std::make_unique<FakeAsyncResolver>(kind, std::move(log));
+      resolver->SetResolveAnswer(answer);
+      made = resolver.get();
+      return std::unique_ptr<ovProxyAsyncResolver>(std::move(resolver));
+    };
+    pk_ =
+        std::make_unique<ovPKResolver>([=, this] { return half(kWin, win_log_, win_answer, win_); },
+                                       [=, this](std::shared_ptr<ovProxyResolverFactory> factory) {
+                                         EXPECT_NE(factory, nullptr);
+                                         return half(kMulti, multi_log_, multi_answer, multi_);
+                                       });
     pk_->setDelegate(delegate_.get());
     ASSERT_EQ(pk_->initialize(), e_success);
   }
-
   // A fresh resolver with fresh halves, logs and delegate.
   void Reset(eErrorCode win_answer = e_pending, eErrorCode multi_answer = e_pending) {
     pk_.reset();
