@@ -48,9 +48,7 @@ class RecordingDelegate : public ovProxyResolveControllerDelegate {
 enum class Kind { Manual, AutoDetect, PacUrl };
 
 struct Present {
-  bool winhttp = true;
-  bool multi = true;
-  bool pk = true;
+  bool winhttp = true, multi = true, pk = true;
 };
 
 std::shared_ptr<ovProxyConfig> MakeConfig(Kind kind, int64_t timestamp = 1,

@@ -141,9 +141,6 @@ TEST(ProxySyncJsonTest, HostCacheTravelsWithDefaultsForMissingMembers) {
   }
 }
 
-Json::Value Parse(const std::string& text) {
-  return sync_json::Parse(text).value_or(Json::Value());
-}
 
 // A message as another process sends it.
 std::string MessageText(const char* operation, const char* key, const Json::Value& payload) {
@@ -173,7 +170,7 @@ ovProxyInfo Answer(const std::string& host, int32_t port) {
 class ProxyInfoModeTest : public ::testing::Test {
  protected:
   Json::Value LastPayload(const char* key) {
-    return Parse(Parse(bus_.sent().back().text)[key].asString());
+    return ParseOrDie(ParseOrDie(bus_.sent().back().text)[key].asString());
   }
   void Receive(const char* field, const std::string& text) {
     bus_.Deliver(kProxyInfoModeId, field, text);
@@ -216,7 +213,7 @@ TEST_F(ProxyInfoModeTest, AReceivedConfigurationIsReadAndChangesStartFromIt) {
   EXPECT_TRUE(config_->getPacSocksFlag());
   bus_.ClearSent();
   config_->setPacContent("function FindProxyForURL(u, h) { return \"DIRECT\"; }");
-  const Json::Value sent = Parse(Parse(bus_.sent().back().text)["config"].asString());
+  const Json::Value sent = ParseOrDie(ParseOrDie(bus_.sent().back().text)["config"].asString());
   EXPECT_EQ(sent["pac_url"].asString(), "http://remote/p.pac") << "the other process's URL stays";
   EXPECT_EQ(sent["bypass_list"][0].asString(), "*.remote");
   EXPECT_EQ(config_->getPacContent(), "function FindProxyForURL(u, h) { return \"DIRECT\"; }");
@@ -266,7 +263,7 @@ TEST_F(ProxyInfoModeTest, BadMessagesChangeNothingThatWasReceived) {
   bus_.ClearSent();
   Json::Value config_as_object;
   config_as_object["operation"] = "updateConfig";
-  config_as_object["config"] = Parse(config_to_json(ovProxyConfig()));
+  config_as_object["config"] = ParseOrDie(config_to_json(ovProxyConfig()));
   const struct {
     const char* field;
     std::string text;
@@ -300,7 +297,7 @@ TEST_F(ProxyInfoModeTest, SnapshotsCarryWhatIsHeldAndJoinersApplyThem) {
   cache_->setHostCacheEnabled(false);
   Receive(kProxyConfigFieldId,
           MessageText("setPacContent", "content", sync_json::StampedText("content", "pac text")));
-  Json::Value snapshot = Parse(bus_.AskSnapshot(kProxyInfoModeId));
+  Json::Value snapshot = ParseOrDie(bus_.AskSnapshot(kProxyInfoModeId));
   const std::string config_key = kProxyConfigFieldId;
   // A sender may file the auto-detect flag under the older key.
   snapshot[config_key + "_ff_auto_detect"] =
