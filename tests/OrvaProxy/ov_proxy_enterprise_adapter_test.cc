@@ -41,6 +41,21 @@ class RecordingObserver : public IFeatureChangeObserver {
   std::vector<std::string> calls;
 };
 
+// Runs each function `rounds` times on a thread of its own, all let go at once.
+void RunTogether(int rounds, const std::vector<std::function<void(int)>>& functions) {
+  std::atomic<bool> go{false};
+  std::vector<std::thread> threads;
+  for (const auto& function : functions) {
+    threads.emplace_back([&go, &function, rounds] {
+      while (!go) {
+      }
+      for (int i = 0; i < rounds; ++i) function(i);
+    });
+  }
+  go = true;
+  for (std::thread& thread : threads) thread.join();
+}
+
 class EnterpriseAdapterTest : public ::testing::Test {
  protected:
   // Declared before the adapter: the adapter unsubscribes from them when it
@@ -259,40 +274,28 @@ TEST_F(EnterpriseAdapterTest, MonitoredGetterSubscribesToItsPolicyOnceInitialise
 TEST_F(EnterpriseAdapterTest, ConcurrentUseIsSafe) {
   policies_.Set(52, true);
   toggles_.Set("Dyn0", "1");
-  constexpr int kRounds = 300;
-  std::atomic<bool> go{false};
-  std::vector<std::thread> threads;
-  const auto start = [&](std::function<void(int)> round) {
-    threads.emplace_back([&go, round = std::move(round)] {
-      while (!go) {
-      }
-      for (int i = 0; i < kRounds; ++i) round(i);
-    });
-  };
-  start([&](int i) {
-    adapter_.Initialize();
-    if (i % 7 == 6) adapter_.Uninitialize();
-  });
-  start([&](int i) {
-    adapter_.RegisterFeature("Dyn" + std::to_string(i % 5), 52, Type::Bool, true);
-    adapter_.LoadFeature("Dyn" + std::to_string(i % 5));
-  });
   RecordingObserver observer;
-  start([&](int) {
-    adapter_.RegisterFeatureObserver("ProxyDirectFirstFlag", &observer);
-    (void)Policy("ProxyDirectFirstFlag", false);
-    (void)adapter_.GetFeatureBool("Dyn0", FeatureSource::FeatureToggle, false, 0);
-    (void)adapter_.HasFeature("Dyn1");
-    adapter_.UnregisterFeatureObserver("ProxyDirectFirstFlag", &observer);
-  });
-  start([&](int i) {
-    policies_.Set(52, i % 2 == 0);
-    policies_.DeliverUpdate({52});
-    if (i % 10 == 0) policies_.DeliverReady();
-    adapter_.RefreshAllFeatures();
-  });
-  go = true;
-  for (std::thread& t : threads) t.join();
+  RunTogether(300, {[&](int i) {
+                      adapter_.Initialize();
+                      if (i % 7 == 6) adapter_.Uninitialize();
+                    },
+                    [&](int i) {
+                      adapter_.RegisterFeature("Dyn" + std::to_string(i % 5), 52, Type::Bool, true);
+                      adapter_.LoadFeature("Dyn" + std::to_string(i % 5));
+                    },
+                    [&](int) {
+                      adapter_.RegisterFeatureObserver("ProxyDirectFirstFlag", &observer);
+                      (void)Policy("ProxyDirectFirstFlag", false);
+                      (void)Bool("Dyn0", FeatureSource::FeatureToggle, false);
+                      (void)adapter_.HasFeature("Dyn1");
+                      adapter_.UnregisterFeatureObserver("ProxyDirectFirstFlag", &observer);
+                    },
+                    [&](int i) {
+                      policies_.Set(52, i % 2 == 0);
+                      policies_.DeliverUpdate({52});
+                      if (i % 10 == 0) policies_.DeliverReady();
+                      adapter_.RefreshAllFeatures();
+                    }});
   adapter_.Initialize();
   policies_.Set(52, true);
   adapter_.RefreshAllFeatures();
@@ -421,17 +424,8 @@ TEST_F(TelemetryReporterTest, SummaryIsSentAtMostOnceAnHour) {
 
 TEST_F(TelemetryReporterTest, ThreadsRacingAtTheHourSendOneSummary) {
   ovtest::FakeTelemetryModule module;
-  std::atomic<bool> go{false};
-  std::vector<std::thread> threads;
-  for (int i = 0; i < 8; ++i) {
-    threads.emplace_back([&] {
-      while (!go) {
-      }
-      for (int k = 0; k < 50; ++k) reporter_.reportConfigSummary(ovProxyConfig());
-    });
-  }
-  go = true;
-  for (std::thread& t : threads) t.join();
+  RunTogether(50, std::vector<std::function<void(int)>>(
+                      8, [&](int) { reporter_.reportConfigSummary(ovProxyConfig()); }));
   EXPECT_EQ(module.events().size(), 1u);
 }
 
