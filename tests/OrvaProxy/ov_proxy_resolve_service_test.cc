@@ -172,7 +172,7 @@ TEST_F(ResolveServiceTest, RequestsBeforeTheConfigurationWaitAndLeaveInArrivalOr
   EXPECT_EQ(answers_["a"].error, e_success);
 }
 
-TEST_F(ResolveServiceTest, CacheIsKeyedByAuthority) {
+TEST_F(ResolveServiceTest, SuccessfulAnswersFillTheCacheKeyedByAuthority) {
   const struct {
     const char* second;
     bool hit;
@@ -189,6 +189,9 @@ TEST_F(ResolveServiceTest, CacheIsKeyedByAuthority) {
     const std::string first = "first" + std::to_string(n), second = "second" + std::to_string(n++);
     Resolve(first, "http://host.example/path");
     env_.RunUntilIdle();
+    ovProxyInfo filled;  // by the successful answer, under the current configuration
+    ASSERT_TRUE(info_mode_.getHostCacheMode()->lookup("host.example", filled));
+    EXPECT_EQ(filled.ToPacString(), n == 1 ? "PROXY proxy:3128" : "PROXY other:1");
     // A different answer for a miss shows the hit really came from the cache.
     manager_.Publish(Manual("other:1", n + 1), CONFIG_VALID);
     info_mode_.getHostCacheMode()->put("host.example", Named("cached:1"));
@@ -198,16 +201,6 @@ TEST_F(ResolveServiceTest, CacheIsKeyedByAuthority) {
     EXPECT_EQ(answers_[second].pac, c.hit ? "PROXY cached:1; DIRECT" : "PROXY other:1; DIRECT")
         << c.second;
   }
-}
-
-TEST_F(ResolveServiceTest, SuccessfulAnswersFillTheCache) {
-  Start(Manual(), CONFIG_VALID);
-  Resolve("a", "http://host.example/x");
-  env_.RunUntilIdle();
-  ovProxyInfo cached;
-  ASSERT_TRUE(info_mode_.getHostCacheMode()->lookup("host.example", cached));
-  EXPECT_EQ(cached.ToPacString(), "PROXY proxy:3128");
-  EXPECT_EQ(Resolve("b", "http://host.example/y"), e_success);
 }
 
 TEST_F(ResolveServiceTest, TimeOutsAreEnforcedAtTheCheckWhereverTheTaskWaits) {
