@@ -1,29 +1,256 @@
-// ovMultiProxyResolver: the pool's growth and order, cancellation at each
-// stage, and destruction while requests are in flight.
-#include "OrvaProxy/ov_multi_proxy_resolver.h"
-
+// The executors and their pool (ovMultiProxyResolver): refusals, the pool's
+// growth and order, completion fall-backs, cancellation at each stage, and
+// destruction while requests are in flight.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <future>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
+#include "OrvaProxy/ov_executor.h"
+#include "OrvaProxy/ov_get_proxy_for_url_job.h"
+#include "OrvaProxy/ov_multi_proxy_resolver.h"
 #include "OrvaProxy/ov_multi_proxy_resolver_factory.h"
 #include "OrvaProxy/ov_resolve_job.h"
+#include "OrvaProxy/ov_task_constants.h"
 #include "OrvaProxy/ov_winet_sync_proxy_resolver_factory.h"
-#include "executor_test_util.h"
-#include "ovtest/log_capture.h"
+#include "orvatask/orva_task.h"
+#include "ovtest/blocking_proxy_resolver.h"
+#include "ovtest/fake_telemetry_module.h"
+#include "ovtest/task_environment.h"
 
 namespace OVProxy {
 namespace {
 
-using testing_pool::kOrigin;
-using testing_pool::PacConfig;
 using Ids = std::vector<std::string>;
 
-class MultiProxyResolverTest : public testing_pool::PoolTest {
+constexpr const char* kOrigin = kResolveRunnerName;  // where the service uses the pool
+
+std::shared_ptr<ovProxyConfig> PacConfig(const std::string& text = "") {
+  auto config = std::make_shared<ovProxyConfig>(
+      ovProxyConfig::CreateFromCustomPacURL("http://wpad/proxy.pac"));
+  config->setPacContent(text);
+  return config;
+}
+
+// The test's task manager, refusing by-name posts to chosen runners and,
+// on demand, the creation of runners.
+class RefusingManager : public OrvaTask::IOVTManager {
+ public:
+  RefusingManager(OrvaTask::IOVTManager& inner, std::set<std::string> refused = {})
+      : inner_(inner), refused_(std::move(refused)) {}
+  std::atomic<bool> refuse_new_runners{false};
+  OrvaTask::RunnerId CreateRunner(std::string_view name, uint32_t value) override {
+    return refuse_new_runners ? OrvaTask::kInvalidRunnerId : inner_.CreateRunner(name, value);
+  }
+  OrvaTask::RunnerId GetRunnerId(std::string_view name) override {
+    return inner_.GetRunnerId(name);
+  }
+  bool RemoveRunner(std::string_view name) override { return inner_.RemoveRunner(name); }
+  bool RemoveRunner(OrvaTask::RunnerId id) override { return inner_.RemoveRunner(id); }
+  bool PostTask(std::string_view runner, const OrvaTask::TaskPtr& task) override {
+    return refused_.count(std::string(runner)) == 0 && inner_.PostTask(runner, task);
+  }
+  bool PostTask(OrvaTask::RunnerId runner, const OrvaTask::TaskPtr& task) override {
+    return inner_.PostTask(runner, task);
+  }
+  bool PostDelayedTask(std::string_view runner, const OrvaTask::TaskPtr& task,
+                       std::chrono::milliseconds delay) override {
+    return refused_.count(std::string(runner)) == 0 && inner_.PostDelayedTask(runner, task, delay);
+  }
+  bool PostDelayedTask(OrvaTask::RunnerId runner, const OrvaTask::TaskPtr& task,
+                       std::chrono::milliseconds delay) override {
+    return inner_.PostDelayedTask(runner, task, delay);
+  }
+  std::size_t CancelTasksByValue(uint32_t value) override {
+    return inner_.CancelTasksByValue(value);
+  }
+  std::size_t CancelTasksByUniqueKey(const OrvaTask::UniqueKey& key) override {
+    return inner_.CancelTasksByUniqueKey(key);
+  }
+  bool WaitForTask(const OrvaTask::TaskPtr& task) override { return inner_.WaitForTask(task); }
+
+ private:
+  OrvaTask::IOVTManager& inner_;
+  const std::set<std::string> refused_;
+};
+
+class PoolTest : public ::testing::Test {
+ protected:
+  PoolTest() { EXPECT_NE(env_.manager().CreateRunner(kOrigin, 62), OrvaTask::kInvalidRunnerId); }
+  // Nothing may wait for the test once it ends.
+  ~PoolTest() override {
+    factory_->ReleaseCreation();
+    factory_->ReleaseAll();
+  }
+
+  // Runs `function` on the origin runner and waits until it ran.
+  void OnOrigin(std::function<void()> function) {
+    auto task = OrvaTask::CreateOrvaTask({.name = "test_on_origin"}, std::move(function));
+    ASSERT_TRUE(env_.manager().PostTask(kOrigin, task));
+    ASSERT_TRUE(env_.manager().WaitForTask(task));
+  }
+
+  ovtest::TaskEnvironment env_{""};
+  std::shared_ptr<ovtest::BlockingResolverFactory> factory_ =
+      std::make_shared<ovtest::BlockingResolverFactory>();
+};
+
+// The coordinator and the jobs' callback: records each idle notification
+// and each answer ("request-id code @runner") with the runner it came on.
+class Recorder : public ovExecutor::Coordinator {
+ public:
+  JobCallback Callback() {
+    return [this](eErrorCode error, const ovProxyInfo&, const std::string& id) {
+      Add(answers_, id + " " + std::to_string(error) + " @" + Runner());
+    };
+  }
+  void onExecutorIdle(ovExecutor& executor) override {
+    EXPECT_TRUE(executor.isIdle());
+    Add(idle_, Runner());
+  }
+  bool WaitForIdle(std::size_t n) {
+    return idle_.WaitFor([n](Ids& all) { return all.size() >= n; });
+  }
+  bool WaitForAnswers(std::size_t n) {
+    return answers_.WaitFor([n](Ids& all) { return all.size() >= n; });
+  }
+  std::string lastAnswer() { return Last(answers_); }
+  std::string lastIdle() { return Last(idle_); }
+
+ private:
+  static std::string Runner() { return OrvaTask::GetRunnerNameOfCurrentThread(); }
+  static void Add(ovtest::Watched<Ids>& to, std::string entry) {
+    to.With([&](Ids& all) { return all.push_back(std::move(entry)), 0; });
+  }
+  static std::string Last(ovtest::Watched<Ids>& list) {
+    return list.With([](Ids& all) { return all.empty() ? std::string() : all.back(); });
+  }
+  ovtest::Watched<Ids> answers_, idle_;
+};
+
+class ExecutorTest : public PoolTest {
+ protected:
+  // A job's completion may still hold an executor the test let go of; only
+  // stop guarantees that the coordinator is not called any more.
+  ~ExecutorTest() override {
+    for (const auto& executor : executors_) executor->stop();
+  }
+
+  std::shared_ptr<ovExecutor> NewExecutor(uint32_t id, bool coordinator = true,
+                                          bool with_factory = true) {
+    executors_.push_back(std::make_shared<ovExecutor>(coordinator ? &recorder_ : nullptr, id,
+                                                      with_factory ? factory_ : nullptr));
+    return executors_.back();
+  }
+
+  std::shared_ptr<ovGetProxyForURLJob> Job(const std::string& id,
+                                           std::shared_ptr<ovProxyConfig> config = PacConfig()) {
+    return std::make_shared<ovGetProxyForURLJob>(id, "http://a/", "extra", std::move(config),
+                                                 recorder_.Callback());
+  }
+  // Creates the job on the origin runner and starts it there; null if refused.
+  std::shared_ptr<ovResolveJob> StartOnOrigin(ovExecutor& executor, const std::string& id) {
+    std::shared_ptr<ovResolveJob> job = Job(id);
+    OnOrigin([&] {
+      if (!executor.StartJob(job)) job.reset();
+    });
+    return job;
+  }
+
+  Recorder recorder_;
+  std::vector<std::shared_ptr<ovExecutor>> executors_;
+};
+
+TEST_F(ExecutorTest, StartJobRefusalsChangeNothing) {
+  factory_->HoldResolves();
+  auto busy = NewExecutor(0);
+  const auto first = StartOnOrigin(*busy, "first");
+  ASSERT_NE(first, nullptr);
+  EXPECT_FALSE(busy->StartJob(Job("second")));
+  EXPECT_EQ(busy->currentJob(), first);
+  EXPECT_FALSE(busy->StartJob(nullptr));
+  EXPECT_EQ(busy->currentJob(), first);
+  auto stopped = NewExecutor(1);
+  stopped->stop();
+  stopped->stop();  // acts once
+  EXPECT_FALSE(stopped->StartJob(Job("x")));
+  EXPECT_TRUE(stopped->isIdle());
+  // Without a coordinator no runner is made, so no job can run.
+  EXPECT_FALSE(NewExecutor(2, false)->StartJob(Job("x")));
+  auto idle = NewExecutor(4);
+  {
+    OrvaTask::ScopedOVTManagerOverride no_manager(nullptr);
+    EXPECT_FALSE(idle->StartJob(Job("x")));
+  }
+  EXPECT_TRUE(idle->isIdle());
+  factory_->ReleaseAll();
+  ASSERT_TRUE(recorder_.WaitForIdle(1));
+  EXPECT_EQ(factory_->started(), std::vector<std::string>{"first"});
+}
+
+TEST_F(ExecutorTest, MissingResolverOrConfigurationAnswersWithoutResolving) {
+  const struct {
+    const char* name;
+    bool with_factory, factory_fails, with_config;
+    eErrorCode expected;
+  } cases[] = {
+      {"no factory", false, false, true, e_resolver_not_initialized},
+      {"factory failed", true, true, true, e_resolver_not_initialized},
+      {"no configuration", true, false, false, e_invalid_argument},
+  };
+  std::size_t done = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    factory_->FailCreation(c.factory_fails);
+    auto executor = NewExecutor(0, true, c.with_factory);
+    OnOrigin([&] {
+      EXPECT_TRUE(executor->StartJob(Job(c.name, c.with_config ? PacConfig() : nullptr)));
+    });
+    ASSERT_TRUE(recorder_.WaitForAnswers(++done));
+    EXPECT_EQ(recorder_.lastAnswer(),
+              std::string(c.name) + " " + std::to_string(c.expected) + " @" + kOrigin);
+    executor->stop();
+  }
+  EXPECT_TRUE(factory_->started().empty());
+}
+
+TEST_F(ExecutorTest, CompletionFallsBackToTheMainRunnerThenRunsInline) {
+  ovtest::FakeTelemetryModule telemetry;
+  const struct {
+    std::set<std::string> refused;
+    std::string completed_on;
+    bool reported;
+  } cases[] = {
+      {{kOrigin}, OrvaTask::kMainRunnerName, false},
+      {{kOrigin, OrvaTask::kMainRunnerName}, "ProxyExecutorRunner0", true},
+  };
+  std::size_t done = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.completed_on);
+    RefusingManager refusing(env_.manager(), c.refused);
+    OrvaTask::ScopedOVTManagerOverride use(&refusing);
+    auto executor = NewExecutor(0);
+    ASSERT_NE(StartOnOrigin(*executor, "r"), nullptr);
+    ASSERT_TRUE(recorder_.WaitForIdle(++done));
+    EXPECT_EQ(recorder_.lastAnswer(), "r 0 @" + c.completed_on);
+    EXPECT_EQ(recorder_.lastIdle(), c.completed_on);
+    const auto events = telemetry.events();
+    ASSERT_EQ(events.size(), c.reported ? 1u : 0u);
+    if (c.reported) {
+      EXPECT_EQ(events[0].header.event_id, 39);
+      EXPECT_EQ(events[0].fields, (orvaus::TelemetryFieldList{{"code", 8}, {"value", 1001}}));
+    }
+    executor->stop();
+  }
+}
+
+class MultiProxyResolverTest : public PoolTest {
  protected:
   void Make(std::size_t max_executors = ovMultiProxyResolver::kMaxExecutors) {
     resolver_ = std::make_unique<ovMultiProxyResolver>(factory_, max_executors);
@@ -59,23 +286,14 @@ TEST_F(MultiProxyResolverTest, FirstRequestWaitsForExecutorZeroAndItsResolver) {
   factory_->HoldCreation();
   Make();
   EXPECT_TRUE(resolver_->executors().empty());
-
   ASSERT_EQ(Resolve("r1"), e_pending);
-  const auto executors = resolver_->executors();
-  ASSERT_EQ(executors.size(), 1u);
-  EXPECT_EQ(executors[0]->currentJob()->getRequestId(), "create_resolver_0");
+  ASSERT_EQ(resolver_->executors().size(), 1u);
   ASSERT_TRUE(factory_->WaitForCreationCalls(1));
   EXPECT_TRUE(factory_->started().empty()) << "the resolver is made first, on the executor";
-
   factory_->ReleaseCreation();
   ASSERT_TRUE(delegate_.WaitForAnswers(1));
-  const auto answers = delegate_.answers();
-  EXPECT_EQ(answers[0].request_id, "r1");
-  EXPECT_EQ(answers[0].error, e_success);
-  EXPECT_EQ(answers[0].resolver_kind, 1u);
-  ASSERT_NE(answers[0].result, nullptr);
-  EXPECT_EQ(answers[0].result->ToPacString(), "PROXY p:8080");
-  EXPECT_EQ(answers[0].runner, kOrigin);
+  EXPECT_EQ(ovtest::Text(delegate_.answers()[0]),
+            "r1 0 kind 1: PROXY p:8080 @" + std::string(kOrigin));
   EXPECT_EQ(factory_->startedOn(), Ids{"ProxyExecutorRunner0"});
   // The resolver is made once and reused.
   ASSERT_EQ(Resolve("r2"), e_pending);
@@ -92,7 +310,6 @@ TEST_F(MultiProxyResolverTest, PoolGrowsToEightAndTheRestWaitsInOrder) {
   for (int i = 0; i < 8; ++i) ASSERT_TRUE(factory_->WaitUntilResolving("r" + std::to_string(i)));
   EXPECT_EQ(resolver_->executors().size(), 8u);
   EXPECT_EQ(resolver_->pendingCount(), 2u);
-
   factory_->Release("r5");
   ASSERT_TRUE(factory_->WaitUntilResolving("r8"));
   factory_->Release("r2");
@@ -100,7 +317,6 @@ TEST_F(MultiProxyResolverTest, PoolGrowsToEightAndTheRestWaitsInOrder) {
   const Ids started = factory_->started();
   EXPECT_EQ(Ids(started.end() - 2, started.end()), (Ids{"r8", "r9"}));
   EXPECT_EQ(resolver_->executors().size(), 8u);
-
   factory_->ReleaseAll();
   ASSERT_TRUE(delegate_.WaitForAnswers(10));
   for (const auto& answer : delegate_.answers()) {
@@ -113,27 +329,20 @@ TEST_F(MultiProxyResolverTest, PoolGrowsToEightAndTheRestWaitsInOrder) {
 }
 
 TEST_F(MultiProxyResolverTest, RefusedRequestsAreAnsweredAtOnceAndMakeNoExecutor) {
-  ovtest::LogCapture log;
-  struct Case {
+  const struct {
     bool with_factory;
     std::string url;
-    bool with_config;
-    bool with_manager;
+    bool with_config, with_manager;
     eErrorCode expected;
-    const char* logged;
-  };
-  const Case cases[] = {
-      {false, "http://a/", true, true, e_resolver_not_initialized,
-       "MultiProxyResolver: No factory available"},
-      {true, "http://a/", false, true, e_invalid_argument,
-       "MultiProxyResolver: No proxy config provided"},
-      {true, "", true, true, e_invalid_argument, "MultiProxyResolver: Empty URL provided"},
+  } cases[] = {
+      {false, "http://a/", true, true, e_resolver_not_initialized},
+      {true, "http://a/", false, true, e_invalid_argument},
+      {true, "", true, true, e_invalid_argument},
       // No executor can start, so the request would wait forever.
-      {true, "http://a/", true, false, e_resolver_not_initialized,
-       "MultiProxyResolver: No executor can run the request"},
+      {true, "http://a/", true, false, e_resolver_not_initialized},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.logged);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.expected);
     std::optional<OrvaTask::ScopedOVTManagerOverride> no_manager;
     if (!c.with_manager) no_manager.emplace(nullptr);
     ovMultiProxyResolver resolver(c.with_factory ? factory_
@@ -144,7 +353,6 @@ TEST_F(MultiProxyResolverTest, RefusedRequestsAreAnsweredAtOnceAndMakeNoExecutor
               c.expected);
     EXPECT_TRUE(resolver.executors().empty());
     EXPECT_EQ(resolver.pendingCount(), 0u);
-    EXPECT_TRUE(log.Contains(c.logged, klb::LogLevel::kError)) << log.Dump();
   }
   EXPECT_EQ(factory_->creationCalls(), 0u);
   EXPECT_TRUE(delegate_.answers().empty());
@@ -161,7 +369,7 @@ TEST_F(MultiProxyResolverTest, RequestsNoExecutorCanRunAreStillAnswered) {
   };
   for (const Case& c : {Case{true, e_resolver_not_initialized}, Case{false, e_success}}) {
     SCOPED_TRACE(c.new_runners_refused ? "no replacement" : "replaced");
-    testing_pool::RefusingManager manager(env_.manager());
+    RefusingManager manager(env_.manager());
     OrvaTask::ScopedOVTManagerOverride use(&manager);
     ovtest::RecordingResolverDelegate delegate;
     factory_->HoldResolves();
@@ -176,7 +384,6 @@ TEST_F(MultiProxyResolverTest, RequestsNoExecutorCanRunAreStillAnswered) {
     manager.refuse_new_runners = c.new_runners_refused;
     ASSERT_TRUE(env_.manager().RemoveRunner(runner));
     factory_->Release(running);
-
     ASSERT_TRUE(delegate.WaitForAnswers(2));
     const auto answers = delegate.answers();
     EXPECT_EQ(delegate.answeredIds(), (Ids{running, queued}));
@@ -192,7 +399,6 @@ TEST_F(MultiProxyResolverTest, RequestsNoExecutorCanRunAreStillAnswered) {
 TEST_F(MultiProxyResolverTest, CancellationAtEachStage) {
   factory_->HoldResolves();
   Make(1);
-
   // cancelResolve touches queued requests only.
   ResolveRunning("a");
   ASSERT_EQ(Resolve("b"), e_pending);
@@ -203,7 +409,6 @@ TEST_F(MultiProxyResolverTest, CancellationAtEachStage) {
   EXPECT_EQ(resolver_->pendingCount(), 0u);
   factory_->Release("a");
   ASSERT_TRUE(delegate_.WaitForAnswers(1));
-
   // cancelRequest: unknown, queued, running.
   ResolveRunning("c");
   ASSERT_EQ(Resolve("d"), e_pending);
@@ -217,7 +422,6 @@ TEST_F(MultiProxyResolverTest, CancellationAtEachStage) {
   ASSERT_TRUE(factory_->WaitUntilResolving("e")) << "the executor was freed";
   factory_->Release("e");
   ASSERT_TRUE(delegate_.WaitForAnswers(2));
-
   // cancelAllRequests: the running and the queued; the pool still works.
   ResolveRunning("f");
   ASSERT_EQ(Resolve("g"), e_pending);
@@ -227,7 +431,6 @@ TEST_F(MultiProxyResolverTest, CancellationAtEachStage) {
   ASSERT_EQ(Resolve("h"), e_pending);
   factory_->Release("h");
   ASSERT_TRUE(delegate_.WaitForAnswers(3));
-
   EXPECT_EQ(delegate_.answeredIds(), (Ids{"a", "e", "h"}));
   EXPECT_EQ(factory_->started(), (Ids{"a", "c", "e", "f", "h"}));
 }
@@ -242,7 +445,6 @@ TEST_F(MultiProxyResolverTest, DestroyedWhileEvaluatingDeliversNothing) {
   DestroyOnOrigin();
   EXPECT_EQ(env_.manager().GetRunnerId("ProxyExecutorRunner0"), OrvaTask::kInvalidRunnerId);
   EXPECT_EQ(env_.manager().GetRunnerId("ProxyExecutorRunner1"), OrvaTask::kInvalidRunnerId);
-
   factory_->ReleaseCreation();
   factory_->ReleaseAll();
   // The evaluation's end lets go of the resolver, on the executor's thread,
@@ -305,7 +507,6 @@ TEST_F(MultiProxyResolverTest, DestroyedFromAnotherThreadWhileAnswersFlow) {
   ASSERT_TRUE(delegate_.WaitForAnswers(1));
   resolver_.reset();  // here, while the origin runner delivers answers
   const std::size_t delivered = delegate_.answers().size();
-
   ASSERT_TRUE(factory_->WaitForNoLiveResolvers());
   ASSERT_TRUE(env_.Flush(kOrigin));
   EXPECT_EQ(delegate_.answers().size(), delivered) << "nothing after the destructor returned";
@@ -327,7 +528,6 @@ TEST_F(MultiProxyResolverTest, TwoResolversKeepTheirWorkApart) {
   // Both number their executor 0; each has a runner of its own.
   EXPECT_EQ(resolver_->executors()[0]->getRunnerName(), "ProxyExecutorRunner0");
   EXPECT_EQ(other->executors()[0]->getRunnerName(), "ProxyExecutorRunner0_1");
-
   DestroyOnOrigin();
   factory_->ReleaseAll();
   ASSERT_TRUE(other_delegate.WaitForAnswers(1));
@@ -343,7 +543,6 @@ TEST(MultiProxyResolverFactoryTest, MakesPoolsOfTheInnerFactorysResolvers) {
     ovMultiProxyResolverFactory factory(std::make_shared<ovWinetSyncProxyResolverFactory>());
     std::unique_ptr<ovProxyAsyncResolver> resolver = factory.createAsyncResolver();
     resolver->setDelegate(&delegate);
-
     ovProxyInfo unused;
     ASSERT_EQ(resolver->resolve("r", "http://www.example.com/", "",
                                 PacConfig("function FindProxyForURL(url, host) {"

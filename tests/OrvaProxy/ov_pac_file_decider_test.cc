@@ -7,10 +7,15 @@
 #include <string>
 #include <vector>
 
-#include "OrvaProxy/i_ov_proxy_enterprise_adapter.h"
+#include "OrvaProxy/ov_pac_file_downloader.h"
+#include "OrvaProxy/ov_proxy_enterprise_adapter.h"
+#include "onetxfer/oxfer_types.h"
 #include "orvatask/orva_task.h"
 #include "ovtest/fake_auto_proxy_detector.h"
+#include "ovtest/fake_feature_sources.h"
+#include "ovtest/fake_file_xfer_module.h"
 #include "ovtest/fake_pac_downloader.h"
+#include "ovtest/fake_policy_provider.h"
 #include "ovtest/fake_telemetry_module.h"
 #include "ovtest/log_capture.h"
 #include "ovtest/manual_clock.h"
@@ -40,29 +45,8 @@ class RecordingDelegate final : public ovPacFileDeciderDelegate {
   std::vector<Decision> decisions;
 };
 
-// Answers one Policy feature; everything else is the caller's default.
-class FakeAdapter final : public IOvProxyEnterpriseAdapter {
- public:
-  void Initialize() override {}
-  void Uninitialize() override {}
-  bool GetFeatureBool(const std::string& name, FeatureSource source, bool defaultValue,
-                      oPolicyId) override {
-    return name == "UseBackupPacForDetectFail" && source == FeatureSource::Policy ? backup_on
-                                                                                  : defaultValue;
-  }
-  int32_t GetFeatureInt(const std::string&, FeatureSource, int32_t value, oPolicyId) override {
-    return value;
-  }
-  std::string GetFeatureString(const std::string&, FeatureSource, const std::string& value,
-                               oPolicyId) override {
-    return value;
-  }
-  void RegisterFeatureObserver(const std::string&, IFeatureChangeObserver*) override {}
-  void UnregisterFeatureObserver(const std::string&, IFeatureChangeObserver*) override {}
-  bool HasFeature(const std::string&) override { return false; }
-  void RefreshAllFeatures() override {}
-  bool backup_on = false;
-};
+class TestAdapter : public ovProxyEnterpriseAdapter {};
+constexpr oPolicyId kBackupPolicy = 9002;
 
 std::shared_ptr<ovProxyConfig> AutoDetect(const std::string& pacUrl = "") {
   auto config = std::make_shared<ovProxyConfig>(ovProxyConfig::CreateAutoDetect());
@@ -79,10 +63,11 @@ class PacFileDeciderTest : public ::testing::Test {
   PacFileDeciderTest() {
     env_.manager().CreateRunner("pac_decider_task_runner", 61);
     decider_ = MakeDecider(downloads_, detector_, &delegate_);
+    adapter_.RegisterFeature("UseBackupPacForDetectFail", kBackupPolicy, FeatureValue::Type::Bool,
+                             false);
     decider_->setEnterpriseAdapter(&adapter_);
   }
   ~PacFileDeciderTest() override { decider_.reset(); }
-
   std::unique_ptr<ovPACFileDecider> MakeDecider(
       std::shared_ptr<ovtest::FakePacDownloads> downloads,
       std::shared_ptr<ovtest::FakeAutoProxyDetector> detector, RecordingDelegate* delegate) {
@@ -111,7 +96,10 @@ class PacFileDeciderTest : public ::testing::Test {
   ovtest::TaskEnvironment env_;
   ovtest::FakeTelemetryModule telemetry_;
   ovtest::LogCapture log_;
-  FakeAdapter adapter_;
+  ovtest::FakePolicyProvider policies_;
+  ovtest::FakeFeatureToggles toggles_;
+  ovtest::FakeExperimentMgr experiments_;
+  TestAdapter adapter_;
   RecordingDelegate delegate_;
   std::shared_ptr<ovtest::FakeAutoProxyDetector> detector_ =
       std::make_shared<ovtest::FakeAutoProxyDetector>();
@@ -170,7 +158,6 @@ TEST_F(PacFileDeciderTest, NothingDetectedFailsWithoutAWindowAndDetectsAgain) {
   ASSERT_EQ(delegate_.decisions.size(), 1u);
   EXPECT_FALSE(delegate_.decisions[0].success);
   EXPECT_EQ(decider_->state(), DeciderState::UrlReady);
-
   EXPECT_EQ(decider_->GetPacContent(), e_pending);
   Pump();
   EXPECT_EQ(detector_->calls().size(), 4u);
@@ -187,12 +174,10 @@ TEST_F(PacFileDeciderTest, FailedDetectedDownloadIsRetriedOnceWithTheConfiguredU
   EXPECT_EQ(Urls(), (std::vector<std::string>{"http://dhcp/wpad.dat", "http://cfg/p.pac"}));
   EXPECT_TRUE(delegate_.decisions.empty());
   EXPECT_EQ(decider_->state(), DeciderState::Downloading);
-
   Finish(1, "", false, "xfer download stream failure");
   ASSERT_EQ(delegate_.decisions.size(), 1u);
   EXPECT_FALSE(delegate_.decisions[0].success);
   EXPECT_EQ(Urls().size(), 2u);
-
   // Closed for 30 minutes, then the configured URL is fetched again.
   clock_.Advance(29min + 59s);
   EXPECT_EQ(decider_->GetPacContent(), e_pac_unavailable);
@@ -245,7 +230,6 @@ TEST_F(PacFileDeciderTest, MonitorFailsASlowDownloadAndALateResultStillCounts) {
   EXPECT_EQ(decider_->GetPacContent(), e_pac_download_failed);
   EXPECT_EQ(delegate_.decisions.size(), 2u);
   EXPECT_TRUE(downloads_->cancels().empty());  // the transfer goes on
-
   Finish(0, kPac, true);
   EXPECT_EQ(decider_->state(), DeciderState::Finished);
   ASSERT_EQ(delegate_.decisions.size(), 3u);
@@ -280,21 +264,19 @@ TEST_F(PacFileDeciderTest, VerifiedScriptIsKeptSyncedAndServedAsBackup) {
   Finish(0, kPac, true);
   ASSERT_EQ(synced.size(), 1u);
   EXPECT_EQ(synced[0], std::make_pair(std::string("http://a/p.pac"), std::string(kPac)));
-
   // Same URL: the script is kept across configurations.
   auto rules = PacUrl("http://a/p.pac");
   rules->proxy_rules().ParseFromString("proxy:80");
   ASSERT_TRUE(decider_->setConfig(rules));
   EXPECT_EQ(decider_->getConfig()->getPacContent(), kPac);
-
   // Another URL: no script of its own, the backup only when the policy says so.
   ASSERT_TRUE(decider_->setConfig(PacUrl("http://b/p.pac")));
   EXPECT_TRUE(decider_->getConfig()->isPacContentEmpty());
-  adapter_.backup_on = true;
+  policies_.Set(kBackupPolicy, true);
+  adapter_.LoadFeature("UseBackupPacForDetectFail");
   EXPECT_EQ(decider_->getConfig()->getPacContent(), kPac);
   decider_->GetPacContent();
   EXPECT_EQ(decider_->state(), DeciderState::Downloading);  // its own config has none
-
   // A failed verification neither syncs nor replaces the backup.
   Finish(1, std::string(300, 'y'), true);
   EXPECT_EQ(synced.size(), 1u);
@@ -344,6 +326,137 @@ TEST_F(PacFileDeciderTest, AbandonedWorkDecidesNothing) {
       }
     }
   }
+}
+
+constexpr const char kRunner[] = "main.thread.runner";
+constexpr const char kUrl[] = "http://wpad.corp/wpad.dat";
+constexpr const char kOtherUrl[] = "http://other.corp/proxy.pac";
+
+struct Delivered {
+  PacRequestId id;
+  std::string content;
+  bool success = false;
+  std::string error;
+};
+
+class PacFileDownloaderTest : public ::testing::Test {
+ protected:
+  PacFileDownloaderTest() { experiments_.Enable("UseFileXfer"); }
+  // Starts a download and answers the id the downloader wrote.
+  PacRequestId Start(const std::string& url) {
+    PacRequestId id;
+    downloader_->Download(
+        id, url,
+        [this](const PacRequestId& requestId, const std::string& content, bool success,
+               const std::string& error) {
+          delivered_.push_back({requestId, content, success, error});
+        },
+        kRunner);
+    return id;
+  }
+
+  // Delivers whatever was posted and answers the one outcome.
+  Delivered Outcome() {
+    delivered_.clear();
+    env_.RunUntilIdle();
+    EXPECT_EQ(delivered_.size(), 1u);
+    return delivered_.empty() ? Delivered{} : delivered_.back();
+  }
+
+  ovtest::TaskEnvironment env_;
+  ovtest::FakeExperimentMgr experiments_;
+  ovtest::FakeFileXferModule xfer_;
+  std::unique_ptr<ovPACFileDownloader> downloader_ = std::make_unique<ovPACFileDownloader>();
+  std::vector<Delivered> delivered_;
+};
+
+TEST_F(PacFileDownloaderTest, MissingLinksFailOnTheCallbackRunnerNeverInline) {
+  using Break = void (*)(ovtest::FakeExperimentMgr&, ovtest::FakeFileXferModule&);
+  const std::pair<Break, const char*> cases[] = {
+      {[](auto& e, auto&) { e.Disable("UseFileXfer"); }, "xfer is not available"},
+      {[](auto&, auto& x) { x.SetReady(false); }, "xfer is not available"},
+      {[](auto&, auto& x) { x.RefuseStarts(true); }, "xfer request start failed"},
+  };
+  for (const auto& [breakIt, error] : cases) {
+    SCOPED_TRACE(error);
+    delivered_.clear();
+    breakIt(experiments_, xfer_);
+    EXPECT_TRUE(Start(kUrl).empty());
+    EXPECT_TRUE(delivered_.empty()) << "never inline";
+    const Delivered out = Outcome();
+    EXPECT_FALSE(out.success);
+    EXPECT_EQ(out.error, error);
+    experiments_.Enable("UseFileXfer");
+    xfer_.SetReady(true);
+    xfer_.RefuseStarts(false);
+  }
+  EXPECT_TRUE(xfer_.starts().empty());
+}
+
+TEST_F(PacFileDownloaderTest, ValidatorsCacheAndNoUpdateFollowTheUrl) {
+  const std::string pac = "function FindProxyForURL(u, h) { return 'DIRECT'; }";
+  const PacRequestId first = Start(kUrl);
+  ASSERT_FALSE(first.empty());
+  ASSERT_TRUE(xfer_.Complete(first, oXfer::kResultOk, pac, "\"e1\"", "Mon, 01 Jan 2024"));
+  Delivered out = Outcome();
+  EXPECT_EQ(out.content, pac);
+  // Each step: the URL, what the module answers, what must have been sent
+  // and what the caller gets.
+  const struct {
+    const char* url;
+    int32_t code;
+    const char* body;
+    bool withResult;
+    const char* sent_validator_1;
+    bool success;
+    std::string content;
+    const char* error;
+  } steps[] = {
+      {kUrl, oXfer::kResultNotModified, "", true, "\"e1\"", true, pac, "xfer download no update"},
+      {kOtherUrl, oXfer::kResultHttpError, "", true, "", false, "", "xfer download stream failure"},
+      // A failure elsewhere kept the cache and its validators.
+      {kUrl, oXfer::kResultNotModified, "", true, "\"e1\"", true, pac, "xfer download no update"},
+      // An empty 2xx body hands back the kept body and keeps the cache.
+      {kUrl, oXfer::kResultOk, "", true, "\"e1\"", true, pac, ""},
+      {kUrl, oXfer::kResultOk, "x", false, "\"e1\"", false, "",
+       "xfer download stream failure, no result"},
+      // The kept body belongs to its URL only.
+      {kOtherUrl, oXfer::kResultNotModified, "", true, "", true, "", "xfer download no update"},
+  };
+  for (const auto& s : steps) {
+    const PacRequestId id = Start(s.url);
+    const ovtest::FakeFileXferModule::Start sent = xfer_.starts().back();
+    EXPECT_EQ(sent.url, s.url);
+    EXPECT_EQ(sent.validator_1, s.sent_validator_1) << s.url;
+    EXPECT_EQ(sent.validator_2, *s.sent_validator_1 ? "Mon, 01 Jan 2024" : "") << s.url;
+    ASSERT_TRUE(xfer_.Complete(id, s.code, s.body, "\"new\"", "", s.withResult));
+    out = Outcome();
+    SCOPED_TRACE(testing::Message() << s.url << " " << s.code);
+    EXPECT_EQ(out.success, s.success);
+    EXPECT_EQ(out.content, s.content);
+    EXPECT_EQ(out.error, s.error);
+  }
+}
+
+TEST_F(PacFileDownloaderTest, OutcomesAreGroupedWithTheDeciderForCancellation) {
+  experiments_.Disable("UseFileXfer");
+  Start(kUrl);
+  EXPECT_EQ(env_.manager().CancelTasksByValue(61), 1u);
+  env_.RunUntilIdle();
+  EXPECT_TRUE(delivered_.empty());
+}
+
+TEST_F(PacFileDownloaderTest, TransferOutlivingTheDownloaderTouchesNothing) {
+  // Completed after the downloader is gone: the observer must not reach it.
+  const PacRequestId running = Start(kUrl);
+  // Completed before, but delivered after: the posted task must not either.
+  const PacRequestId delivered = Start(kOtherUrl);
+  ASSERT_TRUE(xfer_.Complete(delivered, oXfer::kResultOk, "FindProxyForURL"));
+  downloader_.reset();
+  ASSERT_TRUE(xfer_.Complete(running, oXfer::kResultOk, "FindProxyForURL", "\"e\""));
+  env_.RunUntilIdle();
+  EXPECT_TRUE(delivered_.empty());
+  EXPECT_EQ(xfer_.open_transfers(), 0u);
 }
 
 }  // namespace

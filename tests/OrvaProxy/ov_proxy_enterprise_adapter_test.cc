@@ -4,13 +4,18 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "OrvaProxy/ov_telemetry_reporter.h"
 #include "ovtest/fake_feature_sources.h"
 #include "ovtest/fake_policy_provider.h"
+#include "ovtest/fake_telemetry_module.h"
+#include "ovtest/manual_clock.h"
+#include "tavbiz/tav_process_type.h"
 
 namespace OVProxy {
 namespace {
@@ -27,25 +32,29 @@ class RecordingObserver : public IFeatureChangeObserver {
   void OnFeatureChanged(const std::string& name, FeatureSource source,
                         const FeatureValue& value) override {
     EXPECT_EQ(source, FeatureSource::Policy);
-    std::string text = name + "=";
-    switch (value.type) {
-      case Type::Bool:
-        text += value.bool_value ? "true" : "false";
-        break;
-      case Type::Int:
-        text += std::to_string(value.int_value);
-        break;
-      case Type::String:
-        text += "'" + value.string_value + "'";
-        break;
-      case Type::None:
-        text += "none";
-        break;
-    }
-    calls.push_back(text);
+    calls.push_back(name + "=" +
+                    (value.type == Type::Bool   ? value.bool_value ? "true" : "false"
+                     : value.type == Type::Int  ? std::to_string(value.int_value)
+                     : value.type == Type::None ? "none"
+                                                : "'" + value.string_value + "'"));
   }
   std::vector<std::string> calls;
 };
+
+// Runs each function `rounds` times on a thread of its own, all let go at once.
+void RunTogether(int rounds, const std::vector<std::function<void(int)>>& functions) {
+  std::atomic<bool> go{false};
+  std::vector<std::thread> threads;
+  for (const auto& function : functions) {
+    threads.emplace_back([&go, &function, rounds] {
+      while (!go) {
+      }
+      for (int i = 0; i < rounds; ++i) function(i);
+    });
+  }
+  go = true;
+  for (std::thread& thread : threads) thread.join();
+}
 
 class EnterpriseAdapterTest : public ::testing::Test {
  protected:
@@ -55,6 +64,13 @@ class EnterpriseAdapterTest : public ::testing::Test {
   ovtest::FakeFeatureToggles toggles_;
   ovtest::FakeExperimentMgr experiments_;
   TestAdapter adapter_;
+
+  bool Bool(const char* name, FeatureSource source, bool fallback) {
+    return adapter_.GetFeatureBool(name, source, fallback, 0);
+  }
+  bool Policy(const char* name, bool fallback) {
+    return Bool(name, FeatureSource::Policy, fallback);
+  }
 };
 
 TEST_F(EnterpriseAdapterTest, InitializeRegistersLoadsAndSubscribesTheMonitoredPolicies) {
@@ -63,43 +79,36 @@ TEST_F(EnterpriseAdapterTest, InitializeRegistersLoadsAndSubscribesTheMonitoredP
   policies_.Set(50, int32_t{2});  // a boolean policy other than 1 reads as false
   adapter_.Initialize();
   adapter_.Initialize();  // once only
-
-  ASSERT_EQ(policies_.subscribe_calls().size(), 1u);
+  ASSERT_EQ(policies_.subscribe_calls(), 1);
   EXPECT_EQ(policies_.SubscribedIds(&adapter_), std::set<oPolicyId>{52});
-
-  EXPECT_TRUE(adapter_.GetFeatureBool("ProxyDirectFirstFlag", FeatureSource::Policy, false, 0));
+  EXPECT_TRUE(Policy("ProxyDirectFirstFlag", false));
   EXPECT_EQ(adapter_.GetFeatureInt("ProxyPKRequestDelay", FeatureSource::Policy, -1, 0), 750);
-  EXPECT_FALSE(adapter_.GetFeatureBool("TryPKRequestDirectFirst", FeatureSource::Policy, true, 0));
+  EXPECT_FALSE(Policy("TryPKRequestDirectFirst", true));
   // Read as the registered type only: the Int getter on a Bool feature
   // answers its default.
   EXPECT_EQ(adapter_.GetFeatureInt("ProxyDirectFirstFlag", FeatureSource::Policy, 9, 0), 9);
   // Sources are never merged; an unknown source selects nothing.
-  EXPECT_FALSE(
-      adapter_.GetFeatureBool("ProxyDirectFirstFlag", FeatureSource::FeatureToggle, false, 0));
-  EXPECT_TRUE(
-      adapter_.GetFeatureBool("ProxyDirectFirstFlag", static_cast<FeatureSource>(7), true, 0));
+  EXPECT_FALSE(Bool("ProxyDirectFirstFlag", FeatureSource::FeatureToggle, false));
+  EXPECT_TRUE(Bool("ProxyDirectFirstFlag", static_cast<FeatureSource>(7), true));
 }
 
 TEST_F(EnterpriseAdapterTest, UnregisteredNamesWithoutPolicyIdStayUnregisteredExceptForStrings) {
   toggles_.Set("WinInetOnly", "true");
   toggles_.Set("Label", "blue");
   adapter_.Initialize();
-
-  EXPECT_FALSE(adapter_.GetFeatureBool("WinInetOnly", FeatureSource::FeatureToggle, false, 0));
+  EXPECT_FALSE(Bool("WinInetOnly", FeatureSource::FeatureToggle, false));
   EXPECT_EQ(adapter_.GetFeatureInt("WinInetOnly", FeatureSource::FeatureToggle, 3, 0), 3);
   RecordingObserver observer;
   adapter_.RegisterFeatureObserver("WinInetOnly", &observer);  // not registered: ignored
   policies_.Set(52, false);
   policies_.DeliverReady();
   EXPECT_THAT(observer.calls, ElementsAre());
-
   // The String getter registers the name and loads toggle and experiment.
   EXPECT_EQ(adapter_.GetFeatureString("Label", FeatureSource::FeatureToggle, "x", 0), "blue");
   toggles_.Set("Label", "green");
   EXPECT_EQ(adapter_.GetFeatureString("Label", FeatureSource::FeatureToggle, "x", 0), "blue");
   adapter_.RefreshAllFeatures();
   EXPECT_EQ(adapter_.GetFeatureString("Label", FeatureSource::FeatureToggle, "x", 0), "green");
-
   // A Bool getter with a policy id registers the name and reads the policy.
   policies_.Set(77, true);
   EXPECT_TRUE(adapter_.GetFeatureBool("NewSwitch", FeatureSource::Policy, false, 77));
@@ -107,21 +116,20 @@ TEST_F(EnterpriseAdapterTest, UnregisteredNamesWithoutPolicyIdStayUnregisteredEx
 }
 
 TEST_F(EnterpriseAdapterTest, TypesToggleTexts) {
-  struct Case {
+  const struct {
     const char* text;
     Type type;
     bool b;
     int32_t i;
     const char* s;
-  };
-  const Case cases[] = {
+  } cases[] = {
       {"false", Type::Bool, false, 0, ""},      {"1", Type::Bool, true, 0, ""},
       {"True", Type::String, false, 0, "True"}, {"", Type::String, false, 0, ""},
       {"-7", Type::Int, false, -7, ""},         {"-", Type::Int, false, 0, ""},
       {"10ms", Type::Int, false, 10, ""},       {" 5", Type::String, false, 0, " 5"},
   };
   adapter_.Initialize();
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(std::string("toggle text '") + c.text + "'");
     const std::string name = std::string("T_") + c.text;
     toggles_.Set(name, c.text);
@@ -142,55 +150,45 @@ TEST_F(EnterpriseAdapterTest, ExperimentIsTrueWhenEnabledAndAbsentOtherwise) {
   // Before Initialize there is no experiment manager.
   EXPECT_FALSE(adapter_.HasFeatureInSource("ProxyDirectFirstFlag", FeatureSource::Experiment));
   adapter_.Initialize();
-  EXPECT_TRUE(adapter_.GetFeatureBool("ProxyDirectFirstFlag", FeatureSource::Experiment, false, 0));
+  EXPECT_TRUE(Bool("ProxyDirectFirstFlag", FeatureSource::Experiment, false));
   EXPECT_FALSE(adapter_.HasFeatureInSource("TryPKRequestDirectFirst", FeatureSource::Experiment));
-  EXPECT_TRUE(
-      adapter_.GetFeatureBool("TryPKRequestDirectFirst", FeatureSource::Experiment, true, 0));
+  EXPECT_TRUE(Bool("TryPKRequestDirectFirst", FeatureSource::Experiment, true));
   // Unregistered names are asked directly, and stay unregistered.
   experiments_.Enable("Elsewhere");
   EXPECT_TRUE(adapter_.HasFeatureInSource("Elsewhere", FeatureSource::Experiment));
   EXPECT_FALSE(adapter_.HasFeatureInSource("Elsewhere", FeatureSource::Policy));
-  EXPECT_FALSE(adapter_.GetFeatureBool("Elsewhere", FeatureSource::Experiment, false, 0));
+  EXPECT_FALSE(Bool("Elsewhere", FeatureSource::Experiment, false));
 }
 
 TEST_F(EnterpriseAdapterTest, PolicyUpdatesNotifyOnlyRealChangesOfMonitoredFeatures) {
   policies_.Set(52, true);
   adapter_.Initialize();
-  RecordingObserver observer;
-  adapter_.RegisterFeatureObserver("ProxyDirectFirstFlag", &observer);
-  adapter_.RegisterFeatureObserver("TryPKRequestDirectFirst", &observer);
-
-  policies_.Set(52, false);
-  policies_.DeliverUpdate({52});
-  policies_.DeliverUpdate({52});  // same value again: silent
-  policies_.Remove(52);
-  policies_.DeliverUpdate({52});  // removal: notified with no value
-  policies_.DeliverUpdate({52});  // still none: notified again
-  EXPECT_THAT(observer.calls, ElementsAre("ProxyDirectFirstFlag=false", "ProxyDirectFirstFlag=none",
-                                          "ProxyDirectFirstFlag=none"));
-  EXPECT_TRUE(adapter_.GetFeatureBool("ProxyDirectFirstFlag", FeatureSource::Policy, true, 0));
-
-  // Id 50 belongs to a feature that is not monitored: nothing happens.
-  observer.calls.clear();
-  policies_.Set(50, true);
-  adapter_.OnPolicyUpdated({{50, nullptr}});
-  EXPECT_THAT(observer.calls, ElementsAre());
-  EXPECT_FALSE(adapter_.GetFeatureBool("TryPKRequestDirectFirst", FeatureSource::Policy, false, 0));
-}
-
-TEST_F(EnterpriseAdapterTest, EveryMonitoredFeatureSharingAnIdIsUpdated) {
-  policies_.Set(52, true);
-  adapter_.Initialize();
+  // Every monitored feature sharing the id is updated.
   adapter_.RegisterFeature("AlsoDirectFirst", 52, Type::Bool, true);
   adapter_.LoadFeature("AlsoDirectFirst");
   RecordingObserver observer;
   adapter_.RegisterFeatureObserver("AlsoDirectFirst", &observer);
   adapter_.RegisterFeatureObserver("ProxyDirectFirstFlag", &observer);
-
+  adapter_.RegisterFeatureObserver("TryPKRequestDirectFirst", &observer);
   policies_.Set(52, false);
-  adapter_.OnPolicyUpdated({{52, nullptr}});
+  policies_.DeliverUpdate({52});
   EXPECT_THAT(observer.calls, ElementsAre("AlsoDirectFirst=false", "ProxyDirectFirstFlag=false"));
-  EXPECT_FALSE(adapter_.GetFeatureBool("AlsoDirectFirst", FeatureSource::Policy, true, 0));
+  EXPECT_FALSE(Policy("AlsoDirectFirst", true));
+  adapter_.UnregisterFeatureObserver("AlsoDirectFirst", &observer);
+  observer.calls.clear();
+  policies_.DeliverUpdate({52});  // same value again: silent
+  policies_.Remove(52);
+  policies_.DeliverUpdate({52});  // removal: notified with no value
+  policies_.DeliverUpdate({52});  // still none: notified again
+  EXPECT_THAT(observer.calls,
+              ElementsAre("ProxyDirectFirstFlag=none", "ProxyDirectFirstFlag=none"));
+  EXPECT_TRUE(Policy("ProxyDirectFirstFlag", true));
+  // Id 50 belongs to a feature that is not monitored: nothing happens.
+  observer.calls.clear();
+  policies_.Set(50, true);
+  adapter_.OnPolicyUpdated({{50, nullptr}});
+  EXPECT_THAT(observer.calls, ElementsAre());
+  EXPECT_FALSE(Policy("TryPKRequestDirectFirst", false));
 }
 
 TEST_F(EnterpriseAdapterTest, ReadyLoadsEveryPolicyAndNotifiesMonitoredOnesWithValues) {
@@ -200,19 +198,16 @@ TEST_F(EnterpriseAdapterTest, ReadyLoadsEveryPolicyAndNotifiesMonitoredOnesWithV
   adapter_.RegisterFeatureObserver("ProxyDirectFirstFlag", &observer);  // duplicates allowed
   adapter_.RegisterFeatureObserver("ProxyPKRequestDelay", &observer);
   adapter_.RegisterFeatureObserver("ProxyDirectFirstFlag", nullptr);
-
   policies_.Set(51, int32_t{300});
   policies_.DeliverReady();  // 52 has no value: no notification yet
   EXPECT_THAT(observer.calls, ElementsAre());
   EXPECT_EQ(adapter_.GetFeatureInt("ProxyPKRequestDelay", FeatureSource::Policy, 0, 0), 300);
-
   policies_.Set(52, true);
   policies_.DeliverReady();
   policies_.DeliverReady();  // whether or not the value changed
   EXPECT_THAT(observer.calls,
               ElementsAre("ProxyDirectFirstFlag=true", "ProxyDirectFirstFlag=true",
                           "ProxyDirectFirstFlag=true", "ProxyDirectFirstFlag=true"));
-
   observer.calls.clear();
   adapter_.UnregisterFeatureObserver("ProxyDirectFirstFlag", &observer);  // every occurrence
   policies_.DeliverReady();
@@ -243,15 +238,13 @@ TEST_F(EnterpriseAdapterTest, UninitializeForgetsFeaturesButKeepsObservers) {
   adapter_.Initialize();
   RecordingObserver observer;
   adapter_.RegisterFeatureObserver("ProxyDirectFirstFlag", &observer);
-
   adapter_.Uninitialize();
   EXPECT_EQ(policies_.unsubscribe_calls(), 1);
   EXPECT_FALSE(policies_.SubscribedIds(&adapter_).has_value());
   EXPECT_FALSE(adapter_.HasFeature("ProxyDirectFirstFlag"));
-  EXPECT_FALSE(adapter_.GetFeatureBool("ProxyDirectFirstFlag", FeatureSource::Policy, false, 0));
+  EXPECT_FALSE(Policy("ProxyDirectFirstFlag", false));
   adapter_.RefreshAllFeatures();  // not initialised: nothing
   EXPECT_FALSE(adapter_.HasFeature("ProxyDirectFirstFlag"));
-
   // Initialising again brings the features back; the observer is still there.
   adapter_.Initialize();
   policies_.Set(52, false);
@@ -262,14 +255,12 @@ TEST_F(EnterpriseAdapterTest, UninitializeForgetsFeaturesButKeepsObservers) {
 TEST_F(EnterpriseAdapterTest, MonitoredGetterSubscribesToItsPolicyOnceInitialised) {
   policies_.Set(60, std::wstring(L"pac"));
   EXPECT_EQ(adapter_.GetFeatureStringImpl("Early", FeatureSource::Policy, "", 60, true), "pac");
-  EXPECT_TRUE(policies_.subscribe_calls().empty());
-
+  EXPECT_EQ(policies_.subscribe_calls(), 0);
   adapter_.Initialize();
   EXPECT_EQ(adapter_.GetFeatureStringImpl("Late", FeatureSource::Policy, "", 61, true), "");
   EXPECT_EQ(adapter_.GetFeatureStringImpl("NoId", FeatureSource::Policy, "d", 0, true), "d");
   // Initialize subscribed the monitored feature registered before it, too.
   EXPECT_EQ(policies_.SubscribedIds(&adapter_), (std::set<oPolicyId>{52, 60, 61}));
-
   RecordingObserver observer;
   adapter_.RegisterFeatureObserver("Late", &observer);
   policies_.Set(61, std::wstring(L"x"));
@@ -283,46 +274,176 @@ TEST_F(EnterpriseAdapterTest, MonitoredGetterSubscribesToItsPolicyOnceInitialise
 TEST_F(EnterpriseAdapterTest, ConcurrentUseIsSafe) {
   policies_.Set(52, true);
   toggles_.Set("Dyn0", "1");
-  constexpr int kRounds = 300;
-  std::atomic<bool> go{false};
-  std::vector<std::thread> threads;
-  const auto start = [&](std::function<void(int)> round) {
-    threads.emplace_back([&go, round = std::move(round)] {
-      while (!go) {
-      }
-      for (int i = 0; i < kRounds; ++i) round(i);
-    });
-  };
-  start([&](int i) {
-    adapter_.Initialize();
-    if (i % 7 == 6) adapter_.Uninitialize();
-  });
-  start([&](int i) {
-    adapter_.RegisterFeature("Dyn" + std::to_string(i % 5), 52, Type::Bool, true);
-    adapter_.LoadFeature("Dyn" + std::to_string(i % 5));
-  });
   RecordingObserver observer;
-  start([&](int) {
-    adapter_.RegisterFeatureObserver("ProxyDirectFirstFlag", &observer);
-    (void)adapter_.GetFeatureBool("ProxyDirectFirstFlag", FeatureSource::Policy, false, 0);
-    (void)adapter_.GetFeatureBool("Dyn0", FeatureSource::FeatureToggle, false, 0);
-    (void)adapter_.HasFeature("Dyn1");
-    adapter_.UnregisterFeatureObserver("ProxyDirectFirstFlag", &observer);
-  });
-  start([&](int i) {
-    policies_.Set(52, i % 2 == 0);
-    policies_.DeliverUpdate({52});
-    if (i % 10 == 0) policies_.DeliverReady();
-    adapter_.RefreshAllFeatures();
-  });
-  go = true;
-  for (std::thread& t : threads) t.join();
+  RunTogether(300, {[&](int i) {
+                      adapter_.Initialize();
+                      if (i % 7 == 6) adapter_.Uninitialize();
+                    },
+                    [&](int i) {
+                      adapter_.RegisterFeature("Dyn" + std::to_string(i % 5), 52, Type::Bool, true);
+                      adapter_.LoadFeature("Dyn" + std::to_string(i % 5));
+                    },
+                    [&](int) {
+                      adapter_.RegisterFeatureObserver("ProxyDirectFirstFlag", &observer);
+                      (void)Policy("ProxyDirectFirstFlag", false);
+                      (void)Bool("Dyn0", FeatureSource::FeatureToggle, false);
+                      (void)adapter_.HasFeature("Dyn1");
+                      adapter_.UnregisterFeatureObserver("ProxyDirectFirstFlag", &observer);
+                    },
+                    [&](int i) {
+                      policies_.Set(52, i % 2 == 0);
+                      policies_.DeliverUpdate({52});
+                      if (i % 10 == 0) policies_.DeliverReady();
+                      adapter_.RefreshAllFeatures();
+                    }});
   adapter_.Initialize();
-
   policies_.Set(52, true);
   adapter_.RefreshAllFeatures();
-  EXPECT_TRUE(adapter_.GetFeatureBool("ProxyDirectFirstFlag", FeatureSource::Policy, false, 0));
+  EXPECT_TRUE(Policy("ProxyDirectFirstFlag", false));
   EXPECT_EQ(policies_.SubscribedIds(&adapter_), std::set<oPolicyId>{52});
+}
+
+using ::testing::ElementsAre;
+using Field = orvaus::TelemetryField;
+
+// A fresh reporter per test, so that each starts without a summary sent.
+class TestReporter : public ovTelemetryReporter {};
+
+class TelemetryReporterTest : public ::testing::Test {
+ protected:
+  ~TelemetryReporterTest() override { Tav::SetProcessType(Tav::kProcessTypeUnknown); }
+  ovtest::ManualClock clock_;
+  TestReporter reporter_;
+};
+
+ovProxyInfo Info(const char* pac) {
+  ovProxyInfo info;
+  info.UseNamedProxy(pac);
+  return info;
+}
+
+ovProxyInfo Info(const ovProxyServer& server) {
+  ovProxyInfo info;
+  info.UseProxyServer(server);
+  return info;
+}
+
+ovProxyConfig Manual(const char* rules, const char* bypass = "") {
+  ovProxyConfig config;
+  config.proxy_rules().ParseFromString(rules);
+  config.proxy_rules().bypass_rules.ParseFromString(bypass);
+  return config;
+}
+
+TEST_F(TelemetryReporterTest, WithoutTheModuleEveryReportIsANoOp) {
+  reporter_.reportLatency(18, 5);
+  reporter_.reportLatency(23, 5, "label", 2);
+  reporter_.reportEvent(1, 0);
+  reporter_.reportConfigSummary(ovProxyConfig());
+  // Registered later, the module is found by the next report.
+  ovtest::FakeTelemetryModule module;
+  reporter_.reportEvent(2, 0);
+  EXPECT_EQ(module.events().size(), 1u);
+}
+
+TEST_F(TelemetryReporterTest, ResultKindTravelsAsAnEventRecord) {
+  ovtest::FakeTelemetryModule module;
+  reporter_.reportLatency(23, 40, "", 3);
+  ASSERT_EQ(module.latencies().size(), 1u);
+  EXPECT_THAT(module.latencies()[0].fields, ElementsAre(Field{"result_kind", 3}));
+  EXPECT_EQ(module.latencies()[0].process_kind, 3);
+  // Without the telemetry interface, or without a record, the sample that
+  // needs one is dropped; plain samples still go.
+  module.FailRecords(true);
+  reporter_.reportLatency(23, 41, "", 3);
+  module.FailRecords(false);
+  module.OfferTelemetry(false);
+  reporter_.reportLatency(23, 42, "", 3);
+  Tav::SetProcessType(Tav::kProcessTypeMain);
+  reporter_.reportLatency(19, 43);
+  ASSERT_EQ(module.latencies().size(), 2u);
+  EXPECT_EQ(module.latencies()[1].sample.value_ms, 43);
+  EXPECT_EQ(module.latencies()[1].process_kind, 4);
+}
+
+TEST_F(TelemetryReporterTest, LabelledSamplesPassTheAdmissionCheckFirst) {
+  ovtest::FakeTelemetryModule module;
+  module.SetAdmission(0);
+  reporter_.reportLatency(18, 70, "pac-detect");
+  EXPECT_TRUE(module.latencies().empty());
+  module.SetAdmission(1);
+  reporter_.reportLatency(18, 71, "pac-detect");
+  ASSERT_EQ(module.admissions().size(), 2u);
+  EXPECT_EQ(module.admissions()[1].value, 71);
+  ASSERT_EQ(module.latencies().size(), 1u);
+  module.OfferApm(false);
+  reporter_.reportLatency(18, 72, "pac-detect");
+  EXPECT_EQ(module.admissions().size(), 2u);
+}
+
+TEST_F(TelemetryReporterTest, EventsNeedBothInterfacesAndAModuleThatThrowsIsContained) {
+  ovtest::FakeTelemetryModule module;
+  reporter_.reportEvent(4, 12029);
+  ASSERT_EQ(module.events().size(), 1u);
+  EXPECT_THAT(module.events()[0].fields, ElementsAre(Field{"code", 4}, Field{"value", 12029}));
+  module.OfferTelemetry(false);
+  reporter_.reportEvent(5, 1);
+  module.OfferTelemetry(true);
+  module.OfferApm(false);
+  reporter_.reportEvent(6, 1);
+  module.OfferApm(true);
+  module.FailRecords(true);
+  reporter_.reportEvent(7, 1);
+  EXPECT_EQ(module.events().size(), 1u);
+  // A module that throws does not reach the caller.
+  module.FailRecords(false);
+  module.ThrowOnSubmit(true);
+  EXPECT_NO_THROW(reporter_.reportLatency(20, 1));
+  EXPECT_NO_THROW(reporter_.reportEvent(8, 1001));
+  EXPECT_NO_THROW(reporter_.reportConfigSummary(ovProxyConfig()));
+}
+
+TEST_F(TelemetryReporterTest, SummaryIsSentAtMostOnceAnHour) {
+  ovtest::FakeTelemetryModule module;
+  ovProxyConfig config = Manual("proxy:3128", "*.corp.example");
+  config.set_source(ConfigSource::Firefox);
+  reporter_.reportConfigSummary(config);
+  ASSERT_EQ(module.events().size(), 1u);
+  EXPECT_EQ(module.events()[0].header.event_id, 38);
+  EXPECT_THAT(module.events()[0].fields,
+              ElementsAre(Field{"source", 2}, Field{"config_kind", 4}, Field{"bypass", 1}));
+  clock_.Advance(std::chrono::hours(1) - std::chrono::nanoseconds(1));
+  reporter_.reportConfigSummary(ovProxyConfig());
+  EXPECT_EQ(module.events().size(), 1u);
+  clock_.Advance(std::chrono::nanoseconds(1));
+  reporter_.reportConfigSummary(ovProxyConfig());
+  ASSERT_EQ(module.events().size(), 2u);
+  EXPECT_THAT(module.events()[1].fields,
+              ElementsAre(Field{"source", 1}, Field{"config_kind", 1}, Field{"bypass", 0}));
+}
+
+TEST_F(TelemetryReporterTest, ThreadsRacingAtTheHourSendOneSummary) {
+  ovtest::FakeTelemetryModule module;
+  RunTogether(50, std::vector<std::function<void(int)>>(
+                      8, [&](int) { reporter_.reportConfigSummary(ovProxyConfig()); }));
+  EXPECT_EQ(module.events().size(), 1u);
+}
+
+TEST(TelemetryKindsTest, ResultKinds) {
+  const std::pair<ovProxyInfo, int32_t> cases[] = {
+      {Info("DIRECT"), 1},
+      {Info("p:80; DIRECT"), 2},
+      {Info("HTTPS://p:443"), 3},
+      {Info("SOCKS4://s:1080"), 4},
+      {Info("SOCKS5://s:1080"), 5},
+      {Info(""), 6},
+      // The scheme text decides: only exact upper or lower case is SOCKS4.
+      {Info(ovProxyServer("s", 1080, "socks4")), 4},
+      {Info(ovProxyServer("s", 1080, "Socks4")), 5},
+  };
+  for (const auto& [info, kind] : cases) {
+    EXPECT_EQ(ovTelemetryReporter::ResultKind(info), kind) << info.ToPacString();
+  }
 }
 
 }  // namespace

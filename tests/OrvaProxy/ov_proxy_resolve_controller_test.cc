@@ -48,9 +48,7 @@ class RecordingDelegate : public ovProxyResolveControllerDelegate {
 enum class Kind { Manual, AutoDetect, PacUrl };
 
 struct Present {
-  bool winhttp = true;
-  bool multi = true;
-  bool pk = true;
+  bool winhttp = true, multi = true, pk = true;
 };
 
 std::shared_ptr<ovProxyConfig> MakeConfig(Kind kind, int64_t timestamp = 1,
@@ -67,16 +65,20 @@ std::shared_ptr<ovProxyConfig> MakeConfig(Kind kind, int64_t timestamp = 1,
   return config;
 }
 
+// A fake resolver with the log that outlives it.
+struct Half {
+  explicit Half(uint32_t kind) : resolver(std::make_shared<ovtest::FakeAsyncResolver>(kind, log)) {}
+  std::shared_ptr<ovtest::FakeAsyncResolver::Log> log =
+      std::make_shared<ovtest::FakeAsyncResolver::Log>();
+  std::shared_ptr<ovtest::FakeAsyncResolver> resolver;
+};
+
 class ResolveControllerTest : public ::testing::Test {
  protected:
   ResolveControllerTest() {
     adapter_.RegisterFeature("WinInetOnly", kWinInetOnlyPolicy, FeatureValue::Type::Bool, false);
     SetWinInetOnly(false);
-    winhttp_ = std::make_shared<ovtest::FakeAsyncResolver>(0, winhttp_log_);
-    multi_ = std::make_shared<ovtest::FakeAsyncResolver>(1, multi_log_);
-    pk_ = std::make_shared<ovtest::FakeAsyncResolver>(0, pk_log_);
   }
-
   // The shared check of every test: no request is ever answered twice.
   void TearDown() override {
     controller_.reset();
@@ -88,19 +90,17 @@ class ResolveControllerTest : public ::testing::Test {
     policies_.Set(kWinInetOnlyPolicy, on);
     adapter_.LoadFeature("WinInetOnly");
   }
-
   void Build(Present present = {}) {
     ovResolveControllerParts parts;
-    if (present.winhttp) parts.make_winhttp = [this] { return winhttp_; };
-    if (present.multi) parts.make_multi = [this](auto) { return multi_; };
-    if (present.pk) parts.make_pk = [this] { return pk_; };
+    if (present.winhttp) parts.make_winhttp = [this] { return winhttp_.resolver; };
+    if (present.multi) parts.make_multi = [this](auto) { return multi_.resolver; };
+    if (present.pk) parts.make_pk = [this] { return pk_.resolver; };
     parts.make_decider = [this] { return std::make_unique<ovtest::FakePacDecider>(decision_); };
     parts.adapter = &adapter_;
     controller_.reset();  // the old one detaches from the shared fakes first
     controller_ = std::make_unique<ovProxyResolveController>(std::move(parts));
     controller_->setDelegate(&delegate_);
   }
-
   std::shared_ptr<ovProxyResolveTask> Task(const std::string& id,
                                            std::shared_ptr<ovProxyConfig> config,
                                            const std::string& url = "http://site.example/",
@@ -118,7 +118,6 @@ class ResolveControllerTest : public ::testing::Test {
                  const std::string& url = "http://site.example/") {
     return controller_->addTask(Task(id, std::move(config), url));
   }
-
   // The delivered answer as PAC text, "-" when nothing was delivered.
   std::string Delivered(const std::string& id) {
     env_.RunUntilIdle();
@@ -133,17 +132,9 @@ class ResolveControllerTest : public ::testing::Test {
   ovtest::FakeExperimentMgr experiments_;
   TestAdapter adapter_;
   ovtest::FakeTelemetryModule telemetry_;
-
-  using Log = ovtest::FakeAsyncResolver::Log;
-  std::shared_ptr<Log> winhttp_log_ = std::make_shared<Log>();
-  std::shared_ptr<Log> multi_log_ = std::make_shared<Log>();
-  std::shared_ptr<Log> pk_log_ = std::make_shared<Log>();
-  std::shared_ptr<ovtest::FakeAsyncResolver> winhttp_;
-  std::shared_ptr<ovtest::FakeAsyncResolver> multi_;
-  std::shared_ptr<ovtest::FakeAsyncResolver> pk_;
+  Half winhttp_{0}, multi_{1}, pk_{0};
   std::shared_ptr<ovtest::FakePacDecider::Record> decision_ =
       std::make_shared<ovtest::FakePacDecider::Record>();
-
   RecordingDelegate delegate_;
   std::map<std::string, std::pair<int, std::string>> answers_;  // count, text
   std::unique_ptr<ovProxyResolveController> controller_;
@@ -155,22 +146,20 @@ TEST_F(ResolveControllerTest, BypassedUrlsAreAnsweredDirectOnEitherRoad) {
   Add("a", MakeConfig(Kind::AutoDetect, 1, "", "*.corp.example"), "http://intra.corp.example/");
   decision_->answer = e_success;
   Add("b", MakeConfig(Kind::Manual, 2, "", "*.corp.example"), "http://wiki.corp.example/");
-
   EXPECT_EQ(Delivered("a"), "DIRECT / 0");
   EXPECT_EQ(Delivered("b"), "DIRECT / 0");
-  EXPECT_THAT(winhttp_log_->resolved, IsEmpty());
+  EXPECT_THAT(winhttp_.log->resolved, IsEmpty());
   EXPECT_THAT(delegate_.calls,
               ElementsAre(DelegateCall{"a", true, e_success}, DelegateCall{"b", true, e_success}));
   EXPECT_EQ(controller_->addTask(nullptr), e_invalid_argument);
 }
 
 TEST_F(ResolveControllerTest, FastPathAnswersEveryStartOutcome) {
-  struct Case {
+  const struct {
     eErrorCode start;
     const char* delivered;  // right after addTask
     std::vector<DelegateCall> told;
-  };
-  const Case cases[] = {
+  } cases[] = {
       {e_pending, "-", {}},
       {e_success, " / 0", {{"t", true, e_success}}},
       // Never silence: a refused start reaches the caller with its code and
@@ -178,11 +167,11 @@ TEST_F(ResolveControllerTest, FastPathAnswersEveryStartOutcome) {
       {e_resolve_failed, "DIRECT / 203", {{"t", false, e_resolve_failed}}},
   };
   int n = 0;
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(static_cast<int>(c.start));
     const std::string id = "t" + std::to_string(n++);
     delegate_.calls.clear();
-    winhttp_->SetResolveAnswer(c.start);
+    winhttp_.resolver->SetResolveAnswer(c.start);
     Build();
     EXPECT_EQ(Add(id, MakeConfig(Kind::AutoDetect)), e_pending);
     EXPECT_EQ(Delivered(id), c.delivered);
@@ -194,31 +183,25 @@ TEST_F(ResolveControllerTest, FastPathAnswersEveryStartOutcome) {
 
 TEST_F(ResolveControllerTest, ManualSettingsWaitForTheDecisionAndGoToTheLocalResolver) {
   Build();
+  Add("bare", nullptr);  // nothing to decide: not left waiting
+  EXPECT_EQ(decision_->get_pac_content_calls, 0);
+  EXPECT_EQ(Delivered("bare"), "DIRECT / 0");
   Add("m", MakeConfig(Kind::Manual));
-  EXPECT_THAT(winhttp_log_->resolved, IsEmpty());
+  EXPECT_THAT(winhttp_.log->resolved, IsEmpty());
   EXPECT_EQ(Delivered("m"), "-");
   decision_->decider->Decide(false);  // a failed decision releases the tasks alike
   EXPECT_EQ(Delivered("m"), "PROXY manual:3128; DIRECT / 0");
 }
 
-TEST_F(ResolveControllerTest, TaskWithoutConfigurationIsNotLeftWaiting) {
-  Build();
-  Add("bare", nullptr);
-  EXPECT_EQ(decision_->get_pac_content_calls, 0);  // nothing to decide
-  EXPECT_EQ(Delivered("bare"), "DIRECT / 0");
-}
-
 TEST_F(ResolveControllerTest, SelectionRulesAfterTheDecision) {
-  struct Case {
+  const struct {
     const char* name;
     Kind kind;
-    bool win_inet_only;
-    bool pac_content;
+    bool win_inet_only, pac_content;
     Present present;
     bool pk_available;
     const char* chosen;  // "winhttp", "multi", "pk", or the delivered text
-  };
-  const Case cases[] = {
+  } cases[] = {
       {"multi by switch", Kind::PacUrl, true, true, {}, true, "multi"},
       {"multi absent", Kind::PacUrl, true, true, {true, false, true}, true, " / 6"},
       {"pk with script", Kind::PacUrl, false, true, {}, true, "pk"},
@@ -226,13 +209,11 @@ TEST_F(ResolveControllerTest, SelectionRulesAfterTheDecision) {
       {"pk absent", Kind::AutoDetect, false, true, {true, true, false}, true, "winhttp"},
       {"no resolver at all", Kind::AutoDetect, false, false, {false, true, true}, true, " / 6"},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     SetWinInetOnly(c.win_inet_only);
-    pk_->SetAvailable(c.pk_available);
-    winhttp_log_->resolved.clear();
-    multi_log_->resolved.clear();
-    pk_log_->resolved.clear();
+    pk_.resolver->SetAvailable(c.pk_available);
+    for (Half* half : {&winhttp_, &multi_, &pk_}) half->log->resolved.clear();
     decision_ = std::make_shared<ovtest::FakePacDecider::Record>();
     decision_->answer = c.pac_content ? e_success : e_pac_unavailable;
     Build(c.present);
@@ -244,35 +225,34 @@ TEST_F(ResolveControllerTest, SelectionRulesAfterTheDecision) {
     }
     const std::string id = c.name;
     Add(id, MakeConfig(c.kind));
-    const std::string chosen = !winhttp_log_->resolved.empty() ? "winhttp"
-                               : !multi_log_->resolved.empty() ? "multi"
-                               : !pk_log_->resolved.empty()    ? "pk"
+    const std::string chosen = !winhttp_.log->resolved.empty() ? "winhttp"
+                               : !multi_.log->resolved.empty() ? "multi"
+                               : !pk_.log->resolved.empty()    ? "pk"
                                                                : Delivered(id);
     EXPECT_EQ(chosen, c.chosen);
   }
 }
 
 TEST_F(ResolveControllerTest, FailedResolutionFallsBackToTheLocalResolverWithTheResolversError) {
-  struct Case {
+  const struct {
     uint32_t kind;
     std::string manual;
     const char* delivered;
     eErrorCode detail;
-  };
-  const Case cases[] = {
+  } cases[] = {
       // A failure code travels unchanged, so DIRECT is not appended.
       {0, "fallback:8080", "PROXY fallback:8080 / 203", e_success},
       {1, "", "DIRECT / 203", e_resolve_failed},
   };
   Build();
   int n = 0;
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.kind);
     const std::string id = "f" + std::to_string(n++);
     // Each newer than the last, so that each resolves with its own.
     auto task = Task(id, MakeConfig(Kind::AutoDetect, n, c.manual));
     controller_->addTask(task);
-    ASSERT_EQ(winhttp_log_->resolved.back(), id);
+    ASSERT_EQ(winhttp_.log->resolved.back(), id);
     controller_->onResolveComplete(id, nullptr, e_resolve_failed, c.kind);
     EXPECT_EQ(Delivered(id), c.delivered);
     EXPECT_EQ(task->getErrorDetailCode(), c.detail);
@@ -286,9 +266,8 @@ TEST_F(ResolveControllerTest, LateUnknownAndRepeatedCompletionsAreIgnored) {
   controller_->onResolveComplete("", nullptr, e_resolve_failed, 0);
   controller_->onResolveComplete("nobody", nullptr, e_resolve_failed, 0);
   EXPECT_THAT(delegate_.calls, IsEmpty());
-
-  winhttp_->Complete("r", e_success, "a:1");
-  winhttp_->Complete("r", e_resolve_failed);  // late second answer
+  winhttp_.resolver->Complete("r", e_success, "a:1");
+  winhttp_.resolver->Complete("r", e_resolve_failed);  // late second answer
   EXPECT_EQ(Delivered("r"), "PROXY a:1; DIRECT / 0");
   EXPECT_EQ(delegate_.calls.size(), 1u);
 }
@@ -299,21 +278,18 @@ TEST_F(ResolveControllerTest, CancellationWhileWaitingAndWhileRunning) {
   Add("run", MakeConfig(Kind::AutoDetect));
   ASSERT_EQ(controller_->pendingTaskCount(), 1u);
   ASSERT_EQ(controller_->runningTaskCount(), 1u);
-
   controller_->cancelTask("wait");
   controller_->cancelTask("run");
   controller_->cancelTask("never-added");
   EXPECT_EQ(controller_->pendingTaskCount(), 0u);
   EXPECT_EQ(controller_->runningTaskCount(), 0u);
-  EXPECT_THAT(winhttp_log_->cancelled, ElementsAre("run"));
-
+  EXPECT_THAT(winhttp_.log->cancelled, ElementsAre("run"));
   // Neither the decision nor a late answer brings them back.
   decision_->decider->Decide(true, kScript);
-  winhttp_->Complete("run", e_success);
+  winhttp_.resolver->Complete("run", e_success);
   EXPECT_EQ(Delivered("wait"), "-");
   EXPECT_EQ(Delivered("run"), "-");
   EXPECT_THAT(delegate_.calls, IsEmpty());
-
   // A task cancelled before it reaches a resolver is not started or answered.
   auto cancelled = Task("gone", MakeConfig(Kind::Manual));
   cancelled->cancel();
@@ -330,19 +306,16 @@ TEST_F(ResolveControllerTest, NewerConfigurationMidDecisionRestartsItAndWins) {
   Add("1", older);
   ASSERT_EQ(controller_->decisionState(), DecisionState::Deciding);
   ASSERT_EQ(decision_->get_pac_content_calls, 1);
-
   Add("2", newer);
   ASSERT_EQ(decision_->configs_set.size(), 2u);
   EXPECT_TRUE(decision_->configs_set[1]->auto_detect());
   EXPECT_EQ(decision_->get_pac_content_calls, 2);  // started over
-
   // A stale task arriving meanwhile neither restarts nor changes it.
   Add("3", MakeConfig(Kind::PacUrl, 5));
   EXPECT_EQ(decision_->configs_set.size(), 2u);
   EXPECT_EQ(decision_->get_pac_content_calls, 2);
-
   decision_->decider->Decide(true, kScript);
-  EXPECT_THAT(multi_log_->resolved, ElementsAre("1", "2", "3"));
+  EXPECT_THAT(multi_.log->resolved, ElementsAre("1", "2", "3"));
   controller_->cancelAllTasks();
 }
 
@@ -355,20 +328,18 @@ TEST_F(ResolveControllerTest, TimedOutTasksAreCollectedPendingFirst) {
   SetWinInetOnly(false);
   controller_->addTask(Task("r1", MakeConfig(Kind::AutoDetect), "http://a/", 100));
   ASSERT_EQ(controller_->runningTaskCount(), 1u);
-
   ovProxyResolveController::TimedOutTasks timed_out;
   bool remain = false;
   clock_.Advance(std::chrono::milliseconds(99));
   controller_->collectTimedOutTasks(timed_out, remain);
   EXPECT_THAT(timed_out, IsEmpty());
   EXPECT_TRUE(remain);
-
   clock_.Advance(std::chrono::milliseconds(1));
   controller_->collectTimedOutTasks(timed_out, remain);
   std::vector<std::string> ids;
   for (const auto& [id, task] : timed_out) ids.push_back(id);
   EXPECT_THAT(ids, ElementsAre("p1", "p2", "r1"));
-  EXPECT_THAT(winhttp_log_->cancelled, ElementsAre("r1"));
+  EXPECT_THAT(winhttp_.log->cancelled, ElementsAre("r1"));
   EXPECT_TRUE(remain);              // p3 never times out
   EXPECT_EQ(Delivered("p1"), "-");  // the service finishes them
 }
@@ -379,9 +350,9 @@ TEST_F(ResolveControllerTest, DestroyedControllerIsNeverCalledBack) {
   Add("p", MakeConfig(Kind::Manual));
   controller_.reset();
   EXPECT_EQ(Delivered("p"), "-");
-  EXPECT_EQ(winhttp_->getDelegate(), nullptr);
-  EXPECT_THAT(winhttp_log_->cancelled, ElementsAre("r"));
-  winhttp_->Complete("r", e_success);  // must not reach the destroyed controller
+  EXPECT_EQ(winhttp_.resolver->getDelegate(), nullptr);
+  EXPECT_THAT(winhttp_.log->cancelled, ElementsAre("r"));
+  winhttp_.resolver->Complete("r", e_success);  // must not reach the destroyed controller
   EXPECT_EQ(Delivered("r"), "-");
 }
 

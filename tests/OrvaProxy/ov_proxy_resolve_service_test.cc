@@ -1,17 +1,26 @@
+// The resolve service on the test's thread, and the provider that runs it on
+// a runner of its own; both over fake resolvers, decider and manager.
 #include "OrvaProxy/ov_proxy_resolve_service.h"
 
 #include <gtest/gtest.h>
 
-#include <chrono>
+#include <atomic>
+#include <condition_variable>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <string_view>
+#include <thread>
 #include <vector>
 
+#include "OrvaProxy/orva_proxy_module.h"
 #include "OrvaProxy/ov_proxy_config_mode.h"
 #include "OrvaProxy/ov_proxy_enterprise_adapter.h"
 #include "OrvaProxy/ov_proxy_host_cache_mode.h"
 #include "OrvaProxy/ov_proxy_info_mode_impl.h"
+#include "OrvaProxy/ov_proxy_resolve_service_provider.h"
+#include "OrvaProxy/ov_proxy_resolve_service_provider_impl.h"
 #include "OrvaProxy/ov_task_constants.h"
 #include "ovtest/fake_async_resolver.h"
 #include "ovtest/fake_config_manager.h"
@@ -25,6 +34,7 @@ namespace {
 
 using std::chrono::milliseconds;
 using State = ovProxyResolveServiceImpl::ServiceState;
+using Log = ovtest::FakeAsyncResolver::Log;
 
 class TestAdapter : public ovProxyEnterpriseAdapter {};
 
@@ -42,6 +52,43 @@ ovProxyConfig PacUrl() {
   return config;
 }
 
+ovProxyInfo Named(const char* proxy) {
+  ovProxyInfo info;
+  info.UseNamedProxy(proxy);
+  return info;
+}
+
+// The fakes a service is made of, with a decider that has a script at once.
+class ServiceFakes : public ::testing::Test {
+ protected:
+  explicit ServiceFakes(std::string_view runner) : env_(runner) { decision_->answer = e_success; }
+  ovResolveServiceParts Parts(ovProxyInfoMode* mode) {
+    ovResolveServiceParts parts;
+    parts.info_mode = mode;
+    parts.controller.make_decider = [this] {
+      return std::make_unique<ovtest::FakePacDecider>(decision_);
+    };
+    parts.controller.make_pk = [this] { return pk_; };
+    parts.controller.make_winhttp = [this] { return winhttp_; };
+    parts.controller.adapter = &adapter_;
+    return parts;
+  }
+
+  ovtest::ManualClock clock_;
+  ovtest::FakeDalBus bus_;
+  ovtest::TaskEnvironment env_;
+  ovProxyInfoModeImpl info_mode_;
+  TestAdapter adapter_;
+  ovtest::FakeConfigManager manager_;
+  std::shared_ptr<ovtest::FakePacDecider::Record> decision_ =
+      std::make_shared<ovtest::FakePacDecider::Record>();
+  std::shared_ptr<Log> pk_log_ = std::make_shared<Log>(), winhttp_log_ = std::make_shared<Log>();
+  std::shared_ptr<ovtest::FakeAsyncResolver> pk_ =
+      std::make_shared<ovtest::FakeAsyncResolver>(0, pk_log_);
+  std::shared_ptr<ovtest::FakeAsyncResolver> winhttp_ =
+      std::make_shared<ovtest::FakeAsyncResolver>(0, winhttp_log_);
+};
+
 struct Answer {
   int count = 0;
   std::string pac;
@@ -51,14 +98,9 @@ struct Answer {
 // Drives the service on the test thread, which serves the resolve runner.
 // Shared check of every test: each request made is answered exactly once,
 // whatever the test did to it.
-class ResolveServiceTest : public ::testing::Test {
+class ResolveServiceTest : public ServiceFakes {
  protected:
-  ResolveServiceTest() : env_(kResolveRunnerName) {
-    decision_->answer = e_success;
-    pk_ = std::make_shared<ovtest::FakeAsyncResolver>(0, pk_log_);
-    winhttp_ = std::make_shared<ovtest::FakeAsyncResolver>(0, winhttp_log_);
-  }
-
+  ResolveServiceTest() : ServiceFakes(kResolveRunnerName) {}
   void TearDown() override {
     if (service_) {
       service_->uninitialize();
@@ -70,27 +112,16 @@ class ResolveServiceTest : public ::testing::Test {
 
   void Start(const ovProxyConfig& config, ovProxyConfigAvailability availability) {
     manager_.Set(config, availability);
-    ovResolveServiceParts parts;
-    parts.info_mode = &info_mode_;
-    parts.controller.make_decider = [this] {
-      return std::make_unique<ovtest::FakePacDecider>(decision_);
-    };
-    parts.controller.make_pk = [this] { return pk_; };
-    parts.controller.make_winhttp = [this] { return winhttp_; };
-    parts.controller.adapter = &adapter_;
-    service_ = std::make_unique<ovProxyResolveServiceImpl>(std::move(parts));
+    service_ = std::make_unique<ovProxyResolveServiceImpl>(Parts(&info_mode_));
     ASSERT_TRUE(service_->initialize(&manager_));
   }
-
   eErrorCode Resolve(const std::string& id, const std::string& url, int32_t timeoutMs = 0) {
     issued_.push_back(id);
     return service_->resolve(
         url, "",
         [this](const std::string& requestId, const ovProxyInfo& info, eErrorCode error) {
           Answer& answer = answers_[requestId];
-          ++answer.count;
-          answer.pac = info.ToPacString();
-          answer.error = error;
+          answer = {answer.count + 1, info.ToPacString(), error};
           order_.push_back(requestId);
         },
         id, timeoutMs);
@@ -103,20 +134,6 @@ class ResolveServiceTest : public ::testing::Test {
     return more;
   }
 
-  ovtest::ManualClock clock_;
-  ovtest::FakeDalBus bus_;
-  ovtest::TaskEnvironment env_;
-  ovProxyInfoModeImpl info_mode_;
-  TestAdapter adapter_;
-  ovtest::FakeConfigManager manager_;
-  std::shared_ptr<ovtest::FakePacDecider::Record> decision_ =
-      std::make_shared<ovtest::FakePacDecider::Record>();
-  std::shared_ptr<ovtest::FakeAsyncResolver::Log> pk_log_ =
-      std::make_shared<ovtest::FakeAsyncResolver::Log>();
-  std::shared_ptr<ovtest::FakeAsyncResolver::Log> winhttp_log_ =
-      std::make_shared<ovtest::FakeAsyncResolver::Log>();
-  std::shared_ptr<ovtest::FakeAsyncResolver> pk_;
-  std::shared_ptr<ovtest::FakeAsyncResolver> winhttp_;
   std::unique_ptr<ovProxyResolveServiceImpl> service_;
   std::vector<std::string> issued_;
   std::map<std::string, Answer> answers_;
@@ -125,8 +142,7 @@ class ResolveServiceTest : public ::testing::Test {
 
 TEST(ResolveServiceHostKey, CutsAtSlashThenQueryThenFragment) {
   const struct {
-    const char* url;
-    const char* key;
+    const char *url, *key;
   } cases[] = {
       {"http://a.example/path", "a.example"},
       {"http://a.example:8080/x", "a.example:8080"},
@@ -148,7 +164,6 @@ TEST_F(ResolveServiceTest, RequestsBeforeTheConfigurationWaitAndLeaveInArrivalOr
   EXPECT_EQ(Resolve("a", "http://two.example/"), e_pending);
   env_.RunUntilIdle();
   EXPECT_TRUE(order_.empty());
-
   manager_.Publish(Manual(), CONFIG_VALID);
   env_.RunUntilIdle();
   EXPECT_EQ(service_->state(), State::Ready);
@@ -157,7 +172,7 @@ TEST_F(ResolveServiceTest, RequestsBeforeTheConfigurationWaitAndLeaveInArrivalOr
   EXPECT_EQ(answers_["a"].error, e_success);
 }
 
-TEST_F(ResolveServiceTest, CacheIsKeyedByAuthority) {
+TEST_F(ResolveServiceTest, SuccessfulAnswersFillTheCacheKeyedByAuthority) {
   const struct {
     const char* second;
     bool hit;
@@ -174,29 +189,18 @@ TEST_F(ResolveServiceTest, CacheIsKeyedByAuthority) {
     const std::string first = "first" + std::to_string(n), second = "second" + std::to_string(n++);
     Resolve(first, "http://host.example/path");
     env_.RunUntilIdle();
+    ovProxyInfo filled;  // by the successful answer, under the current configuration
+    ASSERT_TRUE(info_mode_.getHostCacheMode()->lookup("host.example", filled));
+    EXPECT_EQ(filled.ToPacString(), n == 1 ? "PROXY proxy:3128" : "PROXY other:1");
     // A different answer for a miss shows the hit really came from the cache.
     manager_.Publish(Manual("other:1", n + 1), CONFIG_VALID);
-    info_mode_.getHostCacheMode()->put("host.example", [] {
-      ovProxyInfo info;
-      info.UseNamedProxy("cached:1");
-      return info;
-    }());
+    info_mode_.getHostCacheMode()->put("host.example", Named("cached:1"));
     const eErrorCode code = Resolve(second, c.second);
     env_.RunUntilIdle();
     EXPECT_EQ(code == e_success, c.hit) << c.second;
     EXPECT_EQ(answers_[second].pac, c.hit ? "PROXY cached:1; DIRECT" : "PROXY other:1; DIRECT")
         << c.second;
   }
-}
-
-TEST_F(ResolveServiceTest, SuccessfulAnswersFillTheCache) {
-  Start(Manual(), CONFIG_VALID);
-  Resolve("a", "http://host.example/x");
-  env_.RunUntilIdle();
-  ovProxyInfo cached;
-  ASSERT_TRUE(info_mode_.getHostCacheMode()->lookup("host.example", cached));
-  EXPECT_EQ(cached.ToPacString(), "PROXY proxy:3128");
-  EXPECT_EQ(Resolve("b", "http://host.example/y"), e_success);
 }
 
 TEST_F(ResolveServiceTest, TimeOutsAreEnforcedAtTheCheckWhereverTheTaskWaits) {
@@ -211,7 +215,6 @@ TEST_F(ResolveServiceTest, TimeOutsAreEnforcedAtTheCheckWhereverTheTaskWaits) {
   EXPECT_TRUE(Expired());  // "patient" still waits
   EXPECT_EQ(answers_["queued"].error, e_request_timeout);
   EXPECT_EQ(answers_["queued"].pac, "");
-
   // Stuck in a resolver that never answers; its late answer is not delivered.
   manager_.Publish(PacUrl(), CONFIG_VALID);
   env_.RunUntilIdle();
@@ -235,7 +238,6 @@ TEST_F(ResolveServiceTest, CancelledAndDroppedRequestsHearCancelledOnce) {
   service_->cancel("cancelled");
   env_.RunUntilIdle();
   EXPECT_EQ(answers_["cancelled"].error, e_cancelled);
-
   service_->uninitialize();
   manager_.Publish(ovProxyConfig(), CONFIG_PENDING);  // no longer heard
   Resolve("late", "http://l.example/");               // queued without a manager
@@ -312,15 +314,9 @@ TEST_F(ResolveServiceTest, CacheSurvivesAStartOnlyUnderTheSharedConfiguration) {
     ovProxyInfoModeImpl mode;
     if (c.shared) mode.getConfigMode()->updateConfig(Manual(c.shared_rules, 2));
     mode.getHostCacheMode()->put("other-process.example", ovProxyInfo());
-    ovResolveServiceParts parts;
-    parts.info_mode = &mode;
-    parts.controller.make_decider = [this] {
-      return std::make_unique<ovtest::FakePacDecider>(decision_);
-    };
-    parts.controller.adapter = &adapter_;
     ovtest::FakeConfigManager manager;
     manager.Set(ovProxyConfig(), CONFIG_PENDING);
-    ovProxyResolveServiceImpl service(std::move(parts));
+    ovProxyResolveServiceImpl service(Parts(&mode));
     ASSERT_TRUE(service.initialize(&manager));
     ovProxyInfo info;
     manager.Publish(Manual(), CONFIG_VALID);
@@ -331,6 +327,179 @@ TEST_F(ResolveServiceTest, CacheSurvivesAStartOnlyUnderTheSharedConfiguration) {
     EXPECT_FALSE(mode.getHostCacheMode()->lookup("other-process.example", info)) << c.name;
     service.uninitialize();
   }
+}
+
+class RecordingDelegate : public ovProxyServiceDelegate {
+ public:
+  void setNetStateObserver(ovNetStateObserver* observer) override { observer_ = observer; }
+  ovNetStateObserver* observer_ = nullptr;
+};
+
+// The provider on its own runner thread over a service with fake parts.
+// Shared check: every accepted request is answered exactly once.
+class ResolveProviderTest : public ServiceFakes {
+ protected:
+  ResolveProviderTest() : ServiceFakes(OrvaTask::kMainRunnerName) {
+    auto impl = std::make_shared<ovProxyResolveServiceProvider::Impl>(
+        [this] {
+          ovResolveServiceParts parts = Parts(&info_mode_);
+          parts.controller.make_winhttp = nullptr;
+          return std::make_unique<ovProxyResolveServiceImpl>(std::move(parts));
+        },
+        &info_mode_);
+    provider_ = std::make_unique<ovProxyResolveServiceProvider>(impl);
+  }
+
+  void TearDown() override {
+    provider_->uninitialize();
+    for (const std::string& id : accepted_) EXPECT_EQ(Got(id).count, 1) << id;
+  }
+  void Start(const ovProxyConfig& config) {
+    manager_.Set(config, CONFIG_VALID);
+    ASSERT_TRUE(provider_->initializeWithManager(&delegate_, &manager_));
+  }
+  // Resolves asynchronously; answers are recorded under the request id.
+  bool Resolve(std::string& id, const std::string& url, int timeoutMs = 0) {
+    const bool accepted = provider_->resolveProxy(
+        url, "",
+        [this](const std::string& requestId, const ovProxyInfo& info, eErrorCode error) {
+          std::lock_guard lock(mutex_);
+          Answer& answer = answers_[requestId];
+          answer = {answer.count + 1, info.ToPacString(), error};
+          answered_.notify_all();
+        },
+        id, timeoutMs);
+    if (accepted) accepted_.push_back(id);
+    return accepted;
+  }
+  Answer Got(const std::string& id) {
+    std::lock_guard lock(mutex_);
+    return answers_[id];
+  }
+  void WaitFor(const std::string& id) {
+    std::unique_lock lock(mutex_);
+    answered_.wait(lock, [&] { return answers_[id].count > 0; });
+  }
+  void FlushRunner() { ASSERT_TRUE(env_.Flush(kResolveRunnerName)); }
+
+  RecordingDelegate delegate_;
+  std::unique_ptr<ovProxyResolveServiceProvider> provider_;
+  std::mutex mutex_;
+  std::condition_variable answered_;
+  std::vector<std::string> accepted_;
+  std::map<std::string, Answer> answers_;
+};
+
+TEST_F(ResolveProviderTest, LifecycleAndCallsOutsideIt) {
+  std::string id = "early";
+  EXPECT_FALSE(Resolve(id, "http://a.example/"));
+  ovProxyInfo info;
+  EXPECT_EQ(provider_->resolveProxySync("http://a.example/", "", info, 100), e_not_initialized);
+  Start(Manual());
+  EXPECT_FALSE(provider_->initialize(&delegate_));  // twice: refused
+  EXPECT_TRUE(provider_->uninitialize());
+  id = "after";
+  EXPECT_FALSE(Resolve(id, "http://a.example/"));
+  Start(Manual());  // and again
+}
+
+TEST_F(ResolveProviderTest, GeneratedIdsAreWrittenBackAndAnswered) {
+  Start(Manual());
+  std::string first, second;
+  ASSERT_TRUE(Resolve(first, "host.example:8443"));
+  ASSERT_TRUE(Resolve(second, "http://b.example/"));
+  EXPECT_FALSE(first.empty());
+  EXPECT_NE(first, second);
+  WaitFor(first);
+  WaitFor(second);
+  EXPECT_EQ(Got(first).pac, "PROXY proxy:3128; DIRECT");
+  // The scheme-less text was resolved as https://host.example:8443.
+  ovProxyInfo cached;
+  EXPECT_TRUE(info_mode_.getHostCacheMode()->lookup("host.example:8443", cached));
+}
+
+TEST_F(ResolveProviderTest, SynchronousAnswersAndTimeOuts) {
+  Start(PacUrl());
+  ovProxyInfo info;
+  info_mode_.getHostCacheMode()->put("cached.example", Named("c:1"));
+  EXPECT_EQ(provider_->resolveProxySync("http://cached.example/x", "", info, 5000), e_success);
+  EXPECT_EQ(info.ToPacString(), "PROXY c:1; DIRECT");
+  // A resolver that never answers: no wait at all with 0; with 300 ms the
+  // caller gives up when the clock says so, and the request is cancelled.
+  EXPECT_EQ(provider_->resolveProxySync("http://stuck.example/", "", info, 0), e_request_timeout);
+  std::atomic<bool> returned{false};
+  std::thread mover([&] {
+    while (!returned) {
+      clock_.Advance(milliseconds(50));
+      std::this_thread::yield();
+    }
+  });
+  EXPECT_EQ(provider_->resolveProxySync("http://stuck.example/", "", info, 300), e_request_timeout);
+  returned = true;
+  mover.join();
+  FlushRunner();
+  EXPECT_EQ(pk_log_->cancelled.size(), 2u);
+}
+
+TEST_F(ResolveProviderTest, TimeOutsCancelAndUninitializeAnswerWaitingRequests) {
+  Start(PacUrl());
+  std::string stuck = "stuck", cancelled = "c", dropped = "d";
+  ASSERT_TRUE(Resolve(stuck, "http://s.example/", 300));
+  ASSERT_TRUE(Resolve(cancelled, "http://c.example/"));
+  ASSERT_TRUE(Resolve(dropped, "http://d.example/"));
+  FlushRunner();
+  clock_.Advance(milliseconds(999));  // the time-out check runs every second
+  FlushRunner();
+  EXPECT_EQ(Got("stuck").count, 0);
+  clock_.Advance(milliseconds(1));
+  WaitFor(stuck);
+  EXPECT_EQ(Got("stuck").error, e_request_timeout);
+  provider_->cancelResolve(cancelled);
+  WaitFor(cancelled);
+  EXPECT_EQ(Got("c").error, e_cancelled);
+  provider_->uninitialize();
+  EXPECT_EQ(Got("d").count, 1);
+  EXPECT_EQ(Got("d").error, e_cancelled);
+}
+
+TEST_F(ResolveProviderTest, DelegateGetsTheObserverAndNetworkChangesReachTheService) {
+  Start(Manual());
+  EXPECT_EQ(delegate_.observer_, nullptr);  // stored, not attached
+  provider_->setDelegate(&delegate_);
+  ASSERT_NE(delegate_.observer_, nullptr);
+  delegate_.observer_->OnNetworkStateChanged(ovNetworkState::Connected, "home");
+  delegate_.observer_->OnNetworkStateChanged(ovNetworkState::Connected, "home");
+  delegate_.observer_->OnNetSettingChange(1);
+  FlushRunner();
+  EXPECT_EQ(manager_.network_changes(), 2);
+  EXPECT_EQ(decision_->failure_resets, 2);
+  RecordingDelegate other;
+  provider_->setDelegate(&other);
+  EXPECT_EQ(delegate_.observer_, nullptr);
+  provider_->uninitialize();
+  EXPECT_EQ(other.observer_, nullptr);
+  EXPECT_EQ(provider_->getDelegate(), nullptr);
+}
+
+TEST(OrvaProxyModule, ServiceLookup) {
+  EXPECT_EQ(TermModule(nullptr), -1);
+  Tav::ITavMessageQueueClient* client = InitModule();
+  ASSERT_NE(client, nullptr);
+  const struct {
+    const char* name;
+    void* expected;
+  } cases[] = {
+      {"IOrvaProxyService", ovProxyResolveServiceProvider::get_instance()},
+      {"IOrvaProxyEnterpriseAdapter", ovProxyEnterpriseAdapter::GetInstance()},
+      {"iorvaproxyservice", nullptr},
+      {"IOrvaProxyService ", nullptr},
+      {"", nullptr},
+      {nullptr, nullptr},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(client->QueryInterface(c.name), c.expected) << (c.name ? c.name : "null");
+  }
+  EXPECT_EQ(TermModule(client), 0);
 }
 
 }  // namespace

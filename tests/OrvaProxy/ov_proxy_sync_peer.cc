@@ -4,11 +4,8 @@
 // obeys one command per line on standard input, answering one line each:
 //
 //   join                      -> "join applied" | "join nopeer" | "join pending"
-//   setpacurl URL             -> "ok"
-//   put HOST PROXYHOST PORT   -> "ok"
 //   pacurl                    -> the PAC URL it reads
 //   lookup HOST               -> "found PROXYHOST:PORT" | "missing"
-//   waitpacurl URL            -> "ok" once it reads URL | "timeout"
 //   waitlookup HOST           -> "ok PROXYHOST:PORT NS" (NS: CLOCK_MONOTONIC
 //                                nanoseconds when found) | "timeout"
 //   armlookup HOST            -> "armed" at once, then what waitlookup answers
@@ -73,7 +70,6 @@ int main() {
   });
   auto config = mode->getConfigMode();
   auto cache = mode->getHostCacheMode();
-
   std::string line;
   while (std::getline(std::cin, line)) {
     std::istringstream in(line);
@@ -90,19 +86,6 @@ int main() {
         default:
           std::cout << "join pending" << std::endl;
       }
-    } else if (command == "setpacurl") {
-      std::string url;
-      in >> url;
-      config->setPacUrl(url);
-      std::cout << "ok" << std::endl;
-    } else if (command == "put") {
-      std::string host, proxy_host;
-      int32_t port = 0;
-      in >> host >> proxy_host >> port;
-      ovProxyInfo info;
-      info.UseProxyServer(OVProxy::ovProxyServer(proxy_host, port, "HTTP"));
-      cache->put(host, info);
-      std::cout << "ok" << std::endl;
     } else if (command == "pacurl") {
       std::cout << config->getPacUrl() << std::endl;
     } else if (command == "lookup") {
@@ -110,11 +93,6 @@ int main() {
       in >> host;
       ovProxyInfo info;
       std::cout << (cache->lookup(host, info) ? "found " + Describe(info) : "missing") << std::endl;
-    } else if (command == "waitpacurl") {
-      std::string url;
-      in >> url;
-      std::cout << (WaitUntil([&] { return config->getPacUrl() == url; }) ? "ok" : "timeout")
-                << std::endl;
     } else if (command == "waitlookup" || command == "armlookup") {
       std::string host;
       in >> host;

@@ -1,11 +1,7 @@
-// FakeConfigManager: a configuration service manager driven by hand. It
-// answers the configuration and availability the test set, tells its
-// observers when the test publishes a change (on the calling thread), and
-// counts network changes. Unlike the real manager it does not check which
-// runner calls it.
-//
-// Thread-safety: the test sets it up before handing it over; afterwards it
-// is used on the runner of whoever holds it (Publish included).
+// FakeConfigManager: a configuration service manager driven by hand: it
+// answers what the test set, tells its observers (on the calling thread)
+// what the test publishes, and counts network changes. Unlike the real one
+// it does not check which runner calls it.
 #pragma once
 
 #include <algorithm>
@@ -23,7 +19,6 @@ class FakeConfigManager final : public OVProxy::ovProxyConfigServiceManager {
     config_ = config;
     availability_ = availability;
   }
-  // Set, then tell every observer.
   void Publish(const OVProxy::ovProxyConfig& config,
                OVProxy::ovProxyConfigAvailability availability) {
     Set(config, availability);
@@ -32,7 +27,6 @@ class FakeConfigManager final : public OVProxy::ovProxyConfigServiceManager {
   }
   int network_changes() const { return network_changes_; }
   std::size_t observer_count() const { return observers_.size(); }
-
   OVProxy::ovProxyConfigAvailability getLatestProxyConfig(OVProxy::ovProxyConfig& out) override {
     out = config_;
     return availability_;

@@ -1,13 +1,9 @@
-// FakePacDecider: a PAC decision scripted by hand, for code that drives the
-// decider (the resolve controller). GetPacContent answers the scripted code
-// (e_pending by default); Decide later completes the decision the way the
-// real decider does: on success it stores the script in its configuration,
-// then tells the delegate. Immediate answers other than e_pending notify the
-// delegate from inside GetPacContent, as the real one does. Everything it is
-// asked is recorded in a shared Record, so a test keeps access after the
-// controller took ownership.
-//
-// Thread-safety: none; used on the resolve runner like the real one.
+// FakePacDecider: a PAC decision scripted by hand. GetPacContent answers the
+// scripted code (e_pending by default; any other answer notifies the delegate
+// at once, as the real one does); Decide later completes the decision: on
+// success the script goes into its configuration, then the delegate hears it.
+// What it is asked goes to a shared Record, which outlives it. Not
+// thread-safe.
 #pragma once
 
 #include <memory>
@@ -25,8 +21,6 @@ class FakePacDecider final : public OVProxy::ovIPacFileDecider {
     int get_pac_content_calls = 0;
     int failure_resets = 0;
     OVProxy::eErrorCode answer = OVProxy::e_pending;
-    // Put into the configuration when an immediate e_success is answered.
-    std::string immediate_content = "function FindProxyForURL(u, h) { return 'DIRECT'; }";
     FakePacDecider* decider = nullptr;
   };
 
@@ -34,9 +28,6 @@ class FakePacDecider final : public OVProxy::ovIPacFileDecider {
     record_->decider = this;
   }
   ~FakePacDecider() override { record_->decider = nullptr; }
-
-  // Ends the decision in progress: `content` (when success) becomes the
-  // configuration's script; the delegate hears `success`.
   void Decide(bool success, const std::string& content = std::string()) {
     if (success && config_) config_->setPacContent(content);
     if (delegate_) delegate_->onPacDecisionComplete(success, success ? content : "", "");
@@ -55,7 +46,8 @@ class FakePacDecider final : public OVProxy::ovIPacFileDecider {
   OVProxy::eErrorCode GetPacContent() override {
     ++record_->get_pac_content_calls;
     const OVProxy::eErrorCode answer = record_->answer;
-    if (answer == OVProxy::e_success) Decide(true, record_->immediate_content);
+    if (answer == OVProxy::e_success)
+      Decide(true, "function FindProxyForURL(u, h) { return 'DIRECT'; }");
     if (answer != OVProxy::e_success && answer != OVProxy::e_pending) Decide(false);
     return answer;
   }

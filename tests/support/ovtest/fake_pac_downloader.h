@@ -1,13 +1,8 @@
 // FakePacDownloads: PAC downloads answered by hand. Create() makes
-// downloaders (OVProxy::ovIPACDownloader) that record every request and
-// cancel here, so a test keeps access after a decider took ownership of one.
-// Finish posts the outcome to the runner the request named, as a real
-// downloader does, with the grouping value 61.
-//
-// Each request gets the id "dl-<n>" unless LeaveIdsEmpty(true) makes
-// Download leave the caller's id untouched (a downloader that could not start).
-//
-// Thread-safety: every operation may be called from any thread.
+// downloaders that record every request and cancel here, so a test keeps
+// access after a decider took ownership of one. Each request gets the id
+// "dl-<n>" unless LeaveIdsEmpty(true) (a downloader that could not start).
+// Thread-safe.
 #pragma once
 
 #include <memory>
@@ -16,6 +11,7 @@
 #include <vector>
 
 #include "OrvaProxy/ov_i_pac_downloader.h"
+#include "orvatask/orva_task.h"
 
 namespace ovtest {
 
@@ -25,30 +21,80 @@ class FakePacDownloads : public std::enable_shared_from_this<FakePacDownloads> {
     OVProxy::PacRequestId id;
     std::string url;
     std::string runner;
-  };
-
-  std::unique_ptr<OVProxy::ovIPACDownloader> Create();
-
-  void LeaveIdsEmpty(bool leave);
-  std::vector<Request> requests() const;
-  std::vector<OVProxy::PacRequestId> cancels() const;
-  // Downloaders created and not yet destroyed.
-  int alive() const;
-
-  // Posts the outcome of request `index` (in request order). False when the
-  // index is unknown or the runner refused the task.
-  bool Finish(std::size_t index, const std::string& content, bool success,
-              const std::string& error = "");
-
- private:
-  class Downloader;
-  struct Entry {
-    Request request;
     OVProxy::PACDownloadCallback callback;
   };
 
+  std::unique_ptr<OVProxy::ovIPACDownloader> Create() {
+    return std::make_unique<Downloader>(shared_from_this());
+  }
+  void LeaveIdsEmpty(bool leave) {
+    Locked([&] { return leave_ids_empty_ = leave; });
+  }
+  std::vector<Request> requests() const {
+    return Locked([&] { return requests_; });
+  }
+  std::vector<OVProxy::PacRequestId> cancels() const {
+    return Locked([&] { return cancels_; });
+  }
+  // Downloaders created and not yet destroyed.
+  int alive() const {
+    return Locked([&] { return alive_; });
+  }
+
+  // Posts the outcome of request `index` to the runner it named, as a real
+  // downloader does, grouped with value 61. False when the index is unknown
+  // or the runner refused the task.
+  bool Finish(std::size_t index, const std::string& content, bool success,
+              const std::string& error = "") {
+    const auto all = requests();
+    OrvaTask::IOVTManager* manager = OrvaTask::GetOVTManager();
+    if (index >= all.size() || manager == nullptr) return false;
+    const Request& r = all[index];
+    return manager->PostTask(
+        r.runner,
+        OrvaTask::CreateOrvaTask({.name = "fake pac download result", .value = 61},
+                                 [callback = r.callback, id = r.id, content, success, error] {
+                                   if (callback) callback(id, content, success, error);
+                                 }));
+  }
+
+ private:
+  class Downloader final : public OVProxy::ovIPACDownloader {
+   public:
+    explicit Downloader(std::shared_ptr<FakePacDownloads> owner) : owner_(std::move(owner)) {
+      owner_->Locked([&] { return ++owner_->alive_; });
+    }
+    ~Downloader() override {
+      owner_->Locked([&] { return --owner_->alive_; });
+    }
+    void Download(OVProxy::PacRequestId& requestId, const std::string& url,
+                  OVProxy::PACDownloadCallback callback, const std::string& runner) override {
+      owner_->Locked([&] {
+        OVProxy::PacRequestId id;
+        if (!owner_->leave_ids_empty_) {
+          const std::string number = std::to_string(owner_->requests_.size() + 1);
+          requestId = id = u"dl-" + OVProxy::PacRequestId(number.begin(), number.end());
+        }
+        owner_->requests_.push_back({id, url, runner, std::move(callback)});
+        return 0;
+      });
+    }
+    void CancelDownload(const OVProxy::PacRequestId& requestId) override {
+      owner_->Locked([&] { return owner_->cancels_.push_back(requestId), 0; });
+    }
+
+   private:
+    std::shared_ptr<FakePacDownloads> owner_;
+  };
+
+  template <typename F>
+  auto Locked(F f) const -> decltype(f()) {
+    std::lock_guard lock(mutex_);
+    return f();
+  }
+
   mutable std::mutex mutex_;
-  std::vector<Entry> entries_;
+  std::vector<Request> requests_;
   std::vector<OVProxy::PacRequestId> cancels_;
   bool leave_ids_empty_ = false;
   int alive_ = 0;

@@ -1,19 +1,16 @@
 // FakeWinHttp: a proxy resolution service (ovplatform::WinHttpApi) completed
-// by hand. Every accepted GetProxyForUrlEx is recorded; the test later
-// completes it with any status, code and result, on whatever thread it
-// calls from. Each call can be made to fail; open handles are counted so
-// that a test sees every handle closed.
-//
-// Thread-safety: every member may be called from any thread; callbacks run
-// outside the fake's lock.
+// by hand. Every accepted GetProxyForUrlEx is recorded, and the test later
+// completes it with any status, code and result, from any thread. Each call
+// can be made to fail; open handles are counted so that a test sees every
+// handle closed. Thread-safe; callbacks run outside the fake's lock.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
-#include <optional>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/winhttp/ov_winhttp_api.h"
@@ -22,75 +19,129 @@ namespace ovtest {
 
 class FakeWinHttp : public ovplatform::WinHttpApi {
  public:
-  struct Request {
-    ovplatform::WinHttpHandle resolver = ovplatform::kNullHandle;
-    std::string url;
-    ovplatform::AutoProxyOptions options;
-    uintptr_t context = 0;
-    ovplatform::WinHttpStatusCallback callback = nullptr;
-    uint32_t flags = 0;
-    bool called_back = false;
-  };
-  struct Timeouts {
-    int32_t resolve_ms, connect_ms, send_ms, receive_ms;
-  };
-
-  // Failure knobs.
-  void FailOpen(bool fail);
-  void FailSetStatusCallback(bool fail);
-  void SetCreateResolverError(uint32_t error);
+  using Handle = ovplatform::WinHttpHandle;
+  void FailOpen(bool fail) {
+    Locked([&] { fail_open_ = fail; });
+  }
+  void FailSetStatusCallback(bool fail) {
+    Locked([&] { fail_callback_ = fail; });
+  }
+  void SetCreateResolverError(uint32_t error) {
+    Locked([&] { create_error_ = error; });
+  }
   // What GetProxyForUrlEx answers (kErrorIoPending by default).
-  void SetGetProxyForUrlAnswer(uint32_t answer);
-  void SetGetProxyResultError(uint32_t error);
+  void SetGetProxyForUrlAnswer(uint32_t answer) {
+    Locked([&] { get_proxy_answer_ = answer; });
+  }
+  void SetGetProxyResultError(uint32_t error) {
+    Locked([&] { result_error_ = error; });
+  }
 
-  // Completes request `index` with kStatusGetProxyForUrlComplete, `error`
-  // as its 4-byte status information and `result` for GetProxyResult.
-  void Complete(std::size_t index, uint32_t error, ovplatform::ProxyResult result = {});
-  // Calls request `index`'s callback with anything.
-  void Callback(std::size_t index, uint32_t status, const void* info, uint32_t length);
-  // Ends every request not yet called back with kStatusRequestError, as the
-  // service does when it goes away (their contexts are freed by the
-  // callback).
-  void FinishOutstanding();
+  // Completes request `index` with kStatusGetProxyForUrlComplete, `error` as
+  // its status information and `result` for GetProxyResult.
+  void Complete(std::size_t index, uint32_t error, ovplatform::ProxyResult result = {}) {
+    Locked([&] { requests_.at(index).result = std::move(result); });
+    Callback(index, ovplatform::kStatusGetProxyForUrlComplete, &error, sizeof(error));
+  }
+  void Callback(std::size_t index, uint32_t status, const void* info, uint32_t length) {
+    Request call;
+    Locked([&] {
+      requests_.at(index).called_back = true;
+      call = requests_[index];
+    });
+    if (call.callback) call.callback(call.resolver, call.context, status, info, length);
+  }
+  // Ends every request not yet called back with a cancellation, as the
+  // service does when it goes away (the callback frees their contexts).
+  void FinishOutstanding() {
+    const ovplatform::AsyncResult cancelled{1, ovplatform::kErrorOperationCancelled};
+    const std::size_t count = Locked([&] { return requests_.size(); });
+    for (std::size_t i = 0; i < count; ++i) {
+      if (!Locked([&] { return requests_[i].called_back; }))
+        Callback(i, ovplatform::kStatusRequestError, &cancelled, sizeof(cancelled));
+    }
+  }
+  std::size_t openResolverHandles() const {
+    return Locked([&] { return resolvers_.size(); });
+  }
+  std::size_t openSessions() const {
+    return Locked([&] { return sessions_.size(); });
+  }
 
-  std::size_t requestCount() const;
-  Request request(std::size_t index) const;
-  std::optional<Timeouts> timeouts() const;
-  uint32_t callbackFlags() const;
-  // Resolver handles created and not closed.
-  std::size_t openResolverHandles() const;
-  std::size_t openSessions() const;
-
-  ovplatform::WinHttpHandle Open(bool async) override;
-  bool SetStatusCallback(ovplatform::WinHttpHandle session,
-                         ovplatform::WinHttpStatusCallback callback, uint32_t flags) override;
-  bool SetTimeouts(ovplatform::WinHttpHandle session, int32_t resolve_ms, int32_t connect_ms,
-                   int32_t send_ms, int32_t receive_ms) override;
-  uint32_t CreateProxyResolver(ovplatform::WinHttpHandle session,
-                               ovplatform::WinHttpHandle* resolver) override;
-  uint32_t GetProxyForUrlEx(ovplatform::WinHttpHandle resolver, const std::string& url,
-                            const ovplatform::AutoProxyOptions& options,
-                            uintptr_t context) override;
-  uint32_t GetProxyResult(ovplatform::WinHttpHandle resolver,
-                          ovplatform::ProxyResult* result) override;
-  void FreeProxyResult(ovplatform::ProxyResult* result) override;
-  bool CloseHandle(ovplatform::WinHttpHandle handle) override;
+  Handle Open(bool) override {
+    return Locked([&] {
+      if (fail_open_) return ovplatform::kNullHandle;
+      sessions_.insert(next_);
+      return next_++;
+    });
+  }
+  bool SetStatusCallback(Handle session, ovplatform::WinHttpStatusCallback callback,
+                         uint32_t) override {
+    return Locked([&] {
+      if (fail_callback_ || !sessions_.count(session)) return false;
+      callback_ = callback;
+      return true;
+    });
+  }
+  bool SetTimeouts(Handle session, int32_t, int32_t, int32_t, int32_t) override {
+    return Locked([&] { return sessions_.count(session) != 0; });
+  }
+  uint32_t CreateProxyResolver(Handle session, Handle* resolver) override {
+    return Locked([&] {
+      if (create_error_ != ovplatform::kErrorSuccess) return create_error_;
+      if (!sessions_.count(session)) return ovplatform::kErrorInvalidHandle;
+      resolvers_.insert(*resolver = next_++);
+      return ovplatform::kErrorSuccess;
+    });
+  }
+  uint32_t GetProxyForUrlEx(Handle resolver, const std::string&,
+                            const ovplatform::AutoProxyOptions&, uintptr_t context) override {
+    return Locked([&] {
+      if (!resolvers_.count(resolver)) return ovplatform::kErrorInvalidHandle;
+      if (get_proxy_answer_ == ovplatform::kErrorIoPending)
+        requests_.push_back(Request{resolver, context, callback_});
+      return get_proxy_answer_;
+    });
+  }
+  uint32_t GetProxyResult(Handle resolver, ovplatform::ProxyResult* result) override {
+    return Locked([&] {
+      if (result_error_ != ovplatform::kErrorSuccess) return result_error_;
+      for (std::size_t i = requests_.size(); i-- > 0;) {
+        if (requests_[i].resolver != resolver) continue;
+        *result = requests_[i].result;
+        return ovplatform::kErrorSuccess;
+      }
+      return ovplatform::kErrorInvalidHandle;
+    });
+  }
+  void FreeProxyResult(ovplatform::ProxyResult* result) override { result->entries.clear(); }
+  bool CloseHandle(Handle handle) override {
+    return Locked([&] { return sessions_.erase(handle) > 0 || resolvers_.erase(handle) > 0; });
+  }
 
  private:
+  struct Request {
+    Handle resolver = ovplatform::kNullHandle;
+    uintptr_t context = 0;
+    ovplatform::WinHttpStatusCallback callback = nullptr;
+    bool called_back = false;
+    ovplatform::ProxyResult result;
+  };
+  template <typename F>
+  auto Locked(F f) const -> decltype(f()) {
+    std::lock_guard lock(mutex_);
+    return f();
+  }
+
   mutable std::mutex mutex_;
-  bool fail_open_ = false;
-  bool fail_callback_ = false;
+  bool fail_open_ = false, fail_callback_ = false;
   uint32_t create_error_ = ovplatform::kErrorSuccess;
   uint32_t get_proxy_answer_ = ovplatform::kErrorIoPending;
   uint32_t result_error_ = ovplatform::kErrorSuccess;
-  ovplatform::WinHttpHandle next_ = 1;
-  std::set<ovplatform::WinHttpHandle> sessions_;
-  std::set<ovplatform::WinHttpHandle> resolvers_;
+  Handle next_ = 1;
+  std::set<Handle> sessions_, resolvers_;
   ovplatform::WinHttpStatusCallback callback_ = nullptr;
-  uint32_t flags_ = 0;
-  std::optional<Timeouts> timeouts_;
   std::vector<Request> requests_;
-  std::vector<ovplatform::ProxyResult> results_;  // by request index
 };
 
 }  // namespace ovtest
