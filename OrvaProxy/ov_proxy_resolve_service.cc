@@ -1,5 +1,7 @@
 #include "OrvaProxy/ov_proxy_resolve_service.h"
 
+#include <algorithm>
+#include <string_view>
 #include <utility>
 
 #include "OrvaProxy/ovProxyConfig/ov_proxy_config_service_manager_impl.h"
@@ -53,10 +55,13 @@ std::string ovProxyResolveServiceImpl::hostKey(const std::string& url) {
   const std::size_t scheme_end = url.find("://");
   if (scheme_end == std::string::npos) return url;
   const std::size_t start = scheme_end + 3;
-  std::size_t end = url.find('/', start);
-  if (end == std::string::npos) end = url.find('?', start);
-  if (end == std::string::npos) end = url.find('#', start);
-  return url.substr(start, end == std::string::npos ? std::string::npos : end - start);
+  const std::size_t end = std::min(url.find_first_of("/?#", start), url.size());
+  std::string_view authority(url.data() + start, end - start);
+  // The cache travels to other processes: user information stays out of it.
+  if (const std::size_t at = authority.rfind('@'); at != std::string_view::npos) {
+    authority.remove_prefix(at + 1);
+  }
+  return std::string(authority);
 }
 
 bool ovProxyResolveServiceImpl::initialize(ovProxyConfigServiceManager* manager) {

@@ -88,9 +88,10 @@ class ovProxyResolveServiceImpl : public ovProxyResolveService,
   ovProxyResolveServiceImpl(const ovProxyResolveServiceImpl&) = delete;
   ovProxyResolveServiceImpl& operator=(const ovProxyResolveServiceImpl&) = delete;
 
-  // The host-cache key of a URL: the text after "://" up to the first "/",
-  // else the first "?", else the first "#" (user information and port
-  // kept); the whole URL when it has no "://".
+  // The host-cache key of a URL: its authority (the text after "://" up to
+  // the first "/", "?" or "#") without user information, port kept; the
+  // whole URL when it has no "://". The cache is shared with other
+  // processes, so neither credentials nor query text may reach a key.
   static std::string hostKey(const std::string& url);
 
   bool initialize(ovProxyConfigServiceManager* manager) override;

@@ -140,16 +140,20 @@ class ResolveServiceTest : public ServiceFakes {
   std::vector<std::string> order_;
 };
 
-TEST(ResolveServiceHostKey, CutsAtSlashThenQueryThenFragment) {
+// The host cache is shared with other processes: credentials and query text
+// must never become part of a key.
+TEST(ResolveServiceHostKey, IsTheAuthorityWithoutCredentials) {
   const struct {
     const char *url, *key;
   } cases[] = {
       {"http://a.example/path", "a.example"},
       {"http://a.example:8080/x", "a.example:8080"},
-      {"http://user:pw@a.example/", "user:pw@a.example"},
+      {"http://user:pw@a.example/", "a.example"},
+      {"http://us@er:p@w@a.example:81?x", "a.example:81"},
       {"http://a.example?q=1", "a.example"},
       {"http://a.example#top", "a.example"},
-      {"http://a.example?q=/x", "a.example?q="},
+      {"http://a.example?token=s3cret/x", "a.example"},
+      {"http://a.example#frag/x", "a.example"},
       {"https://a.example", "a.example"},
       {"a.example:443", "a.example:443"},
       {"", ""},
