@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "ovtest/fake_environment_os.h"
+#include "platform/os/ov_os.h"
 
 namespace ovplatform {
 namespace {
@@ -58,6 +59,17 @@ TEST(DefaultBrowserTest, SearchesTheXdgFoldersInOrder) {
   os.SetEnv("XDG_CONFIG_DIRS", root + "/empty");
   os.SetEnv("XDG_DATA_DIRS", root + "/empty");
   EXPECT_FALSE(GetDefaultBrowserLocator().HttpHandler().has_value());
+}
+#else
+// The shell's association for "http" on this machine: Wine answers its
+// winebrowser.exe, Windows the user's browser or nothing on a bare
+// installation; so the test checks what any answer must hold.
+TEST(ShellDefaultBrowserTest, AnAnswerNamesAnExistingExecutable) {
+  const auto handler = SystemDefaultBrowserLocator().HttpHandler();
+  if (!handler) GTEST_SKIP() << "no program is associated with http here";
+  EXPECT_TRUE(GetOs().FileExists(handler->program)) << handler->program;
+  EXPECT_FALSE(GetOs().IsDirectory(handler->program)) << handler->program;
+  EXPECT_TRUE(handler->desktop_file.empty());
 }
 #endif
 

@@ -1,5 +1,5 @@
-#include "platform/netchange/ov_network_change_source_win.h"
-
+// The IP helper tables (what counts as a new network) and the change source
+// built on them, against a fake system and the real one.
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -12,8 +12,95 @@
 #include <thread>
 #include <vector>
 
+#include "platform/netchange/ov_ip_helper_state_win.h"
+#include "platform/netchange/ov_network_change_source_win.h"
+
 namespace ovplatform {
 namespace {
+
+// One interface with an address and a default route, as the system reports it.
+struct Rows {
+  MIB_IF_ROW2 interface_row{};
+  MIB_UNICASTIPADDRESS_ROW address_row{};
+  MIB_IPFORWARD_ROW2 route_row{};
+
+  Rows() {
+    interface_row.InterfaceLuid.Value = address_row.InterfaceLuid.Value =
+        route_row.InterfaceLuid.Value = 7;
+    interface_row.OperStatus = IfOperStatusUp;
+    interface_row.MediaConnectState = MediaConnectStateConnected;
+    address_row.Address.si_family = address_row.Address.Ipv4.sin_family = AF_INET;
+    address_row.Address.Ipv4.sin_addr.s_addr = htonl(0xC0A80114u);
+    address_row.OnLinkPrefixLength = 24;
+    address_row.DadState = IpDadStatePreferred;
+    address_row.ValidLifetime = 3600;
+    address_row.PreferredLifetime = 1800;
+    route_row.DestinationPrefix.Prefix.si_family = route_row.NextHop.si_family = AF_INET;
+    route_row.NextHop.Ipv4.sin_addr.s_addr = htonl(0xC0A80101u);
+    route_row.Metric = 25;
+    route_row.Age = 100;
+  }
+  IpHelperState State() const {
+    IpHelperState state;
+    state.AddInterface(interface_row);
+    state.AddAddress(address_row);
+    state.AddRoute(route_row);
+    return state;
+  }
+};
+
+TEST(IpHelperStateTest, OnlyWhatMattersToProxySettingsMakesADifference) {
+  struct Case {
+    const char* name;
+    std::function<void(Rows&)> change;
+    bool differs;
+  };
+  const Case cases[] = {
+      // The system's repeats.
+      {"address lifetimes renewed",
+       [](Rows& r) {
+         r.address_row.ValidLifetime = 7200;
+         r.address_row.PreferredLifetime = 3600;
+       },
+       false},
+      {"interface traffic counted", [](Rows& r) { r.interface_row.InOctets = 123456; }, false},
+      {"route aged", [](Rows& r) { r.route_row.Age = 5000; }, false},
+      {"address deprecated (still usable)",
+       [](Rows& r) { r.address_row.DadState = IpDadStateDeprecated; }, false},
+      // A new network.
+      {"link down", [](Rows& r) { r.interface_row.OperStatus = IfOperStatusDown; }, true},
+      {"cable out",
+       [](Rows& r) { r.interface_row.MediaConnectState = MediaConnectStateDisconnected; }, true},
+      {"address still tentative", [](Rows& r) { r.address_row.DadState = IpDadStateTentative; },
+       true},
+      {"another address",
+       [](Rows& r) { r.address_row.Address.Ipv4.sin_addr.s_addr = htonl(0xC0A80115u); }, true},
+      {"another prefix length", [](Rows& r) { r.address_row.OnLinkPrefixLength = 16; }, true},
+      {"another gateway",
+       [](Rows& r) { r.route_row.NextHop.Ipv4.sin_addr.s_addr = htonl(0xC0A801FEu); }, true},
+      {"route metric", [](Rows& r) { r.route_row.Metric = 50; }, true},
+      {"route on another interface", [](Rows& r) { r.route_row.InterfaceLuid.Value = 8; }, true},
+  };
+  const IpHelperState before = Rows().State();
+  for (const Case& c : cases) {
+    Rows rows;
+    c.change(rows);
+    EXPECT_EQ(!(rows.State() == before), c.differs) << c.name;
+  }
+}
+
+// The tables are read for real: Wine implements all three (unlike the
+// change notifications), and every machine has at least a loopback
+// interface with its address.
+TEST(IpHelperStateTest, TheMachinesTablesAreReadAndStable) {
+  const auto first = IpHelperState::Read();
+  ASSERT_TRUE(first.has_value());
+  EXPECT_GE(first->interfaceCount(), 1u);
+  EXPECT_GE(first->addressCount(), 1u);
+  const auto second = IpHelperState::Read();
+  ASSERT_TRUE(second.has_value());
+  EXPECT_EQ(*first, *second);
+}
 
 constexpr auto kPatience = std::chrono::seconds(10);
 
@@ -62,7 +149,7 @@ struct FakeSystem {
   bool Notify() {
     return Locked([&] { return notify ? (notify(), true) : false; });
   }
-  // The callback records which state the source had read when it told.
+  // The callback records the system's state when the source told.
   IpHelperNetworkChangeSource::Callback Recorder() {
     return [this] {
       std::lock_guard lock(mutex);
@@ -92,7 +179,7 @@ struct FakeSystem {
   std::vector<int> told;
 };
 
-TEST(IpHelperNetworkChangeSourceTest, OnlyChangesAreToldAndABurstOnce) {
+TEST(IpHelperNetworkChangeSourceTest, ChangesAndUnreadableTablesAreToldAndABurstOnce) {
   FakeSystem system;
   IpHelperNetworkChangeSource source(system.Backend());
   ASSERT_TRUE(source.Start(system.Recorder()));
@@ -117,15 +204,14 @@ TEST(IpHelperNetworkChangeSourceTest, OnlyChangesAreToldAndABurstOnce) {
   system.Locked([&] { system.state = 3; });
   ASSERT_TRUE(system.Notify());
   EXPECT_EQ(system.WaitUntilTold(3), (std::vector<int>{2, 3}));
-}
 
-TEST(IpHelperNetworkChangeSourceTest, UnreadableTablesAreToldRatherThanMissed) {
-  FakeSystem system;
-  IpHelperNetworkChangeSource source(system.Backend());
-  ASSERT_TRUE(source.Start(system.Recorder()));
-  system.Locked([&] { system.unreadable = true; });
+  // Tables that cannot be read are told rather than missed.
+  system.Locked([&] {
+    system.state = 4;
+    system.unreadable = true;
+  });
   ASSERT_TRUE(system.Notify());
-  EXPECT_EQ(system.WaitUntilTold(1), std::vector<int>{1});
+  EXPECT_EQ(system.WaitUntilTold(4), (std::vector<int>{2, 3, 4}));
 }
 
 TEST(IpHelperNetworkChangeSourceTest, StartFailsCleanlyWhenTheSystemRefuses) {

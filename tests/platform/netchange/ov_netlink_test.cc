@@ -1,15 +1,27 @@
-#include "platform/netchange/ov_netlink_state.h"
-
+// rtnetlink: what the state counts as a change, and the source on a real socket.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <linux/if.h>
 #include <linux/if_addr.h>
 #include <linux/netlink.h>
 #include <linux/rtnetlink.h>
+#include <sched.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
 #include <initializer_list>
+#include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <utility>
+
+#include "platform/netchange/ov_netlink_network_change_source.h"
+#include "platform/netchange/ov_netlink_state.h"
 
 namespace ovplatform {
 namespace {
@@ -118,6 +130,87 @@ TEST(NetlinkState, TentativeAddressBecomingUsableIsAChange) {
   EXPECT_TRUE(state.Apply(tentative.data(), tentative.size()));
   EXPECT_TRUE(state.Apply(usable.data(), usable.size()));
   EXPECT_FALSE(state.Apply(usable.data(), usable.size()));
+}
+
+// Waits for the event itself; the limit only turns a hang into a failure.
+struct Notifications {
+  void Tell() {
+    std::lock_guard lock(mutex);
+    ++count;
+    changed.notify_all();
+  }
+  NetworkChangeSource::Callback Callback() {
+    return [this] { Tell(); };
+  }
+  bool Wait() {
+    std::unique_lock lock(mutex);
+    return changed.wait_for(lock, std::chrono::seconds(30), [&] { return count > 0; });
+  }
+  std::mutex mutex;
+  std::condition_variable changed;
+  int count = 0;
+};
+
+TEST(NetlinkNetworkChangeSource, StartsAndStopsCleanly) {
+  Notifications notifications;
+  NetlinkNetworkChangeSource source;
+  if (!source.Start(notifications.Callback())) GTEST_SKIP() << "no rtnetlink here";
+  source.Stop();
+  source.Stop();
+
+  // Destroyed while running, without Stop.
+  auto running = std::make_unique<NetlinkNetworkChangeSource>();
+  EXPECT_TRUE(running->Start(notifications.Callback()));
+  running.reset();
+}
+
+// Sets an interface up or down through the classic ioctl, in the calling
+// thread's network namespace.
+bool SetInterfaceUp(const char* name, bool up = true) {
+  const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return false;
+  ifreq request{};
+  std::strncpy(request.ifr_name, name, IFNAMSIZ - 1);
+  bool ok = ioctl(fd, SIOCGIFFLAGS, &request) == 0;
+  request.ifr_flags =
+      static_cast<short>(up ? request.ifr_flags | IFF_UP : request.ifr_flags & ~IFF_UP);
+  ok = ok && ioctl(fd, SIOCSIFFLAGS, &request) == 0;
+  close(fd);
+  return ok;
+}
+
+// A real change: in a network namespace of its own (a thread's own, so the
+// machine's network is untouched), bringing the loopback interface up adds a
+// link state, addresses and routes. Needs CAP_SYS_ADMIN and CAP_NET_ADMIN.
+TEST(NetlinkNetworkChangeSource, TellsARealChangeAndStopsFromItsCallback) {
+  std::string skipped;
+  std::thread inNamespace([&] {
+    if (unshare(CLONE_NEWNET) != 0) {
+      skipped = "cannot make a network namespace (not root?)";
+      return;
+    }
+    Notifications notifications;
+    auto source = std::make_unique<NetlinkNetworkChangeSource>();
+    if (!source->Start(notifications.Callback())) {
+      skipped = "no rtnetlink here";
+      return;
+    }
+    ASSERT_TRUE(SetInterfaceUp("lo"));
+    EXPECT_TRUE(notifications.Wait());
+    source->Stop();
+
+    // A source whose callback destroys it: the thread ends on its own.
+    Notifications stopped;
+    auto selfStopping = std::make_unique<NetlinkNetworkChangeSource>();
+    ASSERT_TRUE(selfStopping->Start([&] {
+      selfStopping.reset();
+      stopped.Tell();
+    }));
+    ASSERT_TRUE(SetInterfaceUp("lo", false));
+    EXPECT_TRUE(stopped.Wait());
+  });
+  inNamespace.join();
+  if (!skipped.empty()) GTEST_SKIP() << skipped;
 }
 
 }  // namespace
