@@ -94,6 +94,14 @@ TEST_F(OrvaTaskTest, HostRunnerRunsOnlyWhenPumpedAndNeverInsideThePost) {
   EXPECT_TRUE(log.empty());
   EXPECT_EQ(env_.RunUntilIdle(), 2u);
   EXPECT_EQ(log, (std::vector<std::string>{"outer", "outer done", "inner"}));
+
+  // Delayed work that came due joins the queue behind work already ready.
+  log.clear();
+  manager_.PostTask(kMainRunnerName, MakeTask([&] { log.push_back("due"); }, {.delay_ms = 10}));
+  clock_.Advance(10ms);
+  manager_.PostTask(kMainRunnerName, MakeTask([&] { log.push_back("ready"); }));
+  env_.RunUntilIdle();
+  EXPECT_EQ(log, (std::vector<std::string>{"ready", "due"}));
 }
 
 TEST(OrvaTaskRunner, DestroyingAHostRunnerRemovesItAndDropsItsWork) {
@@ -162,7 +170,7 @@ TEST_F(OrvaTaskTest, RemovingDropsQueuedWorkAndRefusesNewWork) {
   EXPECT_NE(again, id);
 }
 
-TEST_F(OrvaTaskTest, RemovingItselfFromItsOwnThreadDoesNotDeadlock) {
+TEST_F(OrvaTaskTest, RemovingOrWaitingFromItsOwnThreadDoesNotDeadlock) {
   manager_.CreateRunner("self", 0);
   bool later_ran = false;
   bool removed = false;
@@ -182,9 +190,8 @@ TEST_F(OrvaTaskTest, RemovingItselfFromItsOwnThreadDoesNotDeadlock) {
   EXPECT_TRUE(removed);
   EXPECT_FALSE(later_ran);
   EXPECT_EQ(name_after_removal, "");
-}
 
-TEST_F(OrvaTaskTest, WaitingOnOnesOwnRunnerAnswersInsteadOfHanging) {
+  // Waiting on one's own runner answers instead of hanging.
   manager_.CreateRunner("r", 0);
   auto queued_behind = MakeTask([] {});
   bool wait_answer = true;
@@ -325,15 +332,6 @@ TEST_F(OrvaTaskTest, ThreadRunnerRunsDelayedWorkWhenTheClockReachesIt) {
   EXPECT_TRUE(manager_.WaitForTask(third));
   EXPECT_EQ(order, (std::vector<std::string>{"400 ms (explicit)", "1000 ms, posted first",
                                              "1000 ms, posted second"}));
-}
-
-TEST_F(OrvaTaskTest, DelayedWorkJoinsTheQueueBehindReadyWork) {
-  std::vector<int> order;
-  manager_.PostTask(kMainRunnerName, MakeTask([&] { order.push_back(1); }, {.delay_ms = 10}));
-  clock_.Advance(10ms);
-  manager_.PostTask(kMainRunnerName, MakeTask([&] { order.push_back(2); }));
-  env_.RunUntilIdle();
-  EXPECT_EQ(order, (std::vector<int>{2, 1}));
 }
 
 // Many threads posting, cancelling, removing and re-creating runners and

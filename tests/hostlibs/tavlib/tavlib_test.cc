@@ -57,7 +57,7 @@ TEST_F(MessageQueueTest, ModuleInUseOutlivesItsUnregistration) {
   EXPECT_TRUE(destroyed);
 }
 
-TEST(StringConvTest, RoundTripsEveryPlane) {
+TEST(StringConvTest, RoundTripsEveryPlaneAndReplacesWhatIsMalformed) {
   // ASCII, two-, three- and four-byte sequences.
   const std::string text = "a\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80z";
   const std::wstring wide = UTF8ToWide(text);
@@ -65,27 +65,16 @@ TEST(StringConvTest, RoundTripsEveryPlane) {
   EXPECT_EQ(wide[1], L'\u00E9');
   EXPECT_EQ(WideToUTF8(wide), text);
   EXPECT_EQ(WideToUTF8(UTF8ToWide("")), "");
-}
 
-TEST(StringConvTest, MalformedInputBecomesReplacementCharacters) {
-  const struct {
-    const char* name;
-    std::string input;
-    std::wstring expected;
-  } cases[] = {
-      {"lone continuation", "a\x80z", L"a\uFFFDz"},
-      {"overlong slash", "\xC0\xAF", L"\uFFFD\uFFFD"},
-      {"encoded surrogate", "\xED\xA0\x80", L"\uFFFD\uFFFD\uFFFD"},
-      {"beyond U+10FFFF", "\xF4\x90\x80\x80", L"\uFFFD\uFFFD\uFFFD\uFFFD"},
+  const std::pair<std::string, std::wstring> cases[] = {
+      {"a\x80z", L"a\uFFFDz"},                            // lone continuation
+      {"\xC0\xAF", L"\uFFFD\uFFFD"},                      // overlong slash
+      {"\xED\xA0\x80", L"\uFFFD\uFFFD\uFFFD"},            // encoded surrogate
+      {"\xF4\x90\x80\x80", L"\uFFFD\uFFFD\uFFFD\uFFFD"},  // beyond U+10FFFF
   };
-  for (const auto& c : cases) EXPECT_EQ(UTF8ToWide(c.input), c.expected) << c.name;
-}
-
-TEST(StringConvTest, InvalidWideCodePointsBecomeReplacementCharacters) {
-  std::wstring wide = L"x";
-  wide.push_back(static_cast<wchar_t>(0xD800));  // lone high surrogate
-  wide.push_back(L'y');
-  EXPECT_EQ(WideToUTF8(wide), "x\xEF\xBF\xBDy");
+  for (const auto& [input, expected] : cases) EXPECT_EQ(UTF8ToWide(input), expected) << input;
+  // A lone high surrogate.
+  EXPECT_EQ(WideToUTF8(std::wstring{L'x', static_cast<wchar_t>(0xD800), L'y'}), "x\xEF\xBF\xBDy");
 }
 
 }  // namespace

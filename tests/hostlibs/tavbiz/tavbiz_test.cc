@@ -17,6 +17,9 @@
 #include "tavbiz/admin_settings_store.h"
 #include "tavbiz/admin_settings_watcher.h"
 #include "tavbiz/experiment_mgr.h"
+#include "tavbiz/ov_proxy_info.h"
+#include "tavbiz/ov_proxy_list.h"
+#include "tavbiz/ov_proxy_server.h"
 #include "tavbiz/tav_feature_toggle.h"
 #include "tavbiz/tav_policy.h"
 
@@ -25,24 +28,34 @@ namespace {
 
 using opref::PolicyValue;
 
-TEST(AdminSettingsTest, ReadsEverySection) {
+// Good entries are read whatever bad ones stand beside them.
+TEST(AdminSettingsTest, ReadsEverySectionAndIgnoresBadEntries) {
   const auto result = ParseAdminSettings(R"({
-    "policies": {"52": true, "51": -250, "60": "caf\u00e9", "4294967295": 1},
-    "featureToggles": {"A": "text", "B": true, "C": 42, "D": ""},
-    "featureToggleGroups": {"grp": {"A": "in group"}},
-    "experiments": {"On": true, "Off": false}
+    "policies": {"52": true, "51": -250, "60": "caf\u00e9", "4294967295": 1,
+                 "0": true, "007": true, "-1": 1, "x": 1, "4294967296": 1,
+                 "10": 2147483648, "11": 1.5, "12": null, "13": [true]},
+    "featureToggles": {"A": "text", "B": true, "C": 42, "D": "", "Obj": {}, "Real": 0.5},
+    "featureToggleGroups": {"grp": {"A": "in group"}, "g": "not an object"},
+    "experiments": {"On": true, "Off": false, "E": "true"},
+    "unknownSection": 1
   })");
   ASSERT_TRUE(result.valid);
   const AdminSettings& s = result.settings;
-  EXPECT_EQ(s.policies.at(52), PolicyValue(true));
-  EXPECT_EQ(s.policies.at(51), PolicyValue(int32_t{-250}));
-  EXPECT_EQ(s.policies.at(60), PolicyValue(std::wstring(L"caf\u00e9")));
-  EXPECT_EQ(s.policies.at(4294967295u), PolicyValue(int32_t{1}));
+  EXPECT_EQ(s.policies, (decltype(s.policies){{52, PolicyValue(true)},
+                                              {51, PolicyValue(int32_t{-250})},
+                                              {60, PolicyValue(std::wstring(L"caf\u00e9"))},
+                                              {4294967295u, PolicyValue(int32_t{1})}}));
   EXPECT_EQ(s.toggles.at(""), (std::map<std::string, std::string>{
                                   {"A", "text"}, {"B", "true"}, {"C", "42"}, {"D", ""}}));
   EXPECT_EQ(s.toggles.at("grp").at("A"), "in group");
-  EXPECT_TRUE(s.experiments.at("On"));
-  EXPECT_FALSE(s.experiments.at("Off"));
+  EXPECT_EQ(s.toggles.size(), 2u);
+  EXPECT_EQ(s.experiments, (std::map<std::string, bool>{{"On", true}, {"Off", false}}));
+  // 9 policies, 2 toggles, 1 group, 1 experiment, 1 member.
+  EXPECT_EQ(result.problems.size(), 14u);
+  // A section of the wrong shape is one problem; the others still count.
+  const auto shape = ParseAdminSettings(R"({"policies": [], "experiments": {"E": true}})");
+  EXPECT_TRUE(shape.valid && shape.settings.experiments.at("E"));
+  EXPECT_EQ(shape.problems.size(), 1u);
 }
 
 TEST(AdminSettingsTest, DocumentsThatAreNotAJsonObjectGiveNoValues) {
@@ -59,28 +72,6 @@ TEST(AdminSettingsTest, DocumentsThatAreNotAJsonObjectGiveNoValues) {
       EXPECT_EQ(result.problems[0].find('\n'), std::string::npos) << result.problems[0];
     }
   }
-}
-
-TEST(AdminSettingsTest, IgnoresBadEntriesAndKeepsTheRest) {
-  const auto result = ParseAdminSettings(R"({
-    "policies": {"0": true, "007": true, "-1": 1, "x": 1, "4294967296": 1,
-                 "10": 2147483648, "11": 1.5, "12": null, "13": [true], "14": 7},
-    "featureToggles": {"Ok": "yes", "Obj": {}, "Real": 0.5},
-    "featureToggleGroups": {"g": "not an object"},
-    "experiments": {"E": "true", "F": true},
-    "unknownSection": 1
-  })");
-  ASSERT_TRUE(result.valid);
-  EXPECT_EQ(result.settings.policies.size(), 1u);
-  EXPECT_EQ(result.settings.policies.at(14), PolicyValue(int32_t{7}));
-  EXPECT_EQ(result.settings.toggles.at("").size(), 1u);
-  EXPECT_EQ(result.settings.experiments.size(), 1u);
-  // 9 policies, 2 toggles, 1 group, 1 experiment, 1 member.
-  EXPECT_EQ(result.problems.size(), 14u);
-  // A section of the wrong shape is one problem; the others still count.
-  const auto shape = ParseAdminSettings(R"({"policies": [], "experiments": {"E": true}})");
-  EXPECT_TRUE(shape.valid && shape.settings.experiments.at("E"));
-  EXPECT_EQ(shape.problems.size(), 1u);
 }
 
 // Where the file is looked for. The library reads the real environment (its
@@ -155,7 +146,7 @@ class AdminSettingsStoreTest : public ::testing::Test {
   RecordingObserver observer_;
 };
 
-TEST_F(AdminSettingsStoreTest, FirstLoadMakesItReadyOnceForEachSubscriber) {
+TEST_F(AdminSettingsStoreTest, ReadyOnceForEachSubscriberThenOnlySubscribedChanges) {
   SetText(R"({"policies": {"52": true}})");
   ASSERT_TRUE(store_.SubscribePolicyUpdate(&observer_, {52}, 0, 0));
   EXPECT_TRUE(observer_.Take().empty());
@@ -176,9 +167,9 @@ TEST_F(AdminSettingsStoreTest, FirstLoadMakesItReadyOnceForEachSubscriber) {
   EXPECT_EQ(late.Take(), Calls{"ready"});
   EXPECT_FALSE(store_.SubscribePolicyUpdate(nullptr, {52}, 0, 0));
   store_.UnsubscribePolicyUpdate(&late);
-}
+  store_.UnsubscribePolicyUpdate(&observer_);
 
-TEST_F(AdminSettingsStoreTest, ReportsOnlyChangedIdsThatWereSubscribed) {
+  // Then only changed ids that were subscribed are reported.
   SetText(R"({"policies": {"1": true, "2": 5, "3": "a"}})");
   store_.CheckForChanges();
   store_.SubscribePolicyUpdate(&observer_, {1, 2, 4}, 0, 0);
@@ -210,7 +201,7 @@ TEST_F(AdminSettingsStoreTest, ReportsOnlyChangedIdsThatWereSubscribed) {
   EXPECT_TRUE(all.Take().empty());
 }
 
-TEST_F(AdminSettingsStoreTest, MissingOrMalformedSourceMeansNoValuesAndOneWarning) {
+TEST_F(AdminSettingsStoreTest, MissingMalformedOrThrowingSourceMeansNoValuesAndOneWarning) {
   source_ = {AdminSettingsSource::Status::kMissing, {}, {}};
   store_.CheckForChanges();
   store_.CheckForChanges();
@@ -231,15 +222,14 @@ TEST_F(AdminSettingsStoreTest, MissingOrMalformedSourceMeansNoValuesAndOneWarnin
   EXPECT_FALSE(store_.GetPolicyValue(52).has_value());
   EXPECT_FALSE(store_.GetFeatureToggle("T", "").has_value());
   store_.UnsubscribePolicyUpdate(&observer_);
-}
 
-TEST_F(AdminSettingsStoreTest, ReaderThatThrowsCountsAsUnreadable) {
-  AdminSettingsStore store(
+  // A reader that throws counts as unreadable.
+  AdminSettingsStore throwing(
       "throwing", []() -> AdminSettingsSource { throw std::runtime_error("disk on fire"); },
       LogTo(log_));
-  store.CheckForChanges();
-  EXPECT_TRUE(store.IsReady());
-  ASSERT_EQ(Warnings(), 1);
+  throwing.CheckForChanges();
+  EXPECT_TRUE(throwing.IsReady());
+  ASSERT_EQ(Warnings(), 3);
   EXPECT_NE(log_.back().find("disk on fire"), std::string::npos);
 }
 
@@ -361,3 +351,72 @@ TEST(AdminSettingsWatcherTest, ChecksOncePerIntervalUntilStopped) {
 
 }  // namespace
 }  // namespace Tav
+
+namespace OVProxy {
+namespace {
+
+TEST(ProxyServer, FromStringGrammar) {
+  const std::pair<const char*, const char*> cases[] = {
+      // text, "scheme host port" or "" when rejected
+      {"  proxy.corp:3128 ", "HTTP proxy.corp 3128"},
+      {"proxy", "HTTP proxy 80"},
+      {"https://h", "HTTPS h 443"},
+      {"socks://h", "SOCKS5 h 1080"},
+      {"PROXY a:80", "HTTP a 80"},
+      {"SOCKS5 s:1080", "SOCKS5 s 1080"},
+      {"direct", "DIRECT  0"},
+      {"[::1]:3128", "HTTP [::1] 3128"},
+      {"::1", "HTTP [::1] 80"},
+      {"h:0065535", "HTTP h 65535"},
+      {"", ""},
+      {":80", ""},
+      {"ftp://h:21", ""},
+      {"user@h:80", ""},
+      {"h/path:80", ""},
+      {"QUIC h:443", ""},
+  };
+  for (const auto& [text, want] : cases) {
+    const std::optional<ovProxyServer> server = ovProxyServer::FromString(text);
+    const std::string parsed =
+        server ? server->scheme + " " + server->host + " " + std::to_string(server->port) : "";
+    EXPECT_EQ(parsed, want) << '"' << text << '"';
+    EXPECT_TRUE(!server || server->isValid()) << text;
+  }
+}
+
+TEST(ProxyServer, PacFormAndEqualityIgnoreCredentials) {
+  ovProxyServer a("a", 80, "HTTP");
+  ovProxyServer b = a;
+  b.setCredentials("user", "secret");
+  EXPECT_EQ(a, b);
+  EXPECT_EQ(b.ToPacString(), "PROXY a:80");
+  EXPECT_EQ(ovProxyServer("s", 1080, "socks4").ToPacString(), "SOCKS4 s:1080");
+}
+
+TEST(ProxyList, SetAcceptsSeveralSeparatorsAndSkipsBadEntries) {
+  ovProxyList list;
+  list.Set("x:1");
+  list.Set("a:80; b:81 ,c:82\td:0 socks5://s:1080");
+  EXPECT_EQ(list.ToPacString(), "PROXY a:80; PROXY b:81; PROXY c:82; SOCKS5 s:1080");
+  list.Set("");
+  EXPECT_TRUE(list.IsEmpty());
+  EXPECT_FALSE(list.First().isValid());  // out of range: not a crash
+}
+
+TEST(ProxyInfo, UseNamedProxyReadsResolverOutput) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"HTTPS://h:443; SOCKS4://s:1080; SOCKS5://t:1081; p:80; DIRECT",
+       "HTTPS h:443; SOCKS4 s:1080; SOCKS5 t:1081; PROXY p:80; DIRECT"},
+      {"HTTPS://h", "HTTPS h:443"},  // a port of 0 is left out by producers
+      {";; bad:port ;", ""},
+  };
+  for (const auto& [text, answer] : cases) {
+    ovProxyInfo info;
+    info.UseNamedProxy(text);
+    EXPECT_EQ(info.ToPacString(), answer) << text;
+  }
+  EXPECT_FALSE(ovProxyInfo().At(7).isValid());  // out of range: not a crash
+}
+
+}  // namespace
+}  // namespace OVProxy
