@@ -128,7 +128,7 @@ TEST(DalFrameTest, FramesSurviveEverySplitOfTheStream) {
   }
 }
 
-TEST(DalFrameTest, MalformedFramesFailTheStream) {
+TEST(DalFrameTest, MalformedFramesFailTheStreamAndAreNotEncoded) {
   const std::string id_too_long(kMaxIdBytes + 1, 'x');
   const struct {
     const char* name;
@@ -154,13 +154,12 @@ TEST(DalFrameTest, MalformedFramesFailTheStream) {
     EXPECT_FALSE(error.empty());
     EXPECT_EQ(reader.Next(&frame, &error), FrameReader::Result::kError);
   }
-}
-
-TEST(DalFrameTest, EncodingRefusesWhatTheReaderWouldRefuse) {
-  EXPECT_FALSE(EncodeFrame(Frame{FrameKind::kMessage, std::string(kMaxIdBytes + 1, 'm'), "", ""}));
-  EXPECT_FALSE(EncodeFrame(Frame{FrameKind::kMessage, "m", "f", std::string(100, 't')}, 50));
-  // A reader with a smaller limit refuses a frame the default one takes.
-  const std::string bytes = Encoded(Frame{FrameKind::kMessage, "m", "f", std::string(100, 't')});
+  // Encoding refuses what a reader would; a reader with a smaller limit
+  // refuses a frame the default one takes.
+  EXPECT_FALSE(EncodeFrame(Frame{FrameKind::kMessage, id_too_long, "", ""}));
+  const Frame long_text{FrameKind::kMessage, "m", "f", std::string(100, 't')};
+  EXPECT_FALSE(EncodeFrame(long_text, 50));
+  const std::string bytes = Encoded(long_text);
   FrameReader small(50);
   small.Feed(bytes.data(), bytes.size());
   Frame frame;
@@ -187,7 +186,7 @@ struct RecordingSink final : IDALIPCSink {
   int unavailable = 0;
 };
 
-TEST(IPCHelperTest, JoiningAppliesAPeersSnapshotOrReportsNoPeer) {
+TEST(IPCHelperTest, JoiningAppliesAPeersSnapshotOrReportsNoPeerAndMessagesReachTheirMode) {
   ovtest::FakeDalBus bus;
   RecordingSink sink("mode.join");
   ASSERT_TRUE(IPCHelper::AddSink("mode.join", &sink));
@@ -204,10 +203,8 @@ TEST(IPCHelperTest, JoiningAppliesAPeersSnapshotOrReportsNoPeer) {
   EXPECT_EQ(sink.unavailable, 1);
   EXPECT_EQ(sink.applied.size(), 1u);
   EXPECT_TRUE(IPCHelper::RemoveSink("mode.join", &sink));
-}
 
-TEST(IPCHelperTest, MessagesReachOnlyTheSinksOfTheirModeUntilRemoved) {
-  ovtest::FakeDalBus bus;
+  // Messages reach only the sinks of their mode, until removed.
   RecordingSink a("mode.a", "snap-a");
   RecordingSink b("mode.b");
   IPCHelper::AddSink("mode.a", &a);
@@ -340,31 +337,27 @@ TEST_F(PeerlessDalBusTest, OnWindowsTheProcessesBusTellsAJoiningModeThereIsNoPee
 using namespace std::chrono_literals;
 constexpr auto kWait = 10s;
 
-sockaddr_un UnixAddress(const std::string& path) {
+// A socket at `path`, listening or connected; -1 when that failed.
+int UnixSocket(const std::string& path, bool listening) {
+  const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
   std::strncpy(address.sun_path, path.c_str(), sizeof(address.sun_path) - 1);
-  return address;
+  const auto* a = reinterpret_cast<const sockaddr*>(&address);
+  if (listening ? ::bind(fd, a, sizeof(address)) == 0 && ::listen(fd, 4) == 0
+                : ::connect(fd, a, sizeof(address)) == 0) {
+    return fd;
+  }
+  ::close(fd);
+  return -1;
 }
 
 // A socket bound in the bus directory under a peer's name, doing nothing.
 struct RawPeer {
-  explicit RawPeer(const std::string& path) : fd(::socket(AF_UNIX, SOCK_STREAM, 0)) {
-    const sockaddr_un address = UnixAddress(path);
-    EXPECT_EQ(::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)), 0);
-    EXPECT_EQ(::listen(fd, 4), 0);
-  }
+  explicit RawPeer(const std::string& path) : fd(UnixSocket(path, true)) { EXPECT_GE(fd, 0); }
   ~RawPeer() { ::close(fd); }
   int fd;
 };
-
-int ConnectTo(const std::string& path) {
-  const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-  const sockaddr_un address = UnixAddress(path);
-  if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0) return fd;
-  ::close(fd);
-  return -1;
-}
 
 class UnixDalBusTest : public ::testing::Test {
  protected:
@@ -393,7 +386,7 @@ TEST_F(UnixDalBusTest, MessagesAndSnapshotsCrossBetweenBuses) {
   ASSERT_TRUE(first && second);
 
   // A malformed frame closes only its own connection.
-  const int raw = ConnectTo(PathOf(second->socket_name()));
+  const int raw = UnixSocket(PathOf(second->socket_name()), false);
   ASSERT_GE(raw, 0);
   const char oversized[] = {'\x7f', '\xff', '\xff', '\xff', 'x'};
   ASSERT_EQ(::write(raw, oversized, sizeof(oversized)), static_cast<ssize_t>(sizeof(oversized)));
@@ -461,7 +454,7 @@ TEST_F(UnixDalBusTest, AnotherUsersProcessIsRefused) {
   const pid_t child = ::fork();
   if (child == 0) {
     if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(2);
-    const int fd = ConnectTo(path);
+    const int fd = UnixSocket(path, false);
     if (fd < 0) ::_exit(3);
     // The receiver may close before all of it went out; that is its answer.
     (void)::send(fd, frame.data(), frame.size(), MSG_NOSIGNAL);

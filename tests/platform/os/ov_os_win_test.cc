@@ -142,17 +142,7 @@ TEST(WindowsOsTest, EnvironmentAndUser) {
   EXPECT_EQ(GetOs().UserId(), GetOs().UserId());
 }
 
-TEST(WindowsOsTest, JoinPathUsesBackslashAndKeepsAGivenSeparator) {
-  const std::pair<std::pair<const char*, const char*>, const char*> cases[] = {
-      {{"", "a"}, "a"},
-      {{"C:\\x", "a"}, "C:\\x\\a"},
-      {{"C:\\x\\", "a"}, "C:\\x\\a"},
-      {{"C:/x/", "a"}, "C:/x/a"},
-  };
-  for (const auto& [parts, joined] : cases) EXPECT_EQ(JoinPath(parts.first, parts.second), joined);
-}
-
-TEST(WindowsOsTest, TextConversionRefusesBrokenInput) {
+TEST(WindowsOsTest, TextConversionRefusesBrokenInputAndPathsJoin) {
   // "€" and a character beyond the basic plane (a surrogate pair).
   const std::string utf8 = "\xE2\x82\xAC\xF0\x9D\x84\x9E";
   EXPECT_EQ(Utf8ToWide(utf8), std::wstring(L"\u20ac\U0001D11E"));
@@ -160,6 +150,10 @@ TEST(WindowsOsTest, TextConversionRefusesBrokenInput) {
   EXPECT_EQ(Utf8ToWide("\xC3"), std::nullopt);                            // truncated sequence
   EXPECT_EQ(WideToUtf8(std::wstring(1, wchar_t(0xD800))), std::nullopt);  // lone surrogate
   EXPECT_EQ(AnsiToUtf8("plain"), "plain");
+  // Paths join with a backslash unless the first part ends in a separator.
+  const std::pair<const char*, const char*> joins[] = {
+      {"", "a"}, {"C:\\x", "C:\\x\\a"}, {"C:\\x\\", "C:\\x\\a"}, {"C:/x/", "C:/x/a"}};
+  for (const auto& [first, joined] : joins) EXPECT_EQ(JoinPath(first, "a"), joined);
 }
 
 }  // namespace

@@ -84,7 +84,7 @@ TEST(DhcpLeaseParser, ReadsEveryLeaseOfAFile) {
   }
 }
 
-TEST(DhcpLeaseParser, DecodesOptionValues) {
+TEST(DhcpLeaseParser, DecodesOptionValuesAndLimitsUrlLength) {
   const struct {
     std::string value;
     std::optional<std::string> bytes;
@@ -98,9 +98,7 @@ TEST(DhcpLeaseParser, DecodesOptionValues) {
   for (const auto& c : cases) {
     EXPECT_EQ(DecodeDhcpOptionValue(c.value), c.bytes) << c.value;
   }
-}
-
-TEST(DhcpLeaseParser, LimitsUrlLength) {
+  // URLs are bounded in length.
   const std::string prefix = "http://host/";
   const std::string longest = prefix + std::string(kMaxWpadUrlLength - prefix.size(), 'a');
   EXPECT_EQ(NormalizeWpadUrl(longest + std::string(3, '\0') + "\r\n"), longest);
