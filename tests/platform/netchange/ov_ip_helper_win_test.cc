@@ -1,5 +1,8 @@
 // The IP helper tables (what counts as a new network) and the change source
 // built on them, against a fake system and the real one.
+#include "platform/netchange/ov_ip_helper_state_win.h"
+#include "platform/netchange/ov_network_change_source_win.h"
+
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -11,9 +14,6 @@
 #include <mutex>
 #include <thread>
 #include <vector>
-
-#include "platform/netchange/ov_ip_helper_state_win.h"
-#include "platform/netchange/ov_network_change_source_win.h"
 
 namespace ovplatform {
 namespace {
