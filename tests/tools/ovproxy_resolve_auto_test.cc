@@ -6,6 +6,7 @@
 
 #include <memory>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <utility>
@@ -59,42 +60,31 @@ class OvproxyResolveAuto : public ::testing::Test {
 
 TEST_F(OvproxyResolveAuto, ScriptAnswersAndFallbacksToTheLocalResolver) {
   const struct {
-    std::vector<std::string> args;  // after "example.org"
+    const char* args;  // after "example.org"; paths go to the local server
     int code;
     const char* answer;
     const char* err;
   } cases[] = {
       // The script's answers, with bypass rules and DIRECT as last resort.
-      {{"--pac-url", Url("/ok.pac"), "--bypass", "*.corp", "http://other/", "a.corp"},
-       kExitOk,
-       "PROXY p:3128; SOCKS5 s:1080; DIRECT\nhttp://other/\tDIRECT\nhttps://a.corp\tDIRECT",
-       ""},
-      {{"--pac-url", Url("/missing.pac")},
-       kExitFailed,
-       "DIRECT",
+      {"--pac-url /ok.pac --bypass *.corp http://other/ a.corp", kExitOk,
+       "PROXY p:3128; SOCKS5 s:1080; DIRECT\nhttp://other/\tDIRECT\nhttps://a.corp\tDIRECT", ""},
+      {"--pac-url /missing.pac", kExitFailed, "DIRECT",
        "failed with e_pac_unavailable (202), answered by the local resolver"},
       // Both halves fail on a script that does not load.
-      {{"--pac-url", Url("/broken.pac")},
-       kExitFailed,
-       "DIRECT",
-       "failed with e_resolve_failed (203)"},
+      {"--pac-url /broken.pac", kExitFailed, "DIRECT", "failed with e_resolve_failed (203)"},
       // As callers receive it: the fallback's answer travels with the
       // failure code, and DIRECT is appended to successes only.
-      {{"--pac-url", Url("/missing.pac"), "--proxy", "fallback:80"},
-       kExitFailed,
-       "PROXY fallback:80",
+      {"--pac-url /missing.pac --proxy fallback:80", kExitFailed, "PROXY fallback:80",
        "answered by the local resolver"},
-      {{"--auto-detect"}, kExitFailed, "DIRECT", "failed with e_pac_unavailable (202)"},
-      {{"--auto-detect", "--pac-url", Url("/ok.pac")},
-       kExitOk,
-       "PROXY p:3128; SOCKS5 s:1080; DIRECT",
-       ""},
+      {"--auto-detect", kExitFailed, "DIRECT", "failed with e_pac_unavailable (202)"},
+      {"--auto-detect --pac-url /ok.pac", kExitOk, "PROXY p:3128; SOCKS5 s:1080; DIRECT", ""},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(::testing::PrintToString(c.args));
+    SCOPED_TRACE(c.args);
     ovtest::TaskEnvironment env("");
     std::vector<std::string> args = {"example.org"};
-    args.insert(args.end(), c.args.begin(), c.args.end());
+    std::istringstream words(c.args);
+    for (std::string word; words >> word;) args.push_back(word[0] == '/' ? Url(word) : word);
     const CommandRun run = RunCommand(RunResolveCommand, args);
     EXPECT_EQ(run.code, c.code) << run.err;
     EXPECT_EQ(run.out, std::string("https://example.org\t") + c.answer + "\n");

@@ -1,6 +1,9 @@
-// `ovproxy config`, `ovproxy sync dump` and the telemetry file module.
+// The ovproxy subcommands in process: fetch-pac, resolve on a configuration
+// of its own and on the machine's, config, sync dump; the telemetry file.
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -9,16 +12,141 @@
 #include "OrvaProxy/ov_proxy_sync_json.h"
 #include "OrvaProxy/ov_telemetry_reporter.h"
 #include "command_run.h"
+#include "orvatask/orva_task.h"
 #include "ovproxy_telemetry_file_module.h"
+#include "ovtest/fake_auto_proxy_detector.h"
 #include "ovtest/fake_config_sources.h"
 #include "ovtest/fake_dal_bus.h"
+#include "ovtest/fake_feature_sources.h"
+#include "ovtest/local_pac_server.h"
 #include "ovtest/manual_clock.h"
+#include "ovtest/scoped_temp_dir.h"
 #include "ovtest/task_environment.h"
+#include "platform/autoproxy/ov_auto_proxy_url_detector.h"
 
 namespace ovproxy {
 namespace {
 
 namespace ov = OVProxy;
+using ovtest::LocalPacServer;
+
+class OvproxyFetchPac : public ::testing::Test {
+ protected:
+  OvproxyFetchPac() {
+    experiments_.Enable("UseFileXfer");
+    ovplatform::OverrideAutoProxyUrlDetectorForTesting(detector_);
+  }
+  ~OvproxyFetchPac() override { ovplatform::OverrideAutoProxyUrlDetectorForTesting(std::nullopt); }
+
+  ovtest::TaskEnvironment env_{""};
+  ovtest::FakeExperimentMgr experiments_;
+  LocalPacServer server_;
+  std::shared_ptr<ovtest::FakeAutoProxyDetector> detector_ =
+      std::make_shared<ovtest::FakeAutoProxyDetector>();
+};
+
+TEST_F(OvproxyFetchPac, ReportsEachStepAndPrintsTheScript) {
+  const std::string size = std::to_string(std::string(LocalPacServer::kPacBody).size());
+  const std::string etag = server_.Url("/etag.pac");
+  const struct {
+    std::vector<std::string> args;
+    int code;
+    std::string out;
+    std::vector<std::string> reported;
+  } cases[] = {
+      {{etag, "--twice"},
+       kExitOk,
+       LocalPacServer::kPacBody,
+       {"pac url: " + etag + " (configured)", "download: ok, " + size + " bytes",
+        "verification: passed", "repeat download: not modified, " + size + " bytes (kept copy)"}},
+      {{server_.Url("/missing.pac")},
+       kExitFailed,
+       "",
+       {"download: failed (xfer download stream failure)"}},
+      {{"--auto-detect"}, kExitFailed, "", {"pac url: none found (DHCP and DNS)"}},
+      {{}, kExitUsage, "", {"a URL or --auto-detect is required", "usage: ovproxy fetch-pac"}},
+  };
+  for (const auto& c : cases) {
+    const CommandRun run = RunCommand(RunFetchPacCommand, c.args);
+    EXPECT_EQ(run.code, c.code) << run.err;
+    EXPECT_EQ(run.out, c.out);
+    for (const std::string& line : c.reported) {
+      EXPECT_NE(run.err.find(line), std::string::npos) << line << "\n" << run.err;
+    }
+  }
+}
+
+TEST_F(OvproxyFetchPac, DetectedUrlIsNamedByItsSourceAndTheScriptWrittenToAFile) {
+  detector_->SetAnswer(ovplatform::PROXY_AUTO_DETECT_TYPE_DNS_A, server_.Url("/lastmod.pac"));
+  const std::string file = ::testing::TempDir() + "/ovproxy_fetch_pac_test.pac";
+  const CommandRun run = RunCommand(RunFetchPacCommand, {"--auto-detect", "-o", file});
+  EXPECT_EQ(run.code, kExitOk) << run.err;
+  EXPECT_NE(run.out.find("pac url: " + server_.Url("/lastmod.pac") + " (dns)"), std::string::npos)
+      << run.out;
+  std::stringstream text;
+  text << std::ifstream(file).rdbuf();
+  EXPECT_EQ(text.str(), LocalPacServer::kPacBody);
+}
+
+TEST(OvproxyResolve, AnswersEachUrlWithBypassAndDirectLastResort) {
+  ovtest::ScopedTempDir dir;
+  const std::string path = dir.path() + "/urls.txt";
+  std::ofstream(path) << "# hosts\n\n  b.example  \nc.example\r\n";
+  // One after the other and all at once: the same answers, URLs from a file
+  // after those of the command line, and the module's runner gone afterwards.
+  for (const char* mode : {"--timeout=5000", "--async"}) {
+    ovtest::TaskEnvironment env("");
+    const CommandRun run =
+        RunCommand(RunResolveCommand, {mode, "--proxy", "http=p:3128;https=s:3129",
+                                       "--bypass=*.corp;<local>", "https://a.corp/x", "example.org",
+                                       "http://localhost:8080/", "http://plain/", "-f", path});
+    EXPECT_EQ(run.code, kExitOk) << run.err;
+    EXPECT_EQ(run.out,
+              "https://a.corp/x\tDIRECT\n"
+              "https://example.org\tPROXY p:3128; DIRECT\n"
+              "http://localhost:8080/\tDIRECT\n"
+              "http://plain/\tDIRECT\n"
+              "https://b.example\tPROXY p:3128; DIRECT\n"
+              "https://c.example\tPROXY p:3128; DIRECT\n")
+        << mode;
+    EXPECT_EQ(env.manager().GetRunnerId("proxy_resolve_runner_name"), OrvaTask::kInvalidRunnerId)
+        << "the command removes the runner it made";
+  }
+}
+
+// A failed URL, wrong usage (status 2 and the usage text), no task library.
+TEST(OvproxyResolve, FailuresAndTheirExitStatuses) {
+  ovtest::TaskEnvironment env("");
+  const CommandRun json =
+      RunCommand(RunResolveCommand, {"--json", "--proxy", "a:80;b:81", "--", "x.example", ""});
+  EXPECT_EQ(json.code, kExitFailed) << "the empty URL fails";
+  EXPECT_EQ(CompactJson(json.out),
+            R"([{"error":0,"servers":[{"host":"a","port":80,"scheme":"HTTP"},)"
+            R"({"host":"","port":0,"scheme":"DIRECT"}],"source":"override",)"
+            R"("url":"https://x.example","way":"LocalResolver"},)"
+            R"({"error":2,"servers":[],"source":"override","url":"","way":""}])");
+  const std::vector<std::vector<std::string>> wrong = {
+      {},
+      {"--proxy", "p:80"},  // no URL
+      {"--proxy"},          // no value
+      {"--proxy", "p:80", "--colour", "http://x/"},
+      {"--proxy", "=;=", "http://x/"},  // nothing usable in it
+      {"--proxy", "p:80", "--bypass"},
+      {"--timeout", "soon", "http://x/"},
+      {"--timeout=-1", "http://x/"},
+      {"-f", "/nonexistent/urls.txt"},
+  };
+  for (const auto& args : wrong) {
+    const CommandRun run = RunCommand(RunResolveCommand, args);
+    EXPECT_EQ(run.code, kExitUsage) << ::testing::PrintToString(args);
+    EXPECT_NE(run.err.find("usage: ovproxy resolve"), std::string::npos);
+    EXPECT_EQ(run.out, "");
+  }
+  OrvaTask::ScopedOVTManagerOverride none(nullptr);
+  const CommandRun run = RunCommand(RunResolveCommand, {"--proxy", "p:80", "http://x/"});
+  EXPECT_EQ(run.code, kExitFailed);
+  EXPECT_NE(run.err.find("could not be initialised"), std::string::npos) << run.err;
+}
 
 class OvproxyConfig : public ::testing::Test {
  protected:
