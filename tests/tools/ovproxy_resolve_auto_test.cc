@@ -1,7 +1,11 @@
-// `ovproxy resolve --pac-url / --auto-detect` against a local server, end to
-// end through the real system-shaped service and the module's PAC engine:
-// the script's answers, and the local fallback for every kind of failure.
+// `ovproxy resolve --pac-url / --auto-detect` end to end: against a local
+// server through the module's PAC engine, with the local fallback for every
+// kind of failure; on Windows, on the system's own services.
 #include <gtest/gtest.h>
+
+#include "command_run.h"
+#include "ovtest/task_environment.h"
+#if !defined(_WIN32)
 #include <httplib.h>
 
 #include <memory>
@@ -12,15 +16,36 @@
 #include <utility>
 #include <vector>
 
-#include "command_run.h"
 #include "ovtest/fake_dal_bus.h"
 #include "ovtest/fake_environment_os.h"
 #include "ovtest/scoped_temp_dir.h"
-#include "ovtest/task_environment.h"
 #include "platform/wpad/ov_wpad_discovery.h"
+#endif
 
 namespace ovproxy {
 namespace {
+
+#if defined(_WIN32)
+// Wine 8's services: WinINet's DetectAutoProxyUrl fails (120) and WinHTTP's
+// resolver refuses every request at once (12178). Auto-detection must still
+// answer: the system resolver's failure, with the local resolver's DIRECT.
+TEST(OvproxyResolveOnWindows, AutoDetectionWithoutDiscoveryOrSystemResolverAnswersDirect) {
+  ovtest::TaskEnvironment env("");
+  const CommandRun run =
+      RunCommand(RunResolveCommand, {"--auto-detect", "--json", "http://example.org/a"});
+  EXPECT_EQ(run.code, kExitFailed) << "the failure is reported: " << run.err;
+  EXPECT_NE(run.err.find("answered by the local resolver"), std::string::npos) << run.err;
+
+  const Json::Value answers = ParseJson(run.out);
+  ASSERT_EQ(answers.size(), 1u) << run.out;
+  const Json::Value& answer = answers[0];
+  EXPECT_EQ(answer["way"], "WinHttpAsync");
+  EXPECT_EQ(answer["error"], 203);
+  ASSERT_EQ(answer["servers"].size(), 1u) << run.out;
+  EXPECT_EQ(answer["servers"][0]["scheme"], "DIRECT");
+}
+
+#else
 
 class NothingFound final : public ovplatform::WpadDiscovery {
  public:
@@ -130,6 +155,8 @@ TEST_F(OvproxyResolveAuto, MachineConfigurationFromTheEnvironment) {
     EXPECT_EQ(root[2]["way"], way);
   }
 }
+
+#endif
 
 }  // namespace
 }  // namespace ovproxy

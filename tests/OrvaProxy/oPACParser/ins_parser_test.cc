@@ -200,10 +200,9 @@ TEST(ShExpMatch, NativeAnswersAsTheRegularExpressionDefinition) {
   }
   // No comma after the last row: some engines read "[a, b,]" as three
   // elements.
-  std::string table = "var cases = [\n";
-  for (std::size_t i = 0; i < cases.size(); ++i) {
-    table += std::string(i == 0 ? "" : ",\n") + "[" + Literal(cases[i].first) + ", " +
-             Literal(cases[i].second) + "]";
+  std::string table = "var cases = [";
+  for (const auto& [str, pattern] : cases) {
+    table += (table.back() == '[' ? "[" : ",\n[") + Literal(str) + ", " + Literal(pattern) + "]";
   }
   // Two letters a case: the regular-expression definition's answer and the
   // engine's shExpMatch's, 't', 'f' or 'x' (throws).
@@ -223,30 +222,27 @@ TEST(ShExpMatch, NativeAnswersAsTheRegularExpressionDefinition) {
   const jstest::Outcome out = jstest::Evaluate(script);
   ASSERT_EQ(out.status, 0) << out.failure.message;
   ASSERT_EQ(out.result.size(), 2 * cases.size());
+  // Each disagreement: the case, the definition's and the engine's answers
+  // (native where the engine has a fast path), the fast path's that the .ins
+  // bypass list uses without any engine ('?': undecided).
+  std::string wrong;
   std::size_t decided = 0;
-  int wrong = 0;
-  for (std::size_t i = 0; i < cases.size() && wrong < 10; ++i) {
-    const char regexp = out.result[2 * i];
-    const char engine = out.result[2 * i + 1];  // native where the engine has a fast path
+  for (std::size_t i = 0; i < cases.size(); ++i) {
     const auto& [str, pattern] = cases[i];
-    wrong += engine != regexp;
-    EXPECT_EQ(engine, regexp) << "engine on " << Literal(str) << " " << Literal(pattern);
-    // The fast path the .ins bypass list uses without any engine.
     const sh_exp_result_t fast = sh_exp_match_fast(str, pattern);
-    if (fast == sh_exp_result_t::undecided) continue;
-    ++decided;
-    const char fast_answer = fast == sh_exp_result_t::match ? 't' : 'f';
-    wrong += fast_answer != regexp;
-    EXPECT_EQ(fast_answer, regexp) << "fast path on " << Literal(str) << " " << Literal(pattern);
+    decided += fast != sh_exp_result_t::undecided;
+    const char regexp = out.result[2 * i];
+    const char fast_answer = fast == sh_exp_result_t::undecided ? '?'
+                             : fast == sh_exp_result_t::match   ? 't'
+                                                                : 'f';
+    if (out.result[2 * i + 1] != regexp || (fast_answer != '?' && fast_answer != regexp)) {
+      wrong += Literal(str) + " " + Literal(pattern) + " " + out.result.substr(2 * i, 2) +
+               fast_answer + "\n";
+    }
   }
+  EXPECT_EQ(wrong, "");
   EXPECT_GT(decided, cases.size() / 2);  // the fast path was exercised
-}
-
-TEST(ShExpMatch, FastPathLimits) {
-  EXPECT_EQ(sh_exp_match_fast("corp.example", "*.corp.example"), sh_exp_result_t::no_match);
-  EXPECT_EQ(sh_exp_match_fast("a\nb", "*"), sh_exp_result_t::undecided);
-  EXPECT_EQ(sh_exp_match_fast("host1", "host[0-9]"), sh_exp_result_t::undecided);
-  // Over the work cap.
+  // Past its work cap the fast path leaves the answer to the engine.
   EXPECT_EQ(sh_exp_match_fast(std::string(1 << 20, 'a'), "*a*a*a*b"), sh_exp_result_t::undecided);
 }
 

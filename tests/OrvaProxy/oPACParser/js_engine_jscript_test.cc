@@ -77,9 +77,8 @@ TEST(JsJscript, ComIsLeftAsFoundAndNothingLeaksOnEveryPath) {
 TEST(JsJscript, ScriptsThatNeverReturnAreInterruptedAtTheTimeBound) {
   const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
   if (ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr) {
-    GTEST_SKIP() << "Wine's JScript answers E_NOTIMPL to IActiveScript::InterruptScriptThread and "
-                    "never polls IActiveScriptSiteInterruptPoll, so a script that never returns "
-                    "cannot be stopped there";
+    // It answers E_NOTIMPL to InterruptScriptThread and never polls the site.
+    GTEST_SKIP() << "Wine's JScript cannot stop a script that never returns";
   }
   jstest::ExpectFailures({200, kJsDefaultHeapLimitBytes}, js_stage_t::time_limit,
                          {

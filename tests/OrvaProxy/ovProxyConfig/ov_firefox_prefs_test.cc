@@ -1,4 +1,14 @@
 // Firefox: prefs.js, its mapping to a configuration, and finding the profile.
+#if defined(_WIN32)
+#include <windows.h>
+// After windows.h, which it needs.
+#include <shlobj.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "platform/os/ov_os.h"
+#endif
 #include <gtest/gtest.h>
 
 #include "OrvaProxy/ovProxyConfig/ov_firefox_profile.h"
@@ -96,7 +106,7 @@ TEST(FirefoxProfileTest, ChoosesTheProfile) {
 }
 
 #if !defined(_WIN32)
-// The Linux folders; Windows has one (ov_firefox_profile_win_test.cc).
+// The Linux folders.
 TEST(FirefoxProfileTest, FindsPrefsInTheFirstDataFolderWithAnIndex) {
   ovtest::FakeEnvironmentOs os;
   EXPECT_FALSE(FindFirefoxPrefsJs().has_value());
@@ -113,6 +123,52 @@ TEST(FirefoxProfileTest, FindsPrefsInTheFirstDataFolderWithAnIndex) {
   const std::string prefs = os.WriteHomeFile(".mozilla/firefox/q/prefs.js", "");
   EXPECT_EQ(FindFirefoxPrefsJs(), prefs);
 }
+#else
+// The folder is found through the shell, so this test works in the real
+// roaming application data: with a Firefox there already it only checks that
+// the folder is found; otherwise it makes the folders, and removes exactly
+// the ones it made.
+namespace fs = std::filesystem;
+
+TEST(FirefoxProfileWinTest, TheDataFolderIsMozillaFirefoxInTheRoamingAppData) {
+  wchar_t app_data[MAX_PATH] = {};
+  ASSERT_TRUE(
+      SUCCEEDED(SHGetFolderPathW(nullptr, CSIDL_APPDATA, nullptr, SHGFP_TYPE_CURRENT, app_data)));
+  const std::string mozilla = ovplatform::WideToUtf8(app_data).value() + "\\Mozilla";
+  const std::string firefox = mozilla + "\\Firefox";
+  if (ovplatform::GetOs().IsDirectory(firefox)) {
+    EXPECT_EQ(FirefoxDataFolders(), std::vector<std::string>{firefox});
+    GTEST_SKIP() << "a real Firefox folder is here; it is left alone";
+  }
+  EXPECT_TRUE(FirefoxDataFolders().empty());
+
+  // The topmost folder this test makes, removed at the end.
+  const fs::path made(fs::path(app_data) / (fs::exists(fs::path(app_data) / "Mozilla")
+                                                ? L"Mozilla\\Firefox"
+                                                : L"Mozilla"));
+  struct Remove {
+    const fs::path& path;
+    ~Remove() {
+      std::error_code ignored;
+      fs::remove_all(path, ignored);
+    }
+  } remove{made};
+  const fs::path profile = fs::path(app_data) / L"Mozilla\\Firefox\\Profiles\\x.default";
+  fs::create_directories(fs::path(app_data) / L"Mozilla\\Firefox");
+  EXPECT_EQ(FirefoxDataFolders(), std::vector<std::string>{firefox});
+
+  // profiles.ini names its Path with '/', as Firefox writes it.
+  std::ofstream(fs::path(app_data) / L"Mozilla\\Firefox\\profiles.ini")
+      << "[Profile0]\r\nPath=Profiles/x.default\r\n";
+  EXPECT_FALSE(FindFirefoxPrefsJs().has_value());
+  fs::create_directories(profile);
+  std::ofstream(profile / L"prefs.js").flush();
+  const auto prefs = FindFirefoxPrefsJs();
+  ASSERT_TRUE(prefs.has_value());
+  EXPECT_TRUE(ovplatform::GetOs().FileExists(*prefs)) << *prefs;
+  EXPECT_EQ(*prefs, firefox + "\\Profiles/x.default\\prefs.js");
+}
+
 #endif
 
 }  // namespace
