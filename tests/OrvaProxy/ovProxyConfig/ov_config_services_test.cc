@@ -19,6 +19,7 @@ namespace OVProxy {
 namespace {
 
 using std::chrono::seconds;
+using Heard = std::vector<std::string>;
 
 // What observers heard: each configuration printed, and its stamp.
 class RecordingObserver : public ovProxyConfigServiceObserver {
@@ -27,7 +28,7 @@ class RecordingObserver : public ovProxyConfigServiceObserver {
     heard.push_back(config.toString());
     stamps.push_back(config.getUpdateTimestamp());
   }
-  std::vector<std::string> heard;
+  Heard heard;
   std::vector<int64_t> stamps;
 };
 
@@ -149,14 +150,12 @@ TEST_F(ConfigServicesTest, ManagerFiltersRepeatsAndNeedsObservers) {
   manager.onLazyPoll();
   Settle();
   EXPECT_EQ(settings_.reads(), 3);
-  ASSERT_EQ(observer_.heard.size(), 1u);
-
   settings_.Set(Manual("q:2"));
   manager.onNetworkStateChanged();
   Settle();
-  EXPECT_EQ(observer_.heard.back(),
-            "ProxyConfig{type=MANUAL, single_proxies=PROXY q:2, source=System}");
-  EXPECT_EQ(observer_.heard.size(), 2u);
+  EXPECT_EQ(observer_.heard,
+            (Heard{"ProxyConfig{type=MANUAL, single_proxies=PROXY p:1, source=System}",
+                   "ProxyConfig{type=MANUAL, single_proxies=PROXY q:2, source=System}"}));
 }
 
 TEST_F(ConfigServicesTest, FirefoxAsDefaultBrowser) {
@@ -178,8 +177,8 @@ TEST_F(ConfigServicesTest, FirefoxAsDefaultBrowser) {
   // System results are held back while Firefox has not read yet.
   manager.onNetworkStateChanged();
   Settle();
-  ASSERT_EQ(observer_.heard.size(), 1u);
-  EXPECT_EQ(observer_.heard[0], "ProxyConfig{type=AUTO_DETECT, enabled=1, source=Firefox}");
+  const std::string firefox = "ProxyConfig{type=AUTO_DETECT, enabled=1, source=Firefox}";
+  EXPECT_EQ(observer_.heard, Heard{firefox});
   EXPECT_EQ(manager.getLatestProxyConfig(out_), CONFIG_VALID);
 
   // Firefox switches to "use the system settings": the system source is
@@ -189,9 +188,9 @@ TEST_F(ConfigServicesTest, FirefoxAsDefaultBrowser) {
   manager.onNetworkStateChanged();
   Settle();
   EXPECT_GT(settings_.reads(), reads);
-  ASSERT_EQ(observer_.heard.size(), 2u);
-  EXPECT_EQ(observer_.heard[1],
-            "ProxyConfig{type=MANUAL, single_proxies=PROXY sys:1, source=System}");
+  EXPECT_EQ(
+      observer_.heard,
+      (Heard{firefox, "ProxyConfig{type=MANUAL, single_proxies=PROXY sys:1, source=System}"}));
 }
 
 }  // namespace
