@@ -18,39 +18,29 @@ namespace OVProxy {
 namespace {
 
 TEST(InsParser, ProxyStringFromTheProxySection) {
-  struct Case {
-    const char* name;
-    const char* content;
-    const char* proxy;
-    const char* bypass;
-  };
-  const Case cases[] = {
-      {"disabled",
-       "[Proxy]\r\nProxy_Enable=0\r\nHTTP_Proxy_Server=h:80\r\nProxy_Override=<local>\r\n", "", ""},
-      {"same proxy",
-       "[Proxy]\r\nProxy_Enable=1\r\nUse_Same_Proxy=1\r\nHTTP_Proxy_Server=p:8080\r\n"
+  // Each row: the file and its proxy and bypass strings.
+  const std::pair<const char*, const char*> cases[] = {
+      {"[Proxy]\r\nProxy_Enable=0\r\nHTTP_Proxy_Server=h:80\r\nProxy_Override=<local>\r\n", "|"},
+      {"[Proxy]\r\nProxy_Enable=1\r\nUse_Same_Proxy=1\r\nHTTP_Proxy_Server=p:8080\r\n"
        "Socks_Proxy_Server=s:1080\r\n",
-       "p:8080", ""},
-      {"all four in key order",
-       "[Proxy]\r\nSocks_Proxy_Server=k:1080\r\nFTP_Proxy_Server=f:21\r\nProxy_Enable=1\r\n"
+       "p:8080|"},
+      // All four, in key order.
+      {"[Proxy]\r\nSocks_Proxy_Server=k:1080\r\nFTP_Proxy_Server=f:21\r\nProxy_Enable=1\r\n"
        "Secure_Proxy_Server=s:443\r\nHTTP_Proxy_Server=h:80\r\n",
-       "PROXY h:80; PROXY s:443; FTP f:21; SOCKS k:1080", ""},
-      {"comments, override and other sections",
-       "# header comment\r\n[Branding]\r\nProxy_Enable=0\r\n[Proxy]\r\n# proxy comment\r\n"
+       "PROXY h:80; PROXY s:443; FTP f:21; SOCKS k:1080|"},
+      // Comments, an override and other sections.
+      {"# header comment\r\n[Branding]\r\nProxy_Enable=0\r\n[Proxy]\r\n# proxy comment\r\n"
        "Proxy_Enable=1 # trailing comment\r\nHTTP_Proxy_Server=h:80\r\n"
        "Proxy_Override=<local>;*.corp.lan\r\n",
-       "PROXY h:80", "<local>;*.corp.lan"},
-      {"Unix line ends", "[Proxy]\nProxy_Enable=1\nHTTP_Proxy_Server=h:80\nProxy_Override=a.b\n",
-       "PROXY h:80", "a.b"},
-      {"old Mac line ends", "[Proxy]\rProxy_Enable=true\rHTTP_Proxy_Server=h:80\r", "PROXY h:80",
-       ""},
-      {"header without closing bracket ignored",
-       "[Proxy]\r\nProxy_Enable=1\r\n[Other\r\nHTTP_Proxy_Server=h:80\r\n", "PROXY h:80", ""},
+       "PROXY h:80|<local>;*.corp.lan"},
+      // Unix and old Mac line ends; a header without its closing bracket.
+      {"[Proxy]\nProxy_Enable=1\nHTTP_Proxy_Server=h:80\nProxy_Override=a.b\n", "PROXY h:80|a.b"},
+      {"[Proxy]\rProxy_Enable=true\rHTTP_Proxy_Server=h:80\r", "PROXY h:80|"},
+      {"[Proxy]\r\nProxy_Enable=1\r\n[Other\r\nHTTP_Proxy_Server=h:80\r\n", "PROXY h:80|"},
   };
-  for (const Case& c : cases) {
-    const ins_parser_t parser(c.content);
-    EXPECT_EQ(parser.proxy_string(), c.proxy) << c.name;
-    EXPECT_EQ(parser.bypass_string(), c.bypass) << c.name;
+  for (const auto& [content, want] : cases) {
+    const ins_parser_t parser(content);
+    EXPECT_EQ(parser.proxy_string() + "|" + parser.bypass_string(), want) << content;
   }
 }
 

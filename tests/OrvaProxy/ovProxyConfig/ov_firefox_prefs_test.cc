@@ -36,12 +36,11 @@ TEST(PrejsParserTest, CommentsAndDuplicates) {
       "  user_pref(\"network.proxy.ssl_port\", -12abc);user_pref(\"network.proxy.ftp_port\", "
       "99999999999);\n",
       "network.proxy");
-  EXPECT_EQ(prefs.get_string("network.proxy.http"), "first");
-  EXPECT_EQ(prefs.get_string("network.proxy.ftp"), "");
-  EXPECT_EQ(prefs.get_string("network.proxy.ssl"), "");
-  EXPECT_EQ(prefs.get_string("network.proxy.socks"), "after block");
-  EXPECT_EQ(prefs.get_string("network.proxy.autoconfig_url"), "http://pac.corp/a.pac");
-  EXPECT_EQ(prefs.get_string("network.proxy.no_proxies_on"), "/* not a comment */ x (y)");
+  std::string strings;
+  for (const char* name : {"http", "ftp", "ssl", "socks", "autoconfig_url", "no_proxies_on"}) {
+    strings += prefs.get_string(std::string("network.proxy.") + name) + "|";
+  }
+  EXPECT_EQ(strings, "first|||after block|http://pac.corp/a.pac|/* not a comment */ x (y)|");
   EXPECT_EQ(prefs.get_string("browser.startup.page"), "");    // filtered out
   EXPECT_EQ(prefs.get_int("network.proxy.http_port", 7), 7);  // no closing parenthesis
   EXPECT_EQ(prefs.get_int("network.proxy.ssl_port", 7), -12);
