@@ -34,4 +34,11 @@ inline Json::Value ParseJson(const std::string& text) {
   return root;
 }
 
+// JSON text on one line, keys sorted: {"a":1,"b":[true]}.
+inline std::string CompactJson(const std::string& text) {
+  Json::StreamWriterBuilder builder;
+  builder["indentation"] = "";
+  return Json::writeString(builder, ParseJson(text));
+}
+
 }  // namespace ovproxy

@@ -55,29 +55,17 @@ TEST(PacPrelude, HelpersWithoutAClock) {
 }
 
 #if !defined(_WIN32)
-class PacPreludeAtInstant : public ::testing::Test {
- protected:
-  // Friday 2024-03-15 10:30:45 UTC.
-  PacPreludeAtInstant() { clock_.SetSystemTime100ns(1710498645LL * 10'000'000LL); }
-  ~PacPreludeAtInstant() override { klb::set_utc_offset_for_testing(previous_zone_); }
-  void SetZoneHours(int hours) { klb::set_utc_offset_for_testing(hours * 3600); }
-
-  ovtest::ManualClock clock_;
-  std::optional<int32_t> previous_zone_ = klb::set_utc_offset_for_testing(0);
-};
-
-TEST_F(PacPreludeAtInstant, WeekdayRange) {
-  SetZoneHours(-11);  // local time: Thursday 2024-03-14 23:30:45
+TEST(PacPrelude, DateAndTimeRangesAtAFixedInstant) {
+  ovtest::ManualClock clock;
+  clock.SetSystemTime100ns(1710498645LL * 10'000'000LL);  // Friday 2024-03-15 10:30:45 UTC
+  const std::optional<int32_t> previous_zone = klb::set_utc_offset_for_testing(-11 * 3600);
+  // Local time: Thursday 2024-03-14 23:30:45. Names are upper case.
   ExpectRows({
       {"[weekdayRange(), weekdayRange('THU'), weekdayRange('FRI'), weekdayRange('FRI', 'GMT')]",
        "false,true,false,true"},
-      // Names are upper case.
       {"[weekdayRange('thu'), weekdayRange('XYZ', 'FRI')]", "false,false"},
   });
-}
-
-TEST_F(PacPreludeAtInstant, DateAndTimeRange) {
-  SetZoneHours(2);  // local time: Friday 2024-03-15 12:30:45
+  klb::set_utc_offset_for_testing(2 * 3600);  // local time: Friday 2024-03-15 12:30:45
   ExpectRows({
       {"[new Date().getTime(), new Date().getHours()]", "1710498645000,12"},
       {"[dateRange(), dateRange('MAR'), dateRange('APR'), dateRange('MAR', 'GMT')]",
@@ -95,8 +83,9 @@ TEST_F(PacPreludeAtInstant, DateAndTimeRange) {
        "true,false,true"},
   });
   // An upper bound in APR ends with 30 APR, not 1 MAY.
-  clock_.SetSystemTime100ns(1714564800LL * 10'000'000LL);  // 2024-05-01 12:00 UTC
+  clock.SetSystemTime100ns(1714564800LL * 10'000'000LL);  // 2024-05-01 12:00 UTC
   EXPECT_EQ(Eval("[dateRange('JAN', 'APR'), dateRange('JAN', 'MAY')]"), "false,true");
+  klb::set_utc_offset_for_testing(previous_zone);
 }
 #endif  // !defined(_WIN32)
 

@@ -1,5 +1,4 @@
-// The configuration model: equality, SOCKS detection, proxy-rules parsing
-// and bypass rules.
+// The configuration model: equality, SOCKS detection, proxy rules, bypass.
 #include "OrvaProxy/ovProxyConfig/ov_proxy_config.h"
 
 #include <gtest/gtest.h>
@@ -15,24 +14,19 @@
 namespace OVProxy {
 namespace {
 
-TEST(ProxyConfig, EqualityIgnoresDownloadedStateAndTime) {
-  ovProxyConfig a = ovProxyConfig::CreateFromCustomPacURL("http://p/x.pac");
-  ovProxyConfig b = a;
-  b.setPacContent("function FindProxyForURL(u,h){return 'DIRECT';}");
-  b.setUpdateTimestamp(42);
-  b.setPacFileType(ovPacFileType::Ins);
-  EXPECT_EQ(a, b);
-
-  ovProxyConfig c = a;
-  c.proxy_rules().bypass_rules.AddRuleFromString("corp");
-  EXPECT_NE(a, c);
-}
-
-TEST(ProxyConfig, SocksDetectionFollowsTheScript) {
-  ovProxyConfig config = ovProxyConfig::CreateFromCustomPacURL("http://p/x.pac");
+TEST(ProxyConfig, EqualityAndSocksDetection) {
+  const ovProxyConfig plain = ovProxyConfig::CreateFromCustomPacURL("http://p/x.pac");
+  ovProxyConfig config = plain;
   EXPECT_FALSE(config.containsSocksProxy());
   config.setPacContent(std::string(4096, ' ') +
                        "function FindProxyForURL(u,h){return 'SoCkS5 s:1080';}");
+  // Equality ignores downloaded state and time, not the rules.
+  ovProxyConfig other = config;
+  other.setUpdateTimestamp(42);
+  other.setPacFileType(ovPacFileType::Ins);
+  EXPECT_EQ(other, plain);
+  other.proxy_rules().bypass_rules.AddRuleFromString("corp");
+  EXPECT_NE(other, plain);
   // Snapshots are shared across threads as immutable; reading one from
   // several threads at once must not race (run under ThreadSanitizer).
   const std::shared_ptr<const ovProxyConfig> snapshot = config.duplicate();
@@ -62,12 +56,15 @@ std::string Lists(const Rules& rules) {
          rules.socks_proxies.ToPacString();
 }
 
+// One rules object through every case: each parse replaces the lists of the
+// one before, and keeps the bypass rules.
 TEST(ProxyRulesParse, EntriesLandInTheirLists) {
   const struct {
     const char* text;
     RulesType type;
     const char* lists;
   } cases[] = {
+      {"http=a:80;socks=s:1080", RulesType::PerScheme, "|PROXY a:80|||SOCKS5 s:1080"},
       {"proxy:8080", RulesType::SingleList, "PROXY proxy:8080||||"},
       {"http=a:80;https=b:443", RulesType::PerScheme, "|PROXY a:80|HTTPS b:443||"},
       {" \thttp \t=a:80", RulesType::PerScheme, "|PROXY a:80|||"},
@@ -81,23 +78,16 @@ TEST(ProxyRulesParse, EntriesLandInTheirLists) {
       {"http=a;http=a:0;http=a:8o;http=", RulesType::None, "||||"},
       {"http=:80;https= :443;socks=[]:1080", RulesType::None, "||||"},
       {"HTTP=a:80;gopher=a:70;; http=;;=a:1", RulesType::None, "||||"},
+      {"", RulesType::None, "||||"},
   };
+  Rules rules;
+  rules.bypass_rules.ParseFromString("corp;<local>");
+  rules.invert_bypass = true;
   for (const auto& c : cases) {
-    Rules rules;
     rules.ParseFromString(c.text);
     EXPECT_EQ(rules.type, c.type) << c.text;
     EXPECT_EQ(Lists(rules), c.lists) << c.text;
   }
-}
-
-TEST(ProxyRulesParse, ReparseClearsListsButKeepsBypass) {
-  Rules rules;
-  rules.bypass_rules.ParseFromString("corp;<local>");
-  rules.invert_bypass = true;
-  rules.ParseFromString("http=a:80;socks=s:1080");
-  rules.ParseFromString("");
-  EXPECT_EQ(rules.type, RulesType::None);
-  EXPECT_EQ(Lists(rules), "||||");
   EXPECT_EQ(rules.bypass_rules.ToString(), "<local>;corp");
   EXPECT_TRUE(rules.invert_bypass);
 }
@@ -127,6 +117,8 @@ class BypassRules : public ::testing::TestWithParam<bool> {
 INSTANTIATE_TEST_SUITE_P(WithAndWithoutUtilities, BypassRules, ::testing::Bool(),
                          [](const auto& p) { return p.param ? "Utilities" : "Fallback"; });
 
+// Rules "" are the implicit ones alone, checked also through
+// MatchesImplicitRules and inverted.
 TEST_P(BypassRules, Matching) {
   const struct {
     const char* rules;
@@ -142,28 +134,21 @@ TEST_P(BypassRules, Matching) {
       {"a*.example", "https://ab.example", false},
       {"<local>", "http://intranet:8080/x", true},
       {"<local>", "http://10.1.2.3/", false},
+      {"", "http://localhost/x", true},
+      {"", "http://127.0.0.1:8080/", true},
+      {"", "http://[::1]:8080/", true},
+      {"", "http://169.254.10.20/", true},
+      {"", "http://localhost.evil.example/", false},
+      {"", "http://example.org/?next=http://localhost/", false},
+      {"", "http://localhost@evil.example/", false},
+      {"", "http://128.0.0.1/", false},
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(Parse(c.rules).Matches(c.url, false), c.bypassed) << c.rules << " " << c.url;
-  }
-}
-
-TEST_P(BypassRules, ImplicitRulesLookAtTheHostOnly) {
-  const std::pair<const char*, bool> cases[] = {
-      {"http://localhost/x", true},
-      {"http://127.0.0.1:8080/", true},
-      {"http://[::1]:8080/", true},
-      {"http://169.254.10.20/", true},
-      {"http://localhost.evil.example/", false},
-      {"http://example.org/?next=http://localhost/", false},
-      {"http://localhost@evil.example/", false},
-      {"http://128.0.0.1/", false},
-  };
-  const ovProxyBypassRules none;
-  for (const auto& [url, bypassed] : cases) {
-    EXPECT_EQ(ovProxyBypassRules::MatchesImplicitRules(url), bypassed) << url;
-    EXPECT_EQ(none.Matches(url, false), bypassed) << url;
-    EXPECT_EQ(none.Matches(url, true), !bypassed) << url;
+    const ovProxyBypassRules rules = Parse(c.rules);
+    EXPECT_EQ(rules.Matches(c.url, false), c.bypassed) << c.rules << " " << c.url;
+    if (*c.rules != '\0') continue;
+    EXPECT_EQ(ovProxyBypassRules::MatchesImplicitRules(c.url), c.bypassed) << c.url;
+    EXPECT_EQ(rules.Matches(c.url, true), !c.bypassed) << c.url;
   }
   // Without a host nothing explicit matches; inverted, that goes direct.
   EXPECT_FALSE(Parse("*").Matches("", false));
