@@ -26,9 +26,9 @@ using Type = FeatureValue::Type;
 // A fresh adapter for each test (the module's own is a process singleton).
 class TestAdapter : public ovProxyEnterpriseAdapter {};
 
-// Records notifications as "name=value" text.
-class RecordingObserver : public IFeatureChangeObserver {
- public:
+// Records notifications as "name=value" text. With `reenter` set it reads
+// the feature back and unregisters itself from within the call.
+struct RecordingObserver : IFeatureChangeObserver {
   void OnFeatureChanged(const std::string& name, FeatureSource source,
                         const FeatureValue& value) override {
     EXPECT_EQ(source, FeatureSource::Policy);
@@ -37,8 +37,12 @@ class RecordingObserver : public IFeatureChangeObserver {
                      : value.type == Type::Int  ? std::to_string(value.int_value)
                      : value.type == Type::None ? "none"
                                                 : "'" + value.string_value + "'"));
+    if (!reenter) return;
+    calls.push_back(reenter->GetFeatureBool(name, source, false, 0) ? "read true" : "read false");
+    reenter->UnregisterFeatureObserver(name, this);
   }
   std::vector<std::string> calls;
+  ovProxyEnterpriseAdapter* reenter = nullptr;
 };
 
 // Runs each function `rounds` times on a thread of its own, all let go at once.
@@ -73,10 +77,13 @@ class EnterpriseAdapterTest : public ::testing::Test {
   }
 };
 
-TEST_F(EnterpriseAdapterTest, InitializeRegistersLoadsAndSubscribesTheMonitoredPolicies) {
+TEST_F(EnterpriseAdapterTest, InitializeRegistersLoadsAndSubscribesTheMonitoredFeatures) {
   policies_.Set(52, true);
   policies_.Set(51, int32_t{750});
   policies_.Set(50, int32_t{2});  // a boolean policy other than 1 reads as false
+  experiments_.Enable("ProxyDirectFirstFlag");
+  // Before Initialize there is no experiment manager.
+  EXPECT_FALSE(adapter_.HasFeatureInSource("ProxyDirectFirstFlag", FeatureSource::Experiment));
   adapter_.Initialize();
   adapter_.Initialize();  // once only
   ASSERT_EQ(policies_.subscribe_calls(), 1);
@@ -90,6 +97,15 @@ TEST_F(EnterpriseAdapterTest, InitializeRegistersLoadsAndSubscribesTheMonitoredP
   // Sources are never merged; an unknown source selects nothing.
   EXPECT_FALSE(Bool("ProxyDirectFirstFlag", FeatureSource::FeatureToggle, false));
   EXPECT_TRUE(Bool("ProxyDirectFirstFlag", static_cast<FeatureSource>(7), true));
+  // An experiment is true when enabled and absent otherwise.
+  EXPECT_TRUE(Bool("ProxyDirectFirstFlag", FeatureSource::Experiment, false));
+  EXPECT_FALSE(adapter_.HasFeatureInSource("TryPKRequestDirectFirst", FeatureSource::Experiment));
+  EXPECT_TRUE(Bool("TryPKRequestDirectFirst", FeatureSource::Experiment, true));
+  // Unregistered names are asked directly, and stay unregistered.
+  experiments_.Enable("Elsewhere");
+  EXPECT_TRUE(adapter_.HasFeatureInSource("Elsewhere", FeatureSource::Experiment));
+  EXPECT_FALSE(adapter_.HasFeatureInSource("Elsewhere", FeatureSource::Policy));
+  EXPECT_FALSE(Bool("Elsewhere", FeatureSource::Experiment, false));
 }
 
 TEST_F(EnterpriseAdapterTest, UnregisteredNamesWithoutPolicyIdStayUnregisteredExceptForStrings) {
@@ -143,21 +159,6 @@ TEST_F(EnterpriseAdapterTest, TypesToggleTexts) {
     EXPECT_EQ(adapter_.GetFeatureInt(name, FeatureSource::FeatureToggle, -100, 0),
               c.type == Type::Int ? c.i : -100);
   }
-}
-
-TEST_F(EnterpriseAdapterTest, ExperimentIsTrueWhenEnabledAndAbsentOtherwise) {
-  experiments_.Enable("ProxyDirectFirstFlag");
-  // Before Initialize there is no experiment manager.
-  EXPECT_FALSE(adapter_.HasFeatureInSource("ProxyDirectFirstFlag", FeatureSource::Experiment));
-  adapter_.Initialize();
-  EXPECT_TRUE(Bool("ProxyDirectFirstFlag", FeatureSource::Experiment, false));
-  EXPECT_FALSE(adapter_.HasFeatureInSource("TryPKRequestDirectFirst", FeatureSource::Experiment));
-  EXPECT_TRUE(Bool("TryPKRequestDirectFirst", FeatureSource::Experiment, true));
-  // Unregistered names are asked directly, and stay unregistered.
-  experiments_.Enable("Elsewhere");
-  EXPECT_TRUE(adapter_.HasFeatureInSource("Elsewhere", FeatureSource::Experiment));
-  EXPECT_FALSE(adapter_.HasFeatureInSource("Elsewhere", FeatureSource::Policy));
-  EXPECT_FALSE(Bool("Elsewhere", FeatureSource::Experiment, false));
 }
 
 TEST_F(EnterpriseAdapterTest, PolicyUpdatesNotifyOnlyRealChangesOfMonitoredFeatures) {
@@ -216,20 +217,13 @@ TEST_F(EnterpriseAdapterTest, ReadyLoadsEveryPolicyAndNotifiesMonitoredOnesWithV
 
 TEST_F(EnterpriseAdapterTest, ObserverMayCallBackIntoTheAdapter) {
   adapter_.Initialize();
-  struct Reentrant : IFeatureChangeObserver {
-    void OnFeatureChanged(const std::string& name, FeatureSource source,
-                          const FeatureValue&) override {
-      seen = adapter->GetFeatureBool(name, source, false, 0);
-      adapter->UnregisterFeatureObserver(name, this);
-    }
-    ovProxyEnterpriseAdapter* adapter = nullptr;
-    bool seen = false;
-  } observer;
-  observer.adapter = &adapter_;
+  RecordingObserver observer;
+  observer.reenter = &adapter_;
   adapter_.RegisterFeatureObserver("ProxyDirectFirstFlag", &observer);
   policies_.Set(52, true);
   policies_.DeliverUpdate({52});
-  EXPECT_TRUE(observer.seen);
+  policies_.DeliverUpdate({52});
+  EXPECT_THAT(observer.calls, ElementsAre("ProxyDirectFirstFlag=true", "read true"));
 }
 
 TEST_F(EnterpriseAdapterTest, UninitializeForgetsFeaturesButKeepsObservers) {

@@ -75,7 +75,7 @@ TEST_F(WinHttpAsyncResolverTest, CompletionsReachTheDelegateOnTheRequestingRunne
     const auto& c = cases[i];
     SCOPED_TRACE(c.code);
     const std::size_t latencies = telemetry.latencies().size();
-    api_->SetGetProxyResultError(c.result_error);
+    api_->Set({.result_error = c.result_error});
     ASSERT_EQ(Resolve("r" + std::to_string(i)), e_pending);
     if (c.status == kComplete) {
       api_->Complete(i, c.code, listed);
@@ -130,8 +130,7 @@ TEST_F(WinHttpAsyncResolverTest, RefusedRequestsAreAnsweredOnceByTheReturnValue)
       {0, 87},
   };
   for (const auto& [create_error, get_answer] : cases) {
-    api_->SetCreateResolverError(create_error);
-    api_->SetGetProxyForUrlAnswer(get_answer);
+    api_->Set({.create_error = create_error, .get_proxy_answer = get_answer});
     EXPECT_EQ(Resolve("refused"), e_resolve_failed);
     env_.RunUntilIdle();
   }
@@ -145,8 +144,7 @@ TEST_F(WinHttpAsyncResolverTest, InitializeFailuresLeaveNoSessionOpen) {
   EXPECT_EQ(no_service.initialize(), e_not_supported);
   for (const bool fail_open : {true, false}) {
     auto api = std::make_shared<ovtest::FakeWinHttp>();
-    api->FailOpen(fail_open);
-    api->FailSetStatusCallback(!fail_open);
+    api->Set({.fail_open = fail_open, .fail_set_callback = !fail_open});
     ovWinHttpAsyncResolver resolver(api);
     EXPECT_EQ(resolver.initialize(), e_resolve_failed);
     EXPECT_EQ(api->openSessions(), 0u);
