@@ -483,7 +483,6 @@ TEST(OrvaProxyModule, ServiceLookup) {
       {"IOrvaProxyEnterpriseAdapter", ovProxyEnterpriseAdapter::GetInstance()},
       {"iorvaproxyservice", nullptr},
       {"IOrvaProxyService ", nullptr},
-      {"", nullptr},
       {nullptr, nullptr},
   };
   for (const auto& c : cases) {
