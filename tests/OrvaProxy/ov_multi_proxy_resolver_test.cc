@@ -1,6 +1,4 @@
-// The executors and their pool (ovMultiProxyResolver): refusals, the pool's
-// growth and order, completion fall-backs, cancellation at each stage, and
-// destruction while requests are in flight.
+// The executors and their pool (ovMultiProxyResolver).
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -38,8 +36,7 @@ std::shared_ptr<ovProxyConfig> PacConfig(const std::string& text = "") {
   return config;
 }
 
-// The test's task manager, refusing by-name posts to chosen runners and,
-// on demand, the creation of runners.
+// Refuses by-name posts to chosen runners and, on demand, new runners.
 class RefusingManager : public OrvaTask::IOVTManager {
  public:
   RefusingManager(OrvaTask::IOVTManager& inner, std::set<std::string> refused = {})
@@ -101,43 +98,34 @@ class PoolTest : public ::testing::Test {
       std::make_shared<ovtest::BlockingResolverFactory>();
 };
 
-// The coordinator and the jobs' callback: records each idle notification
-// and each answer ("request-id code @runner") with the runner it came on.
-class Recorder : public ovExecutor::Coordinator {
- public:
+// Records the jobs' answers ("request-id code @runner") and idle notices.
+struct Recorder : ovExecutor::Coordinator {
   JobCallback Callback() {
     return [this](eErrorCode error, const ovProxyInfo&, const std::string& id) {
-      Add(answers_, id + " " + std::to_string(error) + " @" + Runner());
+      Add(answers, id + " " + std::to_string(error) + " @");
     };
   }
   void onExecutorIdle(ovExecutor& executor) override {
     EXPECT_TRUE(executor.isIdle());
-    Add(idle_, Runner());
+    Add(idle, "");
   }
-  bool WaitForIdle(std::size_t n) {
-    return idle_.WaitFor([n](Ids& all) { return all.size() >= n; });
+  static void Add(ovtest::Watched<Ids>& to, const std::string& entry) {
+    to.With([&](Ids& all) {
+      return all.push_back(entry + OrvaTask::GetRunnerNameOfCurrentThread()), 0;
+    });
   }
-  bool WaitForAnswers(std::size_t n) {
-    return answers_.WaitFor([n](Ids& all) { return all.size() >= n; });
-  }
-  std::string lastAnswer() { return Last(answers_); }
-  std::string lastIdle() { return Last(idle_); }
-
- private:
-  static std::string Runner() { return OrvaTask::GetRunnerNameOfCurrentThread(); }
-  static void Add(ovtest::Watched<Ids>& to, std::string entry) {
-    to.With([&](Ids& all) { return all.push_back(std::move(entry)), 0; });
+  static bool Wait(ovtest::Watched<Ids>& list, std::size_t n) {
+    return list.WaitFor([n](Ids& all) { return all.size() >= n; });
   }
   static std::string Last(ovtest::Watched<Ids>& list) {
     return list.With([](Ids& all) { return all.empty() ? std::string() : all.back(); });
   }
-  ovtest::Watched<Ids> answers_, idle_;
+  ovtest::Watched<Ids> answers, idle;
 };
 
 class ExecutorTest : public PoolTest {
  protected:
-  // A job's completion may still hold an executor the test let go of; only
-  // stop guarantees that the coordinator is not called any more.
+  // Only stop keeps a completion still holding an executor off the coordinator.
   ~ExecutorTest() override {
     for (const auto& executor : executors_) executor->stop();
   }
@@ -190,7 +178,7 @@ TEST_F(ExecutorTest, StartJobRefusalsChangeNothing) {
   }
   EXPECT_TRUE(idle->isIdle());
   factory_->ReleaseAll();
-  ASSERT_TRUE(recorder_.WaitForIdle(1));
+  ASSERT_TRUE(Recorder::Wait(recorder_.idle, 1));
   EXPECT_EQ(factory_->started(), std::vector<std::string>{"first"});
 }
 
@@ -212,8 +200,8 @@ TEST_F(ExecutorTest, MissingResolverOrConfigurationAnswersWithoutResolving) {
     OnOrigin([&] {
       EXPECT_TRUE(executor->StartJob(Job(c.name, c.with_config ? PacConfig() : nullptr)));
     });
-    ASSERT_TRUE(recorder_.WaitForAnswers(++done));
-    EXPECT_EQ(recorder_.lastAnswer(),
+    ASSERT_TRUE(Recorder::Wait(recorder_.answers, ++done));
+    EXPECT_EQ(Recorder::Last(recorder_.answers),
               std::string(c.name) + " " + std::to_string(c.expected) + " @" + kOrigin);
     executor->stop();
   }
@@ -237,9 +225,9 @@ TEST_F(ExecutorTest, CompletionFallsBackToTheMainRunnerThenRunsInline) {
     OrvaTask::ScopedOVTManagerOverride use(&refusing);
     auto executor = NewExecutor(0);
     ASSERT_NE(StartOnOrigin(*executor, "r"), nullptr);
-    ASSERT_TRUE(recorder_.WaitForIdle(++done));
-    EXPECT_EQ(recorder_.lastAnswer(), "r 0 @" + c.completed_on);
-    EXPECT_EQ(recorder_.lastIdle(), c.completed_on);
+    ASSERT_TRUE(Recorder::Wait(recorder_.idle, ++done));
+    EXPECT_EQ(Recorder::Last(recorder_.answers), "r 0 @" + c.completed_on);
+    EXPECT_EQ(Recorder::Last(recorder_.idle), c.completed_on);
     const auto events = telemetry.events();
     ASSERT_EQ(events.size(), c.reported ? 1u : 0u);
     if (c.reported) {
@@ -358,10 +346,8 @@ TEST_F(MultiProxyResolverTest, RefusedRequestsAreAnsweredAtOnceAndMakeNoExecutor
   EXPECT_TRUE(delegate_.answers().empty());
 }
 
-// Every accepted request is answered once, also when its executor cannot
-// run it: an executor whose runner went away leaves the pool, and the
-// queued request runs on a replacement or, when none can be made, is
-// answered with an error.
+// An executor whose runner went away leaves the pool; its queued request runs
+// on a replacement or, when none can be made, is answered with an error.
 TEST_F(MultiProxyResolverTest, RequestsNoExecutorCanRunAreStillAnswered) {
   struct Case {
     bool new_runners_refused;
@@ -539,22 +525,16 @@ TEST_F(MultiProxyResolverTest, TwoResolversKeepTheirWorkApart) {
 TEST(MultiProxyResolverFactoryTest, MakesPoolsOfTheInnerFactorysResolvers) {
   ovtest::TaskEnvironment env("");
   ovtest::RecordingResolverDelegate delegate;
-  {
-    ovMultiProxyResolverFactory factory(std::make_shared<ovWinetSyncProxyResolverFactory>());
-    std::unique_ptr<ovProxyAsyncResolver> resolver = factory.createAsyncResolver();
-    resolver->setDelegate(&delegate);
-    ovProxyInfo unused;
-    ASSERT_EQ(resolver->resolve("r", "http://www.example.com/", "",
-                                PacConfig("function FindProxyForURL(url, host) {"
-                                          " return 'PROXY p:8080; DIRECT'; }"),
-                                unused),
-              e_pending);
-    ASSERT_TRUE(delegate.WaitForAnswers(1));
-    EXPECT_EQ(delegate.answers()[0].error, e_success);
-    EXPECT_EQ(delegate.answers()[0].result->ToPacString(), "PROXY p:8080");
-    // This thread serves no runner: the answer came on the main runner.
-    EXPECT_EQ(delegate.answers()[0].runner, OrvaTask::kMainRunnerName);
-  }
+  ovMultiProxyResolverFactory factory(std::make_shared<ovWinetSyncProxyResolverFactory>());
+  std::unique_ptr<ovProxyAsyncResolver> resolver = factory.createAsyncResolver();
+  resolver->setDelegate(&delegate);
+  ovProxyInfo unused;
+  const char* pac = "function FindProxyForURL(url, host) { return 'PROXY p:8080; DIRECT'; }";
+  ASSERT_EQ(resolver->resolve("r", "http://www.example.com/", "", PacConfig(pac), unused),
+            e_pending);
+  ASSERT_TRUE(delegate.WaitForAnswers(1));
+  // This thread serves no runner: the answer came on the main runner.
+  EXPECT_EQ(ovtest::Text(delegate.answers()[0]), "r 0 kind 1: PROXY p:8080 @main.thread.runner");
 }
 
 }  // namespace

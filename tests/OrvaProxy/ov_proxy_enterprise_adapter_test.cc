@@ -26,9 +26,9 @@ using Type = FeatureValue::Type;
 // A fresh adapter for each test (the module's own is a process singleton).
 class TestAdapter : public ovProxyEnterpriseAdapter {};
 
-// Records notifications as "name=value" text.
-class RecordingObserver : public IFeatureChangeObserver {
- public:
+// Records notifications as "name=value" text. With `reenter` set it reads
+// the feature back and unregisters itself from within the call.
+struct RecordingObserver : IFeatureChangeObserver {
   void OnFeatureChanged(const std::string& name, FeatureSource source,
                         const FeatureValue& value) override {
     EXPECT_EQ(source, FeatureSource::Policy);
@@ -37,8 +37,12 @@ class RecordingObserver : public IFeatureChangeObserver {
                      : value.type == Type::Int  ? std::to_string(value.int_value)
                      : value.type == Type::None ? "none"
                                                 : "'" + value.string_value + "'"));
+    if (!reenter) return;
+    calls.push_back(reenter->GetFeatureBool(name, source, false, 0) ? "read true" : "read false");
+    reenter->UnregisterFeatureObserver(name, this);
   }
   std::vector<std::string> calls;
+  ovProxyEnterpriseAdapter* reenter = nullptr;
 };
 
 // Runs each function `rounds` times on a thread of its own, all let go at once.
@@ -73,10 +77,13 @@ class EnterpriseAdapterTest : public ::testing::Test {
   }
 };
 
-TEST_F(EnterpriseAdapterTest, InitializeRegistersLoadsAndSubscribesTheMonitoredPolicies) {
+TEST_F(EnterpriseAdapterTest, InitializeRegistersLoadsAndSubscribesTheMonitoredFeatures) {
   policies_.Set(52, true);
   policies_.Set(51, int32_t{750});
   policies_.Set(50, int32_t{2});  // a boolean policy other than 1 reads as false
+  experiments_.Enable("ProxyDirectFirstFlag");
+  // Before Initialize there is no experiment manager.
+  EXPECT_FALSE(adapter_.HasFeatureInSource("ProxyDirectFirstFlag", FeatureSource::Experiment));
   adapter_.Initialize();
   adapter_.Initialize();  // once only
   ASSERT_EQ(policies_.subscribe_calls(), 1);
@@ -90,6 +97,15 @@ TEST_F(EnterpriseAdapterTest, InitializeRegistersLoadsAndSubscribesTheMonitoredP
   // Sources are never merged; an unknown source selects nothing.
   EXPECT_FALSE(Bool("ProxyDirectFirstFlag", FeatureSource::FeatureToggle, false));
   EXPECT_TRUE(Bool("ProxyDirectFirstFlag", static_cast<FeatureSource>(7), true));
+  // An experiment is true when enabled and absent otherwise.
+  EXPECT_TRUE(Bool("ProxyDirectFirstFlag", FeatureSource::Experiment, false));
+  EXPECT_FALSE(adapter_.HasFeatureInSource("TryPKRequestDirectFirst", FeatureSource::Experiment));
+  EXPECT_TRUE(Bool("TryPKRequestDirectFirst", FeatureSource::Experiment, true));
+  // Unregistered names are asked directly, and stay unregistered.
+  experiments_.Enable("Elsewhere");
+  EXPECT_TRUE(adapter_.HasFeatureInSource("Elsewhere", FeatureSource::Experiment));
+  EXPECT_FALSE(adapter_.HasFeatureInSource("Elsewhere", FeatureSource::Policy));
+  EXPECT_FALSE(Bool("Elsewhere", FeatureSource::Experiment, false));
 }
 
 TEST_F(EnterpriseAdapterTest, UnregisteredNamesWithoutPolicyIdStayUnregisteredExceptForStrings) {
@@ -143,21 +159,6 @@ TEST_F(EnterpriseAdapterTest, TypesToggleTexts) {
     EXPECT_EQ(adapter_.GetFeatureInt(name, FeatureSource::FeatureToggle, -100, 0),
               c.type == Type::Int ? c.i : -100);
   }
-}
-
-TEST_F(EnterpriseAdapterTest, ExperimentIsTrueWhenEnabledAndAbsentOtherwise) {
-  experiments_.Enable("ProxyDirectFirstFlag");
-  // Before Initialize there is no experiment manager.
-  EXPECT_FALSE(adapter_.HasFeatureInSource("ProxyDirectFirstFlag", FeatureSource::Experiment));
-  adapter_.Initialize();
-  EXPECT_TRUE(Bool("ProxyDirectFirstFlag", FeatureSource::Experiment, false));
-  EXPECT_FALSE(adapter_.HasFeatureInSource("TryPKRequestDirectFirst", FeatureSource::Experiment));
-  EXPECT_TRUE(Bool("TryPKRequestDirectFirst", FeatureSource::Experiment, true));
-  // Unregistered names are asked directly, and stay unregistered.
-  experiments_.Enable("Elsewhere");
-  EXPECT_TRUE(adapter_.HasFeatureInSource("Elsewhere", FeatureSource::Experiment));
-  EXPECT_FALSE(adapter_.HasFeatureInSource("Elsewhere", FeatureSource::Policy));
-  EXPECT_FALSE(Bool("Elsewhere", FeatureSource::Experiment, false));
 }
 
 TEST_F(EnterpriseAdapterTest, PolicyUpdatesNotifyOnlyRealChangesOfMonitoredFeatures) {
@@ -216,20 +217,13 @@ TEST_F(EnterpriseAdapterTest, ReadyLoadsEveryPolicyAndNotifiesMonitoredOnesWithV
 
 TEST_F(EnterpriseAdapterTest, ObserverMayCallBackIntoTheAdapter) {
   adapter_.Initialize();
-  struct Reentrant : IFeatureChangeObserver {
-    void OnFeatureChanged(const std::string& name, FeatureSource source,
-                          const FeatureValue&) override {
-      seen = adapter->GetFeatureBool(name, source, false, 0);
-      adapter->UnregisterFeatureObserver(name, this);
-    }
-    ovProxyEnterpriseAdapter* adapter = nullptr;
-    bool seen = false;
-  } observer;
-  observer.adapter = &adapter_;
+  RecordingObserver observer;
+  observer.reenter = &adapter_;
   adapter_.RegisterFeatureObserver("ProxyDirectFirstFlag", &observer);
   policies_.Set(52, true);
   policies_.DeliverUpdate({52});
-  EXPECT_TRUE(observer.seen);
+  policies_.DeliverUpdate({52});
+  EXPECT_THAT(observer.calls, ElementsAre("ProxyDirectFirstFlag=true", "read true"));
 }
 
 TEST_F(EnterpriseAdapterTest, UninitializeForgetsFeaturesButKeepsObservers) {
@@ -303,7 +297,6 @@ TEST_F(EnterpriseAdapterTest, ConcurrentUseIsSafe) {
   EXPECT_EQ(policies_.SubscribedIds(&adapter_), std::set<oPolicyId>{52});
 }
 
-using ::testing::ElementsAre;
 using Field = orvaus::TelemetryField;
 
 // A fresh reporter per test, so that each starts without a summary sent.
@@ -322,20 +315,7 @@ ovProxyInfo Info(const char* pac) {
   return info;
 }
 
-ovProxyInfo Info(const ovProxyServer& server) {
-  ovProxyInfo info;
-  info.UseProxyServer(server);
-  return info;
-}
-
-ovProxyConfig Manual(const char* rules, const char* bypass = "") {
-  ovProxyConfig config;
-  config.proxy_rules().ParseFromString(rules);
-  config.proxy_rules().bypass_rules.ParseFromString(bypass);
-  return config;
-}
-
-TEST_F(TelemetryReporterTest, WithoutTheModuleEveryReportIsANoOp) {
+TEST_F(TelemetryReporterTest, WithoutTheModuleOrWithOneThatThrowsReportsDoNoHarm) {
   reporter_.reportLatency(18, 5);
   reporter_.reportLatency(23, 5, "label", 2);
   reporter_.reportEvent(1, 0);
@@ -344,68 +324,60 @@ TEST_F(TelemetryReporterTest, WithoutTheModuleEveryReportIsANoOp) {
   ovtest::FakeTelemetryModule module;
   reporter_.reportEvent(2, 0);
   EXPECT_EQ(module.events().size(), 1u);
-}
-
-TEST_F(TelemetryReporterTest, ResultKindTravelsAsAnEventRecord) {
-  ovtest::FakeTelemetryModule module;
-  reporter_.reportLatency(23, 40, "", 3);
-  ASSERT_EQ(module.latencies().size(), 1u);
-  EXPECT_THAT(module.latencies()[0].fields, ElementsAre(Field{"result_kind", 3}));
-  EXPECT_EQ(module.latencies()[0].process_kind, 3);
-  // Without the telemetry interface, or without a record, the sample that
-  // needs one is dropped; plain samples still go.
-  module.FailRecords(true);
-  reporter_.reportLatency(23, 41, "", 3);
-  module.FailRecords(false);
-  module.OfferTelemetry(false);
-  reporter_.reportLatency(23, 42, "", 3);
-  Tav::SetProcessType(Tav::kProcessTypeMain);
-  reporter_.reportLatency(19, 43);
-  ASSERT_EQ(module.latencies().size(), 2u);
-  EXPECT_EQ(module.latencies()[1].sample.value_ms, 43);
-  EXPECT_EQ(module.latencies()[1].process_kind, 4);
-}
-
-TEST_F(TelemetryReporterTest, LabelledSamplesPassTheAdmissionCheckFirst) {
-  ovtest::FakeTelemetryModule module;
-  module.SetAdmission(0);
-  reporter_.reportLatency(18, 70, "pac-detect");
-  EXPECT_TRUE(module.latencies().empty());
-  module.SetAdmission(1);
-  reporter_.reportLatency(18, 71, "pac-detect");
-  ASSERT_EQ(module.admissions().size(), 2u);
-  EXPECT_EQ(module.admissions()[1].value, 71);
-  ASSERT_EQ(module.latencies().size(), 1u);
-  module.OfferApm(false);
-  reporter_.reportLatency(18, 72, "pac-detect");
-  EXPECT_EQ(module.admissions().size(), 2u);
-}
-
-TEST_F(TelemetryReporterTest, EventsNeedBothInterfacesAndAModuleThatThrowsIsContained) {
-  ovtest::FakeTelemetryModule module;
-  reporter_.reportEvent(4, 12029);
-  ASSERT_EQ(module.events().size(), 1u);
-  EXPECT_THAT(module.events()[0].fields, ElementsAre(Field{"code", 4}, Field{"value", 12029}));
-  module.OfferTelemetry(false);
-  reporter_.reportEvent(5, 1);
-  module.OfferTelemetry(true);
-  module.OfferApm(false);
-  reporter_.reportEvent(6, 1);
-  module.OfferApm(true);
-  module.FailRecords(true);
-  reporter_.reportEvent(7, 1);
-  EXPECT_EQ(module.events().size(), 1u);
-  // A module that throws does not reach the caller.
-  module.FailRecords(false);
   module.ThrowOnSubmit(true);
   EXPECT_NO_THROW(reporter_.reportLatency(20, 1));
   EXPECT_NO_THROW(reporter_.reportEvent(8, 1001));
-  EXPECT_NO_THROW(reporter_.reportConfigSummary(ovProxyConfig()));
+}
+
+// Which reports reach the module: a sample with a result kind (K), a labelled
+// sample, past the admission check (L), a plain sample (P) and an event (E).
+TEST_F(TelemetryReporterTest, InterfacesRecordsAndAdmissionDecideWhatIsSent) {
+  ovtest::FakeTelemetryModule module;
+  const struct {
+    const char* name;
+    bool apm, telemetry, records;
+    int32_t admission;
+    const char* sent;
+  } cases[] = {
+      {"everything", true, true, true, 1, "KLPE"},
+      {"no telemetry interface", true, false, true, 1, "LP"},
+      {"no record", true, true, false, 1, "LP"},
+      {"no apm interface", false, true, true, 1, ""},
+      {"not admitted", true, true, true, 0, "KPE"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    module.OfferApm(c.apm);
+    module.OfferTelemetry(c.telemetry);
+    module.FailRecords(!c.records);
+    module.SetAdmission(c.admission);
+    std::string sent;
+    const auto report = [&](char tag, const std::function<void()>& call) {
+      const std::size_t before = module.latencies().size() + module.events().size();
+      call();
+      if (module.latencies().size() + module.events().size() > before) sent += tag;
+    };
+    report('K', [&] { reporter_.reportLatency(23, 40, "", 3); });
+    report('L', [&] { reporter_.reportLatency(18, 71, "pac-detect"); });
+    report('P', [&] { reporter_.reportLatency(19, 43); });
+    report('E', [&] { reporter_.reportEvent(4, 12029); });
+    EXPECT_EQ(sent, c.sent);
+  }
+  EXPECT_THAT(module.latencies()[0].fields, ElementsAre(Field{"result_kind", 3}));
+  EXPECT_EQ(module.latencies()[0].process_kind, 3);
+  EXPECT_THAT(module.events()[0].fields, ElementsAre(Field{"code", 4}, Field{"value", 12029}));
+  ASSERT_EQ(module.admissions().size(), 4u) << "not asked without the apm interface";
+  EXPECT_EQ(module.admissions()[0].value, 71);
+  Tav::SetProcessType(Tav::kProcessTypeMain);
+  reporter_.reportLatency(19, 43);
+  EXPECT_EQ(module.latencies().back().process_kind, 4);
 }
 
 TEST_F(TelemetryReporterTest, SummaryIsSentAtMostOnceAnHour) {
   ovtest::FakeTelemetryModule module;
-  ovProxyConfig config = Manual("proxy:3128", "*.corp.example");
+  ovProxyConfig config;
+  config.proxy_rules().ParseFromString("proxy:3128");
+  config.proxy_rules().bypass_rules.ParseFromString("*.corp.example");
   config.set_source(ConfigSource::Firefox);
   reporter_.reportConfigSummary(config);
   ASSERT_EQ(module.events().size(), 1u);
@@ -430,6 +402,9 @@ TEST_F(TelemetryReporterTest, ThreadsRacingAtTheHourSendOneSummary) {
 }
 
 TEST(TelemetryKindsTest, ResultKinds) {
+  ovProxyInfo socks4, socks4_mixed;
+  socks4.UseProxyServer(ovProxyServer("s", 1080, "socks4"));
+  socks4_mixed.UseProxyServer(ovProxyServer("s", 1080, "Socks4"));
   const std::pair<ovProxyInfo, int32_t> cases[] = {
       {Info("DIRECT"), 1},
       {Info("p:80; DIRECT"), 2},
@@ -438,8 +413,8 @@ TEST(TelemetryKindsTest, ResultKinds) {
       {Info("SOCKS5://s:1080"), 5},
       {Info(""), 6},
       // The scheme text decides: only exact upper or lower case is SOCKS4.
-      {Info(ovProxyServer("s", 1080, "socks4")), 4},
-      {Info(ovProxyServer("s", 1080, "Socks4")), 5},
+      {socks4, 4},
+      {socks4_mixed, 5},
   };
   for (const auto& [info, kind] : cases) {
     EXPECT_EQ(ovTelemetryReporter::ResultKind(info), kind) << info.ToPacString();

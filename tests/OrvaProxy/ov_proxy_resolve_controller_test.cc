@@ -29,20 +29,13 @@ constexpr char kScript[] = "function FindProxyForURL(u, h) { return 'PROXY pac:1
 
 class TestAdapter : public ovProxyEnterpriseAdapter {};
 
-struct DelegateCall {
-  std::string id;
-  bool has_result;
-  eErrorCode error;
-  bool operator==(const DelegateCall&) const = default;
-};
-
-class RecordingDelegate : public ovProxyResolveControllerDelegate {
- public:
-  void onTaskComplete(const std::string& requestId, const std::string&,
+// Records "id +code" (with a result) or "id -code".
+struct RecordingDelegate : ovProxyResolveControllerDelegate {
+  void onTaskComplete(const std::string& id, const std::string&,
                       std::shared_ptr<ovProxyInfo> result, eErrorCode error) override {
-    calls.push_back({requestId, result != nullptr, error});
+    calls.push_back(id + (result ? " +" : " -") + std::to_string(error));
   }
-  std::vector<DelegateCall> calls;
+  std::vector<std::string> calls;
 };
 
 enum class Kind { Manual, AutoDetect, PacUrl };
@@ -65,13 +58,9 @@ std::shared_ptr<ovProxyConfig> MakeConfig(Kind kind, int64_t timestamp = 1,
   return config;
 }
 
-// A fake resolver with the log that outlives it.
-struct Half {
-  explicit Half(uint32_t kind) : resolver(std::make_shared<ovtest::FakeAsyncResolver>(kind, log)) {}
-  std::shared_ptr<ovtest::FakeAsyncResolver::Log> log =
-      std::make_shared<ovtest::FakeAsyncResolver::Log>();
-  std::shared_ptr<ovtest::FakeAsyncResolver> resolver;
-};
+std::shared_ptr<ovtest::FakeAsyncResolver> Fake(uint32_t kind) {
+  return std::make_shared<ovtest::FakeAsyncResolver>(kind);
+}
 
 class ResolveControllerTest : public ::testing::Test {
  protected:
@@ -92,9 +81,9 @@ class ResolveControllerTest : public ::testing::Test {
   }
   void Build(Present present = {}) {
     ovResolveControllerParts parts;
-    if (present.winhttp) parts.make_winhttp = [this] { return winhttp_.resolver; };
-    if (present.multi) parts.make_multi = [this](auto) { return multi_.resolver; };
-    if (present.pk) parts.make_pk = [this] { return pk_.resolver; };
+    if (present.winhttp) parts.make_winhttp = [this] { return winhttp_; };
+    if (present.multi) parts.make_multi = [this](auto) { return multi_; };
+    if (present.pk) parts.make_pk = [this] { return pk_; };
     parts.make_decider = [this] { return std::make_unique<ovtest::FakePacDecider>(decision_); };
     parts.adapter = &adapter_;
     controller_.reset();  // the old one detaches from the shared fakes first
@@ -132,7 +121,7 @@ class ResolveControllerTest : public ::testing::Test {
   ovtest::FakeExperimentMgr experiments_;
   TestAdapter adapter_;
   ovtest::FakeTelemetryModule telemetry_;
-  Half winhttp_{0}, multi_{1}, pk_{0};
+  std::shared_ptr<ovtest::FakeAsyncResolver> winhttp_ = Fake(0), multi_ = Fake(1), pk_ = Fake(0);
   std::shared_ptr<ovtest::FakePacDecider::Record> decision_ =
       std::make_shared<ovtest::FakePacDecider::Record>();
   RecordingDelegate delegate_;
@@ -148,36 +137,32 @@ TEST_F(ResolveControllerTest, BypassedUrlsAreAnsweredDirectOnEitherRoad) {
   Add("b", MakeConfig(Kind::Manual, 2, "", "*.corp.example"), "http://wiki.corp.example/");
   EXPECT_EQ(Delivered("a"), "DIRECT / 0");
   EXPECT_EQ(Delivered("b"), "DIRECT / 0");
-  EXPECT_THAT(winhttp_.log->resolved, IsEmpty());
-  EXPECT_THAT(delegate_.calls,
-              ElementsAre(DelegateCall{"a", true, e_success}, DelegateCall{"b", true, e_success}));
+  EXPECT_THAT(winhttp_->log().resolved, IsEmpty());
+  EXPECT_THAT(delegate_.calls, ElementsAre("a +0", "b +0"));
   EXPECT_EQ(controller_->addTask(nullptr), e_invalid_argument);
 }
 
 TEST_F(ResolveControllerTest, FastPathAnswersEveryStartOutcome) {
   const struct {
     eErrorCode start;
-    const char* delivered;  // right after addTask
-    std::vector<DelegateCall> told;
+    const char *delivered, *told;  // right after addTask
   } cases[] = {
-      {e_pending, "-", {}},
-      {e_success, " / 0", {{"t", true, e_success}}},
+      {e_pending, "-", ""},
+      {e_success, " / 0", " +0"},
       // Never silence: a refused start reaches the caller with its code and
       // the local resolver's answer.
-      {e_resolve_failed, "DIRECT / 203", {{"t", false, e_resolve_failed}}},
+      {e_resolve_failed, "DIRECT / 203", " -203"},
   };
   int n = 0;
   for (const auto& c : cases) {
     SCOPED_TRACE(static_cast<int>(c.start));
     const std::string id = "t" + std::to_string(n++);
     delegate_.calls.clear();
-    winhttp_.resolver->SetResolveAnswer(c.start);
+    winhttp_->SetResolveAnswer(c.start);
     Build();
     EXPECT_EQ(Add(id, MakeConfig(Kind::AutoDetect)), e_pending);
     EXPECT_EQ(Delivered(id), c.delivered);
-    std::vector<DelegateCall> told = c.told;
-    for (DelegateCall& call : told) call.id = id;
-    EXPECT_EQ(delegate_.calls, told);
+    EXPECT_EQ(delegate_.calls, *c.told ? std::vector{id + c.told} : std::vector<std::string>{});
   }
 }
 
@@ -187,7 +172,7 @@ TEST_F(ResolveControllerTest, ManualSettingsWaitForTheDecisionAndGoToTheLocalRes
   EXPECT_EQ(decision_->get_pac_content_calls, 0);
   EXPECT_EQ(Delivered("bare"), "DIRECT / 0");
   Add("m", MakeConfig(Kind::Manual));
-  EXPECT_THAT(winhttp_.log->resolved, IsEmpty());
+  EXPECT_THAT(winhttp_->log().resolved, IsEmpty());
   EXPECT_EQ(Delivered("m"), "-");
   decision_->decider->Decide(false);  // a failed decision releases the tasks alike
   EXPECT_EQ(Delivered("m"), "PROXY manual:3128; DIRECT / 0");
@@ -212,8 +197,8 @@ TEST_F(ResolveControllerTest, SelectionRulesAfterTheDecision) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     SetWinInetOnly(c.win_inet_only);
-    pk_.resolver->SetAvailable(c.pk_available);
-    for (Half* half : {&winhttp_, &multi_, &pk_}) half->log->resolved.clear();
+    pk_->SetAvailable(c.pk_available);
+    for (auto& half : {winhttp_, multi_, pk_}) half->log().resolved.clear();
     decision_ = std::make_shared<ovtest::FakePacDecider::Record>();
     decision_->answer = c.pac_content ? e_success : e_pac_unavailable;
     Build(c.present);
@@ -225,10 +210,10 @@ TEST_F(ResolveControllerTest, SelectionRulesAfterTheDecision) {
     }
     const std::string id = c.name;
     Add(id, MakeConfig(c.kind));
-    const std::string chosen = !winhttp_.log->resolved.empty() ? "winhttp"
-                               : !multi_.log->resolved.empty() ? "multi"
-                               : !pk_.log->resolved.empty()    ? "pk"
-                                                               : Delivered(id);
+    const std::string chosen = !winhttp_->log().resolved.empty() ? "winhttp"
+                               : !multi_->log().resolved.empty() ? "multi"
+                               : !pk_->log().resolved.empty()    ? "pk"
+                                                                 : Delivered(id);
     EXPECT_EQ(chosen, c.chosen);
   }
 }
@@ -252,11 +237,11 @@ TEST_F(ResolveControllerTest, FailedResolutionFallsBackToTheLocalResolverWithThe
     // Each newer than the last, so that each resolves with its own.
     auto task = Task(id, MakeConfig(Kind::AutoDetect, n, c.manual));
     controller_->addTask(task);
-    ASSERT_EQ(winhttp_.log->resolved.back(), id);
+    ASSERT_EQ(winhttp_->log().resolved.back(), id);
     controller_->onResolveComplete(id, nullptr, e_resolve_failed, c.kind);
     EXPECT_EQ(Delivered(id), c.delivered);
     EXPECT_EQ(task->getErrorDetailCode(), c.detail);
-    EXPECT_EQ(delegate_.calls.back(), (DelegateCall{id, false, e_resolve_failed}));
+    EXPECT_EQ(delegate_.calls.back(), id + " -203");
   }
 }
 
@@ -266,8 +251,8 @@ TEST_F(ResolveControllerTest, LateUnknownAndRepeatedCompletionsAreIgnored) {
   controller_->onResolveComplete("", nullptr, e_resolve_failed, 0);
   controller_->onResolveComplete("nobody", nullptr, e_resolve_failed, 0);
   EXPECT_THAT(delegate_.calls, IsEmpty());
-  winhttp_.resolver->Complete("r", e_success, "a:1");
-  winhttp_.resolver->Complete("r", e_resolve_failed);  // late second answer
+  winhttp_->Complete("r", e_success, "a:1");
+  winhttp_->Complete("r", e_resolve_failed);  // late second answer
   EXPECT_EQ(Delivered("r"), "PROXY a:1; DIRECT / 0");
   EXPECT_EQ(delegate_.calls.size(), 1u);
 }
@@ -283,10 +268,10 @@ TEST_F(ResolveControllerTest, CancellationWhileWaitingAndWhileRunning) {
   controller_->cancelTask("never-added");
   EXPECT_EQ(controller_->pendingTaskCount(), 0u);
   EXPECT_EQ(controller_->runningTaskCount(), 0u);
-  EXPECT_THAT(winhttp_.log->cancelled, ElementsAre("run"));
+  EXPECT_THAT(winhttp_->log().cancelled, ElementsAre("run"));
   // Neither the decision nor a late answer brings them back.
   decision_->decider->Decide(true, kScript);
-  winhttp_.resolver->Complete("run", e_success);
+  winhttp_->Complete("run", e_success);
   EXPECT_EQ(Delivered("wait"), "-");
   EXPECT_EQ(Delivered("run"), "-");
   EXPECT_THAT(delegate_.calls, IsEmpty());
@@ -315,7 +300,7 @@ TEST_F(ResolveControllerTest, NewerConfigurationMidDecisionRestartsItAndWins) {
   EXPECT_EQ(decision_->configs_set.size(), 2u);
   EXPECT_EQ(decision_->get_pac_content_calls, 2);
   decision_->decider->Decide(true, kScript);
-  EXPECT_THAT(multi_.log->resolved, ElementsAre("1", "2", "3"));
+  EXPECT_THAT(multi_->log().resolved, ElementsAre("1", "2", "3"));
   controller_->cancelAllTasks();
 }
 
@@ -339,7 +324,7 @@ TEST_F(ResolveControllerTest, TimedOutTasksAreCollectedPendingFirst) {
   std::vector<std::string> ids;
   for (const auto& [id, task] : timed_out) ids.push_back(id);
   EXPECT_THAT(ids, ElementsAre("p1", "p2", "r1"));
-  EXPECT_THAT(winhttp_.log->cancelled, ElementsAre("r1"));
+  EXPECT_THAT(winhttp_->log().cancelled, ElementsAre("r1"));
   EXPECT_TRUE(remain);              // p3 never times out
   EXPECT_EQ(Delivered("p1"), "-");  // the service finishes them
 }
@@ -350,9 +335,9 @@ TEST_F(ResolveControllerTest, DestroyedControllerIsNeverCalledBack) {
   Add("p", MakeConfig(Kind::Manual));
   controller_.reset();
   EXPECT_EQ(Delivered("p"), "-");
-  EXPECT_EQ(winhttp_.resolver->getDelegate(), nullptr);
-  EXPECT_THAT(winhttp_.log->cancelled, ElementsAre("r"));
-  winhttp_.resolver->Complete("r", e_success);  // must not reach the destroyed controller
+  EXPECT_EQ(winhttp_->getDelegate(), nullptr);
+  EXPECT_THAT(winhttp_->log().cancelled, ElementsAre("r"));
+  winhttp_->Complete("r", e_success);  // must not reach the destroyed controller
   EXPECT_EQ(Delivered("r"), "-");
 }
 

@@ -34,7 +34,6 @@ namespace {
 
 using std::chrono::milliseconds;
 using State = ovProxyResolveServiceImpl::ServiceState;
-using Log = ovtest::FakeAsyncResolver::Log;
 
 class TestAdapter : public ovProxyEnterpriseAdapter {};
 
@@ -58,10 +57,34 @@ ovProxyInfo Named(const char* proxy) {
   return info;
 }
 
-// The fakes a service is made of, with a decider that has a script at once.
+struct Answer {
+  int count = 0;
+  std::string pac;
+  eErrorCode error = e_failed;
+};
+
+// The fakes a service is made of, with a decider that has a script at once,
+// and the answers it gives. Shared check of every test: each request made
+// (or accepted) is answered exactly once, whatever the test did to it.
 class ServiceFakes : public ::testing::Test {
  protected:
   explicit ServiceFakes(std::string_view runner) : env_(runner) { decision_->answer = e_success; }
+  void CheckEachAnsweredOnce() {
+    for (const std::string& id : issued_) EXPECT_EQ(Got(id).count, 1) << id;
+  }
+  ResolveCallback Recorder() {
+    return [this](const std::string& id, const ovProxyInfo& info, eErrorCode error) {
+      std::lock_guard lock(mutex_);
+      Answer& answer = answers_[id];
+      answer = {answer.count + 1, info.ToPacString(), error};
+      order_.push_back(id);
+      answered_.notify_all();
+    };
+  }
+  Answer Got(const std::string& id) {
+    std::lock_guard lock(mutex_);
+    return answers_[id];
+  }
   ovResolveServiceParts Parts(ovProxyInfoMode* mode) {
     ovResolveServiceParts parts;
     parts.info_mode = mode;
@@ -82,22 +105,16 @@ class ServiceFakes : public ::testing::Test {
   ovtest::FakeConfigManager manager_;
   std::shared_ptr<ovtest::FakePacDecider::Record> decision_ =
       std::make_shared<ovtest::FakePacDecider::Record>();
-  std::shared_ptr<Log> pk_log_ = std::make_shared<Log>(), winhttp_log_ = std::make_shared<Log>();
-  std::shared_ptr<ovtest::FakeAsyncResolver> pk_ =
-      std::make_shared<ovtest::FakeAsyncResolver>(0, pk_log_);
-  std::shared_ptr<ovtest::FakeAsyncResolver> winhttp_ =
-      std::make_shared<ovtest::FakeAsyncResolver>(0, winhttp_log_);
-};
-
-struct Answer {
-  int count = 0;
-  std::string pac;
-  eErrorCode error = e_failed;
+  std::shared_ptr<ovtest::FakeAsyncResolver> pk_ = std::make_shared<ovtest::FakeAsyncResolver>(0),
+                                             winhttp_ =
+                                                 std::make_shared<ovtest::FakeAsyncResolver>(0);
+  std::mutex mutex_;
+  std::condition_variable answered_;
+  std::vector<std::string> issued_, order_;
+  std::map<std::string, Answer> answers_;
 };
 
 // Drives the service on the test thread, which serves the resolve runner.
-// Shared check of every test: each request made is answered exactly once,
-// whatever the test did to it.
 class ResolveServiceTest : public ServiceFakes {
  protected:
   ResolveServiceTest() : ServiceFakes(kResolveRunnerName) {}
@@ -107,7 +124,7 @@ class ResolveServiceTest : public ServiceFakes {
       service_.reset();
     }
     env_.RunUntilIdle();
-    for (const std::string& id : issued_) EXPECT_EQ(answers_[id].count, 1) << id;
+    CheckEachAnsweredOnce();
   }
 
   void Start(const ovProxyConfig& config, ovProxyConfigAvailability availability) {
@@ -117,14 +134,7 @@ class ResolveServiceTest : public ServiceFakes {
   }
   eErrorCode Resolve(const std::string& id, const std::string& url, int32_t timeoutMs = 0) {
     issued_.push_back(id);
-    return service_->resolve(
-        url, "",
-        [this](const std::string& requestId, const ovProxyInfo& info, eErrorCode error) {
-          Answer& answer = answers_[requestId];
-          answer = {answer.count + 1, info.ToPacString(), error};
-          order_.push_back(requestId);
-        },
-        id, timeoutMs);
+    return service_->resolve(url, "", Recorder(), id, timeoutMs);
   }
 
   bool Expired() {
@@ -135,9 +145,6 @@ class ResolveServiceTest : public ServiceFakes {
   }
 
   std::unique_ptr<ovProxyResolveServiceImpl> service_;
-  std::vector<std::string> issued_;
-  std::map<std::string, Answer> answers_;
-  std::vector<std::string> order_;
 };
 
 // The host cache is shared with other processes: credentials and query text
@@ -224,7 +231,7 @@ TEST_F(ResolveServiceTest, TimeOutsAreEnforcedAtTheCheckWhereverTheTaskWaits) {
   env_.RunUntilIdle();
   Resolve("stuck", "http://s.example/", 300);
   env_.RunUntilIdle();
-  ASSERT_EQ(pk_log_->resolved.size() + winhttp_log_->resolved.size(), 2u);
+  ASSERT_EQ(pk_->log().resolved.size() + winhttp_->log().resolved.size(), 2u);
   clock_.Advance(milliseconds(1000));
   Expired();
   EXPECT_EQ(answers_["stuck"].error, e_request_timeout);
@@ -356,7 +363,7 @@ class ResolveProviderTest : public ServiceFakes {
 
   void TearDown() override {
     provider_->uninitialize();
-    for (const std::string& id : accepted_) EXPECT_EQ(Got(id).count, 1) << id;
+    CheckEachAnsweredOnce();
   }
   void Start(const ovProxyConfig& config) {
     manager_.Set(config, CONFIG_VALID);
@@ -364,21 +371,9 @@ class ResolveProviderTest : public ServiceFakes {
   }
   // Resolves asynchronously; answers are recorded under the request id.
   bool Resolve(std::string& id, const std::string& url, int timeoutMs = 0) {
-    const bool accepted = provider_->resolveProxy(
-        url, "",
-        [this](const std::string& requestId, const ovProxyInfo& info, eErrorCode error) {
-          std::lock_guard lock(mutex_);
-          Answer& answer = answers_[requestId];
-          answer = {answer.count + 1, info.ToPacString(), error};
-          answered_.notify_all();
-        },
-        id, timeoutMs);
-    if (accepted) accepted_.push_back(id);
+    const bool accepted = provider_->resolveProxy(url, "", Recorder(), id, timeoutMs);
+    if (accepted) issued_.push_back(id);
     return accepted;
-  }
-  Answer Got(const std::string& id) {
-    std::lock_guard lock(mutex_);
-    return answers_[id];
   }
   void WaitFor(const std::string& id) {
     std::unique_lock lock(mutex_);
@@ -388,27 +383,15 @@ class ResolveProviderTest : public ServiceFakes {
 
   RecordingDelegate delegate_;
   std::unique_ptr<ovProxyResolveServiceProvider> provider_;
-  std::mutex mutex_;
-  std::condition_variable answered_;
-  std::vector<std::string> accepted_;
-  std::map<std::string, Answer> answers_;
 };
 
-TEST_F(ResolveProviderTest, LifecycleAndCallsOutsideIt) {
+TEST_F(ResolveProviderTest, LifecycleAndGeneratedIds) {
   std::string id = "early";
   EXPECT_FALSE(Resolve(id, "http://a.example/"));
   ovProxyInfo info;
   EXPECT_EQ(provider_->resolveProxySync("http://a.example/", "", info, 100), e_not_initialized);
   Start(Manual());
   EXPECT_FALSE(provider_->initialize(&delegate_));  // twice: refused
-  EXPECT_TRUE(provider_->uninitialize());
-  id = "after";
-  EXPECT_FALSE(Resolve(id, "http://a.example/"));
-  Start(Manual());  // and again
-}
-
-TEST_F(ResolveProviderTest, GeneratedIdsAreWrittenBackAndAnswered) {
-  Start(Manual());
   std::string first, second;
   ASSERT_TRUE(Resolve(first, "host.example:8443"));
   ASSERT_TRUE(Resolve(second, "http://b.example/"));
@@ -418,8 +401,11 @@ TEST_F(ResolveProviderTest, GeneratedIdsAreWrittenBackAndAnswered) {
   WaitFor(second);
   EXPECT_EQ(Got(first).pac, "PROXY proxy:3128; DIRECT");
   // The scheme-less text was resolved as https://host.example:8443.
-  ovProxyInfo cached;
-  EXPECT_TRUE(info_mode_.getHostCacheMode()->lookup("host.example:8443", cached));
+  EXPECT_TRUE(info_mode_.getHostCacheMode()->lookup("host.example:8443", info));
+  EXPECT_TRUE(provider_->uninitialize());
+  id = "after";
+  EXPECT_FALSE(Resolve(id, "http://a.example/"));
+  Start(Manual());  // and again
 }
 
 TEST_F(ResolveProviderTest, SynchronousAnswersAndTimeOuts) {
@@ -442,7 +428,7 @@ TEST_F(ResolveProviderTest, SynchronousAnswersAndTimeOuts) {
   returned = true;
   mover.join();
   FlushRunner();
-  EXPECT_EQ(pk_log_->cancelled.size(), 2u);
+  EXPECT_EQ(pk_->log().cancelled.size(), 2u);
 }
 
 TEST_F(ResolveProviderTest, TimeOutsCancelAndUninitializeAnswerWaitingRequests) {
@@ -497,7 +483,6 @@ TEST(OrvaProxyModule, ServiceLookup) {
       {"IOrvaProxyEnterpriseAdapter", ovProxyEnterpriseAdapter::GetInstance()},
       {"iorvaproxyservice", nullptr},
       {"IOrvaProxyService ", nullptr},
-      {"", nullptr},
       {nullptr, nullptr},
   };
   for (const auto& c : cases) {

@@ -77,6 +77,20 @@ TEST(ProxyResolveTaskCallback, IsPostedToTheResolveRunnerAndRunsOnce) {
   task.reset();  // the delivery does not need the task
   EXPECT_EQ(env.RunUntilIdle(), 1u);
   EXPECT_EQ(calls.size(), 1u);
+  // Without a result the answer is never a success: never completed (a
+  // cancelled task expired by its owner), or a success without an answer.
+  auto unfinished = Task("req", calls);
+  unfinished->cancel();
+  unfinished->invokeCallback();
+  auto hollow = Task("req", calls);
+  hollow->setResult(nullptr, e_success);
+  hollow->invokeCallback();
+  env.RunUntilIdle();
+  ASSERT_EQ(calls.size(), 3u);
+  for (std::size_t i : {1, 2}) {
+    EXPECT_EQ(calls[i].answer, "");
+    EXPECT_EQ(calls[i].error, e_unavailable);
+  }
 }
 
 TEST(ProxyResolveTaskCallback, PostedDeliveryIsCancelledByItsKeyOrItsGroup) {
@@ -108,25 +122,6 @@ TEST(ProxyResolveTaskCallback, RunsInlineWhenItCannotBePosted) {
   }
 }
 
-TEST(ProxyResolveTaskCallback, WithoutAResultTheAnswerIsNeverASuccess) {
-  ovtest::TaskEnvironment env(kResolveRunner);
-  std::vector<Delivered> calls;
-  // Never completed (a cancelled task expired by its owner, for example),
-  // or completed as a success without an answer.
-  auto unfinished = Task("req", calls);
-  unfinished->cancel();
-  unfinished->invokeCallback();
-  auto hollow = Task("req", calls);
-  hollow->setResult(nullptr, e_success);
-  hollow->invokeCallback();
-  env.RunUntilIdle();
-  ASSERT_EQ(calls.size(), 2u);
-  for (const Delivered& call : calls) {
-    EXPECT_EQ(call.answer, "");
-    EXPECT_EQ(call.error, e_unavailable);
-  }
-}
-
 std::shared_ptr<ovProxyConfig> Manual(const std::string& rules) {
   auto config = std::make_shared<ovProxyConfig>();
   config->proxy_rules().ParseFromString(rules);
@@ -142,8 +137,7 @@ std::string Resolve(ovLocalProxyResolver& resolver, std::shared_ptr<ovProxyConfi
 
 TEST(LocalProxyResolver, AnswersTheFirstServerOfTheFirstUsableList) {
   ovLocalProxyResolver resolver;
-  ovProxyInfo untouched;
-  untouched.UseNamedProxy("PROXY keep:1");
+  ovProxyInfo untouched = Info("PROXY keep:1");
   EXPECT_EQ(resolver.resolve("id", "http://a/", "", Manual("p:80"), untouched),
             e_resolver_not_initialized);
   EXPECT_EQ(untouched.ToPacString(), "PROXY keep:1");

@@ -59,7 +59,7 @@ TEST(ProxySyncJsonTest, ConfigurationTravelsThroughItsObject) {
   EXPECT_EQ(rules.bypass_rules.rules(), sent.proxy_rules().bypass_rules.rules());
 }
 
-TEST(ProxySyncJsonTest, MembersOfTheWrongTypeAreSkippedOneByOne) {
+TEST(ProxySyncJsonTest, BadMembersAreSkippedOneByOneAndTextsThatAreNoObjectRefused) {
   const std::string good_server = R"({"host":"h","port":80,"type":"HTTP"})";
   const struct {
     const char *member, *bad_value;
@@ -94,9 +94,7 @@ TEST(ProxySyncJsonTest, MembersOfTheWrongTypeAreSkippedOneByOne) {
     EXPECT_EQ(rules.single_proxies.IsEmpty(), member == "socks_proxy");
     EXPECT_EQ(rules.bypass_rules.rules().empty(), member == "bypass_list");
   }
-}
-
-TEST(ProxySyncJsonTest, CredentialsNeedBothTextsAndBypassListsSkipOtherElements) {
+  // Credentials need both texts; bypass lists skip elements that are no text.
   ovProxyConfig config;
   ASSERT_TRUE(config_from_json(
       R"({"http_proxy":{"host":"h","port":80,"type":"HTTP","username":"u","password":7},
@@ -104,12 +102,10 @@ TEST(ProxySyncJsonTest, CredentialsNeedBothTextsAndBypassListsSkipOtherElements)
       config));
   EXPECT_FALSE(config.proxy_rules().proxies_for_http.First().hasCredentials());
   EXPECT_EQ(config.proxy_rules().bypass_rules.rules(), (std::vector<std::string>{"a", "b"}));
-}
-
-TEST(ProxySyncJsonTest, TextsThatAreNoObjectAreRefused) {
+  // Texts that are no object are refused.
   for (const char* text : {"", "{", "null", "42", "[1,2]"}) {
-    ovProxyConfig config;
-    EXPECT_FALSE(config_from_json(text, config)) << text;
+    ovProxyConfig refused;
+    EXPECT_FALSE(config_from_json(text, refused)) << text;
     ovHostCacheMap cache;
     EXPECT_FALSE(host_cache_from_json(text, cache)) << text;
   }
@@ -141,24 +137,17 @@ TEST(ProxySyncJsonTest, HostCacheTravelsWithDefaultsForMissingMembers) {
   }
 }
 
-
 // A message as another process sends it.
 std::string MessageText(const char* operation, const char* key, const Json::Value& payload) {
   return sync_json::Write(sync_json::Message(operation, key, payload));
 }
 
 std::string UpdateConfigText(const ovProxyConfig& config) {
-  Json::Value message;
-  message["operation"] = "updateConfig";
-  message["config"] = config_to_json(config);
-  return sync_json::Write(message);
+  return MessageText("updateConfig", "config", ParseOrDie(config_to_json(config)));
 }
 
 std::string HostCacheText(const ovHostCacheMap& cache) {
-  Json::Value message;
-  message["operation"] = "updateHostCacheMap";
-  message["cacheMap"] = host_cache_to_json(cache);
-  return sync_json::Write(message);
+  return MessageText("updateHostCacheMap", "cacheMap", ParseOrDie(host_cache_to_json(cache)));
 }
 
 ovProxyInfo Answer(const std::string& host, int32_t port) {
@@ -261,16 +250,13 @@ TEST_F(ProxyInfoModeTest, BadMessagesChangeNothingThatWasReceived) {
           MessageText("setPacSocksFlag", "hasSocks", sync_json::Flag("has_socks", true)));
   const std::string before = mode_.getDalMode()->getSyncData();
   bus_.ClearSent();
-  Json::Value config_as_object;
-  config_as_object["operation"] = "updateConfig";
-  config_as_object["config"] = ParseOrDie(config_to_json(ovProxyConfig()));
   const struct {
     const char* field;
     std::string text;
   } cases[] = {
       {kProxyConfigFieldId, "not json"},
       {kProxyConfigFieldId, R"({"operation":"updateConfig","config":"not json"})"},
-      {kProxyConfigFieldId, sync_json::Write(config_as_object)},
+      {kProxyConfigFieldId, R"({"operation":"updateConfig","config":{"pac_url":"x"}})"},
       {kProxyConfigFieldId, R"({"operation":"dropEverything","config":"{}"})"},
       {kProxyConfigFieldId,
        R"({"operation":"setPacSocksFlag","hasSocks":"{\"has_socks\":\"no\"}"})"},

@@ -1,16 +1,11 @@
-// A process of its own on the data-sync bus, for the tests and benchmarks
-// that need a second process. It joins through the process's mode
-// (ovProxyInfoModeImpl::GetInstance, bus directory from XDG_RUNTIME_DIR) and
-// obeys one command per line on standard input, answering one line each:
-//
-//   join                      -> "join applied" | "join nopeer" | "join pending"
-//   pacurl                    -> the PAC URL it reads
-//   lookup HOST               -> "found PROXYHOST:PORT" | "missing"
-//   waitlookup HOST           -> "ok PROXYHOST:PORT NS" (NS: CLOCK_MONOTONIC
-//                                nanoseconds when found) | "timeout"
-//   armlookup HOST            -> "armed" at once, then what waitlookup answers
-//
-// It ends when its input closes.
+// A second process on the data-sync bus (bus directory from XDG_RUNTIME_DIR)
+// for tests and benchmarks. One command per line on standard input, one
+// answer line each, until the input closes:
+//   join            -> "join applied" | "join nopeer" | "join pending"
+//   pacurl          -> the PAC URL it reads
+//   lookup HOST     -> "found PROXYHOST:PORT" | "missing"
+//   waitlookup HOST -> "ok PROXYHOST:PORT NS" (CLOCK_MONOTONIC ns when found) | "timeout"
+//   armlookup HOST  -> "armed" at once, then what waitlookup answers
 #include <time.h>
 
 #include <chrono>
@@ -53,7 +48,6 @@ bool WaitUntil(const std::function<bool()>& done) {
 }
 
 std::string Describe(const ovProxyInfo& info) {
-  if (info.is_empty()) return "empty";
   return info.proxy_server().host + ":" + std::to_string(info.proxy_server().port);
 }
 
@@ -73,38 +67,25 @@ int main() {
   std::string line;
   while (std::getline(std::cin, line)) {
     std::istringstream in(line);
-    std::string command;
-    in >> command;
+    std::string command, host;
+    in >> command >> host;
+    ovProxyInfo info;
     if (command == "join") {
-      switch (ns_dal::IPCHelper::WaitForJoin(OVProxy::kProxyInfoModeId, kWait)) {
-        case ns_dal::JoinState::kApplied:
-          std::cout << "join applied" << std::endl;
-          break;
-        case ns_dal::JoinState::kNoPeer:
-          std::cout << "join nopeer" << std::endl;
-          break;
-        default:
-          std::cout << "join pending" << std::endl;
-      }
+      const auto state = ns_dal::IPCHelper::WaitForJoin(OVProxy::kProxyInfoModeId, kWait);
+      std::cout << (state == ns_dal::JoinState::kApplied  ? "join applied"
+                    : state == ns_dal::JoinState::kNoPeer ? "join nopeer"
+                                                          : "join pending")
+                << std::endl;
     } else if (command == "pacurl") {
       std::cout << config->getPacUrl() << std::endl;
     } else if (command == "lookup") {
-      std::string host;
-      in >> host;
-      ovProxyInfo info;
       std::cout << (cache->lookup(host, info) ? "found " + Describe(info) : "missing") << std::endl;
     } else if (command == "waitlookup" || command == "armlookup") {
-      std::string host;
-      in >> host;
       if (command == "armlookup") std::cout << "armed" << std::endl;
-      ovProxyInfo info;
       const bool found = WaitUntil([&] { return cache->lookup(host, info); });
       const int64_t at = MonotonicNs();
-      if (found) {
-        std::cout << "ok " << Describe(info) << " " << at << std::endl;
-      } else {
-        std::cout << "timeout" << std::endl;
-      }
+      std::cout << (found ? "ok " + Describe(info) + " " + std::to_string(at) : "timeout")
+                << std::endl;
     } else {
       std::cout << "unknown command" << std::endl;
     }

@@ -52,58 +52,48 @@ class WinHttpAsyncResolverTest : public ::testing::Test {
   std::unique_ptr<ovWinHttpAsyncResolver> resolver_;
 };
 
-TEST_F(WinHttpAsyncResolverTest, CompletionCodesReachTheDelegateOnTheRequestingRunner) {
+TEST_F(WinHttpAsyncResolverTest, CompletionsReachTheDelegateOnTheRequestingRunner) {
   ovtest::FakeTelemetryModule telemetry;
   constexpr uint32_t kComplete = ovplatform::kStatusGetProxyForUrlComplete;
+  const ProxyResult listed{{{true, false, ovplatform::kProxySchemeHttp, "p1", 3128},
+                            {false, false, ovplatform::kProxySchemeDirect, "", 0}}};
   const struct {
-    uint32_t status, code;
+    uint32_t status, code, result_error;  // result_error: what GetProxyResult answers
     eErrorCode expected;
+    const char* answer;
     bool latency;
   } cases[] = {
-      {kComplete, 12180, e_pac_unavailable, true},
-      {kComplete, 12002, e_resolver_timeout, true},
-      {kComplete, 12166, e_resolve_failed, true},
-      {ovplatform::kStatusRequestError, 12017, e_resolve_failed, false},
+      {kComplete, 0, 0, e_success, "PROXY p1:3128; DIRECT", true},
+      // A result the service cannot hand out is a failure.
+      {kComplete, 0, ovplatform::kErrorIncorrectHandleState, e_resolve_failed, "-", true},
+      {kComplete, 12180, 0, e_pac_unavailable, "-", true},
+      {kComplete, 12002, 0, e_resolver_timeout, "-", true},
+      {kComplete, 12166, 0, e_resolve_failed, "-", true},
+      {ovplatform::kStatusRequestError, 12017, 0, e_resolve_failed, "-", false},
   };
   for (std::size_t i = 0; i < std::size(cases); ++i) {
     const auto& c = cases[i];
     SCOPED_TRACE(c.code);
     const std::size_t latencies = telemetry.latencies().size();
+    api_->Set({.result_error = c.result_error});
     ASSERT_EQ(Resolve("r" + std::to_string(i)), e_pending);
-    api_->Callback(i, c.status, &c.code, sizeof(c.code));
+    if (c.status == kComplete) {
+      api_->Complete(i, c.code, listed);
+    } else {
+      api_->Callback(i, c.status, &c.code, sizeof(c.code));
+    }
     // Posted, not delivered inside the service's callback.
     EXPECT_EQ(delegate_.answers().size(), i);
     env_.RunUntilIdle();
     ASSERT_EQ(delegate_.answers().size(), i + 1);
     const auto answer = delegate_.answers().back();
     EXPECT_EQ(answer.error, c.expected);
-    EXPECT_EQ(answer.result, nullptr);
+    EXPECT_EQ(answer.result ? answer.result->ToPacString() : "-", c.answer);
     EXPECT_EQ(answer.runner, kResolveRunnerName);
     EXPECT_EQ(telemetry.latencies().size(), latencies + (c.latency ? 1 : 0));
   }
   EXPECT_EQ(api_->openResolverHandles(), 0u);
   EXPECT_EQ(resolver_->requestCount(), 0u);
-}
-
-TEST_F(WinHttpAsyncResolverTest, SuccessHandsTheConvertedListToTheDelegate) {
-  ASSERT_EQ(Resolve("ok"), e_pending);
-  api_->Complete(0, 0,
-                 ProxyResult{{{true, false, ovplatform::kProxySchemeHttp, "p1", 3128},
-                              {false, false, ovplatform::kProxySchemeDirect, "", 0}}});
-  env_.RunUntilIdle();
-  ASSERT_EQ(delegate_.answers().size(), 1u);
-  const auto answer = delegate_.answers()[0];
-  EXPECT_EQ(answer.error, e_success);
-  ASSERT_NE(answer.result, nullptr);
-  EXPECT_EQ(answer.result->ToPacString(), "PROXY p1:3128; DIRECT");
-  // A result the service cannot hand out is a failure.
-  api_->SetGetProxyResultError(ovplatform::kErrorIncorrectHandleState);
-  ASSERT_EQ(Resolve("no-result"), e_pending);
-  api_->Complete(1, 0);
-  env_.RunUntilIdle();
-  ASSERT_EQ(delegate_.answers().size(), 2u);
-  EXPECT_EQ(delegate_.answers()[1].error, e_resolve_failed);
-  EXPECT_EQ(api_->openResolverHandles(), 0u);
 }
 
 TEST(WinHttpConvertProxyResultTest, EntriesBecomeOneNamedProxyText) {
@@ -140,8 +130,7 @@ TEST_F(WinHttpAsyncResolverTest, RefusedRequestsAreAnsweredOnceByTheReturnValue)
       {0, 87},
   };
   for (const auto& [create_error, get_answer] : cases) {
-    api_->SetCreateResolverError(create_error);
-    api_->SetGetProxyForUrlAnswer(get_answer);
+    api_->Set({.create_error = create_error, .get_proxy_answer = get_answer});
     EXPECT_EQ(Resolve("refused"), e_resolve_failed);
     env_.RunUntilIdle();
   }
@@ -155,8 +144,7 @@ TEST_F(WinHttpAsyncResolverTest, InitializeFailuresLeaveNoSessionOpen) {
   EXPECT_EQ(no_service.initialize(), e_not_supported);
   for (const bool fail_open : {true, false}) {
     auto api = std::make_shared<ovtest::FakeWinHttp>();
-    api->FailOpen(fail_open);
-    api->FailSetStatusCallback(!fail_open);
+    api->Set({.fail_open = fail_open, .fail_set_callback = !fail_open});
     ovWinHttpAsyncResolver resolver(api);
     EXPECT_EQ(resolver.initialize(), e_resolve_failed);
     EXPECT_EQ(api->openSessions(), 0u);
@@ -189,6 +177,8 @@ TEST_F(WinHttpAsyncResolverTest, CancelledRequestsAreDroppedAndTheirHandlesClose
   EXPECT_EQ(api_->openResolverHandles(), 0u);
 }
 
+// Completions for a destroyed resolver (also one its delegate destroyed from
+// its call) only close their handles.
 TEST_F(WinHttpAsyncResolverTest, CompletionsForADestroyedResolverOnlyCloseTheirHandles) {
   ASSERT_EQ(Resolve("queued"), e_pending);
   ASSERT_EQ(Resolve("late"), e_pending);
@@ -199,14 +189,12 @@ TEST_F(WinHttpAsyncResolverTest, CompletionsForADestroyedResolverOnlyCloseTheirH
   env_.RunUntilIdle();
   EXPECT_TRUE(delegate_.answers().empty());
   EXPECT_EQ(api_->openResolverHandles(), 0u);
-}
-
-TEST_F(WinHttpAsyncResolverTest, TheDelegateMayDestroyTheResolverFromItsCall) {
+  Make();
   delegate_.SetHook([this](const auto&) { resolver_.reset(); });
   ASSERT_EQ(Resolve("a"), e_pending);
   ASSERT_EQ(Resolve("b"), e_pending);
-  api_->Complete(0, 0);
-  api_->Complete(1, 0);
+  api_->Complete(2, 0);
+  api_->Complete(3, 0);
   env_.RunUntilIdle();
   EXPECT_EQ(delegate_.answers().size(), 1u);
   EXPECT_EQ(api_->openResolverHandles(), 0u);
@@ -234,8 +222,13 @@ constexpr uint32_t kWin = 0, kMulti = 1;
 
 class PKResolverTest : public ::testing::Test {
  protected:
-  // `win_answer` / `multi_answer`: what each half's resolve answers.
+  // A fresh resolver with fresh halves, logs and delegate; `win_answer` and
+  // `multi_answer` are what each half's resolve answers.
   void Make(eErrorCode win_answer = e_pending, eErrorCode multi_answer = e_pending) {
+    pk_.reset();
+    delegate_ = std::make_unique<ovtest::RecordingResolverDelegate>();
+    win_log_ = std::make_shared<FakeAsyncResolver::Log>();
+    multi_log_ = std::make_shared<FakeAsyncResolver::Log>();
     const auto half = [](uint32_t kind, std::shared_ptr<FakeAsyncResolver::Log> log,
                          eErrorCode answer, FakeAsyncResolver*& made) {
       auto resolver = std::make_unique<FakeAsyncResolver>(kind, std::move(log));
@@ -252,14 +245,6 @@ class PKResolverTest : public ::testing::Test {
     pk_->setDelegate(delegate_.get());
     ASSERT_EQ(pk_->initialize(), e_success);
   }
-  // A fresh resolver with fresh halves, logs and delegate.
-  void Reset(eErrorCode win_answer = e_pending, eErrorCode multi_answer = e_pending) {
-    pk_.reset();
-    delegate_ = std::make_unique<ovtest::RecordingResolverDelegate>();
-    win_log_ = std::make_shared<FakeAsyncResolver::Log>();
-    multi_log_ = std::make_shared<FakeAsyncResolver::Log>();
-    Make(win_answer, multi_answer);
-  }
 
   eErrorCode Resolve(const std::string& id) {
     auto config = std::make_shared<ovProxyConfig>(
@@ -269,12 +254,9 @@ class PKResolverTest : public ::testing::Test {
   }
 
   FakeAsyncResolver* Half(uint32_t kind) { return kind == kWin ? win_ : multi_; }
-  std::shared_ptr<FakeAsyncResolver::Log> win_log_ = std::make_shared<FakeAsyncResolver::Log>();
-  std::shared_ptr<FakeAsyncResolver::Log> multi_log_ = std::make_shared<FakeAsyncResolver::Log>();
-  FakeAsyncResolver* win_ = nullptr;
-  FakeAsyncResolver* multi_ = nullptr;
-  std::unique_ptr<ovtest::RecordingResolverDelegate> delegate_ =
-      std::make_unique<ovtest::RecordingResolverDelegate>();
+  std::shared_ptr<FakeAsyncResolver::Log> win_log_, multi_log_;
+  FakeAsyncResolver *win_ = nullptr, *multi_ = nullptr;
+  std::unique_ptr<ovtest::RecordingResolverDelegate> delegate_;
   std::unique_ptr<ovPKResolver> pk_;
 };
 
@@ -295,7 +277,7 @@ TEST_F(PKResolverTest, EveryOrderOfTwoAnswersDeliversOnce) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(testing::Message() << c.first << " " << c.first_error << " " << c.second_error);
-    Reset();
+    Make();
     ASSERT_EQ(Resolve("r"), e_pending);
     Half(c.first)->Complete("r", c.first_error);
     EXPECT_EQ(delegate_->answers().size(), c.decided_by_first ? 1u : 0u);
@@ -311,37 +293,34 @@ TEST_F(PKResolverTest, EveryOrderOfTwoAnswersDeliversOnce) {
   }
 }
 
-TEST_F(PKResolverTest, WithOneHalfStartedItsAnswerIsDeliveredUnchanged) {
+// A half that did not start is told to forget the request; the other's
+// answer is delivered unchanged. Neither starting fails at once, and a half
+// reporting its failure anyway is not passed on.
+TEST_F(PKResolverTest, HalvesThatDoNotStartAreCancelled) {
   const struct {
-    eErrorCode win_start, multi_start;
+    eErrorCode win_start, multi_start, resolved;
     uint32_t running;
     eErrorCode answer;
+    std::size_t delivered;
   } cases[] = {
-      {e_resolve_failed, e_pending, kMulti, e_success},
-      {e_pending, e_invalid_argument, kWin, e_pac_unavailable},
+      {e_resolve_failed, e_pending, e_pending, kMulti, e_success, 1},
+      {e_pending, e_invalid_argument, e_pending, kWin, e_pac_unavailable, 1},
+      {e_resolve_failed, e_failed, e_resolve_failed, kWin, e_resolve_failed, 0},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.answer);
-    Reset(c.win_start, c.multi_start);
-    ASSERT_EQ(Resolve("r"), e_pending);
-    // The half that did not start is told to forget the request.
-    EXPECT_EQ((c.running == kWin ? multi_log_ : win_log_)->cancelled, Ids{"r"});
+    Make(c.win_start, c.multi_start);
+    ASSERT_EQ(Resolve("r"), c.resolved);
+    EXPECT_EQ(win_log_->cancelled, c.win_start == e_pending ? Ids{} : Ids{"r"});
+    EXPECT_EQ(multi_log_->cancelled, c.multi_start == e_pending ? Ids{} : Ids{"r"});
     Half(c.running)->Complete("r", c.answer);
-    ASSERT_EQ(delegate_->answers().size(), 1u);
-    EXPECT_EQ(delegate_->answers()[0].error, c.answer);
-    EXPECT_EQ(delegate_->answers()[0].resolver_kind, c.running);
+    ASSERT_EQ(delegate_->answers().size(), c.delivered);
+    for (const auto& answer : delegate_->answers()) {
+      EXPECT_EQ(answer.error, c.answer);
+      EXPECT_EQ(answer.resolver_kind, c.running);
+    }
+    EXPECT_EQ(pk_->requestCount(), 0u);
   }
-}
-
-TEST_F(PKResolverTest, NeitherHalfStartingFailsAtOnceWithoutCallback) {
-  Make(e_resolve_failed, e_failed);
-  EXPECT_EQ(Resolve("r"), e_resolve_failed);
-  EXPECT_EQ(win_log_->cancelled, Ids{"r"});
-  EXPECT_EQ(multi_log_->cancelled, Ids{"r"});
-  // A half reporting its failure anyway is not passed on.
-  win_->Complete("r", e_resolve_failed);
-  EXPECT_TRUE(delegate_->answers().empty());
-  EXPECT_EQ(pk_->requestCount(), 0u);
 }
 
 TEST_F(PKResolverTest, CancelledRequestsAreNeverDelivered) {

@@ -1,13 +1,8 @@
-// Fakes for code that runs resolvers on other threads (the executors of the
-// multi proxy resolver), driven by hand so that tests need no sleeps.
-//
-// BlockingResolverFactory makes synchronous resolvers sharing its state (which
-// outlives the factory, so resolvers alive on other threads stay safe):
-// creation can be held or made to fail, each resolve can be held until its
-// request id is released, and the test waits for a creation or a resolve to
-// have begun. RecordingResolverDelegate records answers with the runner that
-// gave each. Waits give up after kWaitLimit and answer false (a hang guard,
-// not a timing assumption). Every member may be called from any thread.
+// Fakes for resolvers run on other threads, driven by hand: no sleeps. The
+// factory's resolvers share its state, which outlives it; creation and each
+// resolve can be held, and the test waits for them to begin. Waits give up
+// after kWaitLimit and answer false (a hang guard, not a timing assumption).
+// Every member may be called from any thread.
 #pragma once
 
 #include <algorithm>
@@ -39,19 +34,13 @@ class Watched {
     changed_.notify_all();  // waiters look once the lock is released
     return f(value_);
   }
+  // `forever`: a hold is always released by the test or its end.
   template <typename F>
-  bool WaitFor(F done) {
+  bool WaitFor(F done, bool forever = false) {
     std::unique_lock lock(mutex_);
+    if (forever) return changed_.wait(lock, [&] { return done(value_); }), true;
     return changed_.wait_for(lock, kWaitLimit, [&] { return done(value_); });
   }
-  // Waits without limit: a hold is always released by the test or its end.
-  template <typename F>
-  void WaitForever(std::unique_lock<std::mutex>& lock, F done) {
-    changed_.wait(lock, [&] { return done(value_); });
-  }
-  std::unique_lock<std::mutex> Lock() { return std::unique_lock(mutex_); }
-  T& value() { return value_; }  // with Lock() held
-  void NotifyAll() { changed_.notify_all(); }
 
  private:
   std::mutex mutex_;
@@ -77,13 +66,10 @@ class BlockingResolverFactory : public OVProxy::ovProxyResolverFactory {
   }
 
   std::unique_ptr<OVProxy::ovProxyResolver> createResolver() override {
-    auto lock = state_->Lock();
-    State& s = state_->value();
-    ++s.creation_calls;
-    state_->NotifyAll();
-    state_->WaitForever(lock, [](State& t) { return !t.hold_creation; });
-    if (s.fail_creation) return nullptr;
-    ++s.live;
+    state_->With([](State& s) { return ++s.creation_calls; });
+    state_->WaitFor([](State& s) { return !s.hold_creation; }, true);
+    if (Get(&State::fail_creation)) return nullptr;
+    state_->With([](State& s) { return ++s.live; });
     return std::make_unique<Resolver>(state_);
   }
 
@@ -132,14 +118,15 @@ class BlockingResolverFactory : public OVProxy::ovProxyResolverFactory {
     OVProxy::eErrorCode resolve(const std::string& id, const std::string&, const std::string&,
                                 std::shared_ptr<OVProxy::ovProxyConfig>,
                                 OVProxy::ovProxyInfo& result) override {
-      auto lock = state_->Lock();
-      State& s = state_->value();
-      s.started.push_back(id);
-      s.started_on.push_back(OrvaTask::GetRunnerNameOfCurrentThread());
-      state_->NotifyAll();
-      state_->WaitForever(lock, [&](State& t) { return !t.hold_resolves || t.released.count(id); });
-      if (s.code == OVProxy::e_success) result = s.answer;
-      return s.code;
+      state_->With([&](State& s) {
+        s.started.push_back(id);
+        return s.started_on.push_back(OrvaTask::GetRunnerNameOfCurrentThread()), 0;
+      });
+      state_->WaitFor([&](State& s) { return !s.hold_resolves || s.released.count(id); }, true);
+      return state_->With([&](State& s) {
+        if (s.code == OVProxy::e_success) result = s.answer;
+        return s.code;
+      });
     }
 
    private:

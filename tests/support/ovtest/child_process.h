@@ -1,7 +1,6 @@
-// ChildProcess: a helper program run beside a test (POSIX), driven line by
-// line through its standard input and output from one thread. Every read is
-// bounded, so a helper that hangs fails the test instead of hanging it. The
-// destructor closes the child's input and kills it if it does not end then.
+// ChildProcess: a helper program (POSIX) driven line by line through its
+// standard input and output. Reads are bounded, so a hanging helper fails the
+// test; the destructor closes its input and kills it if it does not end.
 #pragma once
 
 #include <fcntl.h>

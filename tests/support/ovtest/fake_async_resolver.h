@@ -1,6 +1,6 @@
 // FakeAsyncResolver: an asynchronous resolver driven by hand. resolve records
-// the call and answers the configured code; Complete later answers a request
-// through the delegate on the test's thread. Not thread-safe.
+// the call (in a log that may outlive it) and answers the configured code;
+// Complete later answers through the delegate. Not thread-safe.
 #pragma once
 
 #include <cstdint>
@@ -20,8 +20,10 @@ class FakeAsyncResolver : public OVProxy::ovProxyAsyncResolver {
     bool destroyed = false;
   };
 
-  FakeAsyncResolver(uint32_t kind, std::shared_ptr<Log> log) : kind_(kind), log_(std::move(log)) {}
+  explicit FakeAsyncResolver(uint32_t kind, std::shared_ptr<Log> log = std::make_shared<Log>())
+      : kind_(kind), log_(std::move(log)) {}
   ~FakeAsyncResolver() override { log_->destroyed = true; }
+  Log& log() { return *log_; }
   void SetResolveAnswer(OVProxy::eErrorCode code) { resolve_answer_ = code; }
   void SetAvailable(bool available) { available_ = available; }
   void Complete(const std::string& requestId, OVProxy::eErrorCode error,

@@ -1,7 +1,6 @@
-// FakeAutoProxyDetector: PAC URL discovery answered by hand, per detection
-// type, with a record of every call. Hold() makes detections block until
-// Release(), so that a test can act while one is running. Any member may be
-// called from any thread.
+// FakeAutoProxyDetector: PAC URL discovery answered by hand per detection
+// type, recording every call; Hold() blocks detections until Release().
+// Thread-safe.
 #pragma once
 
 #include <condition_variable>

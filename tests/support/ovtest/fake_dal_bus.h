@@ -1,6 +1,5 @@
-// FakeDalBus: while it lives, the process's bus for the data-access layer.
-// It records what the process publishes and lets a test act as another
-// process (deliver messages, ask for or answer snapshots). Any member may be
+// FakeDalBus: the process's data-access bus while it lives. It records what
+// is published and lets a test act as another process. Any member may be
 // called from any thread; the layer's callbacks run on the calling thread.
 #pragma once
 

@@ -1,10 +1,7 @@
-// FakeEnvironmentOs: the real operating system (files, folders, user) with an
-// environment of the test's own, where nothing of the process's shows, and a
-// fresh temporary home folder (HOME in that environment). Installed
-// (OverrideOsForTesting) while it lives.
-//
-// Thread-safety: set the environment and write files before the code under
-// test runs; reads may then come from any thread.
+// FakeEnvironmentOs: the real operating system with an environment of the
+// test's own and a fresh temporary HOME, installed while it lives. Set the
+// environment and write files before the code under test runs; reads may
+// then come from any thread.
 #pragma once
 
 #include <filesystem>

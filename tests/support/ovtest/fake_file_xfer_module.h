@@ -1,21 +1,17 @@
-// FakeFileXferModule: a file-transfer module registered with the
-// message-queue service while it lives. It records every start and keeps
-// each transfer until the test completes it with Complete, on the test's
-// thread (standing in for the module's). Readiness and acceptance of starts
-// can be switched off. Thread-safe; Complete calls the observer outside the
-// fake's lock.
+// FakeFileXferModule: a file-transfer module, registered while it lives, that
+// records every start and keeps each transfer until the test completes it
+// (on the test's thread). Thread-safe; Complete calls the observer unlocked.
 #pragma once
 
-#include <cstdint>
-#include <memory>
-#include <string>
-#include <vector>
-
 #include <atomic>
+#include <cstdint>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <mutex>
+#include <string>
 #include <utility>
+#include <vector>
 
 #include "onetxfer/onet_api.h"
 #include "onetxfer/oxfer_types.h"
@@ -27,9 +23,7 @@ class FakeFileXferModule {
  public:
   struct Start {
     oXfer::RequestId id;
-    std::string url;
-    std::string validator_1;
-    std::string validator_2;
+    std::string url, validator_1, validator_2;
   };
 
   FakeFileXferModule() : module_(std::make_shared<Module>()) {

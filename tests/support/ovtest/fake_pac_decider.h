@@ -1,9 +1,7 @@
-// FakePacDecider: a PAC decision scripted by hand. GetPacContent answers the
-// scripted code (e_pending by default; any other answer notifies the delegate
-// at once, as the real one does); Decide later completes the decision: on
-// success the script goes into its configuration, then the delegate hears it.
-// What it is asked goes to a shared Record, which outlives it. Not
-// thread-safe.
+// FakePacDecider: a PAC decision scripted by hand. GetPacContent answers
+// Record::answer (any answer but e_pending notifies the delegate at once);
+// Decide completes a pending one. Calls go to the shared Record, which
+// outlives it. Not thread-safe.
 #pragma once
 
 #include <memory>

@@ -1,8 +1,6 @@
-// FakePacDownloads: PAC downloads answered by hand. Create() makes
-// downloaders that record every request and cancel here, so a test keeps
-// access after a decider took ownership of one. Each request gets the id
-// "dl-<n>" unless LeaveIdsEmpty(true) (a downloader that could not start).
-// Thread-safe.
+// FakePacDownloads: PAC downloads answered by hand. Its downloaders (Create)
+// record requests ("dl-<n>", or no id after LeaveIdsEmpty) and cancels here,
+// where the test still sees them once a decider owns one. Thread-safe.
 #pragma once
 
 #include <memory>

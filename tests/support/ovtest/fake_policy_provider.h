@@ -1,7 +1,6 @@
 // FakePolicyProvider: the process's policy provider while it lives, with
-// values set by hand and "ready" / "updated" deliveries the test triggers.
-// DeliverUpdate calls each subscriber whose ids meet the given ones (all ids
-// for an empty subscription) with the values as set now. Thread-safe;
+// values set by hand and "ready" / "updated" deliveries the test triggers
+// (to subscribers of the ids; an empty subscription takes all). Thread-safe;
 // observers are called without the fake's lock.
 #pragma once
 

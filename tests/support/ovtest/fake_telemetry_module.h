@@ -1,18 +1,17 @@
-// FakeTelemetryModule: a telemetry module registered with the message-queue
-// service while it lives, recording every sample and event it receives. Its
-// knobs withdraw an interface, choose the admission check's answer, fail
-// record creation or make submissions throw. Thread-safe.
+// FakeTelemetryModule: a telemetry module, registered while it lives, that
+// records every sample and event. Its knobs withdraw an interface, choose the
+// admission check's answer, fail records or make submissions throw.
+// Thread-safe.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <mutex>
+#include <stdexcept>
 #include <string>
 #include <vector>
-
-#include <cstring>
-#include <stdexcept>
 
 #include "orvatelemetry/orva_telemetry_api.h"
 #include "orvatelemetry/orva_telemetry_record.h"

@@ -1,8 +1,7 @@
 // FakeWinHttp: a proxy resolution service (ovplatform::WinHttpApi) completed
-// by hand. Every accepted GetProxyForUrlEx is recorded, and the test later
-// completes it with any status, code and result, from any thread. Each call
-// can be made to fail; open handles are counted so that a test sees every
-// handle closed. Thread-safe; callbacks run outside the fake's lock.
+// by hand: every accepted GetProxyForUrlEx is recorded for the test to
+// complete later. Calls can be made to fail; open handles are counted.
+// Thread-safe; callbacks run outside the fake's lock.
 #pragma once
 
 #include <cstddef>
@@ -20,21 +19,13 @@ namespace ovtest {
 class FakeWinHttp : public ovplatform::WinHttpApi {
  public:
   using Handle = ovplatform::WinHttpHandle;
-  void FailOpen(bool fail) {
-    Locked([&] { fail_open_ = fail; });
-  }
-  void FailSetStatusCallback(bool fail) {
-    Locked([&] { fail_callback_ = fail; });
-  }
-  void SetCreateResolverError(uint32_t error) {
-    Locked([&] { create_error_ = error; });
-  }
-  // What GetProxyForUrlEx answers (kErrorIoPending by default).
-  void SetGetProxyForUrlAnswer(uint32_t answer) {
-    Locked([&] { get_proxy_answer_ = answer; });
-  }
-  void SetGetProxyResultError(uint32_t error) {
-    Locked([&] { result_error_ = error; });
+  struct Knobs {
+    bool fail_open = false, fail_set_callback = false;
+    uint32_t create_error = ovplatform::kErrorSuccess, result_error = ovplatform::kErrorSuccess;
+    uint32_t get_proxy_answer = ovplatform::kErrorIoPending;  // accepted
+  };
+  void Set(const Knobs& knobs) {
+    Locked([&] { knobs_ = knobs; });
   }
 
   // Completes request `index` with kStatusGetProxyForUrlComplete, `error` as
@@ -70,7 +61,7 @@ class FakeWinHttp : public ovplatform::WinHttpApi {
 
   Handle Open(bool) override {
     return Locked([&] {
-      if (fail_open_) return ovplatform::kNullHandle;
+      if (knobs_.fail_open) return ovplatform::kNullHandle;
       sessions_.insert(next_);
       return next_++;
     });
@@ -78,7 +69,7 @@ class FakeWinHttp : public ovplatform::WinHttpApi {
   bool SetStatusCallback(Handle session, ovplatform::WinHttpStatusCallback callback,
                          uint32_t) override {
     return Locked([&] {
-      if (fail_callback_ || !sessions_.count(session)) return false;
+      if (knobs_.fail_set_callback || !sessions_.count(session)) return false;
       callback_ = callback;
       return true;
     });
@@ -88,7 +79,7 @@ class FakeWinHttp : public ovplatform::WinHttpApi {
   }
   uint32_t CreateProxyResolver(Handle session, Handle* resolver) override {
     return Locked([&] {
-      if (create_error_ != ovplatform::kErrorSuccess) return create_error_;
+      if (knobs_.create_error != ovplatform::kErrorSuccess) return knobs_.create_error;
       if (!sessions_.count(session)) return ovplatform::kErrorInvalidHandle;
       resolvers_.insert(*resolver = next_++);
       return ovplatform::kErrorSuccess;
@@ -98,14 +89,14 @@ class FakeWinHttp : public ovplatform::WinHttpApi {
                             const ovplatform::AutoProxyOptions&, uintptr_t context) override {
     return Locked([&] {
       if (!resolvers_.count(resolver)) return ovplatform::kErrorInvalidHandle;
-      if (get_proxy_answer_ == ovplatform::kErrorIoPending)
+      if (knobs_.get_proxy_answer == ovplatform::kErrorIoPending)
         requests_.push_back(Request{resolver, context, callback_});
-      return get_proxy_answer_;
+      return knobs_.get_proxy_answer;
     });
   }
   uint32_t GetProxyResult(Handle resolver, ovplatform::ProxyResult* result) override {
     return Locked([&] {
-      if (result_error_ != ovplatform::kErrorSuccess) return result_error_;
+      if (knobs_.result_error != ovplatform::kErrorSuccess) return knobs_.result_error;
       for (std::size_t i = requests_.size(); i-- > 0;) {
         if (requests_[i].resolver != resolver) continue;
         *result = requests_[i].result;
@@ -134,10 +125,7 @@ class FakeWinHttp : public ovplatform::WinHttpApi {
   }
 
   mutable std::mutex mutex_;
-  bool fail_open_ = false, fail_callback_ = false;
-  uint32_t create_error_ = ovplatform::kErrorSuccess;
-  uint32_t get_proxy_answer_ = ovplatform::kErrorIoPending;
-  uint32_t result_error_ = ovplatform::kErrorSuccess;
+  Knobs knobs_;
   Handle next_ = 1;
   std::set<Handle> sessions_, resolvers_;
   ovplatform::WinHttpStatusCallback callback_ = nullptr;

@@ -8,8 +8,7 @@
 //   /redirect.pac, /loop.pac, /to-file.pac  302 to /etag.pac, to itself,
 //                            to file:///etc/hostname
 //   /stall.pac               held until ReleaseStalls, then kPacBody
-// Any member may be called from any thread; the server runs on threads of
-// its own until destruction (which releases stalls).
+// Thread-safe; the server runs on threads of its own until destruction.
 #pragma once
 
 #include <condition_variable>

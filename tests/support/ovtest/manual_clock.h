@@ -1,7 +1,6 @@
-// A clock driven by hand: while it lives it is the process clock, and time
-// moves only by Advance, which also wakes the task runners so that delayed
-// work that became due runs without real waiting. Declare it before any task
-// environment, so that runner threads stop before the clock goes away.
+// The process clock while it lives, moved only by Advance, which wakes the
+// task runners so that due work runs without real waiting. Declare it before
+// any task environment, so that runner threads stop before it goes.
 #pragma once
 
 #include <atomic>

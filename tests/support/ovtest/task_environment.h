@@ -1,13 +1,8 @@
-// TaskEnvironment: a task manager of the test's own, installed as the
-// process's manager (GetOVTManager) for the test's life.
-//
-// By default the test thread serves the main runner as a host runner: work
-// posted there runs only when the test calls RunUntilIdle, on the test
-// thread. Another name makes the test thread serve that runner instead (the
-// main runner then gets a thread); an empty name gives the test thread none.
-// Destruction shuts the manager down (queued work dropped, runner threads
-// joined) before uninstalling it. Construct, pump and destroy on the test
-// thread; the manager itself may be used from any thread.
+// TaskEnvironment: the process's task manager for the test's life. The test
+// thread serves the named runner (the main runner by default; none for "")
+// and runs its work only in RunUntilIdle; other runners get threads.
+// Destruction drops queued work and joins the threads. Construct, pump and
+// destroy on the test thread; the manager may be used from any thread.
 #pragma once
 
 #include <cstddef>
