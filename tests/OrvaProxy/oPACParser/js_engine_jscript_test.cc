@@ -14,6 +14,8 @@
 
 #include "js_test_util.h"
 
+#include "ovtest/under_wine.h"
+
 namespace OVProxy {
 namespace {
 
@@ -75,8 +77,7 @@ TEST(JsJscript, ComIsLeftAsFoundAndNothingLeaksOnEveryPath) {
 }
 
 TEST(JsJscript, ScriptsThatNeverReturnAreInterruptedAtTheTimeBound) {
-  const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-  if (ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr) {
+  if (ovtest::UnderWine()) {
     // It answers E_NOTIMPL to InterruptScriptThread and never polls the site.
     GTEST_SKIP() << "Wine's JScript cannot stop a script that never returns";
   }

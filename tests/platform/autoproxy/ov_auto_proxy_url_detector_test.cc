@@ -13,15 +13,12 @@
 #include "platform/wpad/ov_wpad_discovery.h"
 #endif
 
+#include "ovtest/under_wine.h"
+
 namespace ovplatform {
 namespace {
 
 #if defined(_WIN32)
-bool UnderWine() {
-  const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-  return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
-}
-
 // What the stand-in for the system call answers and was asked.
 struct SystemCall {
   int answer = 1;
@@ -82,7 +79,7 @@ TEST(WinInetAutoProxyUrlDetectorTest, RealSystemCallPerType) {
     char buffer[1024] = "untouched";
     SetLastError(0);
     const bool found = detector->DetectAutoProxyUrl(buffer, sizeof(buffer), type);
-    if (UnderWine()) {
+    if (ovtest::UnderWine()) {
       // Wine's DetectAutoProxyUrl is not implemented (ERROR_CALL_NOT_IMPLEMENTED):
       // that is "not found", and the caller's buffer is left alone.
       EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_CALL_NOT_IMPLEMENTED)) << type;

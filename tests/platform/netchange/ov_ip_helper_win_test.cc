@@ -15,6 +15,8 @@
 #include <thread>
 #include <vector>
 
+#include "ovtest/under_wine.h"
+
 namespace ovplatform {
 namespace {
 
@@ -266,11 +268,6 @@ TEST(IpHelperNetworkChangeSourceTest, TheCallbackMayStopAndDestroyItsSource) {
   EXPECT_EQ(system.Locked([&] { return system.unsubscribed; }), 1);
 }
 
-bool RunningUnderWine() {
-  const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-  return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
-}
-
 // The system's own notifications. Wine 8 implements them as stubs that
 // report success, hand out no handle and never notify: the source must
 // refuse to start there, so that the consumer knows it goes without. On
@@ -278,7 +275,7 @@ bool RunningUnderWine() {
 TEST(IpHelperNetworkChangeSourceTest, TheSystemsNotificationsStartOnlyWhereTheyWork) {
   IpHelperNetworkChangeSource source;
   const bool started = source.Start([] {});
-  EXPECT_EQ(started, !RunningUnderWine());
+  EXPECT_EQ(started, !ovtest::UnderWine());
   source.Stop();
   EXPECT_FALSE(source.Start([] {}));  // once only, whatever the first answer
 }

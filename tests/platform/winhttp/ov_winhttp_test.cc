@@ -33,14 +33,12 @@
 #include <string>
 #include <vector>
 
+#include "ovtest/under_wine.h"
+
 namespace ovplatform {
 namespace {
 
 #if defined(_WIN32)
-bool UnderWine() {
-  const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-  return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
-}
 
 std::atomic<int> g_callbacks{0};
 
@@ -78,7 +76,7 @@ TEST_F(SystemWinHttpTest, CreatingAResolverAnswersTheSystemsCode) {
 
   WinHttpHandle resolver = kNullHandle;
   const uint32_t code = api_->CreateProxyResolver(session_, &resolver);
-  if (UnderWine()) {
+  if (ovtest::UnderWine()) {
     // Wine 8's stub: the code the asynchronous resolver maps to a refused
     // request (e_resolve_failed) and the controller answers locally.
     EXPECT_EQ(code, kErrorAutoProxyServiceError);
