@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <map>
 #include <memory>
@@ -375,9 +376,12 @@ class ResolveProviderTest : public ServiceFakes {
     if (accepted) issued_.push_back(id);
     return accepted;
   }
+  // Bounded, so that a lost answer fails the test instead of hanging it.
   void WaitFor(const std::string& id) {
     std::unique_lock lock(mutex_);
-    answered_.wait(lock, [&] { return answers_[id].count > 0; });
+    ASSERT_TRUE(
+        answered_.wait_for(lock, std::chrono::seconds(30), [&] { return answers_[id].count > 0; }))
+        << "no answer for " << id;
   }
   void FlushRunner() { ASSERT_TRUE(env_.Flush(kResolveRunnerName)); }
 
