@@ -21,3 +21,12 @@ function(ov_target_defaults target)
   target_compile_options(${target} PRIVATE -Wall -Wextra -Werror -Wshadow -Wnon-virtual-dtor
                                            -Wno-missing-field-initializers)
 endfunction()
+
+# Every DLL of ours starts from OvDllEntry (platform/dllentry), which skips
+# static destructors when the process is ending; elsewhere nothing changes.
+function(ov_windows_dll target)
+  if(WIN32)
+    target_link_libraries(${target} PRIVATE ovdllentry)
+    target_link_options(${target} PRIVATE -Wl,--entry,OvDllEntry)
+  endif()
+endfunction()
