@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "OrvaProxy/oPACParser/js_interrupt.h"
 #include "OrvaProxy/ov_create_resolver_job.h"
 #include "OrvaProxy/ov_executor.h"
 #include "OrvaProxy/ov_get_proxy_for_url_job.h"
@@ -96,8 +97,13 @@ void ovGetProxyForURLJob::Run(const std::string& originRunner) {
     return;
   }
   ovProxyInfo info;
-  const eErrorCode error =
-      config_ ? resolver->resolve(getRequestId(), url_, extra_, config_, info) : e_invalid_argument;
+  eErrorCode error = e_invalid_argument;
+  if (config_) {
+    // Cancelling the job (its request went, or the executor stops) ends an
+    // evaluation in progress instead of waiting out its time bound.
+    const js_interrupt_scope interruptible(cancelFlag());
+    error = resolver->resolve(getRequestId(), url_, extra_, config_, info);
+  }
   PostOrRunCompletion(originRunner,
                       [this, error, info = std::move(info)] { complete(error, info); });
 }

@@ -18,8 +18,9 @@
 // called from any thread.
 // Lifetime: shared. The posted tasks hold the job strongly (it lives until
 // its completion ran or was dropped) and the executor weakly.
-// Cancellation: cancel suppresses the result callback only; the completion
-// still runs so that the executor becomes idle.
+// Cancellation: cancel suppresses the result callback and interrupts a PAC
+// evaluation the job is running (js_interrupt.h); the completion still runs
+// so that the executor becomes idle.
 // Exactly once: a job is answered by its completion, or by fail when it can
 // never run, and the callback is released after its one call.
 #pragma once
@@ -60,6 +61,8 @@ class ovResolveJob : public std::enable_shared_from_this<ovResolveJob> {
   virtual void fail(eErrorCode error);
 
   bool isCancelled() const { return cancelled_.load(std::memory_order_acquire); }
+  // Set once the job is cancelled; lives as long as the job.
+  const std::atomic<bool>* cancelFlag() const { return &cancelled_; }
   const std::string& getRequestId() const { return request_id_; }
   // The runner that created the job; empty when it was created on a thread
   // that serves none.

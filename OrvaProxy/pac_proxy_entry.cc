@@ -2,6 +2,8 @@
 
 #include <strings.h>
 
+#include <algorithm>
+#include <cctype>
 #include <string_view>
 #include <unordered_set>
 
@@ -58,6 +60,27 @@ std::string DuplicateKey(const PacProxyEntry& entry) {
   return key;
 }
 
+bool IsHexOrAddressPunct(char c) {
+  return std::isxdigit(static_cast<unsigned char>(c)) != 0 || c == ':' || c == '.';
+}
+
+bool IsHostNameChar(char c) {
+  return std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '-' || c == '_' || c == '.';
+}
+
+// A host name or IPv4 address (letters, digits, "-", "_", "."), or an IPv6
+// address in brackets; nothing a connection could not be made to.
+bool IsProxyHost(std::string_view host) {
+  if (host.empty()) return false;
+  if (host.front() == '[') {
+    if (host.size() < 4 || host.back() != ']') return false;
+    const std::string_view inner = host.substr(1, host.size() - 2);
+    return inner.find(':') != std::string_view::npos &&
+           std::all_of(inner.begin(), inner.end(), IsHexOrAddressPunct);
+  }
+  return std::all_of(host.begin(), host.end(), IsHostNameChar);
+}
+
 }  // namespace
 
 int32_t parse_proxy_entry(std::string& element, PacProxyKind& kind, uint16_t& port) {
@@ -87,12 +110,16 @@ int32_t parse_proxy_entry(std::string& element, PacProxyKind& kind, uint16_t& po
     kind = PacProxyKind::PROXY;
     rest = element;
   }
+  const bool has_keyword = blank != std::string::npos;
 
   const std::optional<ONet::HostPort> split = ONet::SplitHostPort(rest);
   if (!split) return kPacEntryMalformed;
+  // Without a keyword only "host:port" names a proxy: a bare word (a keyword
+  // standing alone, "INVALID") is no proxy on port 80.
+  if (!has_keyword && !split->has_port) return kPacEntryMalformed;
   std::string host(split->host);
   klb::trim(host);
-  if (host.empty()) return kPacEntryMalformed;
+  if (!IsProxyHost(host)) return kPacEntryMalformed;
   uint16_t value = DefaultPort(kind);
   if (split->has_port) {
     std::string port_text(split->port);
@@ -137,15 +164,17 @@ int32_t analyze_auto_config_group(const std::string& text, std::vector<PacProxyE
 }
 
 void fill_proxy_info(const std::vector<PacProxyEntry>& entries, ovProxyInfo& info) {
-  if (entries.empty()) {
-    info.UseDirect();
-    return;
-  }
   // DIRECT after the last proxy is left to the resolve task, which ends
   // every answer with it; before a proxy it keeps its place.
   std::size_t proxies_end = 0;
   for (std::size_t i = 0; i < entries.size(); ++i) {
     if (SchemeOf(entries[i].kind) != nullptr) proxies_end = i + 1;
+  }
+  // No proxy at all: "go direct" is DIRECT, on every road, never an empty
+  // answer.
+  if (proxies_end == 0) {
+    info.UseDirect();
+    return;
   }
   for (std::size_t i = 0; i < proxies_end; ++i) {
     const PacProxyEntry& entry = entries[i];

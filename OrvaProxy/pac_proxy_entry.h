@@ -8,14 +8,19 @@
 //   keyword blank+ host [":" port]  keyword PROXY*, SOCKS5*, SOCKS*, FTP*
 //                                (any case, matched on its first 5, 6, 5, 3
 //                                characters in that order)
-//   host [":" port]              (no blank: an HTTP proxy)
-// host is a name or a bracketed IPv6 literal "[...]" (kept with its
-// brackets), split by ONet::SplitHostPort and trimmed; port follows
-// ONet::ParsePort (1-65535, digits only, so "65616" or "80abc" make the
-// element malformed). Without a port the kind's default is used (PROXY 80,
-// SOCKS and SOCKS5 1080, FTP 21). Malformed elements and unknown keywords
-// are skipped; repeated elements (same kind, port and byte-equal host) are
-// kept once.
+//   host ":" port                (no blank: an HTTP proxy; the port is
+//                                required, so a bare word such as a keyword
+//                                standing alone or "INVALID" is skipped)
+// host is a name or IPv4 address (letters, digits, "-", "_", ".") or a
+// bracketed IPv6 literal "[...]" (hex digits, ":" and ".", kept with its
+// brackets), split by ONet::SplitHostPort and trimmed; any other host
+// (blanks, "%", control or non-ASCII bytes) makes the element malformed.
+// port follows ONet::ParsePort (1-65535, digits only, so "65616" or "80abc"
+// make the element malformed). With a keyword and without a port the kind's
+// default is used (PROXY 80, SOCKS and SOCKS5 1080, FTP 21). Malformed
+// elements and unknown keywords are skipped; repeated elements (same kind,
+// port and byte-equal host) are kept once. (An answer that is not ASCII
+// never gets here: the engine fails such an evaluation.)
 //
 // Only the first kMaxPacAnswerLength bytes of an answer are read, up to the
 // last separator within them, so no element is read cut short; a longer
@@ -62,13 +67,14 @@ int32_t parse_proxy_entry(std::string& element, PacProxyKind& kind, uint16_t& po
 // Appends the elements of `text` to `entries`; always answers 0.
 int32_t analyze_auto_config_group(const std::string& text, std::vector<PacProxyEntry>& entries);
 
-// An empty list makes `info` DIRECT (UseDirect). Otherwise the entries are
-// appended in their order: PROXY as an "HTTP" server, SOCKS as "SOCKS4",
-// SOCKS5 as "SOCKS5", and a DIRECT that comes before a proxy as a DIRECT
-// server in its place ("DIRECT; PROXY p:81" tries the direct connection
-// first). FTP entries, and DIRECT entries after the last proxy, add nothing
-// (the resolve task ends every successful answer with DIRECT), so a list of
-// only those leaves `info` as it was.
+// A list without a proxy (empty, or only DIRECT and FTP entries) makes
+// `info` DIRECT (UseDirect), so "go direct" reads the same on every road.
+// Otherwise the entries are appended in their order: PROXY as an "HTTP"
+// server, SOCKS as "SOCKS4", SOCKS5 as "SOCKS5", and a DIRECT that comes
+// before a proxy as a DIRECT server in its place ("DIRECT; PROXY p:81" tries
+// the direct connection first). FTP entries, and DIRECT entries after the
+// last proxy, add nothing (the resolve task ends every successful answer
+// with DIRECT).
 void fill_proxy_info(const std::vector<PacProxyEntry>& entries, ovProxyInfo& info);
 
 }  // namespace OVProxy

@@ -1,11 +1,14 @@
 // PAC result strings: parsing never crashes, every kept entry is well formed
-// (a proxy has a host and a port in 1-65535), no entry is kept twice, the
-// answer lists the proxies in order with a DIRECT only where one came before
-// a proxy, and no answer is longer than the bound allows.
+// (a proxy has a host of name or address characters only and a port in
+// 1-65535), no entry is kept twice, the answer lists the proxies in order
+// with a DIRECT only where one came before a proxy (DIRECT alone when there
+// is no proxy), and no answer is longer than the bound allows.
 #include <algorithm>
+#include <cctype>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "OrvaProxy/pac_proxy_entry.h"
@@ -24,6 +27,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (entry.kind != PacProxyKind::DIRECT && (entry.host.empty() || entry.port == 0)) {
       std::abort();
     }
+    for (const char c : entry.host) {
+      if (!std::isalnum(static_cast<unsigned char>(c)) &&
+          std::string_view("-_.[]:").find(c) == std::string_view::npos) {
+        std::abort();
+      }
+    }
     if (std::count(entries.begin(), entries.end(), entry) != 1) std::abort();
     if (entry.kind == PacProxyKind::DIRECT) expected.push_back("DIRECT");
     if (entry.kind == PacProxyKind::PROXY) expected.push_back("HTTP");
@@ -32,7 +41,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!expected.empty() && expected.back() != "DIRECT") proxies_end = expected.size();
   }
   expected.resize(proxies_end);
-  if (entries.empty()) expected.assign(1, "DIRECT");
+  if (proxies_end == 0) expected.assign(1, "DIRECT");
 
   OVProxy::ovProxyInfo info;
   OVProxy::fill_proxy_info(entries, info);

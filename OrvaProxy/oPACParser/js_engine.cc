@@ -10,6 +10,7 @@
 
 #include "OrvaProxy/oPACParser/js_block_pool.h"
 #include "OrvaProxy/oPACParser/js_engine_counters.h"
+#include "OrvaProxy/oPACParser/js_interrupt.h"
 #include "OrvaProxy/oPACParser/js_limits.h"
 #include "OrvaProxy/oPACParser/js_script_cache.h"
 #include "OrvaProxy/oPACParser/pac_prelude.h"
@@ -44,8 +45,13 @@ static_assert(kHeader >= sizeof(std::size_t));
 
 // The cap holds what the current environment added to the heap (its
 // built-ins included); garbage of earlier environments freed meanwhile only
-// makes room.
+// makes room. Large allocations also count against the time budget, as the
+// copying that fills them does, and none is made once the evaluation is over
+// its time: whatever the script does next fails at once.
 bool Admit(HeapState& state, std::size_t grow) {
+  if (grow >= 4096 && ov_duk_native_steps(&state.budget, ov_duk_steps_for_bytes(grow))) {
+    return false;
+  }
   const std::size_t in_use = state.used > state.base ? state.used - state.base : 0;
   if (state.limit != 0 && (in_use > state.limit || grow > state.limit - in_use)) {
     state.refused = true;
@@ -420,6 +426,7 @@ class Engine {
         limits.time_ms > 0 ? Tav::TimeTicks::Now() + limits.time_ms * 1000 : 0;
     state_.budget.expired = false;
     state_.budget.steps = 0;
+    state_.budget.interrupt = js_current_interrupt();
     state_.limit = limits.heap_bytes;
     state_.refused = false;
     state_.alerts_left = kJsMaxAlertsPerEvaluation;
@@ -433,17 +440,23 @@ class Engine {
   struct Bounds {
     bool expired;
     bool refused;
+    bool interrupted;
     bool hit() const { return expired || refused; }
   };
+  // Whether a bound was hit so far; the budget keeps running.
+  bool BoundHit() const { return state_.budget.expired || state_.refused; }
   Bounds StopBudget() {
-    const Bounds bounds{state_.budget.expired, state_.refused};
+    const bool interrupted = state_.budget.interrupt != nullptr &&
+                             state_.budget.interrupt->load(std::memory_order_acquire);
+    const Bounds bounds{state_.budget.expired, state_.refused, interrupted};
     state_.budget.deadline_us = 0;
     state_.budget.expired = false;
+    state_.budget.interrupt = nullptr;
     state_.refused = false;
     state_.limit = 0;
     return bounds;
   }
-  static void FailAtBound(const js_limits_t& limits, bool expired, js_failure_t& failure);
+  static void FailAtBound(const js_limits_t& limits, const Bounds& bounds, js_failure_t& failure);
 
   std::mutex mutex_;
   HeapState state_{};
@@ -486,8 +499,11 @@ void Engine::DestroyHeap() {
   js_engine_counters::heap_destroyed();
 }
 
-void Engine::FailAtBound(const js_limits_t& limits, bool expired, js_failure_t& failure) {
-  if (expired) {
+void Engine::FailAtBound(const js_limits_t& limits, const Bounds& bounds, js_failure_t& failure) {
+  if (bounds.interrupted) {
+    failure.stage = js_stage_t::interrupted;
+    failure.message = "the evaluation was interrupted by its caller";
+  } else if (bounds.expired) {
     failure.stage = js_stage_t::time_limit;
     failure.message = "the script ran longer than " + std::to_string(limits.time_ms) + " ms";
   } else {
@@ -514,13 +530,14 @@ bool Engine::PushEnvironment(js_failure_t& failure) {
   duk_push_thread_new_globalenv(ctx_);
   duk_context* env = duk_get_context(ctx_, -1);
   if (duk_safe_call(env, PrepareEnvProtected, &prelude, 0, 1) != DUK_EXEC_SUCCESS) {
+    // Described while the bounds still hold.
+    const std::string why = BoundHit() ? std::string() : DescribeError(env, false);
     const Bounds bounds = StopBudget();
     if (bounds.hit()) {
-      FailAtBound(js_current_limits(), bounds.expired, failure);
+      FailAtBound(js_current_limits(), bounds, failure);
     } else {
       failure.stage = js_stage_t::create;
-      failure.message =
-          "the script environment could not be prepared: " + DescribeError(env, false);
+      failure.message = "the script environment could not be prepared: " + why;
     }
     duk_pop(ctx_);
     return false;
@@ -546,6 +563,10 @@ int32_t Engine::Evaluate(std::string_view script, std::string_view url, std::str
   const js_limits_t limits = js_current_limits();
   const js_engine_counters::running_evaluation running;
 
+  if (js_interrupt_requested()) {
+    FailAtBound(limits, Bounds{false, false, true}, failure);
+    return kJsEngineFailed;
+  }
   if (!EnsureHeap()) {
     failure.stage = js_stage_t::create;
     failure.message = "the script engine could not be created";
@@ -569,6 +590,12 @@ int32_t Engine::Evaluate(std::string_view script, std::string_view url, std::str
       call_entry,
       js_stage_t::none};
   const duk_int_t rc = duk_safe_call(env, EvaluateProtected, &job, 0, 1);
+  // What the script threw is described while the bounds still hold: turning
+  // it into text may run the script's own toString and getters.
+  std::string description;
+  if (rc != DUK_EXEC_SUCCESS && !BoundHit()) {
+    description = DescribeError(env, job.stage != js_stage_t::find);
+  }
   const Bounds bounds = StopBudget();
   if (cached == nullptr && job.stage != js_stage_t::parse) {
     std::string compiled = TakeDump(env);
@@ -581,11 +608,13 @@ int32_t Engine::Evaluate(std::string_view script, std::string_view url, std::str
   if (rc != DUK_EXEC_SUCCESS) {
     status = kJsEngineFailed;
     if (bounds.hit()) {
-      FailAtBound(limits, bounds.expired, failure);
-      rebuild = true;
+      FailAtBound(limits, bounds, failure);
+      // An interrupted script leaves only its environment behind, garbage
+      // like any other; a script at a bound may have filled the heap.
+      rebuild = !bounds.interrupted;
     } else {
       failure.stage = job.stage;
-      failure.message = DescribeError(env, job.stage != js_stage_t::find);
+      failure.message = std::move(description);
     }
   } else if (call_entry && !duk_is_string(env, -1)) {
     status = kJsEngineFailed;

@@ -16,6 +16,7 @@
 #include "OrvaProxy/oPACParser/js_active_script_site.h"
 #include "OrvaProxy/oPACParser/js_engine.h"
 #include "OrvaProxy/oPACParser/js_engine_counters.h"
+#include "OrvaProxy/oPACParser/js_interrupt.h"
 #include "OrvaProxy/oPACParser/js_limits.h"
 #include "OrvaProxy/oPACParser/js_wide_text.h"
 #include "OrvaProxy/oPACParser/pac_prelude.h"
@@ -108,21 +109,22 @@ void StopTimer(PTP_TIMER& timer) {
   timer = nullptr;
 }
 
-// Stops the engine's script once the evaluation passes its time budget or
-// the process has grown by more than the heap cap since it began. The
+// Stops the engine's script once the evaluation passes its time budget, the
+// process has grown by more than the heap cap since it began, or the
+// evaluation's caller interrupts it (js_interrupt.h, looked at with the
+// heap every 25 ms). The
 // checks run on thread-pool threads; disarming waits for a callback that is
 // running, so the engine outlives every call the watchdog makes into it.
 // Whatever the engine does with the interrupt, a bound that was passed
 // fails the evaluation.
 class Watchdog {
  public:
-  Watchdog(IActiveScript* engine, const js_limits_t& limits) : engine_(engine), limits_(limits) {
+  Watchdog(IActiveScript* engine, const js_limits_t& limits)
+      : engine_(engine), limits_(limits), interrupt_(js_current_interrupt()) {
     if (limits.time_ms > 0) time_timer_ = StartTimer(&Watchdog::OnTime, this, limits.time_ms, 0);
-    if (limits.heap_bytes > 0) {
-      base_bytes_ = PrivateBytes();
-      if (base_bytes_ > 0) {
-        heap_timer_ = StartTimer(&Watchdog::OnHeapPoll, this, kHeapPollMs, kHeapPollMs);
-      }
+    if (limits.heap_bytes > 0) base_bytes_ = PrivateBytes();
+    if (base_bytes_ > 0 || interrupt_ != nullptr) {
+      poll_timer_ = StartTimer(&Watchdog::OnPoll, this, kHeapPollMs, kHeapPollMs);
     }
   }
   ~Watchdog() { Disarm(); }
@@ -132,7 +134,7 @@ class Watchdog {
   // Waits for running checks; none starts afterwards.
   void Disarm() {
     StopTimer(time_timer_);
-    StopTimer(heap_timer_);
+    StopTimer(poll_timer_);
   }
 
   // After Disarm, for an evaluation that went through: the growth at the
@@ -142,7 +144,7 @@ class Watchdog {
     if (base_bytes_ > 0) SampleHeap(false);
   }
 
-  // js_stage_t::none, time_limit or heap_limit.
+  // js_stage_t::none, time_limit, heap_limit or interrupted.
   js_stage_t passed() const { return passed_.load(std::memory_order_acquire); }
   // Most growth of the process's private bytes seen.
   int64_t growth() const { return growth_.load(std::memory_order_relaxed); }
@@ -151,8 +153,12 @@ class Watchdog {
   static void CALLBACK OnTime(PTP_CALLBACK_INSTANCE, void* self, PTP_TIMER) {
     static_cast<Watchdog*>(self)->Stop(js_stage_t::time_limit, true);
   }
-  static void CALLBACK OnHeapPoll(PTP_CALLBACK_INSTANCE, void* self, PTP_TIMER) {
-    static_cast<Watchdog*>(self)->SampleHeap(true);
+  static void CALLBACK OnPoll(PTP_CALLBACK_INSTANCE, void* self, PTP_TIMER) {
+    auto* watchdog = static_cast<Watchdog*>(self);
+    if (watchdog->interrupt_ != nullptr && watchdog->interrupt_->load(std::memory_order_acquire)) {
+      watchdog->Stop(js_stage_t::interrupted, true);
+    }
+    if (watchdog->base_bytes_ > 0) watchdog->SampleHeap(true);
   }
 
   void SampleHeap(bool interrupt) {
@@ -179,8 +185,9 @@ class Watchdog {
 
   IActiveScript* engine_;
   const js_limits_t limits_;
+  const std::atomic<bool>* const interrupt_;
   PTP_TIMER time_timer_ = nullptr;
-  PTP_TIMER heap_timer_ = nullptr;
+  PTP_TIMER poll_timer_ = nullptr;
   int64_t base_bytes_ = 0;
   std::atomic<int64_t> growth_{0};
   std::atomic<js_stage_t> passed_{js_stage_t::none};
@@ -364,6 +371,10 @@ bool Evaluation::CallEntry(EngineRefs& refs, DISPID entry, const std::wstring& u
 int32_t Evaluation::Run(std::string_view script, std::string_view url, std::string_view host,
                         std::string* result) {
   const js_limits_t limits = js_current_limits();
+  if (js_interrupt_requested()) {
+    Fail(js_stage_t::interrupted, "the evaluation was interrupted by its caller");
+    return kJsEngineFailed;
+  }
   js_site_begin();
 
   std::optional<std::wstring> program = js_wide_text(script);
@@ -405,6 +416,10 @@ int32_t Evaluation::Run(std::string_view script, std::string_view url, std::stri
   const js_stage_t passed = watchdog.passed();
   if (passed == js_stage_t::time_limit) {
     Fail(passed, "the script ran longer than " + std::to_string(limits.time_ms) + " ms");
+    return kJsEngineFailed;
+  }
+  if (passed == js_stage_t::interrupted) {
+    Fail(passed, "the evaluation was interrupted by its caller");
     return kJsEngineFailed;
   }
   if (passed == js_stage_t::heap_limit) {

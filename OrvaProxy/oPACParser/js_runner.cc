@@ -1,5 +1,6 @@
 #include "OrvaProxy/oPACParser/js_runner.h"
 
+#include <algorithm>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -82,6 +83,13 @@ int32_t js_runner_t::evaluate(const std::string* url, const std::string* host, s
   Unload();
 
   if (status != kJsOk) return kJsEngineFailed;
+  // Proxy answers are ASCII; anything else is no answer, as browsers take it.
+  if (std::any_of(answer.begin(), answer.end(),
+                  [](char c) { return static_cast<unsigned char>(c) >= 0x80; })) {
+    why.stage = js_stage_t::result;
+    why.message = "FindProxyForURL returned text that is not ASCII";
+    return kJsEngineFailed;
+  }
   result = std::move(answer);
   return kJsOk;
 }

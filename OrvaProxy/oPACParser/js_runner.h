@@ -7,8 +7,10 @@
 //   811 (kJsEmptyScript)  the script is empty, nothing was run;
 //   22  (kJsLoadFailed)   the script text could not be loaded;
 //   999 (kJsEngineFailed) the engine failed: the script did not parse, threw,
-//                         lacks FindProxyForURL, returned a non-string, or
-//                         went over its time or heap bound (js_limits.h).
+//                         lacks FindProxyForURL, returned a non-string or
+//                         a string that is not ASCII, went over its time or
+//                         heap bound (js_limits.h), or was interrupted by its
+//                         caller (js_interrupt.h).
 // On any status other than 0, `result` is left as it was.
 //
 // Threads: run may be called from any thread. One class-wide recursive

@@ -24,6 +24,8 @@ const char* js_stage_name(js_stage_t stage) {
       return "time_limit";
     case js_stage_t::heap_limit:
       return "heap_limit";
+    case js_stage_t::interrupted:
+      return "interrupted";
   }
   return "unknown";
 }

@@ -16,15 +16,16 @@ inline constexpr int32_t kJsEngineFailed = 999;  // the engine failed (see js_st
 // Where an evaluation stopped.
 enum class js_stage_t : int32_t {
   none = 0,
-  load,        // copying or converting the script text
-  create,      // creating the engine
-  parse,       // compiling prelude and script
-  start,       // running the program's top level
-  find,        // looking up FindProxyForURL
-  call,        // running FindProxyForURL
-  result,      // FindProxyForURL returned something other than a string
-  time_limit,  // the evaluation ran past its time budget
-  heap_limit,  // the evaluation needed more than its heap cap
+  load,         // copying or converting the script text
+  create,       // creating the engine
+  parse,        // compiling prelude and script
+  start,        // running the program's top level
+  find,         // looking up FindProxyForURL
+  call,         // running FindProxyForURL
+  result,       // FindProxyForURL returned something other than a string
+  time_limit,   // the evaluation ran past its time budget
+  heap_limit,   // the evaluation needed more than its heap cap
+  interrupted,  // its caller stopped it (js_interrupt.h)
 };
 
 const char* js_stage_name(js_stage_t stage);

@@ -17,6 +17,8 @@ namespace {
 //   throws, which dnsResolve and myIpAddress turn into their fallbacks.
 // - The text keeps to the language of the Windows JScript engine
 //   (ECMAScript 3): no Array.prototype.indexOf, trim, JSON or the like.
+// - Dates are compared by their numbers (getTime), never as objects: that
+//   engine compares two Date objects with <= as strings.
 constexpr char kPreludeText[] = R"JS(// PAC helper functions.
 function dnsDomainIs(host, domain) {
   return host.length >= domain.length &&
@@ -253,7 +255,7 @@ function dateRange() {
                          new Date(highYear, highMonth + 1, 0).getDate());
   var lower = new Date(lowYear, lowMonth, lowDay, 0, 0, 0);
   var upper = new Date(highYear, highMonth, highDay, 23, 59, 59);
-  return lower <= now && now <= upper;
+  return lower.getTime() <= now.getTime() && now.getTime() <= upper.getTime();
 }
 
 function timeRange() {
@@ -288,7 +290,7 @@ function timeRange() {
   } else {
     throw 'timeRange: bad number of arguments';
   }
-  return lower <= now && now <= upper;
+  return lower.getTime() <= now.getTime() && now.getTime() <= upper.getTime();
 }
 
 function findProxyForURL(url, host) {

@@ -47,7 +47,7 @@ TEST_F(WininetSyncResolverTest, AnswersFromPacAndInsFiles) {
     const char *url, *answer;
   } cases[] = {
       {"http://wpad/proxy.pac", pac, "https://www.example.com/", "PROXY p:8080; SOCKS5 s:1080"},
-      {"http://wpad/proxy.pac", pac, "http://intranet/", ""},  // the resolve task adds DIRECT
+      {"http://wpad/proxy.pac", pac, "http://intranet/", "DIRECT"},
       {"http://cfg/corp.ins", ins, "http://www.example.com/", "PROXY h:80; SOCKS4 k:1080"},
       {"http://cfg/corp.ins", ins, "http://a.corp.lan:8080/x", "DIRECT"},
   };
@@ -111,17 +111,27 @@ std::string Answer(const std::string& text, std::size_t* entry_count = nullptr) 
 }
 
 TEST(PacProxyEntry, AnswersFromResultStrings) {
-  const std::pair<const char*, const char*> cases[] = {
+  const std::pair<std::string, const char*> cases[] = {
       {"PROXY a:80; SOCKS b:1080; DIRECT", "PROXY a:80; SOCKS4 b:1080"},
       {"  proxy   a : 81 ;SOCKS4 b:1;SOCKS5 c:2;h:3",
        "PROXY a:81; SOCKS4 b:1; SOCKS5 c:2; PROXY h:3"},
       {"DIRECT; PROXY p:81", "DIRECT; PROXY p:81"},  // direct first, as asked
       {"PROXY a:80; DIRECT; SOCKS5 s:1080; DIRECT", "PROXY a:80; DIRECT; SOCKS5 s:1080"},
-      {"DIRECT", ""},  // the resolve task supplies the DIRECT
-      {"FTP f:21", ""},
-      // Without a port, the kind's default; a port is 1-65535 and nothing else.
-      {"PROXY proxy.corp; SOCKS s; SOCKS5 [::1]; hostonly",
-       "PROXY proxy.corp:80; SOCKS4 s:1080; SOCKS5 [::1]:1080; PROXY hostonly:80"},
+      // No proxy: DIRECT, never an empty answer.
+      {"DIRECT", "DIRECT"},
+      {"FTP f:21", "DIRECT"},
+      // With a keyword and without a port, the kind's default; without a
+      // keyword only host:port; a port is 1-65535 and nothing else.
+      {"PROXY proxy.corp; SOCKS s; SOCKS5 [::1]; hostonly; INVALID; h:3",
+       "PROXY proxy.corp:80; SOCKS4 s:1080; SOCKS5 [::1]:1080; PROXY h:3"},
+      // A keyword standing alone is no host.
+      {"PROXY ; DIRECT", "DIRECT"},
+      {"SOCKS ; HTTPS :443; SOCKS5", "DIRECT"},
+      // Hosts are names, IPv4 addresses or bracketed IPv6 addresses.
+      {"PROXY %%:80; PROXY a b:80; PROXY \x01h:80; PROXY h\nx:80; PROXY [fd00::1%eth0]:80;"
+       " PROXY [zz::1]:80; PROXY []:80; PROXY ok_1.example:8080; PROXY [fd00::1]:3",
+       "PROXY ok_1.example:8080; PROXY [fd00::1]:3"},
+      {std::string("PROXY h\0x:80; PROXY y:1", 23), "PROXY y:1"},
       {"PROXY a:65616; PROXY c:0; PROXY f:g:80; PROXY :80", "DIRECT"},
       {"PROXY [::1; HTTPS a:443", "DIRECT"},     // nothing survives: direct
       {"PROXY a:80, PROXY a:80", "PROXY a:80"},  // duplicate dropped

@@ -60,7 +60,7 @@ expect 1 '"error" : 2' '' resolve --json --proxy 'a:80;b:81' -- x.example ''
 expect 2 '' '^usage: ovproxy resolve' resolve --proxy p:80
 
 # pac: URLs from the command line and from a file, failures, JSON, .ins files.
-expect 0 "http://www.a.example/x${T}PROXY p:8080; HTTPS x:443; DIRECT${T}PROXY p:8080${N}http://intranet/${T}DIRECT${T}-${N}https://www.b.example${T}PROXY p:8080; HTTPS x:443; DIRECT${T}PROXY p:8080${N}" '' \
+expect 0 "http://www.a.example/x${T}PROXY p:8080; HTTPS x:443; DIRECT${T}PROXY p:8080${N}http://intranet/${T}DIRECT${T}DIRECT${N}https://www.b.example${T}PROXY p:8080; HTTPS x:443; DIRECT${T}PROXY p:8080${N}" '' \
   pac -p "$work/p.pac" -u http://www.a.example/x -f "$work/urls.txt"
 expect 1 "http://fail.example/${T}ERROR${T}203${N}" 'returned null instead of a string' \
   pac -p "$work/p.pac" -u http://fail.example/

@@ -6,9 +6,11 @@
  *   heap's user data) whether the evaluation is over its time; a non-zero
  *   answer raises a RangeError that no script can swallow.
  * - Native built-ins count steps (property accesses, string-search
- *   compares) with OV_DUK_NATIVE_STEPS; every so many steps the same
- *   time-out check runs, so sort, join, indexOf and the like over a huge
- *   "length" end with the same RangeError as a script loop.
+ *   compares, every native call by the size of the strings it is handed,
+ *   string comparisons, character-offset scans) with OV_DUK_NATIVE_STEPS;
+ *   every so many steps the same time-out check runs, so sort, join,
+ *   indexOf and the like over a huge "length", and loops of a few expensive
+ *   calls, end with the same RangeError as a script loop.
  * - Native stack check: calls and the compiler stop with a RangeError while
  *   a safe margin of the thread's C stack is left, so deep recursion through
  *   native calls (map, toString, a sort comparator) cannot overflow it, even
@@ -35,6 +37,9 @@ duk_bool_t ov_duk_exec_timeout_check(void* heap_udata);
 /* Counts `steps` of native work; non-zero once the evaluation is over its
  * time (the clock is read only every so many steps). */
 duk_bool_t ov_duk_native_steps(void* heap_udata, duk_uint32_t steps);
+/* The steps that work over `bytes` bytes counts: one, and one for every 256
+ * bytes (saturating). */
+duk_uint32_t ov_duk_steps_for_bytes(duk_size_t bytes);
 /* Non-zero when the calling thread's C stack is nearly used up. */
 duk_bool_t ov_duk_native_stack_check(void);
 #if defined(__cplusplus)
@@ -52,6 +57,27 @@ duk_bool_t ov_duk_native_stack_check(void);
       DUK_ERROR_RANGE((thr), "execution timeout");               \
     }                                                            \
   } while (0)
+/* A native call about to run: one step, and one for every 256 bytes of the
+ * strings among its "this" and arguments (the valstack from the "this" slot,
+ * just below the bottom, to the top). */
+#define OV_DUK_NATIVE_CALL_STEPS(thr)                                               \
+  do {                                                                              \
+    duk_size_t ov_duk_bytes_ = 0;                                                   \
+    duk_tval* ov_duk_tv_;                                                           \
+    for (ov_duk_tv_ = (thr)->valstack_bottom - 1; ov_duk_tv_ < (thr)->valstack_top; \
+         ov_duk_tv_++) {                                                            \
+      if (DUK_TVAL_IS_STRING(ov_duk_tv_)) {                                         \
+        ov_duk_bytes_ += DUK_HSTRING_GET_BYTELEN(DUK_TVAL_GET_STRING(ov_duk_tv_));  \
+      }                                                                             \
+    }                                                                               \
+    OV_DUK_NATIVE_STEPS((thr), ov_duk_steps_for_bytes(ov_duk_bytes_));              \
+  } while (0)
+/* A comparison of two strings: the bytes it may look at. */
+#define OV_DUK_STRING_PAIR_STEPS(thr, h1, h2)                                                 \
+  OV_DUK_NATIVE_STEPS(                                                                        \
+      (thr), ov_duk_steps_for_bytes(DUK_HSTRING_GET_BYTELEN(h1) < DUK_HSTRING_GET_BYTELEN(h2) \
+                                        ? DUK_HSTRING_GET_BYTELEN(h1)                         \
+                                        : DUK_HSTRING_GET_BYTELEN(h2)))
 
 #undef DUK_USE_NATIVE_STACK_CHECK
 #define DUK_USE_NATIVE_STACK_CHECK() ov_duk_native_stack_check()

@@ -58,18 +58,25 @@ duk_bool_t ov_duk_exec_timeout_check(void* heap_udata) {
   auto* budget = static_cast<ov_duk_budget*>(heap_udata);
   if (budget == nullptr) return 0;
   if (budget->expired) return 1;
-  if (budget->deadline_us != 0 && Tav::TimeTicks::Now() >= budget->deadline_us) {
+  if ((budget->interrupt != nullptr && budget->interrupt->load(std::memory_order_relaxed)) ||
+      (budget->deadline_us != 0 && Tav::TimeTicks::Now() >= budget->deadline_us)) {
     budget->expired = true;
     return 1;
   }
   return 0;
 }
 
+duk_uint32_t ov_duk_steps_for_bytes(duk_size_t bytes) {
+  const duk_size_t steps = 1 + bytes / 256;
+  return steps > UINT32_MAX / 2 ? UINT32_MAX / 2 : static_cast<duk_uint32_t>(steps);
+}
+
 duk_bool_t ov_duk_native_steps(void* heap_udata, duk_uint32_t steps) {
   auto* budget = static_cast<ov_duk_budget*>(heap_udata);
   if (budget == nullptr) return 0;
   if (budget->expired) return 1;
-  budget->steps += steps;
+  // Saturating: a single charge may be far over the interval.
+  budget->steps = steps >= kStepsPerClockRead ? kStepsPerClockRead : budget->steps + steps;
   if (budget->steps < kStepsPerClockRead) return 0;
   budget->steps = 0;
   return ov_duk_exec_timeout_check(heap_udata);

@@ -9,11 +9,14 @@
 #endif
 
 #include <atomic>
+#include <chrono>
 #include <thread>
 #include <vector>
 
+#include "OrvaProxy/oPACParser/js_interrupt.h"
 #include "js_test_util.h"
 #include "ovtest/log_capture.h"
+#include "ovtest/under_wine.h"
 
 namespace OVProxy {
 namespace {
@@ -42,6 +45,8 @@ TEST(JsRunner, Statuses) {
     {Entry("return null;"), 999, "<untouched>", js_stage_t::result},
     {Entry("return 5;"), 999, "<untouched>", js_stage_t::result},
     {Entry("return {};"), 999, "<untouched>", js_stage_t::result},
+    // Proxy answers are ASCII: anything else is no answer.
+    {Entry("return 'PROXY h\\u00e9:80';"), 999, "<untouched>", js_stage_t::result, "ASCII"},
     {"var FindProxyForURL = 'DIRECT';", 999, "<untouched>", js_stage_t::find},
     {"function FindProxyForURLEx(url, host) { return 'DIRECT'; }", 999, "<untouched>",
      js_stage_t::find},
@@ -181,6 +186,116 @@ TEST(JsRunner, BoundsHold) {
                      Entry("return 'x'.repeat(1 << 30);"),
                  });
 #endif
+}
+
+// Hostile scripts end at their bound, and shortly after it where the engine
+// can stop a running script: loops of a few expensive native calls, thrown
+// values that loop or allocate while they are described, scripts at the
+// heap cap. Where the engine cannot be interrupted (Wine's JScript) every
+// script ends by itself, after its bound, and still fails at it.
+TEST(JsRunner, HostileScriptsEndAtTheirBound) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  constexpr bool kSanitized = true;  // one expensive call takes longer there
+#else
+  constexpr bool kSanitized = false;
+#endif
+  const js_limits_t time_bound{400, kJsDefaultHeapLimitBytes};
+  // Filling the cap takes a few hundred milliseconds; it must not take the
+  // time bound, and more, in rescue collections once it is full.
+  const js_limits_t heap_bound{2000, std::size_t{16} << 20};
+  const bool interruptible = !ovtest::UnderWine();
+  const std::string big = "var s = " + Doubled("x", 22) + "; var t = s.slice(1) + 'y';";
+  const std::string wide = "var w = " + Doubled("\\u00e9", 20) + ";";
+  // Each loop runs well past the bound where nothing stops it.
+  auto loop = [](int n) { return "for (var i = 0; i < " + std::to_string(n) + "; i++) "; };
+  struct Row {
+    const char* name;
+    std::string script;
+    js_stage_t stage;
+    js_limits_t limits;
+  };
+  const Row rows[] = {
+    {"case conversion", Entry(big + loop(60) + "s.toUpperCase(); return '';"),
+     js_stage_t::time_limit, time_bound},
+    {"a search that never matches", Entry(big + loop(400) + "s.indexOf('z'); return '';"),
+     js_stage_t::time_limit, time_bound},
+    {"random character offsets",
+     Entry(wide + loop(3000) + "w.charCodeAt(i * 104729 % w.length); return '';"),
+     js_stage_t::time_limit, time_bound},
+    {"comparisons of long strings", Entry(big + loop(3000) + "s < t; return '';"),
+     js_stage_t::time_limit, time_bound},
+    {"a thrown value whose toString loops", Entry("throw {toString: function () { for (;;) {} }};"),
+     js_stage_t::time_limit, time_bound},
+    {"a thrown value whose toString allocates",
+     Entry("throw {toString: function () { var a = []; for (;;) a.push('entry ' + a.length); }};"),
+     js_stage_t::heap_limit, heap_bound},
+    {"the heap cap", Entry("var a = []; for (;;) a.push('entry number ' + a.length);"),
+     js_stage_t::heap_limit, heap_bound},
+#if !defined(_WIN32)
+    {"repeat", Entry(loop(1000) + "'x'.repeat(1 << 24); return '';"), js_stage_t::time_limit,
+     time_bound},
+    {"JSON of a long string", Entry(big + loop(2000) + "JSON.stringify(s); return '';"),
+     js_stage_t::time_limit, time_bound},
+    {"a thrown error whose getters loop",
+     Entry("var e = new Error('x'); var loop = {get: function () { for (;;) {} }};"
+           " Object.defineProperty(e, 'lineNumber', loop);"
+           " Object.defineProperty(e, 'fileName', loop); throw e;"),
+     js_stage_t::time_limit, time_bound},
+    {"retries at the heap cap",
+     Entry("var a = []; for (;;) { try { a.push('entry number ' + a.length); } catch (e) {} }"),
+     js_stage_t::time_limit, time_bound},
+#endif
+  };
+  for (const Row& row : rows) {
+    {
+      jstest::ScopedLimits limits(row.limits);
+      const auto start = std::chrono::steady_clock::now();
+      const Outcome out = Evaluate(row.script);
+      const auto elapsed_ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                  std::chrono::steady_clock::now() - start)
+                                  .count();
+      EXPECT_EQ(out.status, 999) << row.name;
+      if (!kSanitized || row.stage != js_stage_t::heap_limit) {
+        EXPECT_EQ(out.failure.stage, row.stage) << row.name << ": " << out.failure.message;
+      }
+      EXPECT_LE(out.failure.message.size(), kJsMaxErrorMessageBytes + 32) << row.name;
+      if (interruptible) {
+        const int64_t bound = row.limits.time_ms;
+        EXPECT_LE(elapsed_ms, kSanitized ? bound * 3 : bound * 6 / 5) << row.name;
+      }
+    }
+    ExpectEngineClean();
+  }
+}
+
+TEST(JsRunner, ItsCallerInterruptsAnEvaluation) {
+  jstest::ScopedLimits limits({600'000, kJsDefaultHeapLimitBytes});
+  std::atomic<bool> stop{true};
+  {
+    // Asked to stop before it starts: it never starts.
+    const js_interrupt_scope scope(&stop);
+    EXPECT_EQ(Evaluate(Entry("return 'DIRECT';")).failure.stage, js_stage_t::interrupted);
+  }
+  EXPECT_EQ(Evaluate(Entry("return 'DIRECT';")).result, "DIRECT");  // nothing left over
+  if (ovtest::UnderWine()) return;  // it cannot stop a running script
+
+  // Stopped while it runs, inside a native built-in or a plain loop.
+  for (const std::string& script :
+       {Entry("while (true) {}"),
+        Entry("var s = " + Doubled("x", 22) + "; for (;;) s.toUpperCase();")}) {
+    stop = false;
+    const int64_t started = js_engine_stats().evaluations;
+    Outcome out;
+    std::thread caller([&] {
+      const js_interrupt_scope scope(&stop);
+      out = Evaluate(script);
+    });
+    while (js_engine_stats().evaluations == started) std::this_thread::yield();
+    stop = true;
+    caller.join();  // a caller that is not interrupted waits ten minutes here
+    EXPECT_EQ(out.failure.stage, js_stage_t::interrupted) << out.failure.message;
+  }
+  ExpectEngineClean();
 }
 
 TEST(JsRunner, ConcurrentRunsAreServedOneAfterAnother) {
