@@ -25,7 +25,7 @@ struct Delivery {
 }  // namespace
 
 void appendDirectFallback(ovProxyInfo& answer, eErrorCode error) {
-  if (error != e_success || answer.Count() == 0) return;
+  if (error != e_success) return;
   if (answer.Count() == 1 && answer.is_direct()) return;
   if (answer.Count() >= 2) {
     for (const ovProxyServer& server : answer.servers()) {

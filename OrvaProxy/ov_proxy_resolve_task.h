@@ -39,9 +39,10 @@
 
 namespace OVProxy {
 
-// Appends DIRECT to a successful answer that names proxies but does not end
-// in a way out: not to failures, empty answers, a lone direct entry, or a
-// list of two or more that already holds a "DIRECT" entry.
+// Appends DIRECT to a successful answer that does not end in a way out, so
+// that every successful answer holds at least one element: an empty one
+// becomes DIRECT. Not to failures, a lone direct entry, or a list of two or
+// more that already holds a "DIRECT" entry.
 void appendDirectFallback(ovProxyInfo& answer, eErrorCode error);
 
 // Applies appendDirectFallback and calls `callback` (if any) on the calling

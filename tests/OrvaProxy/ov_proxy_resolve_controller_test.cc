@@ -148,7 +148,7 @@ TEST_F(ResolveControllerTest, FastPathAnswersEveryStartOutcome) {
     const char *delivered, *told;  // right after addTask
   } cases[] = {
       {e_pending, "-", ""},
-      {e_success, " / 0", " +0"},
+      {e_success, "DIRECT / 0", " +0"},
       // Never silence: a refused start reaches the caller with its code and
       // the local resolver's answer.
       {e_resolve_failed, "DIRECT / 203", " -203"},

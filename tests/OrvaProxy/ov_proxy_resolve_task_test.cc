@@ -48,7 +48,7 @@ TEST(ProxyResolveTaskDelivery, DirectIsAppendedAsLastResortOfSuccessfulAnswers) 
   } cases[] = {
       {"PROXY a:80; PROXY b:80", e_success, "PROXY a:80; PROXY b:80; DIRECT"},
       {"DIRECT; PROXY a:80", e_success, "DIRECT; PROXY a:80"},
-      {"", e_success, ""},
+      {"", e_success, "DIRECT"},  // success always names a way to go
       {"PROXY a:80", e_resolve_failed, "PROXY a:80"},
   };
   for (const auto& c : cases) {
