@@ -51,6 +51,10 @@ TEST(PacPrelude, HelpersWithoutAClock) {
       {"weekdayRange('FRI', 'MON')", "false"},
       {"(function(){ try { timeRange(1, 2, 3); } catch (e) { return e; } })()",
        "timeRange: bad number of arguments"},
+      // Ranges that hold at every instant, on every engine (dates compared
+      // as objects are compared as strings by some).
+      {"[dateRange('JAN', 'DEC'), dateRange(1, 31), timeRange(0, 0, 0, 23, 59, 59)]",
+       "true,true,true"},
   });
 }
 
