@@ -4,9 +4,13 @@
 // never returns would stop every PAC evaluation in the process, and one that
 // allocates without end would exhaust memory. Each evaluation therefore runs
 // with a time budget (wall-clock time from the start of the evaluation,
-// checked by the engine every 256 Ki bytecode instructions) and a heap cap
-// (every byte the engine allocates for the evaluation, its built-ins
-// included). A script over either bound ends with status 999.
+// checked by the engine every 4 Ki bytecode instructions and as native work
+// adds up: property accesses, native calls by the size of the strings they
+// are handed, string comparisons, large allocations; what the script threw
+// is described within it too) and a heap cap (every byte the engine
+// allocates for the evaluation, its built-ins included). A script over
+// either bound ends with status 999, within a small fraction past the time
+// bound.
 //
 // The defaults leave a wide margin: a typical corporate PAC (a few hundred
 // lines) evaluates in about a millisecond and uses well under 1 MiB of engine
