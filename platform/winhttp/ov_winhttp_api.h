@@ -134,4 +134,10 @@ class WinHttpApi {
   virtual bool CloseHandle(WinHttpHandle handle) = 0;
 };
 
+// Tells the process's own resolution service that the network changed, so
+// that detection results and scripts kept for the old network are dropped.
+// The module calls it on its network-change path; any thread. On Windows the
+// system's service hears of network changes itself and this does nothing.
+void NoteNetworkChangeForSystemProxyService();
+
 }  // namespace ovplatform
