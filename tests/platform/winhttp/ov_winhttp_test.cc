@@ -249,6 +249,11 @@ class LinuxWinHttpTest : public ::testing::Test {
     });
     server_.Get("/held.pac", [this](const httplib::Request&, httplib::Response& response) {
       ++full_hits_;
+      {
+        std::lock_guard lock(held_mutex_);
+        ++held_hits_;
+        held_cv_.notify_all();
+      }
       release_.wait();
       response.set_content("held", "text/plain");
     });
@@ -324,6 +329,9 @@ class LinuxWinHttpTest : public ::testing::Test {
   std::atomic<int> full_hits_{0};
   std::atomic<int> conditional_hits_{0};
   std::atomic<int> gone_hits_{0};
+  std::mutex held_mutex_;
+  std::condition_variable held_cv_;
+  int held_hits_ = 0;  // guarded by held_mutex_
   std::promise<void> release_promise_;
   std::shared_future<void> release_ = release_promise_.get_future().share();
   bool released_ = false;
@@ -484,6 +492,10 @@ TEST_F(LinuxWinHttpTest, ClosingAHandleEndsItsRequestWithoutWaitingForOthers) {
   EXPECT_EQ(running.calls, 0);
 
   // Running: its download, which no one else waits for, stops.
+  {
+    std::unique_lock lock(held_mutex_);
+    ASSERT_TRUE(held_cv_.wait_for(lock, kHangGuard, [&] { return held_hits_ == 1; }));
+  }
   ASSERT_TRUE(api_->CloseHandle(a));
   const std::optional<Outcome> stopped = running.Wait();
   ASSERT_TRUE(stopped.has_value());
