@@ -124,7 +124,8 @@ class WinHttpApi {
   // kErrorSuccess with `*resolver` set, else an error code.
   virtual uint32_t CreateProxyResolver(WinHttpHandle session, WinHttpHandle* resolver) = 0;
   // kErrorIoPending when accepted (see the completion contract above),
-  // else an error code and no callback.
+  // else an error code and no callback (kErrorUnableToDownloadScript from a
+  // service too busy to take more requests).
   virtual uint32_t GetProxyForUrlEx(WinHttpHandle resolver, const std::string& url,
                                     const AutoProxyOptions& options, uintptr_t context) = 0;
   // The result of the resolver's completed request.
