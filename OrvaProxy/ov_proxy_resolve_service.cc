@@ -15,6 +15,7 @@
 #include "OrvaProxy/ov_telemetry_reporter.h"
 #include "onetutils/orva_url_utils.h"
 #include "orvatask/orva_task.h"
+#include "platform/winhttp/ov_winhttp_api.h"
 
 namespace OVProxy {
 namespace {
@@ -288,6 +289,9 @@ void ovProxyResolveServiceImpl::resetForNetworkChange() {
   if (cache) cache->onConfigChanged();
   clearHostCache("network");
   if (manager_) manager_->onNetworkStateChanged();
+  // The process's own resolution service keeps detection results and
+  // scripts per network; on Windows the system's service hears it itself.
+  ovplatform::NoteNetworkChangeForSystemProxyService();
   controller_.resetDecision();
 }
 

@@ -80,7 +80,7 @@ size_t OnHeader(char* data, size_t size, size_t count, void* user) {
 int OnProgress(void* user, curl_off_t, curl_off_t received, curl_off_t, curl_off_t) {
   auto* transfer = static_cast<Transfer*>(user);
   const ScriptDownloadRequest& request = *transfer->request;
-  if (request.cancelled && request.cancelled->load(std::memory_order_relaxed)) {
+  if (request.cancelled && request.cancelled()) {
     transfer->cancelled = true;
     return 1;
   }

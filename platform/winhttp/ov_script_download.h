@@ -13,12 +13,14 @@
 // Not Modified" answer is kNotModified.
 //
 // Thread: blocks the calling thread; callable from several threads at once.
-// Cancellation: `cancelled`, when given, is polled during the transfer.
+// Cancellation: `cancelled`, when given, is polled while the transfer runs
+// (at least about once a second, also while no data arrives); answering true
+// ends it with kCancelled.
 #pragma once
 
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 namespace ovplatform {
@@ -37,7 +39,7 @@ struct ScriptDownloadRequest {
   long max_redirects = 5;
   std::string etag;
   std::string last_modified;
-  const std::atomic<bool>* cancelled = nullptr;
+  std::function<bool()> cancelled;
 };
 
 enum class ScriptDownloadOutcome { kOk, kNotModified, kFailed, kTimedOut, kCancelled };

@@ -124,7 +124,8 @@ class WinHttpApi {
   // kErrorSuccess with `*resolver` set, else an error code.
   virtual uint32_t CreateProxyResolver(WinHttpHandle session, WinHttpHandle* resolver) = 0;
   // kErrorIoPending when accepted (see the completion contract above),
-  // else an error code and no callback.
+  // else an error code and no callback (kErrorUnableToDownloadScript from a
+  // service too busy to take more requests).
   virtual uint32_t GetProxyForUrlEx(WinHttpHandle resolver, const std::string& url,
                                     const AutoProxyOptions& options, uintptr_t context) = 0;
   // The result of the resolver's completed request.
@@ -133,5 +134,11 @@ class WinHttpApi {
   // Closing a resolver handle whose request still runs cancels it.
   virtual bool CloseHandle(WinHttpHandle handle) = 0;
 };
+
+// Tells the process's own resolution service that the network changed, so
+// that detection results and scripts kept for the old network are dropped.
+// The module calls it on its network-change path; any thread. On Windows the
+// system's service hears of network changes itself and this does nothing.
+void NoteNetworkChangeForSystemProxyService();
 
 }  // namespace ovplatform

@@ -234,4 +234,6 @@ std::shared_ptr<WinHttpApi> CreateSystemWinHttp() {
   return std::make_shared<SystemWinHttp>();
 }
 
+void NoteNetworkChangeForSystemProxyService() {}
+
 }  // namespace ovplatform

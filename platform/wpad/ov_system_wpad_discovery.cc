@@ -15,7 +15,9 @@ bool IsUnspecifiedAddress(const std::string& address) {
 class SystemWpadDiscovery final : public WpadDiscovery {
  public:
   explicit SystemWpadDiscovery(SystemWpadDiscoveryOptions options)
-      : resolver_(options.resolver ? std::move(options.resolver) : MakeSystemWpadHostResolver()),
+      : resolver_(MakeBoundedWpadHostResolver(
+            options.resolver ? std::move(options.resolver) : MakeSystemWpadHostResolver(),
+            options.dnsLookupBound)),
         leaseLocations_(std::move(options.leaseLocations)) {}
 
   WpadResult Detect(uint32_t flags) override {

@@ -5,7 +5,9 @@
 // lease locations and install it with OverrideWpadDiscoveryForTesting.
 //
 // DNS: the plain name "wpad" only (the resolver's search domains apply); the
-// domain labels are never walked up. A name that resolves only to the
+// domain labels are never walked up. The lookup is bounded (dnsLookupBound,
+// see MakeBoundedWpadHostResolver): a DNS that does not answer in time means
+// "not found", whatever resolver was given. A name that resolves only to the
 // unspecified address (0.0.0.0 or ::) is how administrators block WPAD in
 // /etc/hosts: it counts as not found.
 //
@@ -13,6 +15,7 @@
 // once. Lifetime: shared; holds its resolver.
 #pragma once
 
+#include <chrono>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -32,6 +35,7 @@ struct SystemWpadDiscoveryOptions {
   // nullopt: WpadLeaseLocations() at every detection (so the variable can
   // change while the process runs).
   std::optional<std::vector<LeaseLocation>> leaseLocations;
+  std::chrono::milliseconds dnsLookupBound = kWpadLookupBound;
 };
 
 std::shared_ptr<WpadDiscovery> MakeSystemWpadDiscovery(SystemWpadDiscoveryOptions options = {});

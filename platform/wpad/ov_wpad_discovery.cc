@@ -1,5 +1,6 @@
 #include "platform/wpad/ov_wpad_discovery.h"
 
+#include <atomic>
 #include <mutex>
 
 #include "platform/wpad/ov_system_wpad_discovery.h"
@@ -17,6 +18,8 @@ std::shared_ptr<WpadDiscovery>& Override() {
   return discovery;
 }
 
+std::atomic<uint64_t> g_network_generation{0};
+
 }  // namespace
 
 std::shared_ptr<WpadDiscovery> GetWpadDiscovery() {
@@ -31,6 +34,14 @@ std::shared_ptr<WpadDiscovery> GetWpadDiscovery() {
 void OverrideWpadDiscoveryForTesting(std::optional<std::shared_ptr<WpadDiscovery>> discovery) {
   std::lock_guard<std::mutex> lock(OverrideMutex());
   Override() = discovery ? *discovery : nullptr;
+}
+
+uint64_t WpadNetworkGeneration() {
+  return g_network_generation.load(std::memory_order_acquire);
+}
+
+void NoteWpadNetworkChange() {
+  g_network_generation.fetch_add(1, std::memory_order_acq_rel);
 }
 
 const char* WpadSourceName(WpadSource source) {

@@ -45,6 +45,14 @@ std::shared_ptr<WpadDiscovery> GetWpadDiscovery();
 // nullopt restores the real discovery.
 void OverrideWpadDiscoveryForTesting(std::optional<std::shared_ptr<WpadDiscovery>> discovery);
 
+// The network the process is on, as a number that changes whenever the module
+// hears that the network changed. Whoever keeps a detection result (or
+// anything else that belongs to one network) notes the number with it and
+// drops what it kept once the number moved on.
+uint64_t WpadNetworkGeneration();
+// Called on the module's network-change path; any thread.
+void NoteWpadNetworkChange();
+
 const char* WpadSourceName(WpadSource source);  // "none", "dhcp", "dns"
 
 }  // namespace ovplatform

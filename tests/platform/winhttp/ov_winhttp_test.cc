@@ -17,6 +17,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
+#include <functional>
 #include <future>
 #include <mutex>
 #include <optional>
@@ -199,9 +200,11 @@ class Discovery final : public WpadDiscovery {
   explicit Discovery(std::string url) : url_(std::move(url)) {}
   WpadResult Detect(uint32_t flags) override {
     flags_ = flags;
+    ++calls_;
     return url_.empty() ? WpadResult{} : WpadResult{url_, WpadSource::kDns};
   }
   std::atomic<uint32_t> flags_{0};
+  std::atomic<int> calls_{0};
 
  private:
   std::string url_;
@@ -240,8 +243,17 @@ class LinuxWinHttpTest : public ::testing::Test {
     server_.Get("/to-file.pac", [](const httplib::Request&, httplib::Response& response) {
       response.set_redirect("file:///etc/hostname");
     });
+    server_.Get("/gone.pac", [this](const httplib::Request&, httplib::Response& response) {
+      ++gone_hits_;
+      response.status = 404;
+    });
     server_.Get("/held.pac", [this](const httplib::Request&, httplib::Response& response) {
       ++full_hits_;
+      {
+        std::lock_guard lock(held_mutex_);
+        ++held_hits_;
+        held_cv_.notify_all();
+      }
       release_.wait();
       response.set_content("held", "text/plain");
     });
@@ -276,6 +288,17 @@ class LinuxWinHttpTest : public ::testing::Test {
     return AutoProxyOptions{.flags = kAutoProxyConfigUrl, .auto_config_url = url};
   }
 
+  // Starts a request on a new resolver handle; the test waits for it.
+  WinHttpHandle Start(const AutoProxyOptions& options, Waiter& waiter,
+                      uint32_t expected = kErrorIoPending) {
+    WinHttpHandle resolver = kNullHandle;
+    EXPECT_EQ(api_->CreateProxyResolver(session_, &resolver), kErrorSuccess);
+    EXPECT_EQ(api_->GetProxyForUrlEx(resolver, "http://example.org/x", options,
+                                     reinterpret_cast<uintptr_t>(&waiter)),
+              expected);
+    return resolver;
+  }
+
   // One request, waited for; `result` gets the entries on success.
   Outcome Run(const AutoProxyOptions& options, ProxyResult* result = nullptr) {
     WinHttpHandle resolver = kNullHandle;
@@ -305,6 +328,10 @@ class LinuxWinHttpTest : public ::testing::Test {
   std::string version_ = "v1";
   std::atomic<int> full_hits_{0};
   std::atomic<int> conditional_hits_{0};
+  std::atomic<int> gone_hits_{0};
+  std::mutex held_mutex_;
+  std::condition_variable held_cv_;
+  int held_hits_ = 0;  // guarded by held_mutex_
   std::promise<void> release_promise_;
   std::shared_future<void> release_ = release_promise_.get_future().share();
   bool released_ = false;
@@ -432,6 +459,105 @@ TEST_F(LinuxWinHttpTest, AutoDetectionUsesTheDiscoveryThenTheConfiguredUrl) {
       EXPECT_EQ(result.entries.at(0).proxy_text, c.proxy);
     }
   }
+}
+
+TEST_F(LinuxWinHttpTest, AFullServiceRefusesAtOnceWithoutACallback) {
+  Make(LinuxWinHttpOptions{.threads = 1, .max_pending = 2});
+  Waiter held[2], refused;
+  const WinHttpHandle a = Start(ConfigUrl(Url("/held.pac")), held[0]);
+  const WinHttpHandle b = Start(ConfigUrl(Url("/held.pac")), held[1]);
+  const WinHttpHandle c = Start(ConfigUrl(Url("/ok.pac")), refused, kErrorUnableToDownloadScript);
+  Release();
+  for (Waiter& waiter : held) EXPECT_EQ(waiter.Wait().value_or(Outcome{}).code, kErrorSuccess);
+  // Room again: the refused handle takes a request.
+  EXPECT_EQ(api_->GetProxyForUrlEx(c, "http://example.org/", ConfigUrl(Url("/ok.pac")),
+                                   reinterpret_cast<uintptr_t>(&refused)),
+            kErrorIoPending);
+  EXPECT_EQ(refused.Wait().value_or(Outcome{}).code, kErrorSuccess);
+  EXPECT_EQ(refused.calls, 1);
+  for (const WinHttpHandle handle : {a, b, c}) api_->CloseHandle(handle);
+}
+
+TEST_F(LinuxWinHttpTest, ClosingAHandleEndsItsRequestWithoutWaitingForOthers) {
+  Make(LinuxWinHttpOptions{.threads = 1});
+  // Queued behind a download that hangs: answered at once, never fetched.
+  Waiter running, queued;
+  const WinHttpHandle a = Start(ConfigUrl(Url("/held.pac")), running);
+  const WinHttpHandle b = Start(ConfigUrl(Url("/ok.pac")), queued);
+  ASSERT_TRUE(api_->CloseHandle(b));
+  const std::optional<Outcome> cancelled = queued.Wait();
+  ASSERT_TRUE(cancelled.has_value());
+  EXPECT_EQ(cancelled->status, kStatusRequestError);
+  EXPECT_EQ(cancelled->code, kErrorOperationCancelled);
+  EXPECT_EQ(running.calls, 0);
+
+  // Running: its download, which no one else waits for, stops.
+  {
+    std::unique_lock lock(held_mutex_);
+    ASSERT_TRUE(held_cv_.wait_for(lock, kHangGuard, [&] { return held_hits_ == 1; }));
+  }
+  ASSERT_TRUE(api_->CloseHandle(a));
+  const std::optional<Outcome> stopped = running.Wait();
+  ASSERT_TRUE(stopped.has_value());
+  EXPECT_EQ(stopped->status, kStatusRequestError);
+  EXPECT_EQ(stopped->code, kErrorOperationCancelled);
+  EXPECT_EQ(full_hits_, 1);  // held.pac only
+  EXPECT_EQ(queued.calls, 1);
+}
+
+TEST_F(LinuxWinHttpTest, DetectionRunsOncePerNetworkOrLifetime) {
+  ovtest::ManualClock clock;
+  Make();
+  const AutoProxyOptions detect{.flags = kAutoProxyAutoDetect,
+                                .auto_detect_flags = kAutoDetectTypeDhcp | kAutoDetectTypeDnsA};
+  for (const std::string& detected : {Url("/ok.pac"), std::string()}) {
+    SCOPED_TRACE(detected);
+    auto discovery = std::make_shared<Discovery>(detected);
+    OverrideWpadDiscoveryForTesting(discovery);
+    const uint32_t code = detected.empty() ? kErrorAutoDetectionFailed : kErrorSuccess;
+    const struct {
+      const char* step;
+      std::function<void()> before;
+      int detections;
+    } steps[] = {
+        {"first", [] {}, 1},
+        {"same network", [] {}, 1},
+        {"network changed", [] { NoteNetworkChangeForSystemProxyService(); }, 2},
+        {"kept a while", [&] { clock.Advance(kDetectionLifetime - std::chrono::seconds(1)); }, 2},
+        {"lifetime over", [&] { clock.Advance(std::chrono::seconds(2)); }, 3},
+    };
+    for (const auto& step : steps) {
+      SCOPED_TRACE(step.step);
+      step.before();
+      EXPECT_EQ(Run(detect).code, code);
+      EXPECT_EQ(discovery->calls_.load(), step.detections);
+    }
+  }
+}
+
+TEST_F(LinuxWinHttpTest, AFailedDownloadIsRememberedForAWhilePerNetwork) {
+  ovtest::ManualClock clock;
+  Make();
+  const struct {
+    const char* step;
+    std::function<void()> before;
+    int attempts;
+  } steps[] = {
+      {"first", [] {}, 1},
+      {"burst", [] {}, 1},
+      {"still remembered", [&] { clock.Advance(kFailedScriptLifetime - std::chrono::seconds(1)); },
+       1},
+      {"forgotten", [&] { clock.Advance(std::chrono::seconds(2)); }, 2},
+      {"network changed", [] { NoteNetworkChangeForSystemProxyService(); }, 3},
+  };
+  for (const auto& step : steps) {
+    SCOPED_TRACE(step.step);
+    step.before();
+    EXPECT_EQ(Run(ConfigUrl(Url("/gone.pac"))).code, kErrorUnableToDownloadScript);
+    EXPECT_EQ(gone_hits_.load(), step.attempts);
+  }
+  // Other scripts are not affected.
+  EXPECT_EQ(Run(ConfigUrl(Url("/ok.pac"))).code, kErrorSuccess);
 }
 
 #endif

@@ -2,8 +2,10 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -242,6 +244,73 @@ TEST_F(WpadLeaseScan, DhcpFirstThenTheSingleDnsName) {
     EXPECT_EQ(resolver->asked,
               c.dnsAsked ? std::vector<std::string>{"wpad"} : std::vector<std::string>{});
   }
+}
+
+// A DNS server that does not answer: every lookup blocks until released.
+struct SlowHostResolver : WpadHostResolver {
+  std::vector<std::string> ResolveHost(const std::string&) override {
+    std::unique_lock<std::mutex> lock(mutex);
+    ++asked;
+    changed.notify_all();
+    changed.wait_for(lock, std::chrono::seconds(30), [&] { return released; });
+    return {"10.0.0.9"};
+  }
+  void Release() {
+    std::lock_guard<std::mutex> lock(mutex);
+    released = true;
+    changed.notify_all();
+  }
+  int Asked() {
+    std::lock_guard<std::mutex> lock(mutex);
+    return asked;
+  }
+  bool WaitAsked(int count) {
+    std::unique_lock<std::mutex> lock(mutex);
+    return changed.wait_for(lock, std::chrono::seconds(10), [&] { return asked >= count; });
+  }
+  std::mutex mutex;
+  std::condition_variable changed;
+  int asked = 0;
+  bool released = false;
+};
+
+TEST(WpadDnsLookup, ASlowDnsCountsAsNotFoundAfterTheBoundAndRunsOneLookup) {
+  ovtest::ManualClock clock;
+  auto dns = std::make_shared<SlowHostResolver>();
+  struct ReleaseAtEnd {
+    SlowHostResolver& dns;
+    ~ReleaseAtEnd() { dns.Release(); }
+  } release_at_end{*dns};
+  const std::shared_ptr<WpadDiscovery> discovery =
+      MakeSystemWpadDiscovery({dns, std::vector<LeaseLocation>{}});
+  const auto detect = [&] {
+    return std::async(std::launch::async, [&] { return discovery->Detect(kWpadDetectAll); });
+  };
+
+  // The first detection gives up once the bound passed on the clock.
+  auto first = detect();
+  ASSERT_TRUE(dns->WaitAsked(1));
+  clock.Advance(kWpadLookupBound + std::chrono::milliseconds(1));
+  ASSERT_EQ(first.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+  EXPECT_FALSE(first.get().found());
+
+  // The next one, while that lookup still hangs, waits for it (bounded
+  // again) instead of starting another.
+  auto second = detect();
+  for (int i = 0;
+       i < 1000 && second.wait_for(std::chrono::milliseconds(5)) != std::future_status::ready;
+       ++i) {
+    clock.Advance(kWpadLookupBound);
+  }
+  ASSERT_EQ(second.wait_for(std::chrono::seconds(0)), std::future_status::ready);
+  EXPECT_FALSE(second.get().found());
+  EXPECT_EQ(dns->Asked(), 1);
+
+  // Once DNS answers, detection finds it.
+  dns->Release();
+  auto third = detect();
+  ASSERT_EQ(third.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+  EXPECT_EQ(third.get().url, kDnsWpadUrl);
 }
 
 }  // namespace
