@@ -75,10 +75,11 @@ using PacEvaluator =
 
 // How long a downloaded script is used before it is revalidated.
 inline constexpr std::chrono::seconds kScriptLifetime{60};
-// How long a failed download of a URL is answered without a new attempt:
-// long enough that a burst against a dead server costs one attempt, short
-// enough that a server that comes back is used within half a minute.
-inline constexpr std::chrono::seconds kFailedScriptLifetime{30};
+// How long a failed download of a URL is answered without a new attempt.
+// Requests that arrive while an attempt runs share it; this only has to
+// cover the rest of a burst after it failed, and a server that comes back
+// is used within a second.
+inline constexpr std::chrono::milliseconds kFailedScriptLifetime{500};
 // How long a detection result is kept on one network: browsers look again
 // after a few minutes too, and a network change drops it sooner.
 inline constexpr std::chrono::minutes kDetectionLifetime{5};

@@ -545,9 +545,9 @@ TEST_F(LinuxWinHttpTest, AFailedDownloadIsRememberedForAWhilePerNetwork) {
   } steps[] = {
       {"first", [] {}, 1},
       {"burst", [] {}, 1},
-      {"still remembered", [&] { clock.Advance(kFailedScriptLifetime - std::chrono::seconds(1)); },
+      {"still remembered", [&] { clock.Advance(kFailedScriptLifetime / 2); },
        1},
-      {"forgotten", [&] { clock.Advance(std::chrono::seconds(2)); }, 2},
+      {"forgotten", [&] { clock.Advance(kFailedScriptLifetime); }, 2},
       {"network changed", [] { NoteNetworkChangeForSystemProxyService(); }, 3},
   };
   for (const auto& step : steps) {
