@@ -19,6 +19,12 @@
 // makes DIRECT the last resort of every successful answer
 // (appendDirectFallback) and then calls the callback.
 //
+// Request ids are the callers' and may repeat: two requests in flight may
+// carry one id. Each task therefore has a key of its own (getKey, a
+// process-wide serial) under which everything inside the module knows it:
+// the controller's maps, the resolvers and their jobs, and the unique key of
+// its posted delivery. The caller's id only travels back in the callback.
+//
 // Thread: every operation runs on "proxy_resolve_runner_name"; the task has
 // no lock. Lifetime: shared by the service's queue, the controller's maps and
 // the callers of invokeCallback. Cancellation: cancel marks the task and
@@ -81,6 +87,9 @@ class ovProxyResolveTask {
   void invokeCallback();
 
   const std::string& getRequestId() const { return request_id_; }
+  // This task's own key: "rq" and 16 hex digits of a process-wide serial,
+  // so that keys sort in the order the tasks were made.
+  const std::string& getKey() const { return key_; }
   const std::string& getUrl() const { return url_; }
   const std::string& getExtra() const { return extra_; }
   // Monotonic nanoseconds (Tav::TimeTicks::NowNs) at construction.
@@ -101,6 +110,7 @@ class ovProxyResolveTask {
 
  private:
   std::string request_id_;
+  std::string key_;
   std::string url_;
   std::string extra_;
   int64_t start_time_ns_;
