@@ -12,9 +12,9 @@
 // inside the call that ended it: with the answer, with an empty answer and
 // e_request_timeout at the first check after its time-out, or with an empty
 // answer and e_cancelled when it is cancelled or dropped by uninitialize.
-// Those e_cancelled answers are posted to the runner and run there after
-// cancelResolve or uninitialize returned (uninitialize does not wait for
-// them), and before the runner is removed. A refused request (false) is
+// Those e_cancelled answers are posted to the runner and run there, never
+// inside cancelResolve or uninitialize (which does not wait for them), and
+// before the runner is removed. A refused request (false) is
 // never answered. Request ids are the caller's and may repeat: two requests
 // with one id are two requests, each answered with its own URL's answer;
 // cancelResolve cancels every request in flight with that id.

@@ -210,29 +210,26 @@ bool ovProxyResolveServiceProviderImpl::tearDownOnRunner() {
   torn_down_ = true;
   OrvaTask::IOVTManager* tasks = OrvaTask::GetOVTManager();
   std::weak_ptr<Impl> weak = weak_from_this();
-  OrvaTask::TaskPtr finish =
-      OrvaTask::CreateOrvaTask({.name = "proxy_resolve_remove_runner",
-                                .location = OrvaTask::SourceLocation::Current(),
-                                .unique_keys = {OrvaTask::GenerateUniqueKey(kWrapperKeyName)}},
-                               [weak] {
-                                 if (std::shared_ptr<Impl> self = weak.lock())
-                                   self->finishTeardown();
-                               });
+  // Neither keyed nor grouped: whatever else is dropped, the runner goes.
+  OrvaTask::TaskPtr finish = OrvaTask::CreateOrvaTask(
+      {.name = "proxy_resolve_remove_runner", .location = OrvaTask::SourceLocation::Current()},
+      [weak] { FinishTeardown(weak.lock().get()); });
   {
     std::lock_guard lock(life_mutex_);
     last_teardown_ = finish;
   }
-  if (!tasks || !tasks->PostTask(kResolveRunnerName, finish)) finishTeardown();
+  if (!tasks || !tasks->PostTask(kResolveRunnerName, finish)) FinishTeardown(this);
   return outcome;
 }
 
-void ovProxyResolveServiceProviderImpl::finishTeardown() {
+void ovProxyResolveServiceProviderImpl::FinishTeardown(Impl* self) {
   // From the runner's own thread: the timer and whatever else is still
-  // queued go with it.
+  // queued go with it. Also when the Impl went meanwhile, so that no runner
+  // is left behind.
   if (OrvaTask::IOVTManager* tasks = OrvaTask::GetOVTManager()) {
     tasks->RemoveRunner(kResolveRunnerName);
   }
-  setLife(Life::Down, false);
+  if (self) self->setLife(Life::Down, false);
 }
 
 bool ovProxyResolveServiceProviderImpl::shutDown() {

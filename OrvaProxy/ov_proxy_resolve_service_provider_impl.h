@@ -88,10 +88,11 @@ class ovProxyResolveServiceProviderImpl
 
   static bool OnResolveRunner();
   void setLife(Life life, bool accepting);
-  // On the runner: drops the service and posts finishTeardown behind the
+  // On the runner: drops the service and posts FinishTeardown behind the
   // answers that posted.
   bool tearDownOnRunner();
-  void finishTeardown();
+  // Removes the runner; then `self` (null once the Impl is gone) is Down.
+  static void FinishTeardown(Impl* self);
   void scheduleTimeoutCheck();
   void checkTimeoutTasks();
   bool post(std::function<void(Impl&)> body, const std::string& requestId = std::string());
