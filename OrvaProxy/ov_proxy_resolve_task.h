@@ -13,7 +13,7 @@
 // so an answer is never lost for those reasons. Posted delivery holds its own
 // copies and does not keep the task alive. Posted delivery carries the
 // unique keys of "proxy_resolve_wrapper_uk_key" (all of the subsystem's work)
-// and of the request id, so it can be dropped with them.
+// and of the task's own key (getKey), so it can be dropped with them.
 //
 // deliverResult is the one road by which any answer reaches a caller: it
 // makes DIRECT the last resort of every successful answer
