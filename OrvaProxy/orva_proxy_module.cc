@@ -1,9 +1,14 @@
 #include "OrvaProxy/orva_proxy_module.h"
 
+#include <atomic>
 #include <cstring>
 
+#include "OrvaProxy/ov_log.h"
 #include "OrvaProxy/ov_proxy_enterprise_adapter.h"
 #include "OrvaProxy/ov_proxy_resolve_service_provider.h"
+#include "OrvaProxy/ov_proxy_resolve_service_provider_impl.h"
+#include "OrvaProxy/ov_task_constants.h"
+#include "orvatask/orva_task.h"
 
 namespace OVProxy {
 
@@ -24,13 +29,33 @@ void* OrvaProxyModuleClient::QueryInterface(const char* name) {
 
 }  // namespace OVProxy
 
+namespace {
+
+// Clients handed out and not yet terminated.
+std::atomic<int> g_live_clients{0};
+
+}  // namespace
+
 Tav::ITavMessageQueueClient* InitModule() {
+  g_live_clients.fetch_add(1, std::memory_order_acq_rel);
   // The host owns the client until it hands it back to TermModule.
   return new OVProxy::OrvaProxyModuleClient();  // NOLINT(cppcoreguidelines-owning-memory)
 }
 
 int32_t TermModule(Tav::ITavMessageQueueClient* client) {
   if (client == nullptr) return -1;
+  if (OrvaTask::GetRunnerNameOfCurrentThread() == OVProxy::kResolveRunnerName) {
+    OVProxy::ovLog(OVProxy::LogLevel::kError, "MODULE_TERM",
+                   "OrvaProxyModule: TermModule refused on the resolve runner");
+    return -2;
+  }
   delete client;  // NOLINT(cppcoreguidelines-owning-memory)
+  if (g_live_clients.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+    // The last client: stop what the lookups started before the host may
+    // unload the module's code.
+    if (auto provider = OVProxy::ovProxyResolveServiceProviderImpl::ModuleIfMade()) {
+      provider->shutDown();
+    }
+  }
   return 0;
 }

@@ -5,8 +5,12 @@
 // compared exactly as byte strings; anything else, or null, yields null.
 //
 // InitModule creates no service: the singletons come into being at their
-// first lookup and live until process exit. TermModule destroys only the
-// client (null: -1); the provider is torn down by its own uninitialize.
+// first lookup and are never destroyed. TermModule destroys the client
+// (null: -1); when the last client goes it also uninitialises the provider
+// (if it was ever looked up) and returns only after the provider's runner
+// ran its last task, so no code of the module runs on that runner once the
+// host unloads the module. Called on that runner (from a callback) it does
+// nothing and answers -2.
 //
 // Thread: any thread; lookups answer on the caller's thread.
 #pragma once

@@ -1,14 +1,19 @@
 // AnswerExactlyOnce: wraps a caller's ResolveCallback so that the caller
 // hears about its request exactly once. The first call goes through; later
 // calls are ignored. When the last copy of the wrapper is destroyed without
-// having been called (the request was cancelled, dropped with the runner's
-// queued work at uninitialize, or released by a resolver that never
-// answered) the caller gets an empty answer with `unansweredCode` then.
+// having been called (the request was cancelled, dropped by uninitialize, or
+// released by a resolver that never answered) the caller gets an empty
+// answer with `unansweredCode`.
 //
-// Thread: the wrapper may be called and destroyed on any thread; the answer
-// runs on the thread that calls it, or on the one that drops the last copy
-// (normally the resolve runner; at uninitialize the thread that tore the
-// subsystem down).
+// Thread: the wrapper may be called and destroyed on any thread. A call
+// answers on the calling thread. The answer of an unanswered wrapper is
+// posted to "proxy_resolve_runner_name" as a task of its own, whichever
+// thread dropped the last copy, so it never runs inside the operation that
+// dropped the request (a client holding its own lock around uninitialize or
+// cancelResolve cannot deadlock with its callback). The provider removes its
+// runner only after such answers ran. Only when the task library is gone, or
+// the runner was removed before the answer ran, does it run at once where it
+// is dropped (logged as a warning).
 #pragma once
 
 #include <atomic>

@@ -106,7 +106,7 @@ ovProxyResolveController::~ovProxyResolveController() {
 
 eErrorCode ovProxyResolveController::addTask(std::shared_ptr<ovProxyResolveTask> task) {
   if (!task) return e_invalid_argument;
-  pending_[task->getRequestId()] = task;
+  pending_[task->getKey()] = task;
   const bool handled = tryWinHttpFastPath(task);
   if (decision_state_ == DecisionState::Deciding) {
     // The decision in progress goes on unless this task brought a newer
@@ -127,7 +127,7 @@ bool ovProxyResolveController::tryWinHttpFastPath(const std::shared_ptr<ovProxyR
   if (has_pac_content || winInetOnly() || !winhttp_resolver_) return false;
 
   ovLog(LogLevel::kInfo, "RCTL_FASTPT", "ProxyResolveController: WinHttp Fast Path triggered");
-  pending_.erase(task->getRequestId());
+  pending_.erase(task->getKey());
   // The decider's copy knows what was detected for it, but a task that
   // brought a newer configuration resolves with its own.
   if (decider_config && !IsNewer(*config, *decider_config)) task->setConfig(decider_config);
@@ -283,7 +283,7 @@ void ovProxyResolveController::routeTask(Route route) {
       case RouteStep::AwaitResolver:
         // The resolver answers through onResolveComplete, which resumes the
         // road at Resolved.
-        running_[task.getRequestId()] = route.task;
+        running_[task.getKey()] = route.task;
         return;
 
       case RouteStep::Resolved:
@@ -367,11 +367,11 @@ ovProxyResolveController::RouteStep ovProxyResolveController::stepLocalFallback(
   return RouteStep::Deliver;
 }
 
-void ovProxyResolveController::onResolveComplete(const std::string& requestId,
+void ovProxyResolveController::onResolveComplete(const std::string& taskKey,
                                                  std::shared_ptr<ovProxyInfo> result,
                                                  eErrorCode error, uint32_t resolverKind) {
-  if (requestId.empty()) return;
-  auto found = running_.find(requestId);
+  if (taskKey.empty()) return;
+  auto found = running_.find(taskKey);
   if (found == running_.end()) return;
   std::shared_ptr<ovProxyResolveTask> task = std::move(found->second);
   running_.erase(found);
@@ -384,12 +384,20 @@ void ovProxyResolveController::onResolveComplete(const std::string& requestId,
 }
 
 void ovProxyResolveController::cancelTask(const std::string& requestId) {
-  if (pending_.erase(requestId) > 0) return;
-  auto found = running_.find(requestId);
-  if (found == running_.end()) return;
-  std::shared_ptr<ovProxyResolveTask> task = std::move(found->second);
-  running_.erase(found);
-  if (task) task->cancel();
+  // Every request the caller made under this id, wherever it waits.
+  std::erase_if(pending_, [&](const auto& entry) {
+    return !entry.second || entry.second->getRequestId() == requestId;
+  });
+  std::vector<std::shared_ptr<ovProxyResolveTask>> cancelled;
+  for (auto it = running_.begin(); it != running_.end();) {
+    if (it->second && it->second->getRequestId() != requestId) {
+      ++it;
+      continue;
+    }
+    if (it->second) cancelled.push_back(std::move(it->second));
+    it = running_.erase(it);
+  }
+  for (const std::shared_ptr<ovProxyResolveTask>& task : cancelled) task->cancel();
 }
 
 void ovProxyResolveController::cancelAllTasks() {
@@ -404,7 +412,7 @@ void ovProxyResolveController::cancelAllTasks() {
 void ovProxyResolveController::collectTimedOutTasks(TimedOutTasks& timedOut, bool& tasksRemain) {
   for (auto it = pending_.begin(); it != pending_.end();) {
     if (it->second && it->second->isTimedOut()) {
-      timedOut.emplace_back(it->first, std::move(it->second));
+      timedOut.emplace_back(it->second->getRequestId(), std::move(it->second));
       it = pending_.erase(it);
     } else {
       ++it;

@@ -9,7 +9,7 @@
 //   addTask -> pending --(fast path: automatic settings, no PAC script
 //                         known, "WinInetOnly" off, system-shaped resolver
 //                         present)--> CheckBypass with that resolver
-//           pending --(decision made: processPendingTasks, id order)-->
+//           pending --(decision made: processPendingTasks, in the order made)-->
 //                         CheckBypass, then SelectResolver
 //   CheckBypass    -> AnswerDirect (bypassed URL) | SelectResolver | Start
 //   AnswerDirect   -> ReportSuccess (DIRECT, e_success)
@@ -54,12 +54,21 @@
 // Decided (processPendingTasks). A newer configuration or resetDecision
 // returns to Idle; advanceDecision moves on.
 //
+// Keys: both maps, and every resolver the controller starts, know a task by
+// its own key (ovProxyResolveTask::getKey), never by the caller's request
+// id, which may repeat: two requests with one id are two tasks, each
+// answered once with its own URL's answer. Both maps therefore hold tasks in
+// the order they were made. cancelTask, given a caller's id, cancels every
+// task carrying it.
+//
 // Thread: single-threaded by contract on the resolve service's runner; the
 // decider and the asynchronous resolvers notify on that runner. No locks.
 // Lifetime: owned by the resolve service. Destruction cancels the running
 // requests without callbacks and detaches from the resolvers, so a resolver
 // kept alive by a task never calls back into a destroyed controller.
-// Cancellation: cancelTask and cancelAllTasks make no callback.
+// Cancellation: cancelTask and cancelAllTasks make no callback themselves;
+// the tasks they drop are answered e_cancelled by the service's wrapper
+// (AnswerExactlyOnce), posted to the runner.
 #pragma once
 
 #include <cstdint>
@@ -123,12 +132,13 @@ class ovProxyResolveController : public ovPacFileDeciderDelegate, public ovProxy
   // e_invalid_argument for a null task; otherwise e_pending, and the answer
   // comes through the task's callback.
   eErrorCode addTask(std::shared_ptr<ovProxyResolveTask> task);
-  // Removes a pending task, or cancels and removes a running one. No
-  // callback.
+  // Removes the pending tasks, and cancels and removes the running ones,
+  // that carry the caller's `requestId`. No callback from here.
   void cancelTask(const std::string& requestId);
   void cancelAllTasks();
   // Pending tasks past their time-out (removed, not cancelled), then running
-  // ones (cancelled and removed), each group in request-id order.
+  // ones (cancelled and removed), each group in the order the tasks were
+  // made; each listed with the caller's request id.
   // `tasksRemain`: either map still holds tasks.
   void collectTimedOutTasks(TimedOutTasks& timedOut, bool& tasksRemain);
 
@@ -147,8 +157,9 @@ class ovProxyResolveController : public ovPacFileDeciderDelegate, public ovProxy
   // as success is: the waiting tasks start with whatever the decider holds.
   void onPacDecisionComplete(bool success, const std::string& pacContent,
                              const std::string& backupPacContent) override;
-  // ovProxyResolverDelegate: ids not in the running map are ignored.
-  void onResolveComplete(const std::string& requestId, std::shared_ptr<ovProxyInfo> result,
+  // ovProxyResolverDelegate: `taskKey` is the key the resolver was given;
+  // keys not in the running map are ignored.
+  void onResolveComplete(const std::string& taskKey, std::shared_ptr<ovProxyInfo> result,
                          eErrorCode error, uint32_t resolverKind) override;
 
  private:

@@ -17,9 +17,12 @@
 // are for another configuration); otherwise what other processes already
 // cached is kept.
 //
-// Every request is answered exactly once unless the caller cancels it or
-// uninitialize drops it (both answer nothing): from the cache, through the
-// task's callback, or with an empty answer and the failure code.
+// Every request is answered exactly once: from the cache, through the
+// task's callback, with an empty answer and the failure code, or, when the
+// caller cancels it or uninitialize drops it, with an empty answer and
+// e_cancelled, posted to the runner by the wrapper resolve puts around every
+// callback (AnswerExactlyOnce) once the request's last holder let it go.
+// Request ids may repeat; each request is a task with a key of its own.
 //
 // Thread: every operation, including the observer callbacks, runs on the
 // runner it was initialised on ("proxy_resolve_runner_name"); no locks. The
@@ -57,7 +60,8 @@ class ovProxyResolveService {
   virtual eErrorCode resolve(const std::string& url, const std::string& extra,
                              ResolveCallback callback, std::string requestId,
                              int32_t timeoutMs) = 0;
-  // Nobody's callback runs for a cancelled request.
+  // Every request in flight with this id is dropped; each caller hears
+  // e_cancelled later, posted to the runner (never inside this call).
   virtual void cancel(const std::string& requestId) = 0;
 };
 

@@ -3,12 +3,15 @@
 #include <utility>
 
 #include "OrvaProxy/ov_proxy_resolve_service_provider_impl.h"
+#include "tavlib/tav_no_destructor.h"
 
 namespace OVProxy {
 
 ovProxyResolveServiceProvider* ovProxyResolveServiceProvider::get_instance() {
-  static ovProxyResolveServiceProvider instance;
-  return &instance;
+  // Never destroyed: at process exit the runner may still be running its
+  // work, and TermModule, not a static destructor, is what stops it.
+  static Tav::NoDestructor<ovProxyResolveServiceProvider> instance(Impl::Module());
+  return instance.get();
 }
 
 ovProxyResolveServiceProvider::ovProxyResolveServiceProvider() : impl_(std::make_shared<Impl>()) {}

@@ -8,18 +8,30 @@
 // notifications.
 //
 // Every request resolveProxy accepted (returned true for) is answered
-// exactly once, on the provider's runner: with the answer, with an empty
-// answer and e_request_timeout at the first check after its time-out, or
-// with an empty answer and e_cancelled when it is cancelled or dropped by
-// uninitialize (that last answer runs on the thread calling uninitialize).
-// A refused request (false) is never answered.
+// exactly once, on the provider's runner, never on the caller's thread nor
+// inside the call that ended it: with the answer, with an empty answer and
+// e_request_timeout at the first check after its time-out, or with an empty
+// answer and e_cancelled when it is cancelled or dropped by uninitialize.
+// Those e_cancelled answers are posted to the runner and run there, never
+// inside cancelResolve or uninitialize (which does not wait for them), and
+// before the runner is removed. A refused request (false) is
+// never answered. Request ids are the caller's and may repeat: two requests
+// with one id are two requests, each answered with its own URL's answer;
+// cancelResolve cancels every request in flight with that id.
 //
-// Thread: every public operation may be called from any thread; initialize
-// and uninitialize block the caller until their work ran on the runner;
-// resolveProxySync blocks up to its time-out (called on the provider's own
-// runner it cannot be answered before the time-out).
-// Lifetime: get_instance's object lives until process exit; uninitialize
-// removes the runner and all queued work of the subsystem.
+// Thread: every public operation may be called from any thread.
+// initialize blocks until the service was made on the runner (and until a
+// tear-down still under way finished); called on the runner (from a
+// callback) it is refused and answers false. uninitialize blocks until the
+// service was torn down on the runner (work queued before it, answers
+// included, runs first); called from a callback it starts the tear-down,
+// answers true and the tear-down completes once the callback returned; a
+// later initialize from another thread then works. resolveProxySync blocks
+// up to its time-out (called on the provider's own runner it cannot be
+// answered before the time-out).
+// Lifetime: get_instance's object is never destroyed; TermModule
+// uninitialises it and waits until its runner's last task returned.
+// uninitialize removes the runner once the answers it caused ran.
 #pragma once
 
 #include <memory>

@@ -14,12 +14,15 @@
 #include "OrvaProxy/ov_task_constants.h"
 #include "orvatask/orva_task.h"
 #include "tavlib/tav_clock.h"
+#include "tavlib/tav_no_destructor.h"
 
 namespace OVProxy {
 namespace {
 
 constexpr const char* kWrapperKeyName = "proxy_resolve_wrapper_uk_key";
 constexpr std::chrono::milliseconds kTimeoutCheckPeriod{1000};
+
+std::atomic<bool> g_module_made{false};
 
 // Shared between a waiting resolveProxySync caller and its callback.
 struct SyncResolveState {
@@ -79,70 +82,175 @@ bool ovProxyResolveServiceProviderImpl::post(std::function<void(Impl&)> body,
   return manager->PostTask(kResolveRunnerName, task);
 }
 
+bool ovProxyResolveServiceProviderImpl::OnResolveRunner() {
+  return OrvaTask::GetRunnerNameOfCurrentThread() == kResolveRunnerName;
+}
+
+std::shared_ptr<ovProxyResolveServiceProviderImpl> ovProxyResolveServiceProviderImpl::Module() {
+  // Never destroyed: the runner may still run a task that holds it while the
+  // process's statics go.
+  static Tav::NoDestructor<std::shared_ptr<Impl>> module(std::make_shared<Impl>());
+  g_module_made.store(true, std::memory_order_release);
+  return *module;
+}
+
+std::shared_ptr<ovProxyResolveServiceProviderImpl>
+ovProxyResolveServiceProviderImpl::ModuleIfMade() {
+  return g_module_made.load(std::memory_order_acquire) ? Module() : nullptr;
+}
+
 bool ovProxyResolveServiceProviderImpl::initialize(ovProxyServiceDelegate* delegate,
                                                    ovProxyConfigServiceManager* manager) {
-  if (initialized_.exchange(true)) return false;
+  if (OnResolveRunner()) {
+    // It would wait for its own runner, which a tear-down may be removing.
+    ovLog(LogLevel::kError, "RSVC_INIRUN",
+          "ProxyResolveService: initialize refused on the resolve runner (from a callback)");
+    return false;
+  }
+  OrvaTask::TaskPtr previous_teardown;
+  {
+    std::unique_lock lock(life_mutex_);
+    // A tear-down begun from a callback finishes on the runner first.
+    life_changed_.wait(lock, [this] { return life_ == Life::Down || life_ == Life::Up; });
+    if (life_ != Life::Down) return false;
+    life_ = Life::Starting;
+    previous_teardown = std::move(last_teardown_);
+  }
+  OrvaTask::IOVTManager* tasks = OrvaTask::GetOVTManager();
+  // Its last task has run to its end: the old runner is gone.
+  if (tasks && previous_teardown) tasks->WaitForTask(previous_teardown);
   auto outcome = std::make_shared<bool>(false);
   std::weak_ptr<Impl> weak = weak_from_this();
-  OrvaTask::IOVTManager* tasks = OrvaTask::GetOVTManager();
   OrvaTask::TaskPtr task = OrvaTask::CreateOrvaTask(
       Attribute("proxy_resolve_wrapper_desc", std::string(), OrvaTask::SourceLocation::Current()),
       [weak, outcome, manager] {
         std::shared_ptr<Impl> self = weak.lock();
         if (!self) return;
+        self->torn_down_ = false;
         self->service_ =
             self->factory_ ? self->factory_() : std::make_unique<ovProxyResolveServiceImpl>();
         *outcome = self->service_ && self->service_->initialize(manager);
-        if (!*outcome) {
-          self->service_.reset();
-          self->initialized_ = false;
-        }
+        if (!*outcome) self->service_.reset();
       });
-  if (!tasks ||
-      tasks->CreateRunner(kResolveRunnerName, kResolveTaskGroup) == OrvaTask::kInvalidRunnerId ||
-      !tasks->PostTask(kResolveRunnerName, task)) {
-    initialized_ = false;
+  const bool posted =
+      tasks &&
+      tasks->CreateRunner(kResolveRunnerName, kResolveTaskGroup) != OrvaTask::kInvalidRunnerId &&
+      tasks->PostTask(kResolveRunnerName, task);
+  if (posted) tasks->WaitForTask(task);
+  if (!posted || !*outcome) {
+    if (posted) tasks->RemoveRunner(kResolveRunnerName);
+    setLife(Life::Down, false);
     return false;
   }
-  tasks->WaitForTask(task);
-  if (!*outcome) {
-    initialized_ = false;
-    tasks->RemoveRunner(kResolveRunnerName);
-    return false;
+  {
+    std::lock_guard lock(delegate_mutex_);
+    delegate_ = delegate;
   }
-  std::lock_guard lock(delegate_mutex_);
-  delegate_ = delegate;
+  setLife(Life::Up, true);
   return true;
+}
+
+void ovProxyResolveServiceProviderImpl::setLife(Life life, bool accepting) {
+  {
+    std::lock_guard lock(life_mutex_);
+    life_ = life;
+    initialized_ = accepting;
+  }
+  life_changed_.notify_all();
 }
 
 bool ovProxyResolveServiceProviderImpl::uninitialize() {
   OrvaTask::IOVTManager* tasks = OrvaTask::GetOVTManager();
   if (!tasks) return false;
+  {
+    std::lock_guard lock(life_mutex_);
+    if (life_ != Life::Up) return false;
+    // From here no request is accepted, so none can arrive after the runner
+    // has gone through what it holds.
+    life_ = Life::Closing;
+    initialized_ = false;
+  }
   scheduled_ = false;
   setDelegate(nullptr);
 
-  auto outcome = std::make_shared<bool>(false);
+  auto outcome = std::make_shared<std::atomic<bool>>(false);
   std::weak_ptr<Impl> weak = weak_from_this();
-  auto body = [weak, outcome] {
-    std::shared_ptr<Impl> self = weak.lock();
-    if (!self || !self->initialized_) return;
-    if (self->service_) *outcome = self->service_->uninitialize();
-    self->initialized_ = false;
-    self->service_.reset();
-  };
-  OrvaTask::TaskPtr task = OrvaTask::CreateOrvaTask(
-      Attribute("proxy_resolve_wrapper_desc", std::string(), OrvaTask::SourceLocation::Current()),
-      body);
-  if (tasks->PostTask(kResolveRunnerName, task)) {
-    tasks->WaitForTask(task);
-  } else {
-    body();
+  // Keyed, not grouped: no other component's clean-up by value drops it.
+  OrvaTask::TaskPtr task =
+      OrvaTask::CreateOrvaTask({.name = "proxy_resolve_teardown",
+                                .location = OrvaTask::SourceLocation::Current(),
+                                .unique_keys = {OrvaTask::GenerateUniqueKey(kWrapperKeyName)}},
+                               [weak, outcome] {
+                                 if (std::shared_ptr<Impl> self = weak.lock())
+                                   *outcome = self->tearDownOnRunner();
+                               });
+  if (!tasks->PostTask(kResolveRunnerName, task)) {
+    // No runner to go through: nothing runs there any more.
+    *outcome = tearDownOnRunner();
+    return *outcome;
   }
-  // Requests still queued are dropped here; their callers hear e_cancelled
-  // from the wrappers their callbacks were given in resolve.
-  tasks->CancelTasksByValue(kResolveTaskGroup);
-  tasks->RemoveRunner(kResolveRunnerName);
+  if (OnResolveRunner()) {
+    // Called from a callback: the tear-down runs once the callback returned.
+    ovLog(LogLevel::kInfo, "RSVC_UNIRUN",
+          "ProxyResolveService: uninitialize from a callback, finishing on the runner");
+    return true;
+  }
+  // Waits for the service's tear-down only; the answers of the requests it
+  // dropped run on the runner afterwards, not while this caller waits.
+  tasks->WaitForTask(task);
   return *outcome;
+}
+
+bool ovProxyResolveServiceProviderImpl::tearDownOnRunner() {
+  bool outcome = false;
+  if (service_) outcome = service_->uninitialize();
+  // Dropping the service drops its requests; their answers were posted to
+  // this runner as they went, and the runner is removed after them.
+  service_.reset();
+  torn_down_ = true;
+  OrvaTask::IOVTManager* tasks = OrvaTask::GetOVTManager();
+  std::weak_ptr<Impl> weak = weak_from_this();
+  // Neither keyed nor grouped: whatever else is dropped, the runner goes.
+  OrvaTask::TaskPtr finish = OrvaTask::CreateOrvaTask(
+      {.name = "proxy_resolve_remove_runner", .location = OrvaTask::SourceLocation::Current()},
+      [weak] { FinishTeardown(weak.lock().get()); });
+  {
+    std::lock_guard lock(life_mutex_);
+    last_teardown_ = finish;
+  }
+  if (!tasks || !tasks->PostTask(kResolveRunnerName, finish)) FinishTeardown(this);
+  return outcome;
+}
+
+void ovProxyResolveServiceProviderImpl::FinishTeardown(Impl* self) {
+  // From the runner's own thread: the timer and whatever else is still
+  // queued go with it. Also when the Impl went meanwhile, so that no runner
+  // is left behind.
+  if (OrvaTask::IOVTManager* tasks = OrvaTask::GetOVTManager()) {
+    tasks->RemoveRunner(kResolveRunnerName);
+  }
+  if (self) self->setLife(Life::Down, false);
+}
+
+bool ovProxyResolveServiceProviderImpl::shutDown() {
+  if (OnResolveRunner()) {
+    ovLog(LogLevel::kError, "RSVC_SHTRUN",
+          "ProxyResolveService: module unload refused on the resolve runner");
+    return false;
+  }
+  uninitialize();
+  OrvaTask::TaskPtr last;
+  {
+    std::unique_lock lock(life_mutex_);
+    life_changed_.wait(lock, [this] { return life_ == Life::Down || life_ == Life::Up; });
+    last = last_teardown_;
+  }
+  // Returns once the runner's last task returned: no code of the module
+  // runs on it any more.
+  if (OrvaTask::IOVTManager* tasks = OrvaTask::GetOVTManager(); tasks && last) {
+    tasks->WaitForTask(last);
+  }
+  return true;
 }
 
 bool ovProxyResolveServiceProviderImpl::resolve(const std::string& url, const std::string& extra,
@@ -151,18 +259,25 @@ bool ovProxyResolveServiceProviderImpl::resolve(const std::string& url, const st
   if (!initialized_) return false;
   const std::string full_url = url.find("://") == std::string::npos ? "https://" + url : url;
   std::shared_ptr<ovAnswerOnce> answer = ovAnswerOnce::Make(requestId, std::move(callback));
-  const bool posted = post(
-      [full_url, extra, requestId, timeoutMs, callback = answer->callback()](Impl& self) {
-        if (!self.service_) {
-          deliverResult(requestId, ovProxyInfo(), e_not_initialized, callback);
-          return;
-        }
-        if (self.service_->resolve(full_url, extra, callback, requestId, timeoutMs) == e_pending &&
-            timeoutMs > 0) {
-          self.scheduleTimeoutCheck();
-        }
-      },
-      requestId);
+  bool posted = false;
+  {
+    // Held across the post, so that uninitialize cannot close between the
+    // check and the post and leave this request behind its tear-down.
+    std::lock_guard lock(life_mutex_);
+    posted = initialized_ && post([full_url, extra, requestId, timeoutMs,
+                                   callback = answer->callback()](Impl& self) {
+               if (!self.service_) {
+                 deliverResult(requestId, ovProxyInfo(),
+                               self.torn_down_ ? e_cancelled : e_not_initialized, callback);
+                 return;
+               }
+               if (self.service_->resolve(full_url, extra, callback, requestId, timeoutMs) ==
+                       e_pending &&
+                   timeoutMs > 0) {
+                 self.scheduleTimeoutCheck();
+               }
+             });
+  }
   // A refused request is the caller's to handle: it is never answered.
   if (!posted) answer->disarm();
   return posted;

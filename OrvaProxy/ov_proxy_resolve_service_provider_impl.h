@@ -2,9 +2,18 @@
 // the provider's working half. It owns
 // the runner "proxy_resolve_runner_name" and, on it, the resolve service;
 // every call posts its work there (grouping value 62, unique key
-// "proxy_resolve_wrapper_uk_key", plus the request id's key for resolve
-// requests) and every posted body first locks the Impl's weak self
-// reference, doing nothing once the Impl is gone.
+// "proxy_resolve_wrapper_uk_key"; request ids are the callers' and may
+// repeat, so they key nothing) and every posted body first locks the Impl's
+// weak self reference, doing nothing once the Impl is gone.
+//
+// Life: Down -> initialize -> Up -> uninitialize -> Closing -> Down. Closing
+// stops accepting requests at once; the tear-down then runs on the runner
+// (the service goes, its dropped requests' e_cancelled answers are posted
+// there), and a last task posted after those answers removes the runner from
+// its own thread and marks Down. initialize waits for a Closing to end.
+// Called on the runner (from a callback), uninitialize only starts that
+// sequence and returns true (it completes once the callback returned), and
+// initialize is refused (false, logged): it cannot wait for its own runner.
 //
 // Synchronous resolution answers a cached host on the caller's thread (the
 // host cache locks itself; the answer is the one the runner would give),
@@ -18,6 +27,7 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -25,6 +35,7 @@
 
 #include "OrvaProxy/ov_proxy_resolve_service.h"
 #include "OrvaProxy/ov_proxy_resolve_service_provider.h"
+#include "orvatask/orva_task.h"
 
 namespace OVProxy {
 
@@ -47,6 +58,16 @@ class ovProxyResolveServiceProviderImpl
 
   bool initialize(ovProxyServiceDelegate* delegate, ovProxyConfigServiceManager* manager);
   bool uninitialize();
+  // For module unload: uninitialize, then wait until the runner's last task
+  // returned, so no code of the module runs on it afterwards. False (and
+  // nothing done) on the resolve runner itself.
+  bool shutDown();
+
+  // The Impl behind get_instance's provider: made on first use, never
+  // destroyed (a runner task may still hold it while statics go).
+  static std::shared_ptr<Impl> Module();
+  // Module(), or null when it was never made.
+  static std::shared_ptr<Impl> ModuleIfMade();
   bool resolve(const std::string& url, const std::string& extra, ResolveCallback callback,
                const std::string& requestId, int timeoutMs);
   eErrorCode resolveSync(const std::string& url, const std::string& extra,
@@ -63,6 +84,15 @@ class ovProxyResolveServiceProviderImpl
   static std::string NewRequestId();
 
  private:
+  enum class Life { Down, Starting, Up, Closing };
+
+  static bool OnResolveRunner();
+  void setLife(Life life, bool accepting);
+  // On the runner: drops the service and posts FinishTeardown behind the
+  // answers that posted.
+  bool tearDownOnRunner();
+  // Removes the runner; then `self` (null once the Impl is gone) is Down.
+  static void FinishTeardown(Impl* self);
   void scheduleTimeoutCheck();
   void checkTimeoutTasks();
   bool post(std::function<void(Impl&)> body, const std::string& requestId = std::string());
@@ -76,7 +106,15 @@ class ovProxyResolveServiceProviderImpl
   std::unique_ptr<ovProxyResolveServiceImpl> service_;
   mutable std::mutex delegate_mutex_;
   ovProxyServiceDelegate* delegate_ = nullptr;
+  // Accepting requests (Up). Written under life_mutex_; resolve checks it
+  // there again while posting.
   std::atomic<bool> initialized_{false};
+  std::mutex life_mutex_;
+  std::condition_variable life_changed_;
+  Life life_ = Life::Down;           // guarded by life_mutex_
+  OrvaTask::TaskPtr last_teardown_;  // guarded by life_mutex_
+  // Runner only: the service was torn down (queued requests hear e_cancelled).
+  bool torn_down_ = false;
   std::atomic<bool> scheduled_{false};
 };
 

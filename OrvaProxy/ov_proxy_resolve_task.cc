@@ -1,5 +1,8 @@
 #include "OrvaProxy/ov_proxy_resolve_task.h"
 
+#include <atomic>
+#include <cinttypes>
+#include <cstdio>
 #include <utility>
 
 #include "OrvaProxy/ov_task_constants.h"
@@ -21,6 +24,14 @@ struct Delivery {
 
   void run() { deliverResult(request_id, std::move(answer), error, std::move(callback)); }
 };
+
+std::string NextTaskKey() {
+  static std::atomic<uint64_t> serial{0};
+  char text[24];
+  std::snprintf(text, sizeof text, "rq%016" PRIx64,
+                serial.fetch_add(1, std::memory_order_relaxed) + 1);
+  return text;
+}
 
 }  // namespace
 
@@ -48,6 +59,7 @@ ovProxyResolveTask::ovProxyResolveTask(std::string requestId, std::string url, s
                                        ResolveCallback callback,
                                        std::shared_ptr<ovProxyConfig> config, int32_t timeoutMs)
     : request_id_(std::move(requestId)),
+      key_(NextTaskKey()),
       url_(std::move(url)),
       extra_(std::move(extra)),
       start_time_ns_(Tav::TimeTicks::NowNs()),
@@ -81,7 +93,7 @@ eErrorCode ovProxyResolveTask::start() {
   const std::shared_ptr<ovProxyResolver> resolver = resolver_;
   const std::string name = resolver->getName();
   ovProxyInfo answer;
-  const eErrorCode code = resolver->resolve(request_id_, url_, extra_, config_, answer);
+  const eErrorCode code = resolver->resolve(key_, url_, extra_, config_, answer);
   if (code == e_success) {
     setResult(std::make_shared<ovProxyInfo>(std::move(answer)), e_success);
     return e_success;
@@ -95,7 +107,7 @@ eErrorCode ovProxyResolveTask::start() {
 void ovProxyResolveTask::cancel() {
   if (cancelled_) return;
   cancelled_ = true;
-  if (resolver_ && state_ == State::Running) resolver_->cancelResolve(request_id_);
+  if (resolver_ && state_ == State::Running) resolver_->cancelResolve(key_);
 }
 
 bool ovProxyResolveTask::isTimedOut() const {
@@ -120,7 +132,7 @@ void ovProxyResolveTask::invokeCallback() {
          .location = OrvaTask::SourceLocation::Current(),
          .value = kResolveTaskGroup,
          .unique_keys = {OrvaTask::GenerateUniqueKey(kWrapperUniqueKeyName),
-                         OrvaTask::GenerateUniqueKey(request_id_)}},
+                         OrvaTask::GenerateUniqueKey(key_)}},
         [delivery] { delivery->run(); });
     if (manager->PostTask(kResolveRunnerName, task)) return;
   }

@@ -13,11 +13,17 @@
 // so an answer is never lost for those reasons. Posted delivery holds its own
 // copies and does not keep the task alive. Posted delivery carries the
 // unique keys of "proxy_resolve_wrapper_uk_key" (all of the subsystem's work)
-// and of the request id, so it can be dropped with them.
+// and of the task's own key (getKey), so it can be dropped with them.
 //
 // deliverResult is the one road by which any answer reaches a caller: it
 // makes DIRECT the last resort of every successful answer
 // (appendDirectFallback) and then calls the callback.
+//
+// Request ids are the callers' and may repeat: two requests in flight may
+// carry one id. Each task therefore has a key of its own (getKey, a
+// process-wide serial) under which everything inside the module knows it:
+// the controller's maps, the resolvers and their jobs, and the unique key of
+// its posted delivery. The caller's id only travels back in the callback.
 //
 // Thread: every operation runs on "proxy_resolve_runner_name"; the task has
 // no lock. Lifetime: shared by the service's queue, the controller's maps and
@@ -82,6 +88,9 @@ class ovProxyResolveTask {
   void invokeCallback();
 
   const std::string& getRequestId() const { return request_id_; }
+  // This task's own key: "rq" and 16 hex digits of a process-wide serial,
+  // so that keys sort in the order the tasks were made.
+  const std::string& getKey() const { return key_; }
   const std::string& getUrl() const { return url_; }
   const std::string& getExtra() const { return extra_; }
   // Monotonic nanoseconds (Tav::TimeTicks::NowNs) at construction.
@@ -102,6 +111,7 @@ class ovProxyResolveTask {
 
  private:
   std::string request_id_;
+  std::string key_;
   std::string url_;
   std::string extra_;
   int64_t start_time_ns_;

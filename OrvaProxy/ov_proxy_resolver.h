@@ -6,6 +6,10 @@
 // is discarded. resolve and the cancel operations are called on the resolve
 // service's runner; uninitialize precedes destruction.
 //
+// The request id a resolver is given is the resolve task's own key
+// (ovProxyResolveTask::getKey), unique among the requests in flight, never
+// the caller's id, which may repeat; resolvers may key their state by it.
+//
 // resolve outcomes: e_success means `result` holds the answer now; e_pending
 // means an asynchronous resolver accepted the request and will call its
 // delegate's onResolveComplete exactly once with the same request id, on the

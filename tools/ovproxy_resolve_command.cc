@@ -32,7 +32,6 @@
 #include "ovproxy_fixed_config_manager.h"
 #include "ovproxy_module_host.h"
 #include "ovproxy_private_bus.h"
-#include "tavlib/tav_clock.h"
 
 namespace ovproxy {
 namespace {
@@ -398,7 +397,6 @@ int RunResolveCommand(CommandContext& context) {
     config.proxy_rules().bypass_rules.ParseFromString(options.bypass);
     config.setAutoDetectEnabled(options.auto_detect);
     config.setPacUrl(options.pac_url);
-    config.setUpdateTimestamp(Tav::SystemTimeNow100ns());
     manager.emplace(std::move(config));
     bus.emplace();
   }

@@ -1,6 +1,7 @@
 #include "OrvaProxy/ovProxyConfig/ov_proxy_config.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <optional>
 
@@ -96,7 +97,18 @@ bool ovProxyConfig::ProxyRules::operator==(const ProxyRules& other) const {
          socks_proxies.Equals(other.socks_proxies) && bypass_rules == other.bypass_rules;
 }
 
-ovProxyConfig::ovProxyConfig() : update_timestamp_(Tav::SystemTimeNow100ns()) {}
+int64_t NextConfigUpdateStamp() {
+  static std::atomic<int64_t> last{0};
+  const int64_t now = Tav::TimeTicks::NowNs() / 100;
+  int64_t previous = last.load(std::memory_order_relaxed);
+  int64_t next = 0;
+  do {
+    next = std::max(now, previous + 1);
+  } while (!last.compare_exchange_weak(previous, next, std::memory_order_relaxed));
+  return next;
+}
+
+ovProxyConfig::ovProxyConfig() : update_timestamp_(NextConfigUpdateStamp()) {}
 ovProxyConfig::ovProxyConfig(const ovProxyConfig&) = default;
 ovProxyConfig& ovProxyConfig::operator=(const ovProxyConfig&) = default;
 ovProxyConfig::~ovProxyConfig() = default;

@@ -94,7 +94,10 @@ class OV_PROXY_EXPORT ovProxyConfig {
   bool isPacContentEmpty() const { return pac_content_.empty(); }
   ovPacFileType getPacFileType() const { return pac_file_type_; }
   void setPacFileType(ovPacFileType type) { pac_file_type_ = type; }
-  // 100-nanosecond ticks since 1970-01-01 UTC.
+  // When the configuration was made or last changed, for ordering
+  // configurations only: 100-nanosecond ticks of the monotonic clock, from
+  // NextConfigUpdateStamp. Never wall-clock time, which NTP or a user may
+  // step back and so make a newer configuration look older.
   int64_t getUpdateTimestamp() const { return update_timestamp_; }
   void setUpdateTimestamp(int64_t ticks) { update_timestamp_ = ticks; }
 
@@ -128,5 +131,10 @@ class OV_PROXY_EXPORT ovProxyConfig {
   int64_t update_timestamp_ = 0;
   bool mentions_socks_ = false;
 };
+
+// A stamp for getUpdateTimestamp: the monotonic clock in 100-ns ticks, and
+// strictly greater than every stamp this process made before, so that of two
+// configurations the one made later always compares newer. Any thread.
+int64_t NextConfigUpdateStamp();
 
 }  // namespace OVProxy

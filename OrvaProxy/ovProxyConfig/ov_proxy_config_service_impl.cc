@@ -3,7 +3,6 @@
 #include <algorithm>
 
 #include "orvatask/orva_task.h"
-#include "tavlib/tav_clock.h"
 
 namespace OVProxy {
 
@@ -81,7 +80,7 @@ void ovProxyConfigServiceImpl::applyConfigChange(const ovProxyConfig& config,
   config_ = config;
   availability_ = availability;
   has_result_ = true;
-  config_.setUpdateTimestamp(changed ? Tav::SystemTimeNow100ns() : previous_timestamp);
+  config_.setUpdateTimestamp(changed ? NextConfigUpdateStamp() : previous_timestamp);
   // Observers may add or remove observers while being told; tell the ones
   // listed now that are still listed.
   const std::vector<ovProxyConfigServiceObserver*> observers = observers_;

@@ -94,7 +94,7 @@ class ResolveControllerTest : public ::testing::Test {
                                            std::shared_ptr<ovProxyConfig> config,
                                            const std::string& url = "http://site.example/",
                                            int32_t timeoutMs = 0) {
-    return std::make_shared<ovProxyResolveTask>(
+    auto task = std::make_shared<ovProxyResolveTask>(
         id, url, "extra",
         [this](const std::string& requestId, const ovProxyInfo& info, eErrorCode error) {
           auto& [count, text] = answers_[requestId];
@@ -102,6 +102,23 @@ class ResolveControllerTest : public ::testing::Test {
           text = info.ToPacString() + " / " + std::to_string(static_cast<int>(error));
         },
         std::move(config), timeoutMs);
+    ids_by_key_[task->getKey()] = id;
+    return task;
+  }
+  // Resolvers know a task by its key; these translate to the caller's id.
+  std::string Key(const std::string& id) const {
+    for (const auto& [key, known] : ids_by_key_) {
+      if (known == id) return key;
+    }
+    return id;
+  }
+  std::vector<std::string> Ids(const std::vector<std::string>& keys) const {
+    std::vector<std::string> ids;
+    for (const std::string& key : keys) {
+      auto found = ids_by_key_.find(key);
+      ids.push_back(found == ids_by_key_.end() ? key : found->second);
+    }
+    return ids;
   }
   eErrorCode Add(const std::string& id, std::shared_ptr<ovProxyConfig> config,
                  const std::string& url = "http://site.example/") {
@@ -126,6 +143,7 @@ class ResolveControllerTest : public ::testing::Test {
       std::make_shared<ovtest::FakePacDecider::Record>();
   RecordingDelegate delegate_;
   std::map<std::string, std::pair<int, std::string>> answers_;  // count, text
+  std::map<std::string, std::string> ids_by_key_;
   std::unique_ptr<ovProxyResolveController> controller_;
 };
 
@@ -237,8 +255,8 @@ TEST_F(ResolveControllerTest, FailedResolutionFallsBackToTheLocalResolverWithThe
     // Each newer than the last, so that each resolves with its own.
     auto task = Task(id, MakeConfig(Kind::AutoDetect, n, c.manual));
     controller_->addTask(task);
-    ASSERT_EQ(winhttp_->log().resolved.back(), id);
-    controller_->onResolveComplete(id, nullptr, e_resolve_failed, c.kind);
+    ASSERT_EQ(winhttp_->log().resolved.back(), task->getKey());
+    controller_->onResolveComplete(task->getKey(), nullptr, e_resolve_failed, c.kind);
     EXPECT_EQ(Delivered(id), c.delivered);
     EXPECT_EQ(task->getErrorDetailCode(), c.detail);
     EXPECT_EQ(delegate_.calls.back(), id + " -203");
@@ -251,8 +269,8 @@ TEST_F(ResolveControllerTest, LateUnknownAndRepeatedCompletionsAreIgnored) {
   controller_->onResolveComplete("", nullptr, e_resolve_failed, 0);
   controller_->onResolveComplete("nobody", nullptr, e_resolve_failed, 0);
   EXPECT_THAT(delegate_.calls, IsEmpty());
-  winhttp_->Complete("r", e_success, "a:1");
-  winhttp_->Complete("r", e_resolve_failed);  // late second answer
+  winhttp_->Complete(Key("r"), e_success, "a:1");
+  winhttp_->Complete(Key("r"), e_resolve_failed);  // late second answer
   EXPECT_EQ(Delivered("r"), "PROXY a:1; DIRECT / 0");
   EXPECT_EQ(delegate_.calls.size(), 1u);
 }
@@ -268,10 +286,10 @@ TEST_F(ResolveControllerTest, CancellationWhileWaitingAndWhileRunning) {
   controller_->cancelTask("never-added");
   EXPECT_EQ(controller_->pendingTaskCount(), 0u);
   EXPECT_EQ(controller_->runningTaskCount(), 0u);
-  EXPECT_THAT(winhttp_->log().cancelled, ElementsAre("run"));
+  EXPECT_THAT(Ids(winhttp_->log().cancelled), ElementsAre("run"));
   // Neither the decision nor a late answer brings them back.
   decision_->decider->Decide(true, kScript);
-  winhttp_->Complete("run", e_success);
+  winhttp_->Complete(Key("run"), e_success);
   EXPECT_EQ(Delivered("wait"), "-");
   EXPECT_EQ(Delivered("run"), "-");
   EXPECT_THAT(delegate_.calls, IsEmpty());
@@ -300,7 +318,7 @@ TEST_F(ResolveControllerTest, NewerConfigurationMidDecisionRestartsItAndWins) {
   EXPECT_EQ(decision_->configs_set.size(), 2u);
   EXPECT_EQ(decision_->get_pac_content_calls, 2);
   decision_->decider->Decide(true, kScript);
-  EXPECT_THAT(multi_->log().resolved, ElementsAre("1", "2", "3"));
+  EXPECT_THAT(Ids(multi_->log().resolved), ElementsAre("1", "2", "3"));
   controller_->cancelAllTasks();
 }
 
@@ -323,8 +341,9 @@ TEST_F(ResolveControllerTest, TimedOutTasksAreCollectedPendingFirst) {
   controller_->collectTimedOutTasks(timed_out, remain);
   std::vector<std::string> ids;
   for (const auto& [id, task] : timed_out) ids.push_back(id);
-  EXPECT_THAT(ids, ElementsAre("p1", "p2", "r1"));
-  EXPECT_THAT(winhttp_->log().cancelled, ElementsAre("r1"));
+  // Each group in the order the tasks were made.
+  EXPECT_THAT(ids, ElementsAre("p2", "p1", "r1"));
+  EXPECT_THAT(Ids(winhttp_->log().cancelled), ElementsAre("r1"));
   EXPECT_TRUE(remain);              // p3 never times out
   EXPECT_EQ(Delivered("p1"), "-");  // the service finishes them
 }
@@ -336,8 +355,8 @@ TEST_F(ResolveControllerTest, DestroyedControllerIsNeverCalledBack) {
   controller_.reset();
   EXPECT_EQ(Delivered("p"), "-");
   EXPECT_EQ(winhttp_->getDelegate(), nullptr);
-  EXPECT_THAT(winhttp_->log().cancelled, ElementsAre("r"));
-  winhttp_->Complete("r", e_success);  // must not reach the destroyed controller
+  EXPECT_THAT(Ids(winhttp_->log().cancelled), ElementsAre("r"));
+  winhttp_->Complete(Key("r"), e_success);  // must not reach the destroyed controller
   EXPECT_EQ(Delivered("r"), "-");
 }
 

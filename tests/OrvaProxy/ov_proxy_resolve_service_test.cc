@@ -2,6 +2,7 @@
 // a runner of its own; both over fake resolvers, decider and manager.
 #include "OrvaProxy/ov_proxy_resolve_service.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -34,6 +35,7 @@ namespace OVProxy {
 namespace {
 
 using std::chrono::milliseconds;
+using ::testing::UnorderedElementsAre;
 using State = ovProxyResolveServiceImpl::ServiceState;
 
 class TestAdapter : public ovProxyEnterpriseAdapter {};
@@ -236,8 +238,8 @@ TEST_F(ResolveServiceTest, TimeOutsAreEnforcedAtTheCheckWhereverTheTaskWaits) {
   clock_.Advance(milliseconds(1000));
   Expired();
   EXPECT_EQ(answers_["stuck"].error, e_request_timeout);
-  pk_->Complete("stuck", e_success);
-  winhttp_->Complete("stuck", e_success);
+  pk_->Complete(pk_->IdFor("http://s.example/"), e_success);
+  winhttp_->Complete(winhttp_->IdFor("http://s.example/"), e_success);
   env_.RunUntilIdle();
   EXPECT_EQ(answers_["stuck"].count, 1);
 }
@@ -248,9 +250,12 @@ TEST_F(ResolveServiceTest, CancelledAndDroppedRequestsHearCancelledOnce) {
   Resolve("cancelled", "http://c.example/");
   env_.RunUntilIdle();
   service_->cancel("cancelled");
+  // Never inside the call that dropped the request: posted to the runner.
+  EXPECT_EQ(Got("cancelled").count, 0);
   env_.RunUntilIdle();
   EXPECT_EQ(answers_["cancelled"].error, e_cancelled);
   service_->uninitialize();
+  EXPECT_EQ(Got("running").count, 0);
   manager_.Publish(ovProxyConfig(), CONFIG_PENDING);  // no longer heard
   Resolve("late", "http://l.example/");               // queued without a manager
   env_.RunUntilIdle();
@@ -259,6 +264,48 @@ TEST_F(ResolveServiceTest, CancelledAndDroppedRequestsHearCancelledOnce) {
   service_.reset();
   env_.RunUntilIdle();
   EXPECT_EQ(answers_["late"].error, e_cancelled);
+}
+
+// Ids come from callers and may repeat: two requests in flight with one id
+// are two requests, each answered once with its own URL's answer, and a
+// cancellation by that id reaches both.
+TEST_F(ResolveServiceTest, RequestsSharingAnIdAreTwoRequests) {
+  Start(PacUrl(), CONFIG_VALID);
+  std::vector<std::string> heard;
+  auto caller = [&heard](const std::string& name) {
+    return [&heard, name](const std::string& id, const ovProxyInfo& info, eErrorCode error) {
+      heard.push_back(name + " " + id + " " + info.ToPacString() + " " + std::to_string(error));
+    };
+  };
+  for (int round = 0; round < 2; ++round) {
+    SCOPED_TRACE(round);
+    heard.clear();
+    const std::string a = "http://a" + std::to_string(round) + ".example/";
+    const std::string b = "http://b" + std::to_string(round) + ".example/";
+    service_->resolve(a, "", caller("A"), "dup", 0);
+    service_->resolve(b, "", caller("B"), "dup", 0);
+    env_.RunUntilIdle();
+    ASSERT_TRUE(heard.empty());
+    // Whichever resolver each went to, it knows them under two keys.
+    auto resolver_of = [this](const std::string& url) {
+      return pk_->IdFor(url).empty() ? winhttp_.get() : pk_.get();
+    };
+    const std::string key_a = resolver_of(a)->IdFor(a), key_b = resolver_of(b)->IdFor(b);
+    ASSERT_FALSE(key_a.empty());
+    ASSERT_FALSE(key_b.empty());
+    ASSERT_NE(key_a, key_b);
+    if (round == 0) {
+      resolver_of(b)->Complete(key_b, e_success, "b:2");
+      resolver_of(a)->Complete(key_a, e_success, "a:1");
+      env_.RunUntilIdle();
+      EXPECT_THAT(heard,
+                  UnorderedElementsAre("A dup PROXY a:1; DIRECT 0", "B dup PROXY b:2; DIRECT 0"));
+    } else {
+      service_->cancel("dup");
+      env_.RunUntilIdle();
+      EXPECT_THAT(heard, UnorderedElementsAre("A dup  3", "B dup  3"));
+    }
+  }
 }
 
 TEST_F(ResolveServiceTest, ConfigurationProblemsAnswerDirectAtOnce) {
@@ -364,7 +411,13 @@ class ResolveProviderTest : public ServiceFakes {
 
   void TearDown() override {
     provider_->uninitialize();
+    WaitUntilRunnerGone();
     CheckEachAnsweredOnce();
+  }
+  // The answers uninitialize caused run on the runner, which goes after them.
+  void WaitUntilRunnerGone() {
+    for (int round = 0; round < 1000 && env_.Flush(kResolveRunnerName); ++round) {
+    }
   }
   void Start(const ovProxyConfig& config) {
     manager_.Set(config, CONFIG_VALID);
@@ -452,8 +505,82 @@ TEST_F(ResolveProviderTest, TimeOutsCancelAndUninitializeAnswerWaitingRequests) 
   WaitFor(cancelled);
   EXPECT_EQ(Got("c").error, e_cancelled);
   provider_->uninitialize();
+  WaitFor(dropped);
+  WaitUntilRunnerGone();
   EXPECT_EQ(Got("d").count, 1);
   EXPECT_EQ(Got("d").error, e_cancelled);
+}
+
+// A client that holds its own lock around uninitialize, and takes it in
+// its callback, must not deadlock: the dropped request is answered on the
+// runner after uninitialize returned, never inside it on the caller's thread.
+TEST_F(ResolveProviderTest, DroppedRequestsAreAnsweredOnTheRunnerAfterUninitialize) {
+  Start(PacUrl());
+  std::mutex client_lock;
+  std::atomic<bool> answered_here{false};
+  const std::thread::id test_thread = std::this_thread::get_id();
+  ResolveCallback record = Recorder();
+  std::string id = "held";
+  ASSERT_TRUE(provider_->resolveProxy(
+      "http://held.example/", "",
+      [&, record](const std::string& answered, const ovProxyInfo& info, eErrorCode error) {
+        if (std::this_thread::get_id() == test_thread) {
+          answered_here = true;  // taking the lock here would never return
+        } else {
+          std::lock_guard lock(client_lock);
+        }
+        record(answered, info, error);
+      },
+      id, 0));
+  issued_.push_back(id);
+  FlushRunner();
+  {
+    std::lock_guard lock(client_lock);
+    EXPECT_TRUE(provider_->uninitialize());
+  }
+  WaitFor(id);
+  EXPECT_EQ(Got(id).error, e_cancelled);
+  EXPECT_FALSE(answered_here);
+}
+
+// From a callback on the runner: uninitialize works (it finishes once the
+// callback returned; here the answer comes from the cache, inside the
+// service's own call), initialize is refused, and a later initialize from
+// another thread works.
+TEST_F(ResolveProviderTest, UninitializeAndInitializeFromACallback) {
+  Start(PacUrl());
+  info_mode_.getHostCacheMode()->put("cached.example", Named("c:1"));
+  std::atomic<int> uninitialized{-1}, initialized{-1};
+  ResolveCallback record = Recorder();
+  std::string waiting = "waiting", trigger = "trigger";
+  ASSERT_TRUE(provider_->resolveProxy(
+      "http://w.example/", "",
+      [&, record](const std::string& id, const ovProxyInfo& info, eErrorCode error) {
+        initialized = provider_->initialize(&delegate_) ? 1 : 0;
+        record(id, info, error);
+      },
+      waiting, 0));
+  issued_.push_back(waiting);
+  ASSERT_TRUE(provider_->resolveProxy(
+      "http://cached.example/", "",
+      [&, record](const std::string& id, const ovProxyInfo& info, eErrorCode error) {
+        uninitialized = provider_->uninitialize() ? 1 : 0;
+        record(id, info, error);
+      },
+      trigger, 0));
+  issued_.push_back(trigger);
+  WaitFor(trigger);
+  WaitFor(waiting);
+  EXPECT_EQ(uninitialized, 1);
+  EXPECT_EQ(Got(trigger).pac, "PROXY c:1; DIRECT");
+  EXPECT_EQ(Got(waiting).error, e_cancelled);
+  EXPECT_EQ(initialized, 0);
+
+  Start(Manual());
+  std::string after;
+  ASSERT_TRUE(Resolve(after, "http://after.example/"));
+  WaitFor(after);
+  EXPECT_EQ(Got(after).pac, "PROXY proxy:3128; DIRECT");
 }
 
 TEST_F(ResolveProviderTest, DelegateGetsTheObserverAndNetworkChangesReachTheService) {
@@ -493,6 +620,31 @@ TEST(OrvaProxyModule, ServiceLookup) {
     EXPECT_EQ(client->QueryInterface(c.name), c.expected) << (c.name ? c.name : "null");
   }
   EXPECT_EQ(TermModule(client), 0);
+}
+
+// TermModule stops what the lookups started: when the last client goes, the
+// provider is uninitialised and its runner is gone before TermModule returns.
+TEST(OrvaProxyModule, TermModuleStopsTheProviderBeforeReturning) {
+  ovtest::ManualClock clock;
+  ovtest::FakeDalBus bus;
+  ovtest::TaskEnvironment env;
+  ovtest::FakeConfigManager manager;
+  manager.Set(Manual(), CONFIG_VALID);
+  Tav::ITavMessageQueueClient* client = InitModule();
+  auto* provider =
+      static_cast<ovProxyResolveServiceProvider*>(client->QueryInterface(kProxyServiceName));
+  ASSERT_NE(provider, nullptr);
+  ASSERT_TRUE(provider->initializeWithManager(nullptr, &manager));
+  ovProxyInfo info;
+  EXPECT_EQ(provider->resolveProxySync("http://a.example/", "", info, 5000), e_success);
+  Tav::ITavMessageQueueClient* other = InitModule();
+  EXPECT_EQ(TermModule(other), 0);  // a client is left: nothing stops
+  EXPECT_NE(env.manager().GetRunnerId(kResolveRunnerName), OrvaTask::kInvalidRunnerId);
+  EXPECT_EQ(TermModule(client), 0);
+  EXPECT_EQ(env.manager().GetRunnerId(kResolveRunnerName), OrvaTask::kInvalidRunnerId);
+  std::string id;
+  EXPECT_FALSE(provider->resolveProxy(
+      "http://a.example/", "", [](const std::string&, const ovProxyInfo&, eErrorCode) {}, id, 0));
 }
 
 }  // namespace

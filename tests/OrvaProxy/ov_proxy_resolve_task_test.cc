@@ -96,9 +96,14 @@ TEST(ProxyResolveTaskCallback, IsPostedToTheResolveRunnerAndRunsOnce) {
 TEST(ProxyResolveTaskCallback, PostedDeliveryIsCancelledByItsKeyOrItsGroup) {
   ovtest::TaskEnvironment env(kResolveRunner);
   std::vector<Delivered> calls;
-  for (const char* id : {"k1", "k2", "k3", "k4"}) Task(id, calls)->invokeCallback();
+  // Keyed by each task's own key: "k2" is the caller's id of two of them.
+  std::vector<std::unique_ptr<ovProxyResolveTask>> tasks;
+  for (const char* id : {"k1", "k2", "k2", "k4"}) {
+    tasks.push_back(Task(id, calls));
+    tasks.back()->invokeCallback();
+  }
   auto& manager = env.manager();
-  EXPECT_EQ(manager.CancelTasksByUniqueKey(OrvaTask::GenerateUniqueKey("k2")), 1u);
+  EXPECT_EQ(manager.CancelTasksByUniqueKey(OrvaTask::GenerateUniqueKey(tasks[1]->getKey())), 1u);
   EXPECT_EQ(manager.CancelTasksByValue(kResolveTaskGroup), 3u);
   EXPECT_EQ(env.RunUntilIdle(), 0u);
   EXPECT_TRUE(calls.empty());

@@ -5,6 +5,8 @@
 #include <json/json.h>
 
 #include <atomic>
+#include <chrono>
+#include <cstdint>
 #include <string>
 #include <thread>
 
@@ -186,6 +188,22 @@ TEST_F(ProxyInfoModeTest, UpdateConfigTakesOnlyANewerDifferentConfiguration) {
     EXPECT_TRUE(config_->updateConfig(*config));
   }
   EXPECT_EQ(bus_.sent().size(), 2u);
+  ovProxyConfig current;
+  ASSERT_TRUE(config_->getConfig(current));
+  EXPECT_TRUE(current.auto_detect());
+}
+
+// Configurations are ordered by when they were made, whatever the wall
+// clock says: a clock stepped back (NTP, the user) must not make the newer
+// one look older and be refused.
+TEST_F(ProxyInfoModeTest, ANewerConfigurationWinsAfterTheWallClockSteppedBack) {
+  const ovProxyConfig first = ovProxyConfig::CreateFromCustomPacURL("http://a/p.pac");
+  clock_.SetSystemTime100ns(clock_.SystemNow100ns() - int64_t{3600} * 10'000'000);
+  clock_.Advance(std::chrono::milliseconds(1));
+  const ovProxyConfig second = ovProxyConfig::CreateAutoDetect();
+  EXPECT_GT(second.getUpdateTimestamp(), first.getUpdateTimestamp());
+  config_->updateConfig(first);
+  config_->updateConfig(second);
   ovProxyConfig current;
   ASSERT_TRUE(config_->getConfig(current));
   EXPECT_TRUE(current.auto_detect());

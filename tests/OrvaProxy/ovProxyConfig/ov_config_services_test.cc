@@ -98,8 +98,10 @@ TEST_F(ConfigServicesTest, LazyPollingReadsAtMostOncePerInterval) {
   ASSERT_EQ(observer_.stamps.size(), 2u);
   EXPECT_EQ(observer_.stamps[1], observer_.stamps[0]);
 
-  // pollNow ignores the interval; a changed result gets a new stamp.
+  // pollNow ignores the interval; a changed result gets a newer stamp, even
+  // after the wall clock was stepped back.
   settings_.Set(Manual("q:2"));
+  clock_.SetSystemTime100ns(clock_.SystemNow100ns() - int64_t{3600} * 10'000'000);
   clock_.Advance(seconds(1));
   service.pollNow();
   Settle();

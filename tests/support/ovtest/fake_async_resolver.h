@@ -3,6 +3,7 @@
 // Complete later answers through the delegate. Not thread-safe.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -15,7 +16,10 @@ namespace ovtest {
 class FakeAsyncResolver : public OVProxy::ovProxyAsyncResolver {
  public:
   struct Log {
+    // The ids resolve was given (the tasks' own keys, not the callers' ids),
+    // and beside each its URL.
     std::vector<std::string> resolved;
+    std::vector<std::string> urls;
     std::vector<std::string> cancelled;
     bool destroyed = false;
   };
@@ -25,6 +29,13 @@ class FakeAsyncResolver : public OVProxy::ovProxyAsyncResolver {
   ~FakeAsyncResolver() override { log_->destroyed = true; }
   Log& log() { return *log_; }
   void SetResolveAnswer(OVProxy::eErrorCode code) { resolve_answer_ = code; }
+  // The id the last request for `url` was resolved under ("" when none).
+  std::string IdFor(const std::string& url) const {
+    for (std::size_t i = log_->urls.size(); i-- > 0;) {
+      if (log_->urls[i] == url) return log_->resolved[i];
+    }
+    return std::string();
+  }
   void SetAvailable(bool available) { available_ = available; }
   void Complete(const std::string& requestId, OVProxy::eErrorCode error,
                 const std::string& answer = "p:8080") {
@@ -38,10 +49,11 @@ class FakeAsyncResolver : public OVProxy::ovProxyAsyncResolver {
 
   OVProxy::eErrorCode initialize() override { return OVProxy::e_success; }
   OVProxy::eErrorCode uninitialize() override { return OVProxy::e_success; }
-  OVProxy::eErrorCode resolve(const std::string& requestId, const std::string&, const std::string&,
-                              std::shared_ptr<OVProxy::ovProxyConfig>,
+  OVProxy::eErrorCode resolve(const std::string& requestId, const std::string& url,
+                              const std::string&, std::shared_ptr<OVProxy::ovProxyConfig>,
                               OVProxy::ovProxyInfo&) override {
     log_->resolved.push_back(requestId);
+    log_->urls.push_back(url);
     return resolve_answer_;
   }
   std::string getName() override { return "FakeAsync" + std::to_string(kind_); }
