@@ -5,6 +5,7 @@
 #include <map>
 #include <mutex>
 #include <utility>
+#include <vector>
 
 #include "OrvaProxy/ov_log.h"
 #include "OrvaProxy/ov_system_proxy_service.h"
@@ -72,6 +73,11 @@ struct ovWinHttpAsyncResolver::Core {
   struct Request {
     bool cancelled = false;
     uint64_t serial = 0;
+    // The service's handle of the request, once it has one; closed once,
+    // by whoever claims it first (cancelling closes it at once so that the
+    // service stops the request).
+    WinHttpHandle handle = kNullHandle;
+    bool handle_claimed = false;
   };
 
   std::mutex mutex;  // guards requests, next_serial and session
@@ -118,6 +124,30 @@ struct ovWinHttpAsyncResolver::Core {
     return it != requests.end() && it->second.serial == serial && !it->second.cancelled;
   }
 
+  // Whether the caller may close the request's handle: false once a
+  // cancellation closed it. A request no longer held cannot be cancelled.
+  bool claimHandle(const std::string& id, uint64_t serial) {
+    std::lock_guard lock(mutex);
+    const auto it = requests.find(id);
+    if (it == requests.end() || it->second.serial != serial) return true;
+    if (it->second.handle_claimed) return false;
+    it->second.handle_claimed = true;
+    return true;
+  }
+
+  void closeRequestHandle(const std::string& id, uint64_t serial, WinHttpHandle handle) {
+    if (claimHandle(id, serial)) api->CloseHandle(handle);
+  }
+
+  // Marks the request cancelled and takes its handle for closing, if it
+  // has one that nobody closed yet.
+  WinHttpHandle cancelLocked(Request& request) {
+    request.cancelled = true;
+    if (request.handle == kNullHandle || request.handle_claimed) return kNullHandle;
+    request.handle_claimed = true;
+    return request.handle;
+  }
+
   void erase(const std::string& id, uint64_t serial) {
     std::lock_guard lock(mutex);
     const auto it = requests.find(id);
@@ -141,12 +171,12 @@ struct ovWinHttpAsyncResolver::Core {
     const std::string& id = completion.request_id;
     const uint64_t serial = completion.serial;
     if (!isLive(id, serial)) {
-      api->CloseHandle(completion.resolver_handle);
+      closeRequestHandle(id, serial, completion.resolver_handle);
       erase(id, serial);
       return;
     }
     if (completion.request_error) {
-      api->CloseHandle(completion.resolver_handle);
+      closeRequestHandle(id, serial, completion.resolver_handle);
       erase(id, serial);
       deliver(id, nullptr, e_resolve_failed);
       return;
@@ -168,7 +198,7 @@ struct ovWinHttpAsyncResolver::Core {
         code = e_resolve_failed;
       }
     }
-    api->CloseHandle(completion.resolver_handle);
+    closeRequestHandle(id, serial, completion.resolver_handle);
     // Forgotten before the delegate hears of it: the delegate may start a
     // request with the same id from within the call.
     erase(id, serial);
@@ -259,6 +289,13 @@ eErrorCode ovWinHttpAsyncResolver::resolve(const std::string& requestId, const s
     core_->erase(requestId, serial);
     return e_resolve_failed;
   }
+  {
+    std::lock_guard lock(core_->mutex);
+    if (const auto it = core_->requests.find(requestId);
+        it != core_->requests.end() && it->second.serial == serial) {
+      it->second.handle = handle;
+    }
+  }
 
   std::string runner = OrvaTask::GetRunnerNameOfCurrentThread();
   if (runner.empty()) {
@@ -280,24 +317,38 @@ eErrorCode ovWinHttpAsyncResolver::resolve(const std::string& requestId, const s
   std::unique_ptr<WinHttpRequestContext> refused(reinterpret_cast<WinHttpRequestContext*>(token));
   ovLog(LogLevel::kError, "WINHTTP_GPU",
         "ovWinHttpAsyncResolver: WinHttpGetProxyForUrlEx failed - error=" + std::to_string(error));
-  api.CloseHandle(handle);
+  core_->closeRequestHandle(requestId, serial, handle);
   core_->erase(requestId, serial);
   return e_resolve_failed;
 }
 
 eErrorCode ovWinHttpAsyncResolver::cancelRequest(const std::string& requestId) {
-  std::lock_guard lock(core_->mutex);
-  // Only held requests are marked: marking others would keep entries that
-  // no completion ever removes.
-  if (const auto it = core_->requests.find(requestId); it != core_->requests.end()) {
-    it->second.cancelled = true;
+  WinHttpHandle handle = kNullHandle;
+  {
+    std::lock_guard lock(core_->mutex);
+    // Only held requests are marked: marking others would keep entries that
+    // no completion ever removes.
+    if (const auto it = core_->requests.find(requestId); it != core_->requests.end()) {
+      handle = core_->cancelLocked(it->second);
+    }
   }
+  // Closing the handle is what stops the service's work on the request (a
+  // queued one leaves the queue, a running one stops at its next step).
+  if (handle != kNullHandle) core_->api->CloseHandle(handle);
   return e_success;
 }
 
 void ovWinHttpAsyncResolver::cancelAllRequests() {
-  std::lock_guard lock(core_->mutex);
-  for (auto& [id, request] : core_->requests) request.cancelled = true;
+  std::vector<WinHttpHandle> handles;
+  {
+    std::lock_guard lock(core_->mutex);
+    for (auto& [id, request] : core_->requests) {
+      if (const WinHttpHandle handle = core_->cancelLocked(request); handle != kNullHandle) {
+        handles.push_back(handle);
+      }
+    }
+  }
+  for (const WinHttpHandle handle : handles) core_->api->CloseHandle(handle);
 }
 
 void ovWinHttpAsyncResolver::setDelegate(ovProxyResolverDelegate* delegate) {
@@ -322,7 +373,9 @@ void ovWinHttpAsyncResolver::WinHttpStatusCallback(WinHttpHandle handle, uintptr
   const std::shared_ptr<Core> core = request->resolver.lock();
   const std::shared_ptr<WinHttpApi> api = request->api.lock();
   const auto forget = [&] {
-    if (api) api->CloseHandle(request->resolver_handle);
+    if (api && (!core || core->claimHandle(request->request_id, request->serial))) {
+      api->CloseHandle(request->resolver_handle);
+    }
     if (core) core->erase(request->request_id, request->serial);
   };
   if (!core || !api || request->runner_name.empty() ||

@@ -23,8 +23,12 @@
 // service's threads.
 //
 // Cancellation: cancelRequest marks a request so that its completion is
-// dropped (no delegate call); ids the resolver does not hold are ignored
-// and still answer e_success. cancelAllRequests marks every request.
+// dropped (no delegate call) and closes its handle of the service at once,
+// which stops the service's work on it (a queued request leaves the queue,
+// a running one stops at its next step); the completion the service may
+// still send is dropped and closes nothing twice. Ids the resolver does not
+// hold are ignored and still answer e_success. cancelAllRequests does the
+// same for every request.
 //
 // Lifetime: posted completions hold the resolver weakly, so a completion that
 // arrives after destruction does nothing but close its service handle. The

@@ -137,6 +137,7 @@ TEST_F(WinHttpAsyncResolverTest, RefusedRequestsAreAnsweredOnceByTheReturnValue)
   EXPECT_TRUE(delegate_.answers().empty());
   EXPECT_EQ(resolver_->requestCount(), 0u);
   EXPECT_EQ(api_->openResolverHandles(), 0u);
+  EXPECT_EQ(api_->unknownCloses(), 0u) << "no handle is closed twice";
 }
 
 TEST_F(WinHttpAsyncResolverTest, InitializeFailuresLeaveNoSessionOpen) {
@@ -158,6 +159,7 @@ TEST_F(WinHttpAsyncResolverTest, CancelledRequestsAreDroppedAndTheirHandlesClose
   ASSERT_EQ(Resolve("b"), e_pending);
   ASSERT_EQ(Resolve("c"), e_pending);
   EXPECT_EQ(resolver_->cancelRequest("a"), e_success);
+  EXPECT_EQ(api_->openResolverHandles(), 2u) << "cancelling stops the service's work at once";
   ASSERT_EQ(Resolve("a"), e_pending);  // the id reused while the old one runs
   api_->Complete(0, 0);                // cancelled before the service called back
   env_.RunUntilIdle();

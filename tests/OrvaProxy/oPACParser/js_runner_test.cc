@@ -207,7 +207,7 @@ TEST(JsRunner, HostileScriptsEndAtTheirBound) {
   const std::string big = "var s = " + Doubled("x", 22) + "; var t = s.slice(1) + 'y';";
   const std::string wide = "var w = " + Doubled("\\u00e9", 20) + ";";
   // Each loop runs well past the bound where nothing stops it.
-  auto loop = [](int n) { return "for (var i = 0; i < " + std::to_string(n) + "; i++) "; };
+  [[maybe_unused]] auto loop = [](int n) { return "for (var i = 0; i < " + std::to_string(n) + "; i++) "; };
   struct Row {
     const char* name;
     std::string script;

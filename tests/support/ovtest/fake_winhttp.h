@@ -107,7 +107,15 @@ class FakeWinHttp : public ovplatform::WinHttpApi {
   }
   void FreeProxyResult(ovplatform::ProxyResult* result) override { result->entries.clear(); }
   bool CloseHandle(Handle handle) override {
-    return Locked([&] { return sessions_.erase(handle) > 0 || resolvers_.erase(handle) > 0; });
+    return Locked([&] {
+      const bool known = sessions_.erase(handle) > 0 || resolvers_.erase(handle) > 0;
+      if (!known) ++unknown_closes_;
+      return known;
+    });
+  }
+  // Closes of handles that were not open (closed twice, or never opened).
+  std::size_t unknownCloses() const {
+    return Locked([&] { return unknown_closes_; });
   }
 
  private:
@@ -128,6 +136,7 @@ class FakeWinHttp : public ovplatform::WinHttpApi {
   Knobs knobs_;
   Handle next_ = 1;
   std::set<Handle> sessions_, resolvers_;
+  std::size_t unknown_closes_ = 0;
   ovplatform::WinHttpStatusCallback callback_ = nullptr;
   std::vector<Request> requests_;
 };
