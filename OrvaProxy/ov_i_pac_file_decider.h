@@ -37,9 +37,11 @@ class ovIPacFileDecider {
   virtual void resetFailureRecord() = 0;
   // The network changed: the detected URL and the script in force are
   // forgotten, so that the next GetPacContent decides anew for this network.
+  // The caller forgets the answers made with the old script itself.
   virtual void restartForNetworkChange() {}
   // `hook` runs (on the resolve service's runner) whenever the script in
-  // force changes text or is dropped; null removes it.
+  // force changes text or is dropped, other than by restartForNetworkChange;
+  // null removes it.
   virtual void setScriptChangeHook(std::function<void()> hook) { (void)hook; }
 
   // The owner's set-up at service start: the decider's own runner, and the

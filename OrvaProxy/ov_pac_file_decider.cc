@@ -176,7 +176,9 @@ void ovPACFileDecider::restartForNetworkChange() {
   ++detection_serial_;  // a detection still running looked at the old network
   if (!current_config_) return;
   current_config_->setAutoDetectPacUrl(std::string());
-  replaceScript(std::string());
+  // Not through replaceScript: the owner asked for this and forgets the
+  // answers made on the old network itself.
+  current_config_->setPacContent(std::string());
 }
 
 void ovPACFileDecider::replaceScript(std::string content) {

@@ -25,7 +25,8 @@
 //   and a failed or unverifiable revalidation keeps it.
 // - The script-change hook runs whenever the script in force is replaced by
 //   a different text or dropped (never for an unchanged one), so that the
-//   owner can forget answers computed with it.
+//   owner can forget answers computed with it; restartForNetworkChange does
+//   not run it, as its caller forgets those answers itself.
 //
 // Thread: every operation and every callback runs on one owner runner (the
 // resolve service's, which is also callback_runner). Detection blocks on
@@ -115,7 +116,8 @@ class ovPACFileDecider {
   void setCallbackRunner(std::string runner) { callback_runner_ = std::move(runner); }
   const std::string& callbackRunner() const { return callback_runner_; }
   void setDataSyncHook(DataSyncHook hook) { data_sync_hook_ = std::move(hook); }
-  // Runs when the script in force changes text or is dropped.
+  // Runs when the script in force changes text or is dropped (except by
+  // restartForNetworkChange).
   using ScriptChangeHook = std::function<void()>;
   void setScriptChangeHook(ScriptChangeHook hook) { script_change_hook_ = std::move(hook); }
   // Null: the module's adapter (ovProxyEnterpriseAdapter::GetInstance).

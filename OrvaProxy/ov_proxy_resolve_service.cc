@@ -339,8 +339,9 @@ void ovProxyResolveServiceImpl::cancel(const std::string& requestId) {
 }
 
 std::optional<uint64_t> ovProxyResolveServiceImpl::takeTaskEpoch(const std::string& requestId) {
-  // With an id reused while its first request runs, the oldest epoch is
-  // taken: a stale answer is never cached, at worst a fresh one is not.
+  // Ids are the callers': with one reused while an earlier request of it
+  // runs, which record belongs to which answer is not known. The oldest is
+  // taken, which is right when answers come in the order of their requests.
   auto [first, last] = task_epochs_.equal_range(requestId);
   if (first == last) return std::nullopt;
   auto oldest = first;
