@@ -14,6 +14,7 @@
 // when it is destroyed.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -34,6 +35,14 @@ class ovIPacFileDecider {
   // Forgets a failed download, so that the next GetPacContent may try again
   // at once (after a network change).
   virtual void resetFailureRecord() = 0;
+  // The network changed: the detected URL and the script in force are
+  // forgotten, so that the next GetPacContent decides anew for this network.
+  // The caller forgets the answers made with the old script itself.
+  virtual void restartForNetworkChange() {}
+  // `hook` runs (on the resolve service's runner) whenever the script in
+  // force changes text or is dropped, other than by restartForNetworkChange;
+  // null removes it.
+  virtual void setScriptChangeHook(std::function<void()> hook) { (void)hook; }
 
   // The owner's set-up at service start: the decider's own runner, and the
   // runner notifications come back on. Undone by releaseRunners.

@@ -15,7 +15,9 @@
 namespace OVProxy {
 namespace {
 
+constexpr const char kWorkKeyName[] = "pac_decider_work";
 constexpr const char kMonitorKeyName[] = "pac_decider_downloading_monitor";
+constexpr const char kRevalidateKeyName[] = "pac_decider_revalidation";
 constexpr const char kBackupPacFeature[] = "UseBackupPacForDetectFail";
 constexpr const char kPacFunctionName[] = "FindProxyForURL";
 
@@ -24,10 +26,26 @@ constexpr int32_t kDownloadLatencyMetric = 19;
 constexpr int32_t kDetectionFailedEvent = 1;
 constexpr int32_t kDownloadFailedEvent = 2;
 
-OrvaTask::UniqueKey NextMonitorKey() {
+uint64_t NextDeciderNumber() {
   static std::atomic<uint64_t> next{1};
-  return OrvaTask::GenerateUniqueKey(std::string(kMonitorKeyName) + "#" +
-                                     std::to_string(next.fetch_add(1)));
+  return next.fetch_add(1);
+}
+
+OrvaTask::UniqueKey OwnKey(const char* name, uint64_t decider) {
+  return OrvaTask::GenerateUniqueKey(std::string(name) + "#" + std::to_string(decider));
+}
+
+// Differs between processes (clock, address-space layout) and deciders, so
+// that the client's processes spread their revalidations over the jitter.
+uint32_t RevalidateDelayMs(const void* decider, uint64_t number) {
+  uint64_t x = static_cast<uint64_t>(Tav::TimeTicks::NowNs()) ^
+               static_cast<uint64_t>(reinterpret_cast<uintptr_t>(decider)) ^ (number << 32);
+  x += 0x9E3779B97F4A7C15ULL;
+  x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ULL;
+  x = (x ^ (x >> 27)) * 0x94D049BB133111EBULL;
+  x ^= x >> 31;
+  return ovPACFileDecider::kRevalidateMs +
+         static_cast<uint32_t>(x % ovPACFileDecider::kRevalidateJitterMs);
 }
 
 int64_t ElapsedMs(int64_t startNs) {
@@ -65,31 +83,47 @@ const char* DeciderStateName(DeciderState state) {
 
 ovPACFileDecider::ovPACFileDecider(std::unique_ptr<ovIPACDownloader> downloader,
                                    std::shared_ptr<ovplatform::AutoProxyUrlDetector> detector)
+    : ovPACFileDecider(std::move(downloader), std::move(detector), NextDeciderNumber()) {}
+
+ovPACFileDecider::ovPACFileDecider(std::unique_ptr<ovIPACDownloader> downloader,
+                                   std::shared_ptr<ovplatform::AutoProxyUrlDetector> detector,
+                                   uint64_t number)
     : downloader_(std::move(downloader)),
       holder_(std::make_shared<PACFileDeciderWeakHolder>()),
       detector_(std::move(detector)),
-      monitor_key_(NextMonitorKey()) {
+      revalidate_delay_ms_(RevalidateDelayMs(this, number)),
+      work_key_(OwnKey(kWorkKeyName, number)),
+      monitor_key_(OwnKey(kMonitorKeyName, number)),
+      revalidate_key_(OwnKey(kRevalidateKeyName, number)) {
   holder_->decider = this;
 }
 
 ovPACFileDecider::~ovPACFileDecider() {
-  if (OrvaTask::IOVTManager* manager = OrvaTask::GetOVTManager()) {
-    manager->CancelTasksByValue(kPacDeciderTaskGroup);
-  }
-  onEnterState(DeciderState::Idle);
+  cancelPostedWork();
   holder_->decider = nullptr;
+}
+
+void ovPACFileDecider::cancelPostedWork() {
+  // By this decider's own key: the grouping value 61 is shared by every
+  // decider of the process.
+  if (OrvaTask::IOVTManager* manager = OrvaTask::GetOVTManager()) {
+    manager->CancelTasksByUniqueKey(work_key_);
+  }
+  cancelRevalidation();
+  onEnterState(DeciderState::Idle);
 }
 
 bool ovPACFileDecider::postTo(const std::string& runner, const char* name,
                               std::function<void()> work, uint32_t delayMs,
-                              OrvaTask::UniqueKey key) {
+                              const OrvaTask::UniqueKey* key) {
   OrvaTask::IOVTManager* manager = OrvaTask::GetOVTManager();
   if (manager == nullptr) return false;
   OrvaTask::TaskAttribute attribute{.name = name,
                                     .location = OrvaTask::SourceLocation::Current(),
                                     .value = kPacDeciderTaskGroup,
                                     .delay_ms = delayMs};
-  if (!key.name().empty()) attribute.unique_keys.push_back(std::move(key));
+  attribute.unique_keys.push_back(work_key_);
+  if (key != nullptr) attribute.unique_keys.push_back(*key);
   return manager->PostTask(runner, OrvaTask::CreateOrvaTask(std::move(attribute), std::move(work)));
 }
 
@@ -113,14 +147,51 @@ bool ovPACFileDecider::setConfig(const std::shared_ptr<const ovProxyConfig>& con
     return false;
   }
   if (current_config_ && *current_config_ == *config) return false;
-  std::string kept = current_config_ && current_config_->getPacUrl() == config->getPacUrl()
-                         ? current_config_->getPacContent()
-                         : config->getPacContent();
+  const bool keep = current_config_ && current_config_->getPacUrl() == config->getPacUrl();
+  std::string previous = current_config_ ? current_config_->getPacContent() : std::string();
+  std::string kept = keep ? previous : config->getPacContent();
+  if (!keep || kept.empty()) {
+    // Not a script of ours any more: nothing to revalidate.
+    script_url_.clear();
+    cancelRevalidation();
+  }
   current_config_ = config->duplicate();
-  current_config_->setPacContent(std::move(kept));
+  current_config_->setPacContent(std::move(previous));
+  replaceScript(std::move(kept));
   current_config_->resetSocksDetectionCache();
   if (state_ != DeciderState::Idle) setState(DeciderState::Idle);
   return true;
+}
+
+void ovPACFileDecider::restartForNetworkChange() {
+  ovLog(LogLevel::kInfo, "PACD_NETCHG",
+        "PACFileDecider: Network changed, PAC decision starts over");
+  cancelRevalidation();
+  script_url_.clear();
+  if (state_ != DeciderState::Idle) {
+    setState(DeciderState::Idle);  // cancels a download and closes the failure window
+  } else {
+    onEnterState(DeciderState::Idle);
+  }
+  ++detection_serial_;  // a detection still running looked at the old network
+  if (!current_config_) return;
+  current_config_->setAutoDetectPacUrl(std::string());
+  // Not through replaceScript: the owner asked for this and forgets the
+  // answers made on the old network itself.
+  current_config_->setPacContent(std::string());
+}
+
+void ovPACFileDecider::replaceScript(std::string content) {
+  if (!current_config_) return;
+  const bool changed =
+      !current_config_->isPacContentEmpty() && current_config_->getPacContent() != content;
+  if (current_config_->getPacContent() != content) {
+    current_config_->setPacContent(std::move(content));
+  }
+  if (changed && script_change_hook_) {
+    ovLog(LogLevel::kInfo, "PACD_SCRCHG", "PACFileDecider: PAC script in force changed");
+    script_change_hook_();
+  }
 }
 
 std::shared_ptr<ovProxyConfig> ovPACFileDecider::getConfig() const {
@@ -232,10 +303,11 @@ void ovPACFileDecider::startDetermin() {
       alive->decider->onPacUrlDetermined(url, detection, start);
     }
   };
-  const bool posted = postTo(kPacDeciderRunnerName, "get pac url",
-                             [runner = callback_runner_, config, detector, callback]() {
-                               DeterminePacUrl(runner, config, detector, callback);
-                             });
+  const bool posted =
+      postTo(kPacDeciderRunnerName, "get pac url",
+             [runner = callback_runner_, key = work_key_, config, detector, callback]() {
+               DeterminePacUrl(runner, key, config, detector, callback);
+             });
   if (!posted) {
     // Without the detection runner only the configured URL is left.
     ovLog(LogLevel::kError, "PACD_POST01",
@@ -246,6 +318,7 @@ void ovPACFileDecider::startDetermin() {
 }
 
 void ovPACFileDecider::DeterminePacUrl(const std::string& runner,
+                                       const OrvaTask::UniqueKey& workKey,
                                        std::shared_ptr<const ovProxyConfig> config,
                                        std::shared_ptr<ovplatform::AutoProxyUrlDetector> detector,
                                        UrlCallback callback) {
@@ -280,7 +353,8 @@ void ovPACFileDecider::DeterminePacUrl(const std::string& runner,
                         OrvaTask::CreateOrvaTask(
                             OrvaTask::TaskAttribute{.name = "callback pac url result",
                                                     .location = OrvaTask::SourceLocation::Current(),
-                                                    .value = kPacDeciderTaskGroup},
+                                                    .value = kPacDeciderTaskGroup,
+                                                    .unique_keys = {workKey}},
                             [callback = std::move(callback), url]() { callback(url); }));
   if (!posted) {
     ovLog(LogLevel::kWarning, "PACD_POST02",
@@ -335,7 +409,7 @@ void ovPACFileDecider::startTimerOutMonitor() {
           alive->decider->setState(DeciderState::Failed);
         }
       },
-      kDownloadMonitorMs, monitor_key_);
+      kDownloadMonitorMs, &monitor_key_);
   if (!posted) {
     ovLog(LogLevel::kWarning, "PACD_POST03",
           "PACFileDecider: Download monitor could not be posted - runner=" + callback_runner_);
@@ -385,16 +459,111 @@ void ovPACFileDecider::onPacDownloadComplete(const PacRequestId& requestId,
       download_failed_ = true;
       last_failure_ticks_ = Tav::SystemTimeNow100ns();
     } else {
-      current_config_->setPacContent(content);
+      replaceScript(content);
+      script_url_ = url;
       backup_pac_content_ = content;
       if (data_sync_hook_) data_sync_hook_(*current_config_, content);
       download_failed_ = false;
+      armRevalidation();
     }
   }
   ovLog(LogLevel::kInfo, "PACD_DLDONE",
         "PACFileDecider: PAC download complete - reqid=" + IdText(requestId) + ", success=" +
             (success ? "1" : "0") + ", content_size=" + std::to_string(content.size()));
   setState(DeciderState::Finished);
+}
+
+void ovPACFileDecider::armRevalidation() {
+  if (OrvaTask::IOVTManager* manager = OrvaTask::GetOVTManager()) {
+    manager->CancelTasksByUniqueKey(revalidate_key_);
+  }
+  const bool posted = postTo(
+      callback_runner_, "pac revalidation",
+      [holder = std::weak_ptr<PACFileDeciderWeakHolder>(holder_)]() {
+        const auto alive = holder.lock();
+        if (alive && alive->decider != nullptr) alive->decider->revalidate();
+      },
+      revalidate_delay_ms_, &revalidate_key_);
+  if (!posted) {
+    ovLog(LogLevel::kWarning, "PACD_POST04",
+          "PACFileDecider: PAC revalidation could not be scheduled - runner=" + callback_runner_);
+  }
+}
+
+void ovPACFileDecider::cancelRevalidation() {
+  if (OrvaTask::IOVTManager* manager = OrvaTask::GetOVTManager()) {
+    manager->CancelTasksByUniqueKey(revalidate_key_);
+  }
+  if (revalidating_ && !revalidating_reqid_.empty()) {
+    downloader_->CancelDownload(revalidating_reqid_);
+  }
+  revalidating_ = false;
+  revalidating_reqid_.clear();
+  ++revalidation_serial_;  // a late outcome is dropped
+}
+
+void ovPACFileDecider::revalidate() {
+  if (!current_config_ || current_config_->isPacContentEmpty() || script_url_.empty()) return;
+  if (state_ == DeciderState::Determining || state_ == DeciderState::UrlReady ||
+      state_ == DeciderState::Downloading) {
+    armRevalidation();  // the decision running fetches anyway
+    return;
+  }
+  // One at a time: one that has not ended by now is given up.
+  cancelRevalidation();
+  const uint64_t revalidation = revalidation_serial_;
+  const std::string url = script_url_;
+  revalidating_ = true;
+  PacRequestId requestId;
+  downloader_->Download(
+      requestId, url,
+      [holder = std::weak_ptr<PACFileDeciderWeakHolder>(holder_), url, revalidation](
+          const PacRequestId&, const std::string& content, bool success, const std::string& error) {
+        const auto alive = holder.lock();
+        if (alive && alive->decider != nullptr) {
+          alive->decider->onRevalidated(content, success, error, url, revalidation);
+        }
+      },
+      callback_runner_);
+  revalidating_reqid_ = requestId;
+  // Should no outcome ever come, the next round gives this one up.
+  armRevalidation();
+  ovLog(
+      LogLevel::kInfo, "PACD_REVSTA",
+      "PACFileDecider: PAC revalidation started - reqid=" + IdText(requestId) + ", pac_url=*****");
+}
+
+void ovPACFileDecider::onRevalidated(const std::string& content, bool success,
+                                     const std::string& error, const std::string& url,
+                                     uint64_t revalidation) {
+  if (revalidation != revalidation_serial_ || !revalidating_) return;
+  revalidating_ = false;
+  revalidating_reqid_.clear();
+  // The script was dropped or replaced by a decision meanwhile.
+  if (!current_config_ || current_config_->isPacContentEmpty() || url != script_url_) return;
+  armRevalidation();
+  if (!success) {
+    ovLog(LogLevel::kWarning, "PACD_REVFAI",
+          "PACFileDecider: PAC revalidation failed, script in force kept - error=" + error);
+    return;
+  }
+  if (content.empty() || content == current_config_->getPacContent()) {
+    ovLog(LogLevel::kInfo, "PACD_REVSAM", "PACFileDecider: PAC revalidation - script unchanged");
+    return;
+  }
+  if (content.find(kPacFunctionName) == std::string::npos) {
+    ovLog(LogLevel::kWarning, "PACD_REVVER",
+          "PACFileDecider: PAC revalidation verification failed, script in force kept - "
+          "content_size=" +
+              std::to_string(content.size()));
+    return;
+  }
+  ovLog(LogLevel::kInfo, "PACD_REVNEW",
+        "PACFileDecider: PAC revalidation - new script, content_size=" +
+            std::to_string(content.size()));
+  backup_pac_content_ = content;
+  replaceScript(content);
+  if (data_sync_hook_) data_sync_hook_(*current_config_, content);
 }
 
 }  // namespace OVProxy

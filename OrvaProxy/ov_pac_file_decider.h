@@ -12,6 +12,22 @@
 // configuration changes or the owner resets it to Idle. A failed
 // auto-detected download is retried once with the configured PAC URL.
 //
+// The script in force follows the network and the server:
+// - restartForNetworkChange forgets the detected URL, the script in force
+//   and the failure window, so that the next GetPacContent detects and
+//   downloads again. The downloader keeps its copy and validators, so an
+//   unchanged script at the same URL costs a "not modified".
+// - A script this decider downloaded is fetched again every
+//   kRevalidateMs plus a jitter of up to kRevalidateJitterMs (drawn once
+//   per decider: the client's processes share the network and usually the
+//   script, and must not all ask at the same moment). One revalidation at a
+//   time; GetPacContent keeps answering from the script in force meanwhile,
+//   and a failed or unverifiable revalidation keeps it.
+// - The script-change hook runs whenever the script in force is replaced by
+//   a different text or dropped (never for an unchanged one), so that the
+//   owner can forget answers computed with it; restartForNetworkChange does
+//   not run it, as its caller forgets those answers itself.
+//
 // Thread: every operation and every callback runs on one owner runner (the
 // resolve service's, which is also callback_runner). Detection blocks on
 // "pac_decider_task_runner" and touches only its own copies. Posted work
@@ -23,8 +39,10 @@
 // Lifetime: held by value by its owner; not copyable or movable (posted work
 // points back at it). The owner creates "pac_decider_task_runner", sets the
 // delegate and callback runner, and at shutdown empties the callback runner,
-// resets to Idle, cancels grouping value 61 and removes the runner.
-// Destruction cancels the decider's queued work and any download in flight.
+// resets to Idle, cancels the decider's posted work and removes the runner.
+// Every task the decider posts carries the grouping value 61 and a unique
+// key of its own; destruction and cancelPostedWork drop this decider's work
+// only (never another decider's) and cancel any download in flight.
 #pragma once
 
 #include <cstdint>
@@ -77,6 +95,10 @@ class ovPACFileDecider {
   // After a failure, no new download for this long (100-ns ticks: 30 min).
   static constexpr int64_t kFailureWindowTicks = 18'000'000'000;
   static constexpr uint32_t kDetectBufferBytes = 1024;
+  // How often a script in force is fetched again: what browsers do, and
+  // with validators the usual answer is a small "not modified".
+  static constexpr uint32_t kRevalidateMs = 30 * 60 * 1000;
+  static constexpr uint32_t kRevalidateJitterMs = 3 * 60 * 1000;
 
   // After a verified download: the configuration it was made for and the
   // script, so that the owner can share it with other processes.
@@ -94,6 +116,10 @@ class ovPACFileDecider {
   void setCallbackRunner(std::string runner) { callback_runner_ = std::move(runner); }
   const std::string& callbackRunner() const { return callback_runner_; }
   void setDataSyncHook(DataSyncHook hook) { data_sync_hook_ = std::move(hook); }
+  // Runs when the script in force changes text or is dropped (except by
+  // restartForNetworkChange).
+  using ScriptChangeHook = std::function<void()>;
+  void setScriptChangeHook(ScriptChangeHook hook) { script_change_hook_ = std::move(hook); }
   // Null: the module's adapter (ovProxyEnterpriseAdapter::GetInstance).
   void setEnterpriseAdapter(IOvProxyEnterpriseAdapter* adapter) { adapter_ = adapter; }
 
@@ -105,12 +131,21 @@ class ovPACFileDecider {
   eErrorCode GetPacContent();
   void setState(DeciderState state);
   DeciderState state() const { return state_; }
+  // The network changed: the decision starts over at the next GetPacContent.
+  void restartForNetworkChange();
+  // Drops the work this decider has queued and cancels its downloads.
+  void cancelPostedWork();
+  // The delay of the periodic revalidation, jitter included.
+  uint32_t revalidateDelayMs() const { return revalidate_delay_ms_; }
 
  private:
   using UrlCallback = std::function<void(const std::string& url)>;
 
+  ovPACFileDecider(std::unique_ptr<ovIPACDownloader> downloader,
+                   std::shared_ptr<ovplatform::AutoProxyUrlDetector> detector, uint64_t number);
+
   // On "pac_decider_task_runner": detection, then "callback pac url result".
-  static void DeterminePacUrl(const std::string& runner,
+  static void DeterminePacUrl(const std::string& runner, const OrvaTask::UniqueKey& workKey,
                               std::shared_ptr<const ovProxyConfig> config,
                               std::shared_ptr<ovplatform::AutoProxyUrlDetector> detector,
                               UrlCallback callback);
@@ -124,10 +159,18 @@ class ovPACFileDecider {
   void onPacDownloadComplete(const PacRequestId& requestId, const std::string& content,
                              bool success, const std::string& error, const std::string& url,
                              uint64_t download, int64_t startNs);
+  void armRevalidation();
+  void cancelRevalidation();
+  void revalidate();
+  void onRevalidated(const std::string& content, bool success, const std::string& error,
+                     const std::string& url, uint64_t revalidation);
+  // Puts `content` in force (empty: none) and runs the script-change hook
+  // when that replaced a different script.
+  void replaceScript(std::string content);
   std::string pacUrl() const;
   void notifyDelegate(bool success, std::string content);
   bool postTo(const std::string& runner, const char* name, std::function<void()> work,
-              uint32_t delayMs = 0, OrvaTask::UniqueKey key = {});
+              uint32_t delayMs = 0, const OrvaTask::UniqueKey* key = nullptr);
 
   std::unique_ptr<ovIPACDownloader> downloader_;
   int64_t last_failure_ticks_ = 0;
@@ -144,13 +187,23 @@ class ovPACFileDecider {
   std::shared_ptr<ovplatform::AutoProxyUrlDetector> detector_;
   IOvProxyEnterpriseAdapter* adapter_ = nullptr;
   DataSyncHook data_sync_hook_;
+  ScriptChangeHook script_change_hook_;
+  // The URL the script in force was downloaded from; empty when it came
+  // with the configuration (it is then not ours to revalidate).
+  std::string script_url_;
+  uint32_t revalidate_delay_ms_;
+  bool revalidating_ = false;
+  PacRequestId revalidating_reqid_;
+  uint64_t revalidation_serial_ = 0;
   // Which detection and download results are still awaited: a result of an
   // earlier one (the configuration changed, a retry started) is dropped.
   uint64_t detection_serial_ = 0;
   uint64_t download_serial_ = 0;
-  // The monitor's key is this decider's own, so that deciders never cancel
-  // one another's monitors.
+  // Keys of this decider's own: all its posted work, the download monitor,
+  // the revalidation timer. Deciders never cancel one another's work.
+  const OrvaTask::UniqueKey work_key_;
   const OrvaTask::UniqueKey monitor_key_;
+  const OrvaTask::UniqueKey revalidate_key_;
 };
 
 }  // namespace OVProxy

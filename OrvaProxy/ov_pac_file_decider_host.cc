@@ -53,6 +53,14 @@ void ovPacFileDeciderHost::resetFailureRecord() {
   }
 }
 
+void ovPacFileDeciderHost::restartForNetworkChange() {
+  decider_.restartForNetworkChange();
+}
+
+void ovPacFileDeciderHost::setScriptChangeHook(std::function<void()> hook) {
+  decider_.setScriptChangeHook(std::move(hook));
+}
+
 void ovPacFileDeciderHost::prepareRunners(const std::string& callbackRunner) {
   if (OrvaTask::IOVTManager* manager = OrvaTask::GetOVTManager()) {
     runner_created_ = manager->CreateRunner(kPacDeciderRunnerName, kPacDeciderTaskGroup) !=
@@ -65,8 +73,8 @@ void ovPacFileDeciderHost::prepareRunners(const std::string& callbackRunner) {
 void ovPacFileDeciderHost::releaseRunners() {
   decider_.setCallbackRunner(std::string());
   decider_.setState(DeciderState::Idle);
+  decider_.cancelPostedWork();
   if (OrvaTask::IOVTManager* manager = OrvaTask::GetOVTManager()) {
-    manager->CancelTasksByValue(kPacDeciderTaskGroup);
     if (runner_created_) manager->RemoveRunner(kPacDeciderRunnerName);
   }
   runner_created_ = false;

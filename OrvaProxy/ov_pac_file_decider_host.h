@@ -6,13 +6,14 @@
 // download still running is left alone, as it has no failure recorded yet.
 // prepareRunners creates "pac_decider_task_runner" (grouping value 61) and
 // sets the callback runner; releaseRunners empties the callback runner,
-// returns the decider to Idle, drops the queued work of value 61 and removes
-// that runner.
+// returns the decider to Idle, drops the decider's own queued work (not that
+// of other deciders in the process) and removes that runner.
 //
 // Thread: the resolve service's runner. Lifetime: owned by the resolve
 // controller.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -44,6 +45,8 @@ class ovPacFileDeciderHost final : public ovIPacFileDecider {
   std::shared_ptr<ovProxyConfig> getConfig() override;
   eErrorCode GetPacContent() override;
   void resetFailureRecord() override;
+  void restartForNetworkChange() override;
+  void setScriptChangeHook(std::function<void()> hook) override;
   void prepareRunners(const std::string& callbackRunner) override;
   void releaseRunners() override;
 

@@ -19,6 +19,7 @@ constexpr const char kErrorStartFailed[] = "xfer request start failed";
 constexpr const char kErrorNoResult[] = "xfer download stream failure, no result";
 constexpr const char kErrorNoUpdate[] = "xfer download no update";
 constexpr const char kErrorStreamFailure[] = "xfer download stream failure";
+constexpr const char kErrorNoKeptCopy[] = "xfer download no update, no kept copy";
 
 // The transfer client with the module that owns it; the client is valid
 // while `module` is held.
@@ -194,6 +195,16 @@ void ovPACFileDownloader::PostCallback(std::weak_ptr<ovIPACDownloaderWeakHolder>
 
 void ovPACFileDownloader::Deliver(Outcome& outcome, const PACDownloadCallback& callback) {
   std::string content;
+  // "Not modified" only means something against a copy we keep for this
+  // URL; without one (no validators were sent, or the copy belongs to
+  // another URL) the server answered nothing usable.
+  if (outcome.success && outcome.error == kErrorNoUpdate &&
+      (cached_url_ != outcome.url || cached_content_.empty())) {
+    ovLog(LogLevel::kWarning, "PACDL_304NC",
+          "PACFileDownloader: Not modified without a kept copy, download failed");
+    outcome.success = false;
+    outcome.error = kErrorNoKeptCopy;
+  }
   if (outcome.success) {
     if (!outcome.content.empty()) {
       cached_url_ = outcome.url;

@@ -5,9 +5,11 @@
 // It keeps the last non-empty body with the two validators the module
 // returned (ETag, Last-Modified) and sends them when the same URL is asked
 // for again; an unchanged file ("xfer download no update") hands back the
-// kept body with success. A failure leaves the cache alone. Error texts:
-// "xfer is not available", "xfer request start failed", "xfer download
-// stream failure, no result", "xfer download stream failure".
+// kept body with success. "Not modified" without a kept body of that URL
+// (a server answering 304 to a first request) is a failure. A failure
+// leaves the cache alone. Error texts: "xfer is not available", "xfer
+// request start failed", "xfer download stream failure, no result", "xfer
+// download stream failure", "xfer download no update, no kept copy".
 //
 // Thread: Download and CancelDownload on the decider's runner; outcomes are
 // posted as tasks "pac downloader PostCallback" (grouping value 61) to the

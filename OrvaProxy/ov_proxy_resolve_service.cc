@@ -1,6 +1,7 @@
 #include "OrvaProxy/ov_proxy_resolve_service.h"
 
 #include <algorithm>
+#include <optional>
 #include <string_view>
 #include <utility>
 
@@ -83,6 +84,7 @@ bool ovProxyResolveServiceImpl::initialize(ovProxyConfigServiceManager* manager)
   }
   manager_->addObserver(this);
   controller_.decider().prepareRunners(runner);
+  controller_.decider().setScriptChangeHook([this] { clearHostCache("pac script"); });
   controller_.setDelegate(this);
 
   ovProxyConfig latest;
@@ -102,6 +104,8 @@ bool ovProxyResolveServiceImpl::uninitialize() {
   std::deque<std::shared_ptr<ovProxyResolveTask>> dropped;
   dropped.swap(waiting_);
   controller_.cancelAllTasks();
+  task_epochs_.clear();
+  controller_.decider().setScriptChangeHook(nullptr);
   controller_.decider().releaseRunners();
   controller_.setDelegate(nullptr);
   state_ = ServiceState::Uninitialized;
@@ -202,6 +206,7 @@ eErrorCode ovProxyResolveServiceImpl::assignConfig(
 eErrorCode ovProxyResolveServiceImpl::submitTask(const std::shared_ptr<ovProxyResolveTask>& task,
                                                  bool deliver) {
   if (!task || state_ != ServiceState::Ready) return e_unavailable;
+  task_epochs_.emplace(task->getRequestId(), cache_epoch_);
   const eErrorCode code = controller_.addTask(task);
   if (code == e_pending) return e_pending;
   if (deliver) {
@@ -287,6 +292,9 @@ void ovProxyResolveServiceImpl::OnNetSettingChange(int) {
 void ovProxyResolveServiceImpl::resetForNetworkChange() {
   std::shared_ptr<ovProxyHostCacheMode> cache = info_mode_->getHostCacheMode();
   if (cache) cache->onConfigChanged();
+  // The script found on the old network is not this network's: detection
+  // and download run again (an unchanged script costs a "not modified").
+  controller_.decider().restartForNetworkChange();
   clearHostCache("network");
   if (manager_) manager_->onNetworkStateChanged();
   // The process's own resolution service keeps detection results and
@@ -296,6 +304,8 @@ void ovProxyResolveServiceImpl::resetForNetworkChange() {
 }
 
 void ovProxyResolveServiceImpl::clearHostCache(const char* reason) {
+  // Answers still being computed were made under what is being forgotten.
+  ++cache_epoch_;
   std::shared_ptr<ovProxyHostCacheMode> cache = info_mode_->getHostCacheMode();
   if (!cache) return;
   cache->clear();
@@ -309,7 +319,15 @@ void ovProxyResolveServiceImpl::onTaskComplete(const std::string& requestId, con
   ovLog(LogLevel::kInfo, "RSVC_RESDON",
         "ProxyResolveService: Resolution complete - requestId=" + requestId +
             ", result=" + ResultName(result) + ", error=" + std::to_string(error));
+  const std::optional<uint64_t> epoch = takeTaskEpoch(requestId);
   if (error != e_success || !result) return;
+  if (epoch && *epoch != cache_epoch_) {
+    ovLog(LogLevel::kInfo, "RSVC_STALEA",
+          "ProxyResolveService: Answer not cached, made before the cache was cleared - "
+          "requestId=" +
+              requestId);
+    return;
+  }
   std::shared_ptr<ovProxyHostCacheMode> cache = info_mode_->getHostCacheMode();
   if (cache && cache->isHostCacheEnabled()) cache->put(hostKey(url), *result);
 }
@@ -320,7 +338,23 @@ void ovProxyResolveServiceImpl::cancel(const std::string& requestId) {
     if (task->getRequestId() != requestId) kept.push_back(std::move(task));
   }
   waiting_.swap(kept);
+  task_epochs_.erase(requestId);
   controller_.cancelTask(requestId);
+}
+
+std::optional<uint64_t> ovProxyResolveServiceImpl::takeTaskEpoch(const std::string& requestId) {
+  // Ids are the callers': with one reused while an earlier request of it
+  // runs, which record belongs to which answer is not known. The oldest is
+  // taken, which is right when answers come in the order of their requests.
+  auto [first, last] = task_epochs_.equal_range(requestId);
+  if (first == last) return std::nullopt;
+  auto oldest = first;
+  for (auto it = first; it != last; ++it) {
+    if (it->second < oldest->second) oldest = it;
+  }
+  const uint64_t epoch = oldest->second;
+  task_epochs_.erase(oldest);
+  return epoch;
 }
 
 void ovProxyResolveServiceImpl::checkTimeouts(bool& more) {
@@ -336,6 +370,7 @@ void ovProxyResolveServiceImpl::checkTimeouts(bool& more) {
   bool remain = false;
   controller_.collectTimedOutTasks(timed_out, remain);
   for (const auto& [id, task] : timed_out) {
+    takeTaskEpoch(id);
     if (task) completeWithDirect(task, e_request_timeout);
   }
   more = !waiting_.empty() || remain;

@@ -8,9 +8,13 @@
 // their time-out with e_request_timeout.
 //
 // Configuration changes restart the PAC decision and release the waiting
-// queue. Network changes also re-poll the sources, reset the decider's
-// failure window and clear the host cache: answers made under another
-// network's (or an older) configuration would otherwise keep being served.
+// queue. Network changes also re-poll the sources, make the PAC decider
+// detect and download again (forgetting the script in force) and clear the
+// host cache: answers made under another network's (or an older)
+// configuration would otherwise keep being served. The cache is also
+// cleared whenever the script in force changes text (a revalidation found a
+// new one), not when it is unchanged. An answer of a task handed to the
+// controller before the cache was last cleared is not written to it.
 // The cache is also cleared on a configuration change once a configuration
 // was in force, and on the first configuration of a start when it differs
 // from the one shared in the data-sync store (the answers cached under it
@@ -35,7 +39,9 @@
 #include <deque>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
+#include <unordered_map>
 
 #include "OrvaProxy/ovProxyConfig/ov_net_state_observer.h"
 #include "OrvaProxy/ovProxyConfig/ov_proxy_config_service_manager.h"
@@ -131,6 +137,9 @@ class ovProxyResolveServiceImpl : public ovProxyResolveService,
   void drainWaitingQueue();
   void resetForNetworkChange();
   void clearHostCache(const char* reason);
+  // The cache epoch a task was handed to the controller in, taken out of
+  // the record; none for a task not recorded.
+  std::optional<uint64_t> takeTaskEpoch(const std::string& requestId);
   // Whether the manager's valid configuration is the one shared in the
   // data-sync store (true when either is missing).
   bool MatchesSharedConfig();
@@ -145,6 +154,12 @@ class ovProxyResolveServiceImpl : public ovProxyResolveService,
   std::string network_name_;
   // A configuration was in force: a later change makes cached answers stale.
   bool had_config_ = false;
+  // Counts host-cache clears; each task handed to the controller is
+  // recorded with the count at that time, so that an answer computed under
+  // what a clear forgot (an old script, configuration or network) is not
+  // cached when it arrives later.
+  uint64_t cache_epoch_ = 0;
+  std::unordered_multimap<std::string, uint64_t> task_epochs_;
 };
 
 }  // namespace OVProxy

@@ -1,4 +1,5 @@
 #include "OrvaProxy/ov_pac_file_decider.h"
+#include "OrvaProxy/ov_pac_file_decider_host.h"
 
 #include <gtest/gtest.h>
 
@@ -326,6 +327,127 @@ TEST_F(PacFileDeciderTest, AbandonedWorkDecidesNothing) {
   }
 }
 
+// A network change forgets the detected URL and the script in force, even
+// inside a failure window: the next request detects and downloads again.
+TEST_F(PacFileDeciderTest, NetworkChangeDecidesAgainForTheNewNetwork) {
+  int changes = 0;
+  decider_->setScriptChangeHook([&changes] { ++changes; });
+  detector_->SetAnswer(PROXY_AUTO_DETECT_TYPE_DHCP, "http://office/wpad.dat");
+  decider_->setConfig(AutoDetect());
+  decider_->GetPacContent();
+  Pump();
+  Finish(0, kPac, true);
+  EXPECT_EQ(decider_->GetPacContent(), e_success);
+  decider_->restartForNetworkChange();
+  EXPECT_EQ(changes, 0) << "the owner forgets the old answers itself";
+  EXPECT_TRUE(decider_->getConfig()->isPacContentEmpty());
+  detector_->SetAnswer(PROXY_AUTO_DETECT_TYPE_DHCP, "http://home/wpad.dat");
+  EXPECT_EQ(decider_->GetPacContent(), e_pending);
+  Pump();
+  Finish(1, "", false);  // opens the 30-minute window
+  EXPECT_EQ(decider_->GetPacContent(), e_pac_unavailable);
+  decider_->restartForNetworkChange();
+  EXPECT_EQ(decider_->GetPacContent(), e_pending);
+  Pump();
+  // A download running at a change is cancelled; its outcome decides nothing.
+  decider_->restartForNetworkChange();
+  EXPECT_EQ(downloads_->cancels(), std::vector<PacRequestId>{u"dl-3"});
+  const std::size_t heard = delegate_.decisions.size();
+  Finish(2, kPac, true);
+  EXPECT_EQ(delegate_.decisions.size(), heard);
+  EXPECT_TRUE(decider_->getConfig()->isPacContentEmpty());
+  EXPECT_EQ(Urls(), (std::vector<std::string>{"http://office/wpad.dat", "http://home/wpad.dat",
+                                              "http://home/wpad.dat"}));
+  // The office script is not revalidated any more.
+  clock_.Advance(40min);
+  env_.RunUntilIdle();
+  EXPECT_EQ(Urls().size(), 3u);
+}
+
+// A downloaded script is fetched again after the revalidation delay, one
+// fetch at a time, while requests keep being answered from it; only a new
+// verified text replaces it (and only then is the owner told).
+TEST_F(PacFileDeciderTest, ScriptInForceIsRevalidatedPeriodically) {
+  const std::string kNew = std::string(kPac) + " // v2";
+  const struct {
+    const char* name;
+    std::string content;
+    bool success;
+    std::string in_force;
+    int changes;
+  } cases[] = {
+      {"unchanged (a 304 hands back the kept copy)", kPac, true, kPac, 0},
+      {"new script", kNew, true, kNew, 1},
+      {"server down", "", false, kPac, 0},
+      {"not a PAC script", std::string(300, 'z'), true, kPac, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto downloads = std::make_shared<ovtest::FakePacDownloads>();
+    RecordingDelegate delegate;
+    auto decider = MakeDecider(downloads, detector_, &delegate);
+    int changes = 0;
+    decider->setScriptChangeHook([&changes] { ++changes; });
+    std::vector<std::string> synced;
+    decider->setDataSyncHook(
+        [&synced](const ovProxyConfig&, const std::string& text) { synced.push_back(text); });
+    decider->setConfig(PacUrl("http://cfg/p.pac"));
+    decider->GetPacContent();
+    ASSERT_TRUE(downloads->Finish(0, kPac, true));
+    env_.RunUntilIdle();
+    const std::chrono::milliseconds delay(decider->revalidateDelayMs());
+    EXPECT_GE(delay, 30min);
+    EXPECT_LT(delay, 33min);
+    clock_.Advance(delay - 1ms);
+    env_.RunUntilIdle();
+    EXPECT_EQ(downloads->requests().size(), 1u);
+    clock_.Advance(1ms);
+    env_.RunUntilIdle();
+    ASSERT_EQ(Urls(*downloads), (std::vector<std::string>{"http://cfg/p.pac", "http://cfg/p.pac"}));
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(decider->GetPacContent(), e_success);
+    clock_.Advance(10min);
+    env_.RunUntilIdle();
+    EXPECT_EQ(downloads->requests().size(), 2u) << "one revalidation at a time";
+    ASSERT_TRUE(downloads->Finish(1, c.content, c.success));
+    env_.RunUntilIdle();
+    EXPECT_EQ(decider->getConfig()->getPacContent(), c.in_force);
+    EXPECT_EQ(changes, c.changes);
+    EXPECT_EQ(synced.size(), 1u + c.changes);
+    EXPECT_EQ(decider->state(), DeciderState::Finished);
+    clock_.Advance(delay);  // and again, whatever the outcome
+    env_.RunUntilIdle();
+    EXPECT_EQ(downloads->requests().size(), 3u);
+  }
+}
+
+// Deciders share the grouping value 61; the teardown of one must leave the
+// queued work of the others alone.
+TEST_F(PacFileDeciderTest, TeardownCancelsOnlyItsOwnWork) {
+  for (const bool host : {false, true}) {
+    SCOPED_TRACE(host ? "host's releaseRunners" : "destruction");
+    auto downloads = std::make_shared<ovtest::FakePacDownloads>();
+    RecordingDelegate other_delegate;
+    auto other = MakeDecider(downloads, detector_, &other_delegate);
+    other->setConfig(PacUrl("http://other/p.pac"));
+    other->GetPacContent();  // its download monitor is queued
+
+    auto gone = std::make_unique<ovPacFileDeciderHost>(downloads_->Create(), detector_, &adapter_);
+    gone->prepareRunners("main.thread.runner");
+    gone->setConfig(PacUrl("http://gone/p.pac"));
+    gone->GetPacContent();
+    if (host) {
+      gone->releaseRunners();
+    } else {
+      gone.reset();
+    }
+    clock_.Advance(5s);
+    env_.RunUntilIdle();
+    EXPECT_EQ(other->state(), DeciderState::Failed);
+    ASSERT_EQ(other_delegate.decisions.size(), 1u);
+    env_.manager().CreateRunner("pac_decider_task_runner", 61);
+  }
+}
+
 constexpr const char kRunner[] = "main.thread.runner";
 constexpr const char kUrl[] = "http://wpad.corp/wpad.dat";
 constexpr const char kOtherUrl[] = "http://other.corp/proxy.pac";
@@ -400,10 +522,15 @@ TEST_F(PacFileDownloaderTest, MissingLinksFailOnTheCallbackRunnerNeverInline) {
 
 TEST_F(PacFileDownloaderTest, ValidatorsCacheAndNoUpdateFollowTheUrl) {
   const std::string pac = "function FindProxyForURL(u, h) { return 'DIRECT'; }";
+  const PacRequestId unasked = Start(kUrl);  // a server answering 304 to a first request
+  ASSERT_TRUE(xfer_.Complete(unasked, oXfer::kResultNotModified, ""));
+  Delivered out = Outcome();
+  EXPECT_FALSE(out.success);
+  EXPECT_EQ(out.error, "xfer download no update, no kept copy");
   const PacRequestId first = Start(kUrl);
   ASSERT_FALSE(first.empty());
   ASSERT_TRUE(xfer_.Complete(first, oXfer::kResultOk, pac, "\"e1\"", "Mon, 01 Jan 2024"));
-  Delivered out = Outcome();
+  out = Outcome();
   EXPECT_EQ(out.content, pac);
   // Each step: the URL, what the module answers, what must have been sent
   // and what the caller gets.
@@ -425,8 +552,10 @@ TEST_F(PacFileDownloaderTest, ValidatorsCacheAndNoUpdateFollowTheUrl) {
       {kUrl, oXfer::kResultOk, "", true, "\"e1\"", true, pac, ""},
       {kUrl, oXfer::kResultOk, "x", false, "\"e1\"", false, "",
        "xfer download stream failure, no result"},
-      // The kept body belongs to its URL only.
-      {kOtherUrl, oXfer::kResultNotModified, "", true, "", true, "", "xfer download no update"},
+      // The kept body belongs to its URL only: "not modified" without a
+      // copy of it is a failure, not an empty script.
+      {kOtherUrl, oXfer::kResultNotModified, "", true, "", false, "",
+       "xfer download no update, no kept copy"},
   };
   for (const auto& s : steps) {
     const PacRequestId id = Start(s.url);

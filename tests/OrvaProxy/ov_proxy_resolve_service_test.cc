@@ -353,9 +353,41 @@ TEST_F(ResolveServiceTest, NetworkChangesResetOnceAndClearTheCache) {
     EXPECT_EQ(info_mode_.getHostCacheMode()->lookup("h.example", info), !step.reset) << step.name;
     EXPECT_EQ(manager_.network_changes(), resets);
     EXPECT_EQ(decision_->failure_resets, resets);
+    EXPECT_EQ(decision_->network_restarts, resets);
   }
   service_->OnNetSettingChange(0);
   EXPECT_EQ(manager_.network_changes(), resets + 1);
+  EXPECT_EQ(decision_->network_restarts, resets + 1);
+}
+
+// Answers computed with a script that changed leave the cache, and one
+// still being computed at the change stays out of it when it arrives.
+TEST_F(ResolveServiceTest, AnswersOfAChangedScriptLeaveTheCacheAndStayOut) {
+  Start(PacUrl(), CONFIG_VALID);
+  const auto complete = [this](const char* id, const char* proxy) {
+    pk_->Complete(id, e_success, proxy);
+    winhttp_->Complete(id, e_success, proxy);
+    env_.RunUntilIdle();
+  };
+  const auto cached = [this](const char* host) {
+    ovProxyInfo info;
+    return info_mode_.getHostCacheMode()->lookup(host, info);
+  };
+  Resolve("done", "http://done.example/");
+  Resolve("running", "http://running.example/");
+  env_.RunUntilIdle();
+  complete("done", "old:1");
+  ASSERT_TRUE(cached("done.example"));
+  ASSERT_NE(decision_->decider, nullptr);
+  decision_->decider->ChangeScript();
+  EXPECT_FALSE(cached("done.example"));
+  complete("running", "old:1");
+  EXPECT_EQ(Got("running").pac, "PROXY old:1; DIRECT");  // answered, not cached
+  EXPECT_FALSE(cached("running.example"));
+  Resolve("fresh", "http://fresh.example/");
+  env_.RunUntilIdle();
+  complete("fresh", "new:1");
+  EXPECT_TRUE(cached("fresh.example"));
 }
 
 TEST_F(ResolveServiceTest, CacheSurvivesAStartOnlyUnderTheSharedConfiguration) {

@@ -63,6 +63,11 @@ TEST_F(OvproxyFetchPac, ReportsEachStepAndPrintsTheScript) {
        kExitFailed,
        "",
        {"download: failed (xfer download stream failure)"}},
+      // A server answering "not modified" to a first request gave no script.
+      {{server_.Url("/not-modified.pac")},
+       kExitFailed,
+       "",
+       {"download: failed (xfer download no update, no kept copy)"}},
       {{"--auto-detect"}, kExitFailed, "", {"pac url: none found (DHCP and DNS)"}},
       {{}, kExitUsage, "", {"a URL or --auto-detect is required", "usage: ovproxy fetch-pac"}},
   };

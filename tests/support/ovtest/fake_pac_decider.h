@@ -1,9 +1,10 @@
 // FakePacDecider: a PAC decision scripted by hand. GetPacContent answers
 // Record::answer (any answer but e_pending notifies the delegate at once);
-// Decide completes a pending one. Calls go to the shared Record, which
-// outlives it. Not thread-safe.
+// Decide completes a pending one; ChangeScript runs the script-change hook.
+// Calls go to the shared Record, which outlives it. Not thread-safe.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -18,6 +19,7 @@ class FakePacDecider final : public OVProxy::ovIPacFileDecider {
     std::vector<std::shared_ptr<OVProxy::ovProxyConfig>> configs_set;
     int get_pac_content_calls = 0;
     int failure_resets = 0;
+    int network_restarts = 0;
     OVProxy::eErrorCode answer = OVProxy::e_pending;
     FakePacDecider* decider = nullptr;
   };
@@ -50,6 +52,11 @@ class FakePacDecider final : public OVProxy::ovIPacFileDecider {
     return answer;
   }
   void resetFailureRecord() override { ++record_->failure_resets; }
+  void restartForNetworkChange() override { ++record_->network_restarts; }
+  void setScriptChangeHook(std::function<void()> hook) override { hook_ = std::move(hook); }
+  void ChangeScript() {
+    if (hook_) hook_();
+  }
   void prepareRunners(const std::string&) override {}
   void releaseRunners() override {}
 
@@ -57,6 +64,7 @@ class FakePacDecider final : public OVProxy::ovIPacFileDecider {
   std::shared_ptr<Record> record_;
   std::shared_ptr<OVProxy::ovProxyConfig> config_;
   OVProxy::ovPacFileDeciderDelegate* delegate_ = nullptr;
+  std::function<void()> hook_;
 };
 
 }  // namespace ovtest

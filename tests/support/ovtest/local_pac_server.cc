@@ -79,6 +79,25 @@ LocalPacServer::LocalPacServer() : server_(std::make_unique<httplib::Server>()) 
     changed_.wait(lock, [this] { return released_; });
     response.set_content(kPacBody, kPacType);
   });
+  s.Get("/not-modified.pac", [](const Request&, Response& response) { response.status = 304; });
+  s.Get(R"(/script/([^/]+))", [this](const Request& request, Response& response) {
+    std::lock_guard lock(mutex_);
+    auto found = scripts_.find(request.matches[1]);
+    if (found == scripts_.end()) {
+      response.status = 404;
+      return;
+    }
+    Script& script = found->second;
+    ++script.requests;
+    const std::string etag = "\"" + std::to_string(script.version) + "\"";
+    response.set_header("ETag", etag);
+    if (request.get_header_value("If-None-Match") == etag) {
+      ++script.not_modified;
+      response.status = 304;
+    } else {
+      response.set_content(script.body, kPacType);
+    }
+  });
   s.set_tcp_nodelay(true);
   port_ = s.bind_to_any_port("127.0.0.1");
   // The socket listens already: requests wait in its backlog until accepted.
@@ -110,6 +129,29 @@ std::string LocalPacServer::last_if_none_match() const {
 std::string LocalPacServer::last_if_modified_since() const {
   std::lock_guard lock(mutex_);
   return if_modified_since_;
+}
+
+}  // namespace ovtest
+
+namespace ovtest {
+
+void LocalPacServer::SetScript(const std::string& name, std::string body) {
+  std::lock_guard lock(mutex_);
+  Script& script = scripts_[name];
+  script.body = std::move(body);
+  ++script.version;
+}
+
+int LocalPacServer::script_requests(const std::string& name) const {
+  std::lock_guard lock(mutex_);
+  auto found = scripts_.find(name);
+  return found == scripts_.end() ? 0 : found->second.requests;
+}
+
+int LocalPacServer::script_not_modified(const std::string& name) const {
+  std::lock_guard lock(mutex_);
+  auto found = scripts_.find(name);
+  return found == scripts_.end() ? 0 : found->second.not_modified;
 }
 
 }  // namespace ovtest

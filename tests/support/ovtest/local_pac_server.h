@@ -8,10 +8,15 @@
 //   /redirect.pac, /loop.pac, /to-file.pac  302 to /etag.pac, to itself,
 //                            to file:///etc/hostname
 //   /stall.pac               held until ReleaseStalls, then kPacBody
+//   /not-modified.pac        304 to every request, validators or not
+//   /script/<name>           what SetScript gave (404 before), ETag
+//                            "<version>" changing with each SetScript; 304
+//                            when the request repeats the current one
 // Thread-safe; the server runs on threads of its own until destruction.
 #pragma once
 
 #include <condition_variable>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -44,6 +49,11 @@ class LocalPacServer {
   // The validator headers of the last request that carried any.
   std::string last_if_none_match() const;
   std::string last_if_modified_since() const;
+  // Serves `body` at "/script/<name>" from now on.
+  void SetScript(const std::string& name, std::string body);
+  // Requests for "/script/<name>" so far, and how many were answered 304.
+  int script_requests(const std::string& name) const;
+  int script_not_modified(const std::string& name) const;
 
  private:
   std::unique_ptr<httplib::Server> server_;
@@ -55,6 +65,13 @@ class LocalPacServer {
   bool released_ = false;
   std::string if_none_match_;
   std::string if_modified_since_;
+  struct Script {
+    std::string body;
+    int version = 0;
+    int requests = 0;
+    int not_modified = 0;
+  };
+  std::map<std::string, Script> scripts_;
 };
 
 }  // namespace ovtest
