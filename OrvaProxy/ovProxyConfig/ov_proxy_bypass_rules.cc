@@ -30,6 +30,29 @@ bool EndsWith(std::string_view text, std::string_view tail) {
   return text.size() >= tail.size() && text.substr(text.size() - tail.size()) == tail;
 }
 
+// The address rule `rule` is, if any.
+std::optional<ovProxyBypassRules::AddressRange> ParseAddressRule(std::string_view rule) {
+  ovProxyBypassRules::AddressRange range;
+  if (const std::size_t slash = rule.rfind('/'); slash != std::string_view::npos) {
+    if (const auto prefix = ONet::ParseAddressPrefix(rule)) {
+      range.address = prefix->address;
+      range.length = prefix->length;
+      return range;
+    }
+    const std::string_view address = rule.substr(0, slash);
+    bool looks_like_range = !address.empty() && slash + 1 < rule.size();
+    for (char c : address) looks_like_range = looks_like_range && IsAddressByte(c);
+    if (!looks_like_range) return std::nullopt;
+    range.malformed = true;
+    return range;
+  }
+  // A single address; a wildcard or a name never parses as one.
+  const auto address = ONet::ParseIPLiteralMapped(rule);
+  if (!address) return std::nullopt;
+  range.address = *address;
+  return range;
+}
+
 }  // namespace
 
 ovProxyBypassRules::ovProxyBypassRules() = default;
@@ -65,29 +88,6 @@ bool ovProxyBypassRules::AddRuleFromString(std::string_view rule) {
   rules_.emplace_back(rule);
   ranges_.push_back(ParseAddressRule(rule));
   return true;
-}
-
-std::optional<ovProxyBypassRules::AddressRange> ovProxyBypassRules::ParseAddressRule(
-    std::string_view rule) {
-  AddressRange range;
-  if (const std::size_t slash = rule.rfind('/'); slash != std::string_view::npos) {
-    if (const auto prefix = ONet::ParseAddressPrefix(rule)) {
-      range.address = prefix->address;
-      range.length = prefix->length;
-      return range;
-    }
-    const std::string_view address = rule.substr(0, slash);
-    bool looks_like_range = !address.empty() && slash + 1 < rule.size();
-    for (char c : address) looks_like_range = looks_like_range && IsAddressByte(c);
-    if (!looks_like_range) return std::nullopt;
-    range.malformed = true;
-    return range;
-  }
-  // A single address; a wildcard or a name never parses as one.
-  const auto address = ONet::ParseIPLiteralMapped(rule);
-  if (!address) return std::nullopt;
-  range.address = *address;
-  return range;
 }
 
 std::vector<std::string> ovProxyBypassRules::MalformedAddressRanges() const {

@@ -66,6 +66,13 @@ class OV_PROXY_EXPORT ovProxyBypassRules {
   std::vector<std::string> MalformedAddressRanges() const;
   bool bypass_simple_hostnames() const { return bypass_simple_hostnames_; }
 
+  // An address rule in the IPv4-mapped form: `length` leading bits.
+  struct AddressRange {
+    std::array<uint8_t, 16> address{};
+    int length = 128;
+    bool malformed = false;  // written like a range, but none: matches nothing
+  };
+
   bool operator==(const ovProxyBypassRules& other) const;
   bool operator!=(const ovProxyBypassRules& other) const { return !(*this == other); }
 
@@ -75,14 +82,6 @@ class OV_PROXY_EXPORT ovProxyBypassRules {
   static bool IsIPAddress(const std::string& host);
   static bool MatchesRule(std::string_view host, const std::string& rule);
   static bool MatchesWildcard(std::string_view host, std::string_view pattern);
-
-  // An address rule in the IPv4-mapped form: `length` leading bits.
-  struct AddressRange {
-    std::array<uint8_t, 16> address{};
-    int length = 128;
-    bool malformed = false;  // written like a range, but none: matches nothing
-  };
-  static std::optional<AddressRange> ParseAddressRule(std::string_view rule);
 
   std::vector<std::string> rules_;
   // One entry for each of rules_, derived from it (so not compared).
