@@ -1,5 +1,6 @@
 // Bypass lists: parsing never crashes, printing and parsing again gives the
 // same rules, and matching any URL is safe.
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <string_view>
@@ -21,6 +22,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   again.ParseFromString(rules.ToString());
   if (again != rules) std::abort();
   if (rules.Matches(url, false) == rules.Matches(url, true)) std::abort();
+  // A malformed range is one of the rules as written.
+  for (const std::string& rule : rules.MalformedAddressRanges()) {
+    if (std::find(rules.rules().begin(), rules.rules().end(), rule) == rules.rules().end()) {
+      std::abort();
+    }
+  }
   (void)ovProxyBypassRules::MatchesImplicitRules(url);
   return 0;
 }

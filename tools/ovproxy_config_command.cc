@@ -57,6 +57,14 @@ void Print(const MachineProxyConfig& change, bool json, std::ostream& out) {
   const OVProxy::ovProxyConfig& config = *change.config;
   const std::string availability = OVProxy::ovProxyConfigAvailabilityName(change.availability);
   const std::string bypass = config.proxy_rules().bypass_rules.ToString();
+  // Entries written like an address range that is none match nothing; say
+  // which, rather than leave the user to wonder.
+  std::string inert;
+  Json::Value inert_json(Json::arrayValue);
+  for (const std::string& rule : config.proxy_rules().bypass_rules.MalformedAddressRanges()) {
+    inert += (inert.empty() ? "" : ";") + rule;
+    inert_json.append(rule);
+  }
   if (json) {
     Json::Value item(Json::objectValue);
     item["config"] = config.toString();
@@ -65,6 +73,7 @@ void Print(const MachineProxyConfig& change, bool json, std::ostream& out) {
     item["auto_detect"] = config.auto_detect();
     item["pac_url"] = config.getPacUrl();
     item["bypass"] = bypass;
+    item["bypass_inert"] = inert_json;
     item["default_browser"] = change.browser;
     item["default_browser_program"] = change.browser_program;
     Json::StreamWriterBuilder builder;
@@ -75,6 +84,7 @@ void Print(const MachineProxyConfig& change, bool json, std::ostream& out) {
         << "availability:    " << availability << '\n'
         << "source:          " << change.source << '\n'
         << "bypass:          " << (bypass.empty() ? "(none)" : bypass) << '\n'
+        << (inert.empty() ? "" : "bypass inert:    " + inert + " (not address ranges)\n")
         << "default browser: " << change.browser
         << (change.browser_program.empty() ? "" : " (" + change.browser_program + ")") << '\n';
   }

@@ -25,15 +25,15 @@ std::string TrimTabsSpaces(std::string_view text) {
   return std::string(text.substr(first, text.find_last_not_of(" \t") - first + 1));
 }
 
-}  // namespace
-
-std::optional<FirefoxProfileEntry> ChooseFirefoxProfile(std::string_view profiles_ini) {
+// The sections of an ini text as Firefox writes profiles.ini and
+// installs.ini. `installs` reads every section as an installation (the
+// names of installs.ini are bare hashes).
+std::vector<Section> ReadSections(std::string_view text, bool installs) {
   std::vector<Section> sections;
-  while (!profiles_ini.empty()) {
-    const size_t end = profiles_ini.find('\n');
-    std::string line(profiles_ini.substr(0, end));
-    profiles_ini =
-        end == std::string_view::npos ? std::string_view() : profiles_ini.substr(end + 1);
+  while (!text.empty()) {
+    const size_t end = text.find('\n');
+    std::string line(text.substr(0, end));
+    text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
     klb::trim(line);
     if (line.empty() || line.front() == ';' || line.front() == '#') continue;
     if (line.front() == '[' && line.back() == ']') {
@@ -45,7 +45,9 @@ std::optional<FirefoxProfileEntry> ChooseFirefoxProfile(std::string_view profile
     const std::string key = TrimTabsSpaces(std::string_view(line).substr(0, equals));
     const std::string value = TrimTabsSpaces(std::string_view(line).substr(equals + 1));
     Section& section = sections.back();
-    if (section.name.starts_with("Profile")) {
+    if (installs) {
+      if (key == "Default") section.install_default = value;
+    } else if (section.name.starts_with("Profile")) {
       if (key == "Path") section.path = value;
       if (key == "IsRelative") section.relative = value == "1";
       if (key == "Default") section.is_default = value == "1";
@@ -53,6 +55,14 @@ std::optional<FirefoxProfileEntry> ChooseFirefoxProfile(std::string_view profile
       section.install_default = value;
     }
   }
+  return sections;
+}
+
+}  // namespace
+
+std::optional<FirefoxProfileEntry> ChooseFirefoxProfile(std::string_view profiles_ini,
+                                                        std::string_view installs_ini) {
+  const std::vector<Section> sections = ReadSections(profiles_ini, false);
 
   const Section* last = nullptr;
   const Section* marked = nullptr;
@@ -64,6 +74,14 @@ std::optional<FirefoxProfileEntry> ChooseFirefoxProfile(std::string_view profile
     if (!section.name.starts_with("Profile") || section.path.empty()) continue;
     last = &section;
     if (section.is_default && marked == nullptr) marked = &section;
+  }
+  if (installed.empty()) {
+    for (const Section& section : ReadSections(installs_ini, true)) {
+      if (!section.install_default.empty()) {
+        installed = section.install_default;
+        break;
+      }
+    }
   }
   if (!installed.empty()) {
     for (const Section& section : sections) {
@@ -106,7 +124,11 @@ std::optional<std::string> FindFirefoxPrefsJs() {
     if (!os.FileExists(index)) continue;
     const auto text = os.ReadFile(index, kMaxProfilesIniBytes);
     if (!text) return std::nullopt;
-    const auto profile = ChooseFirefoxProfile(*text);
+    const std::string installs_path = ovplatform::JoinPath(folder, "installs.ini");
+    const auto installs = os.FileExists(installs_path)
+                              ? os.ReadFile(installs_path, kMaxProfilesIniBytes)
+                              : std::nullopt;
+    const auto profile = ChooseFirefoxProfile(*text, installs.value_or(std::string()));
     if (!profile) return std::nullopt;
     const std::string prefs = ovplatform::JoinPath(
         profile->relative ? ovplatform::JoinPath(folder, profile->path) : profile->path,

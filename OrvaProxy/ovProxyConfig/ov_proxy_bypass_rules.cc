@@ -19,8 +19,38 @@ bool IsBlank(char c) {
   return c == ' ' || c == '\t';
 }
 
+// The bytes an address range is written with; anything else makes a rule
+// with "/" an ordinary (never matching) name rather than a broken range.
+bool IsAddressByte(char c) {
+  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F') || c == '.' ||
+         c == ':' || c == '[' || c == ']' || c == '%';
+}
+
 bool EndsWith(std::string_view text, std::string_view tail) {
   return text.size() >= tail.size() && text.substr(text.size() - tail.size()) == tail;
+}
+
+// The address rule `rule` is, if any.
+std::optional<ovProxyBypassRules::AddressRange> ParseAddressRule(std::string_view rule) {
+  ovProxyBypassRules::AddressRange range;
+  if (const std::size_t slash = rule.rfind('/'); slash != std::string_view::npos) {
+    if (const auto prefix = ONet::ParseAddressPrefix(rule)) {
+      range.address = prefix->address;
+      range.length = prefix->length;
+      return range;
+    }
+    const std::string_view address = rule.substr(0, slash);
+    bool looks_like_range = !address.empty() && slash + 1 < rule.size();
+    for (char c : address) looks_like_range = looks_like_range && IsAddressByte(c);
+    if (!looks_like_range) return std::nullopt;
+    range.malformed = true;
+    return range;
+  }
+  // A single address; a wildcard or a name never parses as one.
+  const auto address = ONet::ParseIPLiteralMapped(rule);
+  if (!address) return std::nullopt;
+  range.address = *address;
+  return range;
 }
 
 }  // namespace
@@ -56,7 +86,16 @@ bool ovProxyBypassRules::AddRuleFromString(std::string_view rule) {
   while (!rule.empty() && IsBlank(rule.back())) rule.remove_suffix(1);
   if (rule.empty()) return false;
   rules_.emplace_back(rule);
+  ranges_.push_back(ParseAddressRule(rule));
   return true;
+}
+
+std::vector<std::string> ovProxyBypassRules::MalformedAddressRanges() const {
+  std::vector<std::string> out;
+  for (std::size_t i = 0; i < rules_.size() && i < ranges_.size(); ++i) {
+    if (ranges_[i] && ranges_[i]->malformed) out.push_back(rules_[i]);
+  }
+  return out;
 }
 
 void ovProxyBypassRules::PrependRuleToBypassSimpleHostnames() {
@@ -75,6 +114,7 @@ std::string ovProxyBypassRules::ToString() const {
 
 void ovProxyBypassRules::Clear() {
   rules_.clear();
+  ranges_.clear();
   bypass_simple_hostnames_ = false;
 }
 
@@ -99,8 +139,7 @@ bool ovProxyBypassRules::IsSimpleHostname(std::string_view url) {
   return !host.empty() && host.find('.') == std::string::npos && !IsIPAddress(host);
 }
 
-bool ovProxyBypassRules::MatchesRule(std::string_view url, const std::string& rule) {
-  const std::string host = ExtractHostname(url);
+bool ovProxyBypassRules::MatchesRule(std::string_view host, const std::string& rule) {
   if (host.empty()) return false;
   if (rule.find('*') != std::string::npos) return MatchesWildcard(host, rule);
   if (host == rule) return true;
@@ -140,10 +179,23 @@ bool ovProxyBypassRules::Matches(std::string_view url, bool invert) const {
   bool implicit = MatchesImplicitRules(url);
   if (bypass_simple_hostnames_ && IsSimpleHostname(url)) implicit = true;
   bool explicit_match = false;
-  for (const std::string& rule : rules_) {
-    if (MatchesRule(url, rule)) {
-      explicit_match = true;
-      break;
+  if (!implicit && !rules_.empty()) {
+    const std::string host = ExtractHostname(url);
+    // Parsed once, on the first address rule: most lists hold none.
+    std::optional<std::array<uint8_t, 16>> address;
+    bool address_parsed = false;
+    for (std::size_t i = 0; i < rules_.size() && !explicit_match; ++i) {
+      explicit_match = MatchesRule(host, rules_[i]);
+      if (explicit_match || host.empty() || i >= ranges_.size() || !ranges_[i] ||
+          ranges_[i]->malformed) {
+        continue;
+      }
+      if (!address_parsed) {
+        address = ONet::ParseIPLiteralMapped(host);
+        address_parsed = true;
+      }
+      explicit_match =
+          address && ONet::AddressInPrefix(*address, {ranges_[i]->address, ranges_[i]->length});
     }
   }
   const bool result = implicit || explicit_match;

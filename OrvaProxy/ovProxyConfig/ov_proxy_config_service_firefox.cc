@@ -50,8 +50,13 @@ std::string ovProxyConfigServiceFirefox::profilePath() const {
   return profile_path_;
 }
 
-ovProxyConfigAvailability ovProxyConfigServiceFirefox::MapPreferences(const prejs_parser& prefs,
-                                                                      ovProxyConfig& config) {
+ovProxyConfigAvailability ovProxyConfigServiceFirefox::MapPreferences(
+    const prejs_parser& prefs, ovProxyConfig& config, std::vector<std::string>* not_used) {
+  std::vector<std::string> refused = prefs.skipped();
+  auto bounded = [&prefs, &refused](const char* name, std::size_t limit) {
+    return BoundedValue(name, prefs.get_string(name), limit, refused);
+  };
+  ovProxyConfigAvailability result = CONFIG_UNSET;
   switch (prefs.get_int("network.proxy.type", 3)) {
     case 1: {
       std::string proxy;
@@ -60,36 +65,48 @@ ovProxyConfigAvailability ovProxyConfigServiceFirefox::MapPreferences(const prej
         if (!proxy.empty()) proxy += ';';
         proxy += key + "=" + host + ":" + std::to_string(port);
       };
-      add("http", prefs.get_string("network.proxy.http"),
+      add("http", bounded("network.proxy.http", kMaxHostNameBytes),
           prefs.get_int("network.proxy.http_port", 0));
-      add("https", prefs.get_string("network.proxy.ssl"),
+      add("https", bounded("network.proxy.ssl", kMaxHostNameBytes),
           prefs.get_int("network.proxy.ssl_port", 0));
-      add("ftp", prefs.get_string("network.proxy.ftp"), prefs.get_int("network.proxy.ftp_port", 0));
+      add("ftp", bounded("network.proxy.ftp", kMaxHostNameBytes),
+          prefs.get_int("network.proxy.ftp_port", 0));
       add("socks" + std::to_string(prefs.get_int("network.proxy.socks_version", 5)),
-          prefs.get_string("network.proxy.socks"), prefs.get_int("network.proxy.socks_port", 0));
-      std::string bypass = prefs.get_string("network.proxy.no_proxies_on");
+          bounded("network.proxy.socks", kMaxHostNameBytes),
+          prefs.get_int("network.proxy.socks_port", 0));
+      std::string bypass =
+          DropOverlongBypassEntries("network.proxy.no_proxies_on",
+                                    bounded("network.proxy.no_proxies_on", kMaxListBytes), refused);
       if (bypass.empty()) bypass = kDefaultBypass;
       config.proxy_rules().ParseFromString(proxy);
       config.proxy_rules().bypass_rules.ParseFromString(FirefoxBypassToRules(bypass));
       config.setAutoDetectEnabled(false);
       config.setPacUrl(std::string());
       config.set_source(ConfigSource::Firefox);
-      return CONFIG_VALID;
+      for (const std::string& rule : config.proxy_rules().bypass_rules.MalformedAddressRanges()) {
+        refused.push_back("bypass entry " + rule + ": not an address range");
+      }
+      result = CONFIG_VALID;
+      break;
     }
     case 2:
-      config =
-          ovProxyConfig::CreateFromCustomPacURL(prefs.get_string("network.proxy.autoconfig_url"));
+      config = ovProxyConfig::CreateFromCustomPacURL(
+          bounded("network.proxy.autoconfig_url", kMaxUrlBytes));
       config.set_from_system(false);
       config.set_source(ConfigSource::Firefox);
-      return CONFIG_VALID;
+      result = CONFIG_VALID;
+      break;
     case 4:
       config = ovProxyConfig::CreateAutoDetect();
       config.set_from_system(false);
       config.set_source(ConfigSource::Firefox);
-      return CONFIG_VALID;
+      result = CONFIG_VALID;
+      break;
     default:
-      return CONFIG_UNSET;
+      break;
   }
+  if (not_used != nullptr) *not_used = std::move(refused);
+  return result;
 }
 
 bool ovProxyConfigServiceFirefox::fetchProxyConfig(ovProxyConfig& config,
@@ -102,6 +119,7 @@ bool ovProxyConfigServiceFirefox::fetchProxyConfig(ovProxyConfig& config,
   if (path.empty()) {
     const auto found = FindFirefoxPrefsJs();
     if (!found) {
+      not_used_log_.Update({"no Firefox profile with a prefs.js found"});
       config = UnsetRecord();
       if (availability != nullptr) *availability = CONFIG_UNSET;
       return true;
@@ -116,9 +134,13 @@ bool ovProxyConfigServiceFirefox::fetchProxyConfig(ovProxyConfig& config,
 
   prejs_parser prefs(path);
   ovProxyConfigAvailability result = CONFIG_UNSET;
+  std::vector<std::string> not_used;
   if (prefs.load_file("network.proxy") == prejs_parser::kLoaded) {
-    result = MapPreferences(prefs, config);
+    result = MapPreferences(prefs, config, &not_used);
+  } else {
+    not_used.push_back("prefs.js cannot be read (" + path + ")");
   }
+  not_used_log_.Update(not_used);
   if (result == CONFIG_UNSET) config = UnsetRecord();
   if (availability != nullptr) *availability = result;
   return true;

@@ -13,14 +13,23 @@
 // cannot be found or read, give CONFIG_UNSET, so the manager falls back to
 // the system source.
 //
+// Values past the bounds of ov_setting_limits.h are refused as if missing
+// (prefs.js lines are bounded before they are copied, see prejs_parser.h);
+// bypass entries written like an address range that is none are inert.
+// What is not used, like a profile that is not found or a prefs.js that
+// cannot be read, is logged when it starts, changes and ends, not at every
+// poll.
+//
 // Thread, lifetime: as ovPollingProxyConfigService. The profile path is
 // touched on the polling runner only, except profilePath() (any thread).
 #pragma once
 
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "OrvaProxy/ovProxyConfig/ov_polling_proxy_config_service.h"
+#include "OrvaProxy/ovProxyConfig/ov_setting_limits.h"
 
 namespace OVProxy {
 
@@ -39,13 +48,17 @@ class ovProxyConfigServiceFirefox final : public ovPollingProxyConfigService {
   // The prefs.js in use; empty until found.
   std::string profilePath() const;
 
-  // The mapping of loaded preferences to a configuration.
-  static ovProxyConfigAvailability MapPreferences(const prejs_parser& prefs, ovProxyConfig& config);
+  // The mapping of loaded preferences to a configuration. What was refused
+  // or left inert is named in `not_used` when given.
+  static ovProxyConfigAvailability MapPreferences(const prejs_parser& prefs, ovProxyConfig& config,
+                                                  std::vector<std::string>* not_used = nullptr);
 
  private:
   mutable std::mutex mutex_;
   std::string profile_path_;
   bool profile_path_known_ = false;
+  ovConditionLog not_used_log_{LogLevel::kWarning, "CfgSvcFfx02",
+                               "ProxyConfigServiceFirefox: Settings not used"};  // polling runner
 };
 
 }  // namespace OVProxy

@@ -117,13 +117,19 @@ std::string ovProxyConfigServiceManagerImpl::describeSource() {
 bool ovProxyConfigServiceManagerImpl::shouldUseFirefoxConfig() {
   if (browser_type_ != ovBrowserType::Firefox || !firefox_service_) return false;
   if (!firefox_service_->hasConfig()) return true;
-  if (firefox_service_->availability() == CONFIG_UNSET) {
-    ovLog(LogLevel::kInfo, "CfgMgr00002",
-          "ConfigServiceManager: Config source selected - System (Firefox UNSET)");
-    return false;
+  const bool use_firefox = firefox_service_->availability() != CONFIG_UNSET;
+  // Asked at every request: say it when the choice changes only.
+  if (logged_choice_ != static_cast<int>(use_firefox)) {
+    logged_choice_ = static_cast<int>(use_firefox);
+    if (use_firefox) {
+      ovLog(LogLevel::kInfo, "CfgMgr00003",
+            "ConfigServiceManager: Config source selected - Firefox");
+    } else {
+      ovLog(LogLevel::kInfo, "CfgMgr00002",
+            "ConfigServiceManager: Config source selected - System (Firefox UNSET)");
+    }
   }
-  ovLog(LogLevel::kInfo, "CfgMgr00003", "ConfigServiceManager: Config source selected - Firefox");
-  return true;
+  return use_firefox;
 }
 
 ovProxyConfigService* ovProxyConfigServiceManagerImpl::getActiveService() {
@@ -166,9 +172,16 @@ ovBrowserType ovProxyConfigServiceManagerImpl::getDefaultBrowser() {
 void ovProxyConfigServiceManagerImpl::onProxyConfigChanged(const ovProxyConfig& config,
                                                            ovProxyConfigAvailability availability) {
   const bool from_firefox = config.source() == ConfigSource::Firefox;
-  ovLog(LogLevel::kInfo, "CfgMgr00004",
-        std::string("ConfigServiceManager: Received config change - from=") + SourceName(config) +
-            ", availability=" + ovProxyConfigAvailabilityName(availability));
+  // Each poll delivers its result; a repeat of the last one is not news.
+  Received& last = last_received_[from_firefox ? 1 : 0];
+  if (!last.any || last.availability != availability || last.config != config) {
+    last.any = true;
+    last.config = config;
+    last.availability = availability;
+    ovLog(LogLevel::kInfo, "CfgMgr00004",
+          std::string("ConfigServiceManager: Received config change - from=") + SourceName(config) +
+              ", availability=" + ovProxyConfigAvailabilityName(availability));
+  }
   if (from_firefox && availability == CONFIG_UNSET) {
     if (windows_service_) windows_service_->pollNow();
     return;

@@ -12,6 +12,10 @@
 // availability, equal configuration) is dropped; with no observer nothing
 // is passed on or remembered.
 //
+// Logging: the source in force is logged when the choice changes, and a
+// result received when it differs from the last one from the same source;
+// polls and requests that change nothing add no lines.
+//
 // Thread: created, used and destroyed on the owner runner named at
 // construction (empty: no owner, every thread counts). Calls from another
 // runner are ignored; getBrowserType then answers Undetected. Observers are
@@ -78,6 +82,16 @@ class OV_PROXY_EXPORT ovProxyConfigServiceManagerImpl : public ovProxyConfigServ
   ovProxyConfig last_config_;
   ovProxyConfigAvailability last_availability_ = CONFIG_UNSET;
   std::string browser_program_;
+  // What was last logged: the source chosen (-1 none yet, 0 system because
+  // Firefox is unset, 1 Firefox) and, per source (0 system, 1 Firefox), the
+  // last result received.
+  int logged_choice_ = -1;
+  struct Received {
+    bool any = false;
+    ovProxyConfig config;
+    ovProxyConfigAvailability availability = CONFIG_UNSET;
+  };
+  Received last_received_[2];
 };
 
 }  // namespace OVProxy

@@ -26,28 +26,43 @@ std::string ovProxyConfigServiceWin::lastBackend() const {
 }
 
 bool ovProxyConfigServiceWin::TranslateSettings(const ovplatform::UserProxySettings& settings,
-                                                ovProxyConfig& config) {
+                                                ovProxyConfig& config,
+                                                std::vector<std::string>* not_used) {
+  std::vector<std::string> refused;
+  const std::string proxy = DropOverlongProxyHosts(
+      "proxy", BoundedValue("proxy", settings.proxy, kMaxListBytes, refused), refused);
+  const std::string bypass = DropOverlongBypassEntries(
+      "bypass list", BoundedValue("bypass list", settings.bypass, kMaxListBytes, refused), refused);
+  const std::string pac_url =
+      BoundedValue("auto-config URL", settings.auto_config_url, kMaxUrlBytes, refused);
+
   bool has_settings = false;
   if (settings.auto_detect) {
     config.setAutoDetectEnabled(true);
     has_settings = true;
   }
-  if (!settings.proxy.empty()) {
+  if (!proxy.empty()) {
     try {
-      config.proxy_rules().ParseFromString(settings.proxy);
+      config.proxy_rules().ParseFromString(proxy);
       has_settings = has_settings || config.proxy_rules().type != ovProxyConfig::RulesType::None;
     } catch (const std::exception&) {
       // Keep what the other settings gave.
     }
   }
-  if (!settings.bypass.empty()) {
+  if (!bypass.empty()) {
     try {
-      config.proxy_rules().bypass_rules.ParseFromString(settings.bypass);
+      config.proxy_rules().bypass_rules.ParseFromString(bypass);
     } catch (const std::exception&) {
     }
   }
-  if (!settings.auto_config_url.empty()) {
-    config.setPacUrl(settings.auto_config_url);
+  if (not_used != nullptr) {
+    *not_used = std::move(refused);
+    for (const std::string& rule : config.proxy_rules().bypass_rules.MalformedAddressRanges()) {
+      not_used->push_back("bypass entry " + rule + ": not an address range");
+    }
+  }
+  if (!pac_url.empty()) {
+    config.setPacUrl(pac_url);
     return true;
   }
   return has_settings;
@@ -67,10 +82,12 @@ bool ovProxyConfigServiceWin::fetchProxyConfig(ovProxyConfig& config,
     config.set_from_system(false);
   } else {
     backend = settings.backend;
-    if (!TranslateSettings(settings, config)) {
+    std::vector<std::string> not_used;
+    if (!TranslateSettings(settings, config, &not_used)) {
       config = ovProxyConfig();
       config.set_from_system(false);
     }
+    not_used_log_.Update(not_used);
     const std::string summary = "backend=" + backend + ", config=" + config.toString();
     if (summary != last_logged_) {
       last_logged_ = summary;

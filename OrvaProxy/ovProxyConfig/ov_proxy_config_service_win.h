@@ -9,6 +9,12 @@
 // as telemetry event 39 code 7 with the system error code), gives a direct
 // configuration. Every read answers CONFIG_VALID.
 //
+// Values past the bounds of ov_setting_limits.h (a host name over 255
+// bytes, a PAC URL over 2 KiB, a proxy string or bypass list over 64 KiB)
+// are refused as if unset; bypass entries written like an address range
+// that is none are inert. Both are logged once when they appear, change or
+// go away, not at every poll.
+//
 // Which backend gave the record is logged when it or the configuration
 // changes, and answered by lastBackend().
 //
@@ -17,8 +23,10 @@
 
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "OrvaProxy/ovProxyConfig/ov_polling_proxy_config_service.h"
+#include "OrvaProxy/ovProxyConfig/ov_setting_limits.h"
 #include "platform/proxysettings/ov_user_proxy_settings.h"
 
 namespace OVProxy {
@@ -38,14 +46,18 @@ class ovProxyConfigServiceWin final : public ovPollingProxyConfigService {
   std::string lastBackend() const;
 
   // The record's translation; false when it holds no settings (the caller
-  // then uses a direct configuration).
+  // then uses a direct configuration). What was refused or left inert is
+  // named in `not_used` when given.
   static bool TranslateSettings(const ovplatform::UserProxySettings& settings,
-                                ovProxyConfig& config);
+                                ovProxyConfig& config,
+                                std::vector<std::string>* not_used = nullptr);
 
  private:
   mutable std::mutex mutex_;
   std::string last_backend_;
   std::string last_logged_;  // polling runner only
+  ovConditionLog not_used_log_{LogLevel::kWarning, "CfgSvcWin04",
+                               "ProxyConfigServiceWin: Settings not used"};  // polling runner
 };
 
 }  // namespace OVProxy

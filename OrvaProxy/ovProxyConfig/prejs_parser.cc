@@ -2,7 +2,6 @@
 
 #include <climits>
 
-#include "OrvaProxy/ov_log.h"
 #include "klbutil/klb_string.h"
 #include "platform/os/ov_os.h"
 
@@ -21,26 +20,28 @@ void TrimBlanks(std::string& text) {
 }
 
 // Removes the comments of one line. `in_block` carries an open "/*" from
-// line to line.
-std::string StripComments(std::string_view line, bool& in_block) {
-  std::string kept;
+// line to line. Without `out` only `in_block` is followed.
+void StripComments(std::string_view line, bool& in_block, std::string* out) {
+  auto keep = [out](char c) {
+    if (out != nullptr) *out += c;
+  };
   bool in_string = false;
   int depth = 0;  // parentheses open since the last user_pref(
   bool in_statement = false;
   for (size_t i = 0; i < line.size(); ++i) {
     if (in_block) {
       const size_t end = line.find("*/", i);
-      if (end == std::string_view::npos) return kept;
+      if (end == std::string_view::npos) return;
       in_block = false;
       i = end + 1;
-      kept += ' ';
+      keep(' ');
       continue;
     }
     const char c = line[i];
     if (in_string) {
-      kept += c;
+      keep(c);
       if (c == '\\' && i + 1 < line.size()) {
-        kept += line[++i];
+        keep(line[++i]);
       } else if (c == '"') {
         in_string = false;
       }
@@ -51,7 +52,7 @@ std::string StripComments(std::string_view line, bool& in_block) {
     } else if (line.substr(i, kStatement.size()) == kStatement) {
       in_statement = true;
       depth = 1;
-      kept += kStatement;
+      if (out != nullptr) *out += kStatement;
       i += kStatement.size() - 1;
       continue;
     } else if (c == '(' && in_statement) {
@@ -63,11 +64,10 @@ std::string StripComments(std::string_view line, bool& in_block) {
       ++i;
       continue;
     } else if (c == '/' && i + 1 < line.size() && line[i + 1] == '/' && !in_statement) {
-      return kept;
+      return;
     }
-    kept += c;
+    keep(c);
   }
-  return kept;
 }
 
 // Appends the inside of each user_pref( ... ) of `text` that holds `filter`.
@@ -109,34 +109,51 @@ void CollectStatements(std::string_view text, std::string_view filter,
 
 prejs_parser::prejs_parser(std::string path) : m_js_file(std::move(path)) {
   statements_.reserve(1024);
-  ovLog(LogLevel::kWarning, "PrefsJs0001", "prejs_parser::prejs_parser, m_js_file = " + m_js_file);
 }
 
 int prejs_parser::load_file(std::string_view filter) {
-  ovLog(LogLevel::kWarning, "PrefsJs0002",
-        "prejs_parser::load_file, m_js_file = " + m_js_file +
-            ", m_loaded = " + (m_loaded ? "1" : "0"));
   if (m_loaded) return kAlreadyLoaded;
   const auto text = ovplatform::GetOs().ReadFile(m_js_file, kMaxFileBytes);
-  if (!text) {
-    ovLog(LogLevel::kWarning, "PrefsJs0003",
-          "prejs_parser::load_file failed , m_js_file = " + m_js_file);
-    return kOpenFailed;
-  }
+  if (!text) return kOpenFailed;
   load_text(*text, filter);
   return kLoaded;
 }
 
 void prejs_parser::load_text(std::string_view text, std::string_view filter) {
   bool in_block = false;
+  std::string line;
+  std::string kept;
   while (!text.empty()) {
     const size_t end = text.find('\n');
-    std::string line(text.substr(0, end));
+    const std::string_view raw = text.substr(0, end);
     text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
+    if (raw.size() > kMaxLineBytes) {
+      StripComments(raw, in_block, nullptr);
+      NoteSkipped(raw, filter);
+      continue;
+    }
+    line.assign(raw);
     klb::trim(line);
-    CollectStatements(StripComments(line, in_block), filter, statements_);
+    kept.clear();
+    StripComments(line, in_block, &kept);
+    CollectStatements(kept, filter, statements_);
   }
   m_loaded = true;
+}
+
+void prejs_parser::NoteSkipped(std::string_view line, std::string_view filter) {
+  // The name stands at the start of a statement; the rest is its value.
+  constexpr size_t kHead = 256;
+  const std::string_view head = line.substr(0, kHead);
+  const size_t at = filter.empty() ? head.find(kStatement) : head.find(filter);
+  if (at == std::string_view::npos) return;
+  std::string name = "a statement";
+  if (!filter.empty()) {
+    const size_t name_end = head.find_first_of("\"' ,)", at);
+    if (name_end != std::string_view::npos) name = std::string(head.substr(at, name_end - at));
+  }
+  skipped_.push_back(name + ": a line of " + std::to_string(line.size()) + " bytes, limit " +
+                     std::to_string(kMaxLineBytes));
 }
 
 std::string prejs_parser::get_string(std::string_view name) const {

@@ -11,6 +11,12 @@
 // Lookups take the first statement naming the preference, so an earlier
 // line wins over a later duplicate.
 //
+// A line longer than kMaxLineBytes is not kept (it is only scanned for
+// comment markers, without copying): no preference the module reads is that
+// long, and one huge value must not cost its size several times over. Such
+// a line that holds the filter near its start is named in skipped(), for
+// the caller to log. The parser itself logs nothing: it runs at every poll.
+//
 // Thread: one thread per parser. Lifetime: a plain value; the file is read
 // once, in load_file, through ovplatform::GetOs() with a size bound.
 #pragma once
@@ -28,6 +34,8 @@ class prejs_parser {
   static constexpr int kOpenFailed = 14;
   // prefs.js of a long-used profile reaches a few MB; far larger is not one.
   static constexpr size_t kMaxFileBytes = 32u << 20;
+  // The longest bypass list taken (64 KiB) with room for its statement.
+  static constexpr size_t kMaxLineBytes = (64u << 10) + 1024;
 
   explicit prejs_parser(std::string path);
 
@@ -44,9 +52,15 @@ class prejs_parser {
   int get_int(std::string_view name, int default_value) const;
 
   const std::vector<std::string>& statements() const { return statements_; }
+  // The over-long lines that named the filter: the preference's name when it
+  // could be seen, with the line's length.
+  const std::vector<std::string>& skipped() const { return skipped_; }
 
  private:
+  void NoteSkipped(std::string_view line, std::string_view filter);
+
   std::vector<std::string> statements_;
+  std::vector<std::string> skipped_;
   std::string m_js_file;
   bool m_loaded = false;
 };

@@ -148,6 +148,57 @@ std::optional<std::array<uint8_t, 16>> ParseIPv6Literal(std::string_view host) {
   return bytes;
 }
 
+std::optional<std::array<uint8_t, 16>> ParseIPLiteralMapped(std::string_view host) {
+  if (const std::optional<uint32_t> v4 = ParseIPv4Literal(host)) {
+    std::array<uint8_t, 16> mapped{};
+    mapped[10] = 0xff;
+    mapped[11] = 0xff;
+    for (int i = 0; i < 4; ++i) mapped[12 + i] = static_cast<uint8_t>(*v4 >> (24 - 8 * i));
+    return mapped;
+  }
+  return ParseIPv6Literal(host);
+}
+
+std::optional<AddressPrefix> ParseAddressPrefix(std::string_view text) {
+  const std::size_t slash = text.rfind('/');
+  if (slash == std::string_view::npos) return std::nullopt;
+  const std::string_view length_text = text.substr(slash + 1);
+  if (length_text.empty() || length_text.size() > 3) return std::nullopt;
+  int length = 0;
+  for (char c : length_text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    length = length * 10 + (c - '0');
+  }
+  const std::string_view address_text = text.substr(0, slash);
+  // A zone index names an interface, not a range of addresses.
+  if (address_text.find('%') != std::string_view::npos) return std::nullopt;
+  AddressPrefix prefix;
+  if (ParseIPv4Literal(address_text)) {
+    if (length > 32) return std::nullopt;
+    prefix.length = 96 + length;
+  } else {
+    if (length > 128) return std::nullopt;
+    prefix.length = length;
+  }
+  const auto address = ParseIPLiteralMapped(address_text);
+  if (!address) return std::nullopt;
+  prefix.address = *address;
+  return prefix;
+}
+
+bool AddressInPrefix(const std::array<uint8_t, 16>& address, const AddressPrefix& prefix) {
+  const int length = prefix.length < 0 ? 0 : (prefix.length > 128 ? 128 : prefix.length);
+  const int whole = length / 8;
+  for (int i = 0; i < whole; ++i) {
+    if (address[i] != prefix.address[i]) return false;
+  }
+  if (const int bits = length % 8; bits != 0) {
+    const auto mask = static_cast<uint8_t>(0xff << (8 - bits));
+    if ((address[whole] & mask) != (prefix.address[whole] & mask)) return false;
+  }
+  return true;
+}
+
 std::vector<std::string_view> SplitList(std::string_view text, std::string_view separators) {
   std::vector<std::string_view> out;
   std::size_t start = 0;

@@ -78,6 +78,26 @@ std::optional<uint32_t> ParseIPv4Literal(std::string_view host);
 // allowed and ignored.
 std::optional<std::array<uint8_t, 16>> ParseIPv6Literal(std::string_view host);
 
+// An address literal in one form for both families: an IPv4 literal becomes
+// its IPv4-mapped IPv6 address (::ffff:a.b.c.d), so that an IPv4 host and
+// the same host written as a mapped IPv6 literal compare equal.
+std::optional<std::array<uint8_t, 16>> ParseIPLiteralMapped(std::string_view host);
+
+// An address range in the mapped form above: `length` leading bits of
+// `address` (an IPv4 range a.b.c.d/n has length 96 + n).
+struct AddressPrefix {
+  std::array<uint8_t, 16> address{};
+  int length = 128;
+};
+
+// "a.b.c.d/n" (n 0..32), or an IPv6 literal, bare or in brackets, followed by
+// "/n" (n 0..128). Bits past the prefix length are ignored, as the network
+// part of "10.1.2.3/8" is 10.0.0.0. nullopt for anything else.
+std::optional<AddressPrefix> ParseAddressPrefix(std::string_view text);
+
+// Whether `address` (mapped form) lies in `prefix`.
+bool AddressInPrefix(const std::array<uint8_t, 16>& address, const AddressPrefix& prefix);
+
 // Splits `text` at any byte of `separators`, trims spaces and tabs from each
 // piece and drops empty pieces.
 std::vector<std::string_view> SplitList(std::string_view text, std::string_view separators);

@@ -17,6 +17,7 @@
 #include "ovtest/fake_auto_proxy_detector.h"
 #include "ovtest/fake_config_sources.h"
 #include "ovtest/fake_dal_bus.h"
+#include "ovtest/fake_environment_os.h"
 #include "ovtest/fake_feature_sources.h"
 #include "ovtest/local_pac_server.h"
 #include "ovtest/manual_clock.h"
@@ -188,6 +189,39 @@ TEST_F(OvproxyConfig, ResolveWithoutProxyUsesTheMachineConfiguration) {
   EXPECT_EQ(run.code, kExitOk) << run.err;
   EXPECT_EQ(run.out, "http://example.org/\tPROXY m:8080; DIRECT\nhttp://intranet/\tDIRECT\n");
 }
+
+TEST_F(OvproxyConfig, AddressRangesAsWrittenAndAnsweredDirect) {
+  settings_.Set(
+      {.proxy = "m:8080", .bypass = "10.0.0.0/8;fd00::1;10.0.0.0/33", .backend = "gnome"});
+  const CommandRun text = RunCommand(RunConfigCommand, {});
+  EXPECT_NE(text.out.find("bypass:          10.0.0.0/8;fd00::1;10.0.0.0/33\n"
+                          "bypass inert:    10.0.0.0/33 (not address ranges)\n"),
+            std::string::npos)
+      << text.out;
+  const CommandRun run = RunCommand(
+      RunResolveCommand, {"http://10.1.2.3/", "http://[fd00::1]:8443/", "http://11.0.0.1/"});
+  EXPECT_EQ(run.code, kExitOk) << run.err;
+  EXPECT_EQ(run.out,
+            "http://10.1.2.3/\tDIRECT\nhttp://[fd00::1]:8443/\tDIRECT\n"
+            "http://11.0.0.1/\tPROXY m:8080; DIRECT\n");
+}
+
+#if !defined(_WIN32)
+TEST_F(OvproxyConfig, FirefoxProfileInTheXdgFolder) {
+  ovtest::FakeEnvironmentOs os;
+  os.WriteHomeFile(".config/mozilla/firefox/profiles.ini", "[Profile0]\nPath=p\n");
+  const std::string prefs = os.WriteHomeFile(
+      ".config/mozilla/firefox/p/prefs.js",
+      "user_pref(\"network.proxy.type\", 1);\nuser_pref(\"network.proxy.http\", \"f\");\n"
+      "user_pref(\"network.proxy.http_port\", 3128);\n");
+  browser_.SetProgram("/usr/lib/firefox-esr/firefox-esr");
+  const CommandRun json = RunCommand(RunConfigCommand, {"--json"});
+  ASSERT_EQ(json.code, kExitOk) << json.err;
+  const Json::Value config = ParseJson(json.out);
+  EXPECT_EQ(config["source"], "Firefox (" + prefs + ")");
+  EXPECT_EQ(config["config"], "ProxyConfig{type=MANUAL, http=PROXY f:3128, source=Firefox}");
+}
+#endif
 
 TEST(OvproxySyncCommandTest, PrintsWhatAPeerSharesOrThatThereIsNone) {
   ovtest::FakeDalBus bus;

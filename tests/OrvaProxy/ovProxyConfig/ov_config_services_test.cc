@@ -12,6 +12,7 @@
 #include "OrvaProxy/ov_task_constants.h"
 #include "ovtest/fake_config_sources.h"
 #include "ovtest/fake_environment_os.h"
+#include "ovtest/log_capture.h"
 #include "ovtest/manual_clock.h"
 #include "ovtest/task_environment.h"
 
@@ -193,6 +194,58 @@ TEST_F(ConfigServicesTest, FirefoxAsDefaultBrowser) {
   EXPECT_EQ(
       observer_.heard,
       (Heard{firefox, "ProxyConfig{type=MANUAL, single_proxies=PROXY sys:1, source=System}"}));
+}
+
+// With Firefox in force, polls and requests that change nothing add no log
+// lines; what is not used is said when it starts and when it ends.
+TEST_F(ConfigServicesTest, RepeatedPollsAndRequestsLogOnlyChanges) {
+  ovtest::FakeEnvironmentOs os;
+  OverrideFirefoxDataFoldersForTesting(
+      std::vector<std::string>{ovplatform::JoinPath(os.home(), ".config/mozilla/firefox")});
+  struct RestoreFolders {
+    ~RestoreFolders() { OverrideFirefoxDataFoldersForTesting(std::nullopt); }
+  } restore_folders;
+  os.WriteHomeFile(".config/mozilla/firefox/profiles.ini", "[Profile0]\nPath=p\n");
+  const std::string manual =
+      "user_pref(\"network.proxy.type\", 1);\n"
+      "user_pref(\"network.proxy.http\", \"p\");user_pref(\"network.proxy.http_port\", 1);\n";
+  os.WriteHomeFile(".config/mozilla/firefox/p/prefs.js",
+                   manual + "user_pref(\"network.proxy.no_proxies_on\", \"10.0.0.0/33\");\n");
+  browser_.SetProgram("/usr/lib/firefox-esr/firefox-esr");
+  ovtest::LogCapture log;
+  auto count = [&log](const std::string& text) {
+    int n = 0;
+    for (const klb::LogRecord& record : log.Records()) {
+      n += record.message.find(text) != std::string::npos ? 1 : 0;
+    }
+    return n;
+  };
+
+  ovProxyConfigServiceManagerImpl manager(kMainThreadRunnerName);
+  manager.addObserver(&observer_);
+  for (int poll = 0; poll < 4; ++poll) {
+    for (int request = 0; request < 5; ++request) manager.getLatestProxyConfig(out_);
+    Settle();
+    clock_.Advance(seconds(10));
+  }
+  EXPECT_EQ(observer_.heard, Heard{"ProxyConfig{type=MANUAL, http=PROXY p:1, source=Firefox}"});
+  EXPECT_EQ(count("Config source selected"), 1) << log.Dump();
+  EXPECT_EQ(count("Received config change - from=Firefox"), 1) << log.Dump();
+  EXPECT_EQ(count("prejs_parser"), 0) << log.Dump();
+  EXPECT_EQ(count("ProxyConfigServiceFirefox: Settings not used - bypass entry 10.0.0.0/33: "
+                  "not an address range"),
+            1)
+      << log.Dump();
+
+  // Mended: said once more, then quiet again.
+  os.WriteHomeFile(".config/mozilla/firefox/p/prefs.js", manual);
+  for (int poll = 0; poll < 3; ++poll) {
+    manager.getLatestProxyConfig(out_);
+    Settle();
+    clock_.Advance(seconds(10));
+  }
+  EXPECT_EQ(count("ProxyConfigServiceFirefox: Settings not used - none any more"), 1) << log.Dump();
+  EXPECT_EQ(count("Settings not used"), 2) << log.Dump();
 }
 
 }  // namespace

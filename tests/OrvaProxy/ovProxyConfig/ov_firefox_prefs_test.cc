@@ -83,30 +83,43 @@ TEST(FirefoxPreferencesTest, MapsProxyTypes) {
 }
 
 TEST(FirefoxProfileTest, ChoosesTheProfile) {
-  // Each row: profiles.ini and the profile chosen ("" for none), "!" before
-  // an absolute path.
-  const std::pair<const char*, const char*> cases[] = {
+  // Each row: profiles.ini, installs.ini and the profile chosen ("" for
+  // none), "!" before an absolute path.
+  const struct {
+    const char* profiles;
+    const char* installs;
+    const char* chosen;
+  } cases[] = {
       // The last profile when none is marked.
-      {"[Profile0]\nPath=a\nIsRelative=0\n\n[Profile1]\nPath=b\n", "b"},
+      {"[Profile0]\nPath=a\nIsRelative=0\n\n[Profile1]\nPath=b\n", "", "b"},
       // The default marker wins over order.
       {"; comment\n[Profile0]\r\nName=work\r\nPath = /abs/w \r\nIsRelative=0\r\nDefault=1\r\n"
        "[Profile1]\nPath=b\nIsRelative=1\n",
-       "!/abs/w"},
+       "", "!/abs/w"},
       // The install section wins over both.
       {"[Install4F96D1932A9F858E]\nDefault=Profiles/x.default-release\nLocked=1\n"
        "[Profile1]\nPath=Profiles/y\nDefault=1\n[Profile0]\nPath=Profiles/x.default-release\n",
-       "Profiles/x.default-release"},
-      {"[Backup]\nPath=zzz\n", ""},  // not a profile
+       "", "Profiles/x.default-release"},
+      // installs.ini names the installation's profile when profiles.ini
+      // does not...
+      {"[General]\nStartWithLastProfile=1\nVersion=2\n\n[Profile1]\nPath=y.old\nDefault=1\n"
+       "[Profile0]\nPath=x.default-esr\n",
+       "[3B6D8B4A1C2E9F10]\nDefault=x.default-esr\nLocked=1\n", "x.default-esr"},
+      // ... and yields to it when it does.
+      {"[Install4F96D1932A9F858E]\nDefault=y.new\n[Profile0]\nPath=y.new\n",
+       "[3B6D8B4A1C2E9F10]\nDefault=x.default-esr\n", "y.new"},
+      {"[Backup]\nPath=zzz\n", "", ""},  // not a profile
   };
-  for (const auto& [ini, want] : cases) {
-    const auto profile = ChooseFirefoxProfile(ini);
-    EXPECT_EQ(profile ? (profile->relative ? "" : "!") + profile->path : "", want) << ini;
+  for (const auto& c : cases) {
+    const auto profile = ChooseFirefoxProfile(c.profiles, c.installs);
+    EXPECT_EQ(profile ? (profile->relative ? "" : "!") + profile->path : "", c.chosen)
+        << c.profiles;
   }
 }
 
 #if !defined(_WIN32)
 // The Linux folders.
-TEST(FirefoxProfileTest, FindsPrefsInTheFirstDataFolderWithAnIndex) {
+TEST(FirefoxProfileTest, FindsPrefsWhereFirefoxKeepsThem) {
   ovtest::FakeEnvironmentOs os;
   EXPECT_FALSE(FindFirefoxPrefsJs().has_value());
 
@@ -116,7 +129,29 @@ TEST(FirefoxProfileTest, FindsPrefsInTheFirstDataFolderWithAnIndex) {
       os.WriteHomeFile("snap/firefox/common/.mozilla/firefox/p/prefs.js", "");
   EXPECT_EQ(FindFirefoxPrefsJs(), snap_prefs);
 
-  // The package's folder comes first, even when its profile lacks prefs.js.
+  // A new user's Firefox keeps its profiles in the XDG folder, as
+  // profiles.ini and installs.ini name them there; it comes before the snap.
+  os.WriteHomeFile(".config/mozilla/firefox/profiles.ini",
+                   "[Profile0]\nName=default-esr\nIsRelative=1\nPath=r.default-esr\n"
+                   "[Profile1]\nPath=r.other\nDefault=1\n");
+  os.WriteHomeFile(".config/mozilla/firefox/installs.ini",
+                   "[3B6D8B4A1C2E9F10]\nDefault=r.default-esr\nLocked=1\n");
+  const std::string xdg_prefs =
+      os.WriteHomeFile(".config/mozilla/firefox/r.default-esr/prefs.js", "");
+  EXPECT_EQ(FindFirefoxPrefsJs(), xdg_prefs);
+  // $XDG_CONFIG_HOME moves it (a relative value does not count).
+  os.SetEnv("XDG_CONFIG_HOME", "relative/config");
+  EXPECT_EQ(FindFirefoxPrefsJs(), xdg_prefs);
+  os.SetEnv("XDG_CONFIG_HOME", os.home() + "/xdg");
+  EXPECT_EQ(FindFirefoxPrefsJs(), snap_prefs);
+  os.WriteHomeFile("xdg/mozilla/firefox/profiles.ini", "[Profile0]\nPath=s\n");
+  const std::string moved_prefs = os.WriteHomeFile("xdg/mozilla/firefox/s/prefs.js", "");
+  EXPECT_EQ(FindFirefoxPrefsJs(), moved_prefs);
+
+  // The legacy folder, once it exists, is the one Firefox uses, even before
+  // it has profiles.ini and even when its profile lacks prefs.js.
+  os.WriteHomeFile(".mozilla/firefox/Crash Reports/InstallTime", "1");
+  EXPECT_EQ(FindFirefoxPrefsJs(), snap_prefs);
   os.WriteHomeFile(".mozilla/firefox/profiles.ini", "[Profile0]\nPath=q\n");
   EXPECT_FALSE(FindFirefoxPrefsJs().has_value());
   const std::string prefs = os.WriteHomeFile(".mozilla/firefox/q/prefs.js", "");
