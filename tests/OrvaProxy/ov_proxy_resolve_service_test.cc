@@ -364,9 +364,10 @@ TEST_F(ResolveServiceTest, NetworkChangesResetOnceAndClearTheCache) {
 // still being computed at the change stays out of it when it arrives.
 TEST_F(ResolveServiceTest, AnswersOfAChangedScriptLeaveTheCacheAndStayOut) {
   Start(PacUrl(), CONFIG_VALID);
-  const auto complete = [this](const char* id, const char* proxy) {
-    pk_->Complete(id, e_success, proxy);
-    winhttp_->Complete(id, e_success, proxy);
+  const auto complete = [this](const char* host, const char* proxy) {
+    const std::string url = std::string("http://") + host + ".example/";
+    pk_->Complete(pk_->IdFor(url), e_success, proxy);
+    winhttp_->Complete(winhttp_->IdFor(url), e_success, proxy);
     env_.RunUntilIdle();
   };
   const auto cached = [this](const char* host) {
