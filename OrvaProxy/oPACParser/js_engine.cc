@@ -48,10 +48,13 @@ static_assert(kHeader >= sizeof(std::size_t));
 // makes room. Large allocations also count against the time budget, as the
 // copying that fills them does, and none is made once the evaluation is over
 // its time: whatever the script does next fails at once.
-bool Admit(HeapState& state, std::size_t grow) {
-  if (grow >= 4096 && ov_duk_native_steps(&state.budget, ov_duk_steps_for_bytes(grow))) {
-    return false;
-  }
+[[gnu::noinline]] bool OverTimeForLargeBlock(HeapState& state, std::size_t grow) {
+  return ov_duk_native_steps(&state.budget, ov_duk_steps_for_bytes(grow)) != 0;
+}
+
+// Inlined into every allocation: the common small block costs one compare.
+inline bool Admit(HeapState& state, std::size_t grow) {
+  if (grow >= 4096 && OverTimeForLargeBlock(state, grow)) return false;
   const std::size_t in_use = state.used > state.base ? state.used - state.base : 0;
   if (state.limit != 0 && (in_use > state.limit || grow > state.limit - in_use)) {
     state.refused = true;

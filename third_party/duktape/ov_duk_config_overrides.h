@@ -57,9 +57,11 @@ duk_bool_t ov_duk_native_stack_check(void);
       DUK_ERROR_RANGE((thr), "execution timeout");               \
     }                                                            \
   } while (0)
-/* A native call about to run: one step, and one for every 256 bytes of the
- * strings among its "this" and arguments (the valstack from the "this" slot,
- * just below the bottom, to the top). */
+/* A native call about to run that is handed 256 bytes of strings or more
+ * among its "this" and arguments (the valstack from the "this" slot, just
+ * below the bottom, to the top): a step for every 256 bytes. Calls handed
+ * less do bounded work each, and a loop of them reaches the executor's own
+ * check, so they are not counted. */
 #define OV_DUK_NATIVE_CALL_STEPS(thr)                                               \
   do {                                                                              \
     duk_size_t ov_duk_bytes_ = 0;                                                   \
@@ -70,7 +72,9 @@ duk_bool_t ov_duk_native_stack_check(void);
         ov_duk_bytes_ += DUK_HSTRING_GET_BYTELEN(DUK_TVAL_GET_STRING(ov_duk_tv_));  \
       }                                                                             \
     }                                                                               \
-    OV_DUK_NATIVE_STEPS((thr), ov_duk_steps_for_bytes(ov_duk_bytes_));              \
+    if (ov_duk_bytes_ >= 256) {                                                     \
+      OV_DUK_NATIVE_STEPS((thr), ov_duk_steps_for_bytes(ov_duk_bytes_));            \
+    }                                                                               \
   } while (0)
 /* A comparison of two strings: the bytes it may look at. */
 #define OV_DUK_STRING_PAIR_STEPS(thr, h1, h2)                                                 \
