@@ -28,4 +28,13 @@ std::vector<std::string> BenchUrls() {
   return urls;
 }
 
+double ResidentMiB() {
+  long pages = 0, resident = 0;
+  if (std::FILE* statm = std::fopen("/proc/self/statm", "r")) {
+    if (std::fscanf(statm, "%ld %ld", &pages, &resident) != 2) resident = 0;
+    std::fclose(statm);
+  }
+  return static_cast<double>(resident) * 4096.0 / (1024.0 * 1024.0);
+}
+
 }  // namespace ovbench

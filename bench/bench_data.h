@@ -13,4 +13,7 @@ std::string ReadBenchData(const char* name);
 // The URLs of bench/data/urls.txt, without blank and "#" lines.
 std::vector<std::string> BenchUrls();
 
+// The process's resident set size in MiB (Linux /proc; 0 elsewhere).
+double ResidentMiB();
+
 }  // namespace ovbench

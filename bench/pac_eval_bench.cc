@@ -85,15 +85,8 @@ void BM_OrvaPacEvaluatePrepared(benchmark::State& state) {
 }
 BENCHMARK(BM_OrvaPacEvaluatePrepared);
 
-// Resident set size in KiB (Linux).
 double ResidentKiB() {
-  long pages = 0;
-  long resident = 0;
-  std::FILE* statm = std::fopen("/proc/self/statm", "r");
-  if (statm == nullptr) return 0;
-  if (std::fscanf(statm, "%ld %ld", &pages, &resident) != 2) resident = 0;
-  std::fclose(statm);
-  return static_cast<double>(resident) * 4.0;
+  return ovbench::ResidentMiB() * 1024.0;
 }
 
 void BM_OrvaPacMemory(benchmark::State& state) {

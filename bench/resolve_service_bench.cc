@@ -33,6 +33,7 @@
 #include "OrvaProxy/ov_proxy_host_cache_mode.h"
 #include "OrvaProxy/ov_proxy_info_mode_impl.h"
 #include "OrvaProxy/ov_proxy_resolve_service_provider.h"
+#include "bench_data.h"
 #include "nsdal/dal_bus.h"
 #include "nsdal/ipc_helper.h"
 #include "nsdal/peerless_dal_bus.h"
@@ -44,15 +45,6 @@ namespace {
 
 using namespace OVProxy;
 using Clock = std::chrono::steady_clock;
-
-double ResidentMiB() {
-  long pages = 0, resident = 0;
-  if (FILE* statm = std::fopen("/proc/self/statm", "r")) {
-    if (std::fscanf(statm, "%ld %ld", &pages, &resident) != 2) resident = 0;
-    std::fclose(statm);
-  }
-  return static_cast<double>(resident) * 4096.0 / (1024.0 * 1024.0);
-}
 
 double Percentile(std::vector<double> values, double p) {
   if (values.empty()) return 0;
@@ -126,7 +118,7 @@ void Load(benchmark::State& state) {
 
   ovProxyConfig config;
   config.setPacUrl("http://127.0.0.1:" + std::to_string(port) + "/proxy.pac");
-  const double before_mib = ResidentMiB();
+  const double before_mib = ovbench::ResidentMiB();
   double after_first_mib = 0;
   constexpr int kRequests = 10000;
   for (auto _ : state) {
@@ -181,12 +173,12 @@ void Load(benchmark::State& state) {
     state.counters["p50_ms"] = Percentile(ms, 0.50);
     state.counters["p99_ms"] = Percentile(ms, 0.99);
     lock.unlock();
-    if (after_first_mib == 0) after_first_mib = ResidentMiB();
+    if (after_first_mib == 0) after_first_mib = ovbench::ResidentMiB();
   }
   // Runs after the first must not grow the process.
   state.counters["rss_before_MiB"] = before_mib;
   state.counters["rss_after_first_MiB"] = after_first_mib;
-  state.counters["rss_after_last_MiB"] = ResidentMiB();
+  state.counters["rss_after_last_MiB"] = ovbench::ResidentMiB();
   server.stop();
   listener.join();
 }
@@ -194,16 +186,16 @@ BENCHMARK(Load)->Iterations(3)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 void Memory(benchmark::State& state) {
   for (auto _ : state) {
-    const double empty = ResidentMiB();
+    const double empty = ovbench::ResidentMiB();
     Module module(ManualConfig());
-    const double initialised = ResidentMiB();
+    const double initialised = ovbench::ResidentMiB();
     auto cache = ovProxyInfoModeImpl::GetInstance()->getHostCacheMode();
     ovProxyInfo info;
     info.UseNamedProxy("proxy.example:3128");
     for (int i = 0; i < 10000; ++i) cache->put("host" + std::to_string(i) + ".example", info);
     state.counters["rss_process_MiB"] = empty;
     state.counters["rss_initialised_MiB"] = initialised;
-    state.counters["rss_10k_hosts_MiB"] = ResidentMiB();
+    state.counters["rss_10k_hosts_MiB"] = ovbench::ResidentMiB();
     cache->clear();
   }
 }

@@ -39,15 +39,6 @@ constexpr int kHosts = 500;
 // resolve + connect + send + receive: a request's whole time-out is 2 s.
 constexpr WinHttpTimeouts kTimeouts{500, 500, 500, 500};
 
-double ResidentMiB() {
-  long pages = 0, resident = 0;
-  if (FILE* statm = std::fopen("/proc/self/statm", "r")) {
-    if (std::fscanf(statm, "%ld %ld", &pages, &resident) != 2) resident = 0;
-    std::fclose(statm);
-  }
-  return static_cast<double>(resident) * 4096.0 / (1024.0 * 1024.0);
-}
-
 int ThreadCount() {
   std::error_code error;
   int count = 0;
@@ -175,7 +166,7 @@ void BM_DeadServerBurstThenRecovery(benchmark::State& state) {
     api->SetStatusCallback(session, OnStatus,
                            kCallbackFlagGetProxyForUrlComplete | kCallbackFlagRequestError);
     const int threads_before = ThreadCount();
-    const double rss_before = ResidentMiB();
+    const double rss_before = ovbench::ResidentMiB();
 
     // 1. The burst.
     std::vector<Slot> slots(kHosts);
@@ -256,7 +247,7 @@ void BM_DeadServerBurstThenRecovery(benchmark::State& state) {
     state.counters["threads_peak"] = threads_peak;
     state.counters["threads_after"] = threads_after;
     state.counters["rss_before_MiB"] = rss_before;
-    state.counters["rss_after_MiB"] = ResidentMiB();
+    state.counters["rss_after_MiB"] = ovbench::ResidentMiB();
     api.reset();
     g_calls.done = 0;
   }

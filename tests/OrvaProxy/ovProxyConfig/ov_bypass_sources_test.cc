@@ -9,11 +9,10 @@
 #include "OrvaProxy/ovProxyConfig/ov_proxy_config_service_firefox.h"
 #include "OrvaProxy/ovProxyConfig/ov_proxy_config_service_win.h"
 #include "OrvaProxy/ovProxyConfig/prejs_parser.h"
-#include "onetutils/onet_system_info_provider.h"
-#include "onetutils/orva_url_utils.h"
 #include "platform/proxysettings/ov_env_proxy_backend.h"
 #include "platform/proxysettings/ov_gnome_proxy_backend.h"
 #include "platform/proxysettings/ov_kde_proxy_backend.h"
+#include "with_and_without_url_utils.h"
 
 namespace OVProxy {
 namespace {
@@ -86,22 +85,10 @@ const std::pair<const char*, Source> kSources[] = {
     {"firefox", [](const std::string& entry) { return FromFirefox(FirefoxPrefs("p", entry)); }},
 };
 
-class BypassFromSources : public ::testing::TestWithParam<bool> {
- protected:
-  void SetUp() override {
-    if (!GetParam()) {
-      ONet::OverrideOrvaUrlUtilsForTesting(nullptr);
-      ONet::OverrideONetSystemInfoProviderForTesting(nullptr);
-    }
-  }
-  void TearDown() override {
-    ONet::OverrideOrvaUrlUtilsForTesting(std::nullopt);
-    ONet::OverrideONetSystemInfoProviderForTesting(std::nullopt);
-  }
-};
+class BypassFromSources : public ovtest_config::WithAndWithoutUrlUtils {};
 
 INSTANTIATE_TEST_SUITE_P(WithAndWithoutUtilities, BypassFromSources, ::testing::Bool(),
-                         [](const auto& p) { return p.param ? "Utilities" : "Fallback"; });
+                         ovtest_config::UrlUtilsCaseName);
 
 TEST_P(BypassFromSources, AddressRangesAndIPv6Addresses) {
   const struct {

@@ -10,6 +10,7 @@
 #include "OrvaProxy/ovProxyConfig/ov_proxy_bypass_rules.h"
 #include "onetutils/onet_system_info_provider.h"
 #include "onetutils/orva_url_utils.h"
+#include "with_and_without_url_utils.h"
 
 namespace OVProxy {
 namespace {
@@ -94,19 +95,8 @@ TEST(ProxyRulesParse, EntriesLandInTheirLists) {
 
 // Every case runs with the network utilities present and without them: both
 // roads must give the same host.
-class BypassRules : public ::testing::TestWithParam<bool> {
+class BypassRules : public ovtest_config::WithAndWithoutUrlUtils {
  protected:
-  void SetUp() override {
-    if (!GetParam()) {
-      ONet::OverrideOrvaUrlUtilsForTesting(nullptr);
-      ONet::OverrideONetSystemInfoProviderForTesting(nullptr);
-    }
-  }
-  void TearDown() override {
-    ONet::OverrideOrvaUrlUtilsForTesting(std::nullopt);
-    ONet::OverrideONetSystemInfoProviderForTesting(std::nullopt);
-  }
-
   static ovProxyBypassRules Parse(std::string_view text) {
     ovProxyBypassRules rules;
     rules.ParseFromString(text);
@@ -115,7 +105,7 @@ class BypassRules : public ::testing::TestWithParam<bool> {
 };
 
 INSTANTIATE_TEST_SUITE_P(WithAndWithoutUtilities, BypassRules, ::testing::Bool(),
-                         [](const auto& p) { return p.param ? "Utilities" : "Fallback"; });
+                         ovtest_config::UrlUtilsCaseName);
 
 // Rules "" are the implicit ones alone, checked also through
 // MatchesImplicitRules and inverted.
