@@ -8,8 +8,12 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
+#include "OrvaProxy/oPACParser/js_engine.h"
+#include "OrvaProxy/oPACParser/js_limits.h"
+#include "OrvaProxy/oPACParser/js_runner.h"
 #include "OrvaProxy/ov_executor.h"
 #include "OrvaProxy/ov_get_proxy_for_url_job.h"
 #include "OrvaProxy/ov_multi_proxy_resolver.h"
@@ -21,6 +25,7 @@
 #include "ovtest/blocking_proxy_resolver.h"
 #include "ovtest/fake_telemetry_module.h"
 #include "ovtest/task_environment.h"
+#include "ovtest/under_wine.h"
 
 namespace OVProxy {
 namespace {
@@ -154,6 +159,29 @@ class ExecutorTest : public PoolTest {
   Recorder recorder_;
   std::vector<std::shared_ptr<ovExecutor>> executors_;
 };
+
+// Stopping an executor (as uninitialize does) ends the PAC evaluation its
+// job is running, instead of waiting out the engine's time bound.
+TEST_F(ExecutorTest, StoppingEndsTheEvaluationInProgress) {
+  if (ovtest::UnderWine()) GTEST_SKIP() << "Wine's JScript cannot stop a running script";
+  const js_limits_t previous = js_set_limits({600'000, kJsDefaultHeapLimitBytes});
+  executors_.push_back(std::make_shared<ovExecutor>(
+      &recorder_, 0, std::make_shared<ovWinetSyncProxyResolverFactory>()));
+  const int64_t started = js_engine_stats().evaluations;
+  auto job = std::make_shared<ovGetProxyForURLJob>(
+      "loop", "http://a/", "", PacConfig("function FindProxyForURL(u, h) { while (true) {} }"),
+      recorder_.Callback());
+  OnOrigin([&] { EXPECT_TRUE(executors_.back()->StartJob(job)); });
+  while (js_engine_stats().evaluations == started) std::this_thread::yield();
+  executors_.back()->stop();
+  // One evaluation at a time: this one runs once the stopped one ended, and
+  // would wait the ten minutes out if it had not been interrupted.
+  std::string answer;
+  EXPECT_EQ(js_runner_t("function FindProxyForURL(u, h) { return 'DIRECT'; }")
+                .run("http://b/", "b", answer),
+            kJsOk);
+  js_set_limits(previous);
+}
 
 TEST_F(ExecutorTest, StartJobRefusalsChangeNothing) {
   factory_->HoldResolves();
