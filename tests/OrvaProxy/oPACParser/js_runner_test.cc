@@ -276,7 +276,9 @@ TEST(JsRunner, HostileScriptsEndAtTheirBound) {
       EXPECT_LE(out.failure.message.size(), kJsMaxErrorMessageBytes + 32) << row.name;
       if (interruptible) {
         const int64_t bound = row.limits.time_ms;
-        EXPECT_LE(elapsed_ms, kSanitized ? bound * 3 : bound * 6 / 5) << row.name;
+        // A fifth past the bound, and what a loaded machine may keep the
+        // thread off its core.
+        EXPECT_LE(elapsed_ms, kSanitized ? bound * 3 : bound * 6 / 5 + 150) << row.name;
       }
     }
     ExpectEngineClean();
