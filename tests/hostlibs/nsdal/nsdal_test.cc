@@ -582,7 +582,7 @@ TEST_F(UnixDalBusTest, AStartingProcessIsNeverTakenForADeadOne) {
     }
   });
   std::vector<std::unique_ptr<UnixDalBus>> started;
-  for (int i = 0; i < 50; ++i) started.push_back(MakeBus(&delegate));
+  for (int i = 0; i < 200; ++i) started.push_back(MakeBus(&delegate));
   done = true;
   probe.join();
   EXPECT_EQ(refused.load(), 0);
@@ -626,6 +626,43 @@ TEST_F(UnixDalBusTest, AnotherUsersProcessIsRefused) {
   EXPECT_TRUE(delegate.messages().empty());
 }
 
+TEST_F(UnixDalBusTest, ASocketOfAnotherUserIsNotWrittenTo) {
+  if (::geteuid() != 0) GTEST_SKIP() << "switching user needs root";
+  RecordingDelegate delegate;
+  auto sender = MakeBus(&delegate);
+  ASSERT_EQ(::chmod(runtime_.path().c_str(), 0777), 0);
+  ASSERT_EQ(::chmod(directory_.c_str(), 0777), 0);
+  const std::string path = PathOf("77.0.sock");
+  int ready[2], go[2];
+  ASSERT_EQ(::pipe(ready), 0);
+  ASSERT_EQ(::pipe(go), 0);
+  const pid_t child = ::fork();
+  if (child == 0) {
+    // Listens under a peer's name, then tells whether any byte came.
+    ::close(go[1]);
+    if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(2);
+    const int fd = UnixSocket(path, true);
+    if (fd < 0) ::_exit(3);
+    (void)!::write(ready[1], "r", 1);
+    char byte = 0;
+    (void)!::read(go[0], &byte, 1);
+    const int connection = ::accept4(fd, nullptr, nullptr, SOCK_NONBLOCK);
+    ::_exit(connection >= 0 && ::recv(connection, &byte, 1, MSG_DONTWAIT) > 0 ? 1 : 0);
+  }
+  ::close(ready[1]);
+  ::close(go[0]);
+  char byte = 0;
+  ASSERT_EQ(::read(ready[0], &byte, 1), 1);
+  sender->Publish("mode", "field", "secret", kAllPeers);
+  EXPECT_TRUE(sender->WaitForStats([](const auto& s) { return s.listeners_refused == 1; }, kWait));
+  ::close(go[1]);
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ::close(ready[0]);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "the other user's socket was written to";
+}
+
 TEST(DalBusDirectoryTest, OnlyAPrivateDirectoryOfTheUserIsUsed) {
   const uint32_t uid = ::geteuid();
   const struct {
@@ -661,6 +698,19 @@ TEST(DalBusDirectoryTest, OnlyAPrivateDirectoryOfTheUserIsUsed) {
       EXPECT_EQ(*dir, target);
       EXPECT_TRUE(IsPrivateDirectory(*dir, uid, &error)) << error;
     }
+  }
+  // A runtime directory others may write to, or of another user, is passed
+  // over for the private one under the temporary root.
+  for (const auto& [mode, owner] : {std::pair{0777, uid}, std::pair{0700, uid + 1}}) {
+    ovtest::ScopedTempDir root("nsdir");
+    const std::string runtime = root.path() + "/run";
+    ASSERT_EQ(::mkdir(runtime.c_str(), 0700), 0);
+    ASSERT_EQ(::chmod(runtime.c_str(), mode), 0);
+    if (owner != uid && (::geteuid() != 0 || ::chown(runtime.c_str(), owner, -1) != 0)) continue;
+    std::string error;
+    EXPECT_EQ(EnsureBusDirectory(runtime, uid, root.path(), &error),
+              root.path() + "/orvaproxy-" + std::to_string(uid))
+        << error;
   }
 }
 
