@@ -538,7 +538,14 @@ struct UnixDalBus::Core : std::enable_shared_from_this<UnixDalBus::Core> {
       for (const Connection& c : connections) buffered += c.reader.buffered();
       for (std::size_t i = 0; i < connections.size(); ++i) {
         if (fds[i + 2].revents == 0) continue;
-        if (!ReadConnection(connections[i], chunk, buffered)) closed.push_back(i);
+        if (ReadConnection(connections[i], chunk, buffered)) continue;
+        closed.push_back(i);
+        // What the finished connection held no longer counts.
+        buffered = 0;
+        for (std::size_t j = 0; j < connections.size(); ++j) {
+          if (std::ranges::find(closed, j) == closed.end())
+            buffered += connections[j].reader.buffered();
+        }
       }
       for (auto it = closed.rbegin(); it != closed.rend(); ++it) {
         ::close(connections[*it].fd);
