@@ -11,6 +11,7 @@
 // returns only once no callback runs any more.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -46,6 +47,9 @@ class IDALBus {
   // Asks one live peer after another for its snapshot of the mode until one
   // answers; the outcome reaches OnBusSnapshot exactly once per request.
   virtual void RequestSnapshot(const std::string& mode_id) = 0;
+  // Waits, at most `timeout`, until what was published so far has left the
+  // process; true when nothing is left. For a process about to end.
+  virtual bool Drain(std::chrono::milliseconds /*timeout*/) { return true; }
 };
 
 }  // namespace ns_dal

@@ -34,6 +34,15 @@ bool OwnedDirectory(const std::string& path, uint32_t uid, struct stat* info, st
   return true;
 }
 
+// The runtime directory may be reached through a link (it is named by the
+// environment), but only its owner may change its names: otherwise another
+// user could swap our directory under it.
+bool RuntimeDirectoryIsSafe(const std::string& path, uint32_t uid) {
+  struct stat info {};
+  return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode) && info.st_uid == uid &&
+         (info.st_mode & 022) == 0;
+}
+
 }  // namespace
 
 bool IsPrivateDirectory(const std::string& path, uint32_t uid, std::string* error) {
@@ -49,7 +58,8 @@ bool IsPrivateDirectory(const std::string& path, uint32_t uid, std::string* erro
 std::optional<std::string> EnsureBusDirectory(const std::optional<std::string>& xdg_runtime_dir,
                                               uint32_t uid, const std::string& tmp_root,
                                               std::string* error) {
-  if (xdg_runtime_dir && !xdg_runtime_dir->empty() && xdg_runtime_dir->front() == '/') {
+  if (xdg_runtime_dir && !xdg_runtime_dir->empty() && xdg_runtime_dir->front() == '/' &&
+      RuntimeDirectoryIsSafe(*xdg_runtime_dir, uid)) {
     const std::string path = *xdg_runtime_dir + "/orvaproxy";
     if (!MakeDirectory(path, error)) return std::nullopt;
     struct stat info {};

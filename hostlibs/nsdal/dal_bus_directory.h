@@ -1,9 +1,10 @@
 // The per-user directory that holds the bus's sockets.
 //
-// $XDG_RUNTIME_DIR/orvaproxy when XDG_RUNTIME_DIR names an absolute path:
+// $XDG_RUNTIME_DIR/orvaproxy when XDG_RUNTIME_DIR names an absolute path of
+// a directory owned by the user that no one else may write to:
 // created with mode 0700, and tightened to 0700 when it exists with wider
 // rights, as long as it is a real directory owned by the user. Without
-// XDG_RUNTIME_DIR: <tmp_root>/orvaproxy-<uid>, created 0700, and used only
+// such XDG_RUNTIME_DIR: <tmp_root>/orvaproxy-<uid>, created 0700, and used only
 // when it is a real directory (not a link) owned by the user with mode
 // exactly 0700, because anyone can create names under /tmp.
 //

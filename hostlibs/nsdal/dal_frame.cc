@@ -115,6 +115,8 @@ FrameReader::Result FrameReader::Next(Frame* frame, std::string* error) {
   if (consumed_ == buffer_.size()) {
     buffer_.clear();
     consumed_ = 0;
+    // An idle connection must not keep the room of its largest frame.
+    if (buffer_.capacity() > 64 * 1024) buffer_.shrink_to_fit();
   }
   *frame = std::move(*decoded);
   return Result::kFrame;

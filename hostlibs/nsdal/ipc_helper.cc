@@ -61,8 +61,28 @@ class Hub final : public IDALBusDelegate {
 
   void SyncData(const std::string& mode_id, const std::string& field_id, const std::string& text,
                 int32_t target) {
+    {
+      std::shared_lock lock(bus_mutex_);
+      if (IDALBus* bus = CurrentBusLocked(lock)) bus->Publish(mode_id, field_id, text, target);
+    }
+    RegisterExitFlush();
+  }
+
+  bool FlushPendingSends(std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    std::vector<std::pair<CoalesceKey, uint64_t>> due;
+    {
+      std::lock_guard lock(coalesce_mutex_);
+      for (const auto& [key, pending] : pending_) due.emplace_back(key, pending.generation);
+    }
+    // Each runs at most once: whichever of this and the runner takes it.
+    for (const auto& [key, generation] : due) FlushCoalesced(key, generation);
     std::shared_lock lock(bus_mutex_);
-    if (IDALBus* bus = CurrentBusLocked(lock)) bus->Publish(mode_id, field_id, text, target);
+    IDALBus* bus = use_default_ ? default_bus_.get() : override_;
+    if (bus == nullptr) return true;
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    return bus->Drain(std::max(left, std::chrono::milliseconds(0)));
   }
 
   void SyncDataCoalesced(const std::string& mode_id, const std::string& field_id,
@@ -88,6 +108,7 @@ class Hub final : public IDALBusDelegate {
     if (!PostToDalRunner("DalCoalescedSend", flush, kCoalesceWindow)) {
       FlushCoalesced(coalesce_key, generation);
     }
+    RegisterExitFlush();
   }
 
   void RequestSnapshot(const std::string& mode_id) {
@@ -247,6 +268,7 @@ class Hub final : public IDALBusDelegate {
   }
 
   static void RegisterExitHandler();
+  static void RegisterExitFlush();
 
   std::mutex sinks_mutex_;
   std::map<std::string, std::vector<IDALIPCSink*>> sinks_;
@@ -284,6 +306,19 @@ void Hub::RegisterExitHandler() {
   (void)stopper;
 }
 
+// Made after the first send was handed to the runner, so it is destroyed
+// before the task library's manager (made for that send) and before the
+// modes that were complete by then: a process that ends right after a change
+// still sends it, within kExitFlushLimit.
+struct ExitFlush {
+  ~ExitFlush() { Hub::Get().FlushPendingSends(kExitFlushLimit); }
+};
+
+void Hub::RegisterExitFlush() {
+  static ExitFlush flush;
+  (void)flush;
+}
+
 }  // namespace
 
 bool IPCHelper::AddSink(const std::string& mode_id, IDALIPCSink* sink) {
@@ -303,6 +338,10 @@ void IPCHelper::SyncDataCoalesced(const std::string& mode_id, const std::string&
                                   const std::string& key,
                                   std::function<std::optional<std::string>()> produce) {
   Hub::Get().SyncDataCoalesced(mode_id, field_id, key, std::move(produce));
+}
+
+bool IPCHelper::FlushPendingSends(std::chrono::milliseconds timeout) {
+  return Hub::Get().FlushPendingSends(timeout);
 }
 
 void IPCHelper::RequestSnapshot(const std::string& mode_id) {

@@ -11,6 +11,10 @@
 //   leaves as one message holding the latest state.
 // - Messages of other processes reach every sink of their mode's
 //   onSyncData on the bus's thread.
+// - At process exit (and on FlushPendingSends) coalesced sends still waiting
+//   for their window leave at once, and the exit waits, at most
+//   kExitFlushLimit, until the bus wrote them out: a command-line run's last
+//   changes reach the other processes.
 //
 // The process's bus is a UnixDalBus made on first use from the environment
 // ($XDG_RUNTIME_DIR); when no safe directory exists, messages go nowhere and
@@ -34,6 +38,8 @@
 namespace ns_dal {
 
 inline constexpr std::chrono::milliseconds kCoalesceWindow{10};
+// How long a process's end may wait for its last messages to leave.
+inline constexpr std::chrono::milliseconds kExitFlushLimit{250};
 
 enum class JoinState : int32_t {
   kNotRequested,  // no snapshot was asked for this mode
@@ -55,6 +61,10 @@ class IPCHelper {
   static void SyncDataCoalesced(const std::string& mode_id, const std::string& field_id,
                                 const std::string& key,
                                 std::function<std::optional<std::string>()> produce);
+  // Sends every pending coalesced message now and waits, at most `timeout`,
+  // until the bus wrote out what was sent; true when nothing is left. Must
+  // not be called on the layer's runner.
+  static bool FlushPendingSends(std::chrono::milliseconds timeout);
   // Asks again for a snapshot for the sinks of the mode.
   static void RequestSnapshot(const std::string& mode_id);
   static JoinState GetJoinState(const std::string& mode_id);

@@ -1,10 +1,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <thread>
@@ -21,6 +23,7 @@
 #include "ovtest/task_environment.h"
 
 #if !defined(_WIN32)
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -29,6 +32,7 @@
 
 #include "nsdal/dal_bus_directory.h"
 #include "nsdal/unix_dal_bus.h"
+#include "ovtest/child_process.h"
 #endif
 
 namespace ns_dal {
@@ -358,20 +362,33 @@ struct RawPeer {
 class UnixDalBusTest : public ::testing::Test {
  protected:
   std::unique_ptr<UnixDalBus> MakeBus(RecordingDelegate* delegate,
-                                      std::chrono::milliseconds stall_limit = 5s) {
+                                      std::chrono::milliseconds stall_limit = 5s,
+                                      const std::function<void(UnixDalBusOptions&)>& tune = {}) {
     std::string error;
-    auto bus = UnixDalBus::Create({.directory = dir_.path(),
-                                   .uid = ::geteuid(),
-                                   .stall_limit = stall_limit,
-                                   .answer_limit = 200ms},
-                                  &error);
+    UnixDalBusOptions options{.directory = directory_,
+                              .uid = ::geteuid(),
+                              .stall_limit = stall_limit,
+                              .answer_limit = 200ms};
+    if (tune) tune(options);
+    auto bus = UnixDalBus::Create(options, &error);
     EXPECT_TRUE(bus) << error;
     if (bus) bus->SetDelegate(delegate);
     return bus;
   }
-  std::string PathOf(const std::string& name) { return dir_.path() + "/" + name; }
+  std::string PathOf(const std::string& name) { return directory_ + "/" + name; }
+  // A process of its own on the bus (nsdal_bus_peer), in this directory.
+  std::unique_ptr<ovtest::ChildProcess> StartPeer() {
+    auto peer = std::make_unique<ovtest::ChildProcess>(
+        NSDAL_BUS_PEER_PATH, std::vector<std::string>{},
+        std::vector<std::string>{"XDG_RUNTIME_DIR=" + runtime_.path()});
+    EXPECT_TRUE(peer->started());
+    return peer;
+  }
 
-  ovtest::ScopedTempDir dir_{"nsdal"};
+  ovtest::ScopedTempDir runtime_{"nsdal"};
+  // What a process with XDG_RUNTIME_DIR=runtime_ uses.
+  const std::string directory_ =
+      EnsureBusDirectory(runtime_.path(), ::geteuid(), "/tmp", nullptr).value_or("");
 };
 
 TEST_F(UnixDalBusTest, MessagesAndSnapshotsCrossBetweenBuses) {
@@ -436,6 +453,149 @@ TEST_F(UnixDalBusTest, APeerThatStopsReadingIsDroppedWithoutHoldingUpTheOthers) 
   EXPECT_EQ(sender->stats().peers_dropped, 1u);
 }
 
+// Descriptors this process holds.
+std::size_t OpenDescriptors() {
+  return static_cast<std::size_t>(std::distance(
+      std::filesystem::directory_iterator("/proc/self/fd"), std::filesystem::directory_iterator()));
+}
+
+TEST_F(UnixDalBusTest, AStoppedPeerHearsAgainAfterItContinues) {
+  RecordingDelegate delegate;
+  auto sender = MakeBus(&delegate, 100ms, [](UnixDalBusOptions& o) { o.drop_backoff = 20ms; });
+  auto peer = StartPeer();
+  ASSERT_EQ(peer->Ask("join mode"), "join nopeer");
+  sender->Publish("mode", "field", "before", kAllPeers);
+  ASSERT_EQ(peer->Ask("wait mode before"), "heard");
+
+  ASSERT_EQ(::kill(peer->pid(), SIGSTOP), 0);
+  const std::string chunk(64 * 1024, 'c');  // more than the socket holds
+  for (int i = 0; i < 12; ++i) sender->Publish("mode", "field", chunk, kAllPeers);
+  ASSERT_TRUE(sender->WaitForStats([](const auto& s) { return s.peers_dropped == 1; }, kWait));
+  ASSERT_EQ(::kill(peer->pid(), SIGCONT), 0);
+
+  // Written to again once the back-off passed.
+  bool back = false;
+  for (int i = 0; i < 200 && !back; ++i) {
+    sender->Publish("mode", "field", "after", kAllPeers);
+    back = sender->WaitForStats([](const auto& s) { return s.peers_retried == 1; }, 50ms);
+  }
+  EXPECT_TRUE(back);
+  EXPECT_EQ(peer->Ask("wait mode after"), "heard");
+}
+
+TEST_F(UnixDalBusTest, AShortLivedProcesssLastMessageReachesTheOthers) {
+  RecordingDelegate delegate;
+  auto bus = MakeBus(&delegate);
+  auto peer = StartPeer();
+  ASSERT_EQ(peer->Ask("join mode"), "join nopeer");
+  // The process ends well inside the coalescing window.
+  EXPECT_EQ(peer->Ask("sendexit mode last-words"), "");
+  EXPECT_TRUE(delegate.WaitForMessage("mode|field|last-words"));
+}
+
+TEST_F(UnixDalBusTest, PeersThatEndedLeaveNoDescriptorBehind) {
+  RecordingDelegate delegate("state");
+  auto bus = MakeBus(&delegate, 5s, [](UnixDalBusOptions& o) { o.sweep_interval = 10ms; });
+  const std::size_t before = OpenDescriptors();
+  constexpr int kPeers = 4;
+  for (int i = 0; i < kPeers; ++i) {
+    auto peer = StartPeer();
+    EXPECT_EQ(peer->Ask("join mode"), "join applied");  // answering opens a connection to it
+  }
+  EXPECT_TRUE(bus->WaitForStats([](const auto& s) { return s.links_closed == kPeers; }, kWait));
+  EXPECT_EQ(OpenDescriptors(), before);
+}
+
+TEST_F(UnixDalBusTest, AConnectionsCostIsBounded) {
+  RecordingDelegate delegate("state");
+  constexpr std::size_t kBudget = 1024 * 1024;
+  auto bus = MakeBus(&delegate, 5s, [](UnixDalBusOptions& o) {
+    o.max_buffered_bytes = kBudget;
+    o.receive_idle_limit = 50ms;
+    o.snapshot_answers_per_second = 5;
+  });
+  const std::string path = PathOf(bus->socket_name());
+
+  // Another process sends one endless frame: it is cut off near the budget.
+  int out[2];
+  ASSERT_EQ(::pipe(out), 0);
+  const std::string header = RawFrame("", 8 * 1024 * 1024);  // no allocation after fork
+  const pid_t writer = ::fork();
+  if (writer == 0) {
+    const int fd = UnixSocket(path, false);
+    uint64_t sent = 0;
+    if (fd >= 0 && ::send(fd, header.data(), 4, MSG_NOSIGNAL) == 4) {
+      static const char zeros[16 * 1024] = {};
+      ssize_t n = 0;
+      while (sent < 8 * 1024 * 1024 - sizeof(zeros) &&
+             (n = ::send(fd, zeros, sizeof(zeros), MSG_NOSIGNAL)) > 0) {
+        sent += static_cast<uint64_t>(n);
+      }
+    }
+    (void)!::write(out[1], &sent, sizeof(sent));
+    ::_exit(0);
+  }
+  ::close(out[1]);
+  uint64_t sent = 0;
+  ASSERT_EQ(::read(out[0], &sent, sizeof(sent)), static_cast<ssize_t>(sizeof(sent)));
+  ::close(out[0]);
+  ::waitpid(writer, nullptr, 0);
+  EXPECT_GT(sent, 0u);
+  EXPECT_LT(sent, 2 * kBudget) << "the receiver took the frame past its budget";
+
+  // A silent connection is closed; snapshot requests beyond the rate get
+  // "none" without asking the delegate.
+  const auto closed = bus->stats().connections_closed;
+  const int idle = UnixSocket(path, false);
+  ASSERT_GE(idle, 0);
+  EXPECT_TRUE(
+      bus->WaitForStats([&](const auto& s) { return s.connections_closed == closed + 1; }, kWait));
+  ::close(idle);
+  const int asking = UnixSocket(path, false);
+  std::string requests;
+  for (int i = 0; i < 20; ++i) {
+    requests += Encoded(Frame{FrameKind::kSnapshotRequest, "mode", "", "1.0.sock"});
+  }
+  ASSERT_EQ(::write(asking, requests.data(), requests.size()),
+            static_cast<ssize_t>(requests.size()));
+  EXPECT_TRUE(bus->WaitForStats([](const auto& s) { return s.frames_received == 20; }, kWait));
+  const auto refused = bus->stats().snapshots_refused;
+  EXPECT_GE(refused, 14u);
+  EXPECT_LE(refused, 15u);
+  ::close(asking);
+}
+
+TEST_F(UnixDalBusTest, AStartingProcessIsNeverTakenForADeadOne) {
+  RecordingDelegate delegate;
+  auto prober = MakeBus(&delegate);
+  // Connects to every name as fast as it can while buses start.
+  std::atomic<bool> done{false};
+  std::atomic<int> refused{0};
+  std::thread probe([&] {
+    while (!done.load()) {
+      for (const auto& entry : std::filesystem::directory_iterator(directory_)) {
+        const std::string name = entry.path().filename().string();
+        if (name.ends_with(".sock") && name != prober->socket_name()) {
+          const int fd = UnixSocket(entry.path().string(), false);
+          if (fd < 0 && errno == ECONNREFUSED && std::filesystem::exists(entry.path())) ++refused;
+          if (fd >= 0) ::close(fd);
+        }
+      }
+    }
+  });
+  std::vector<std::unique_ptr<UnixDalBus>> started;
+  for (int i = 0; i < 200; ++i) started.push_back(MakeBus(&delegate));
+  done = true;
+  probe.join();
+  EXPECT_EQ(refused.load(), 0);
+  std::size_t names = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(directory_)) {
+    EXPECT_TRUE(entry.path().filename().string().ends_with(".sock")) << entry.path();
+    ++names;
+  }
+  EXPECT_EQ(names, started.size() + 1);
+}
+
 TEST_F(UnixDalBusTest, AnotherUsersProcessIsRefused) {
   if (::geteuid() != 0) GTEST_SKIP() << "switching user needs root";
   RecordingDelegate delegate;
@@ -443,7 +603,8 @@ TEST_F(UnixDalBusTest, AnotherUsersProcessIsRefused) {
   const std::string path = PathOf(receiver->socket_name());
   // Let the other user reach the socket at all: the check under test is the
   // receiver's, not the directory's.
-  ASSERT_EQ(::chmod(dir_.path().c_str(), 0777), 0);
+  ASSERT_EQ(::chmod(runtime_.path().c_str(), 0777), 0);
+  ASSERT_EQ(::chmod(directory_.c_str(), 0777), 0);
   ASSERT_EQ(::chmod(path.c_str(), 0777), 0);
   const std::string frame = *EncodeFrame(Frame{FrameKind::kMessage, "mode", "field", "intruder"});
 
@@ -465,6 +626,43 @@ TEST_F(UnixDalBusTest, AnotherUsersProcessIsRefused) {
       receiver->WaitForStats([](const auto& s) { return s.connections_refused == 1; }, kWait));
   EXPECT_EQ(receiver->stats().frames_received, 0u);
   EXPECT_TRUE(delegate.messages().empty());
+}
+
+TEST_F(UnixDalBusTest, ASocketOfAnotherUserIsNotWrittenTo) {
+  if (::geteuid() != 0) GTEST_SKIP() << "switching user needs root";
+  RecordingDelegate delegate;
+  auto sender = MakeBus(&delegate);
+  ASSERT_EQ(::chmod(runtime_.path().c_str(), 0777), 0);
+  ASSERT_EQ(::chmod(directory_.c_str(), 0777), 0);
+  const std::string path = PathOf("77.0.sock");
+  int ready[2], go[2];
+  ASSERT_EQ(::pipe(ready), 0);
+  ASSERT_EQ(::pipe(go), 0);
+  const pid_t child = ::fork();
+  if (child == 0) {
+    // Listens under a peer's name, then tells whether any byte came.
+    ::close(go[1]);
+    if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(2);
+    const int fd = UnixSocket(path, true);
+    if (fd < 0) ::_exit(3);
+    (void)!::write(ready[1], "r", 1);
+    char byte = 0;
+    (void)!::read(go[0], &byte, 1);
+    const int connection = ::accept4(fd, nullptr, nullptr, SOCK_NONBLOCK);
+    ::_exit(connection >= 0 && ::recv(connection, &byte, 1, MSG_DONTWAIT) > 0 ? 1 : 0);
+  }
+  ::close(ready[1]);
+  ::close(go[0]);
+  char byte = 0;
+  ASSERT_EQ(::read(ready[0], &byte, 1), 1);
+  sender->Publish("mode", "field", "secret", kAllPeers);
+  EXPECT_TRUE(sender->WaitForStats([](const auto& s) { return s.listeners_refused == 1; }, kWait));
+  ::close(go[1]);
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ::close(ready[0]);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "the other user's socket was written to";
 }
 
 TEST(DalBusDirectoryTest, OnlyAPrivateDirectoryOfTheUserIsUsed) {
@@ -502,6 +700,19 @@ TEST(DalBusDirectoryTest, OnlyAPrivateDirectoryOfTheUserIsUsed) {
       EXPECT_EQ(*dir, target);
       EXPECT_TRUE(IsPrivateDirectory(*dir, uid, &error)) << error;
     }
+  }
+  // A runtime directory others may write to, or of another user, is passed
+  // over for the private one under the temporary root.
+  for (const auto& [mode, owner] : {std::pair{0777, uid}, std::pair{0700, uid + 1}}) {
+    ovtest::ScopedTempDir root("nsdir");
+    const std::string runtime = root.path() + "/run";
+    ASSERT_EQ(::mkdir(runtime.c_str(), 0700), 0);
+    ASSERT_EQ(::chmod(runtime.c_str(), mode), 0);
+    if (owner != uid && (::geteuid() != 0 || ::chown(runtime.c_str(), owner, -1) != 0)) continue;
+    std::string error;
+    EXPECT_EQ(EnsureBusDirectory(runtime, uid, root.path(), &error),
+              root.path() + "/orvaproxy-" + std::to_string(uid))
+        << error;
   }
 }
 

@@ -65,6 +65,7 @@ class ChildProcess {
   ChildProcess& operator=(const ChildProcess&) = delete;
 
   bool started() const { return pid_ > 0; }
+  pid_t pid() const { return pid_; }
   // The next line the child wrote, without its newline; nullopt when none
   // came within `timeout` or the child closed its output.
   std::optional<std::string> ReadLine(std::chrono::milliseconds timeout) {
