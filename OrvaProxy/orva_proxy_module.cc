@@ -1,6 +1,7 @@
 #include "OrvaProxy/orva_proxy_module.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstring>
 
 #include "OrvaProxy/ov_log.h"
@@ -8,6 +9,7 @@
 #include "OrvaProxy/ov_proxy_resolve_service_provider.h"
 #include "OrvaProxy/ov_proxy_resolve_service_provider_impl.h"
 #include "OrvaProxy/ov_task_constants.h"
+#include "nsdal/ipc_helper.h"
 #include "orvatask/orva_task.h"
 
 namespace OVProxy {
@@ -56,6 +58,9 @@ int32_t TermModule(Tav::ITavMessageQueueClient* client) {
     if (auto provider = OVProxy::ovProxyResolveServiceProviderImpl::ModuleIfMade()) {
       provider->shutDown();
     }
+    // What the module shared last (a configuration, the host cache) still
+    // reaches the other processes, whoever owns the data-sync modes.
+    ns_dal::IPCHelper::FlushPendingSends(std::chrono::milliseconds(250));
   }
   return 0;
 }
