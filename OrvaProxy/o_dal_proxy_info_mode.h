@@ -18,6 +18,9 @@
 // Lifetime: construction registers the sink (and asks a peer for a snapshot)
 // when sending is enabled; destruction removes it and returns once no
 // delivery runs. Host-cache sends are coalesced and hold only a weak link.
+// A send copies the entries under the lock and writes the text after it is
+// released, on the layer's runner: the resolve runner never waits for a
+// whole map to be written or read.
 #pragma once
 
 #include <memory>
@@ -68,13 +71,13 @@ class oDALProxyInfoMode final : public ns_dal::TDALDispatcher_Impl<ns_dal::IDALP
   void setPacSocksFlag(bool has_socks);
   // The received SOCKS flag; false when none was received.
   bool getPacSocksFlag(bool& has_socks);
-  void setHostCacheMap(const ovHostCacheMap& cache);
+  void setHostCacheMap(const ovHostCache& cache);
   // One answer of the host-cache field, written through: `local` (the field's
   // map) takes the received map when one came in since the field last wrote,
   // then the entry; with `send`, the map shared with other processes follows.
   // The outcome of setHostCacheMap(whole map) without copying the whole map
   // for every answer.
-  void putHostCacheEntry(const std::string& host, const ovProxyInfo& info, ovHostCacheMap& local,
+  void putHostCacheEntry(const std::string& host, const ovProxyInfo& info, ovHostCache& local,
                          bool send);
   // The received host cache; false when none was received.
   bool getHostCacheMap(ovHostCacheMap& cache);
@@ -102,6 +105,10 @@ class oDALProxyInfoMode final : public ns_dal::TDALDispatcher_Impl<ns_dal::IDALP
   // Handle one message object; true when it stored something.
   bool HandleConfigMessageLocked(const Json::Value& message);
   bool HandleHostCacheMessageLocked(const Json::Value& message);
+  // The host-cache map of an "updateHostCacheMap" message, cut to the bound;
+  // needs no lock, so the parsing of a large map holds up no resolve.
+  static std::optional<ovHostCache> DecodeHostCacheMap(const Json::Value& message);
+  void AdoptHostCacheLocked(ovHostCache cache);
   std::optional<std::string> HostCacheMessageText();
   void ScheduleHostCacheSendLocked();
 
@@ -110,7 +117,7 @@ class oDALProxyInfoMode final : public ns_dal::TDALDispatcher_Impl<ns_dal::IDALP
   std::string pac_content_;
   std::string pac_url_;
   bool pac_socks_ = false;
-  ovHostCacheMap host_cache_;
+  ovHostCache host_cache_;
   // A process that never heard otherwise keeps its cache on.
   bool host_cache_enabled_ = true;
   bool auto_detect_ = false;

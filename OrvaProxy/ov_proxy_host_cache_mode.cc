@@ -31,12 +31,15 @@ void ovProxyHostCacheMode::setHostCacheEnabled(bool enabled) {
 bool ovProxyHostCacheMode::lookup(const std::string& host, ovProxyInfo& info) {
   std::lock_guard lock(lock_);
   if (dal_) {
-    if (auto found = dal_->lookupReceived(host, info)) return *found;
+    if (auto found = dal_->lookupReceived(host, info)) {
+      // Keeps this copy's order in step with the shared one, so that both
+      // let the same hosts go when full.
+      ovProxyInfo ignored;
+      if (*found) cache_.lookup(host, ignored);
+      return *found;
+    }
   }
-  auto found = cache_.find(host);
-  if (found == cache_.end()) return false;
-  info = found->second;
-  return true;
+  return cache_.lookup(host, info);
 }
 
 void ovProxyHostCacheMode::put(const std::string& host, const ovProxyInfo& info) {
@@ -45,7 +48,7 @@ void ovProxyHostCacheMode::put(const std::string& host, const ovProxyInfo& info)
     dal_->putHostCacheEntry(host, info, cache_, sync_enabled_);
     return;
   }
-  cache_[host] = info;
+  cache_.put(host, info);
 }
 
 void ovProxyHostCacheMode::clear() {
@@ -56,7 +59,7 @@ void ovProxyHostCacheMode::clear() {
 
 void ovProxyHostCacheMode::replaceAll(const ovHostCacheMap& cache) {
   std::lock_guard lock(lock_);
-  cache_ = cache;
+  cache_.assign(cache);
   SendLocked();
 }
 

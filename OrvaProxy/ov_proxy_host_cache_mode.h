@@ -46,7 +46,7 @@ class ovProxyHostCacheMode {
 
   const bool sync_enabled_;
   bool enabled_ = true;
-  ovHostCacheMap cache_;
+  ovHostCache cache_;
   std::shared_ptr<oDALProxyInfoMode> dal_;
   klb::thread_mutex_recursive lock_;
 };
