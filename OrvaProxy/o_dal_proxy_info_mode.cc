@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "nsdal/ipc_helper.h"
+#include "tavlib/tav_clock.h"
 
 namespace OVProxy {
 namespace {
@@ -12,6 +13,11 @@ namespace {
 using sync_json::Flag;
 using sync_json::Message;
 using sync_json::StampedText;
+
+// Large host-cache maps keep kHostCacheSendGapStepUs between two sends per
+// kHostCacheSendGapHosts hosts they hold.
+constexpr std::size_t kHostCacheSendGapHosts = 256;
+constexpr int64_t kHostCacheSendGapStepUs = 10'000;
 
 const std::string kConfigKey = kProxyConfigFieldId;
 const std::string kHostCacheKey = kProxyHostCacheFieldId;
@@ -114,6 +120,17 @@ std::optional<std::string> oDALProxyInfoMode::HostCacheMessageText() {
   ovHostCacheEntries entries;
   {
     std::lock_guard lock(lock_);
+    const int64_t now = Tav::TimeTicks::Now();
+    const auto gap =
+        static_cast<int64_t>(host_cache_.size() / kHostCacheSendGapHosts) * kHostCacheSendGapStepUs;
+    if (host_cache_sent_ && now - host_cache_sent_us_ < gap) {
+      // Too soon after the last map: looked at again one window later (the
+      // layer dropped this send's entry before asking for its text).
+      ScheduleHostCacheSendLocked();
+      return std::nullopt;
+    }
+    host_cache_sent_ = true;
+    host_cache_sent_us_ = now;
     entries = host_cache_.entries();
   }
   return sync_json::Write(HostCacheMessage(entries));

@@ -20,9 +20,12 @@
 // delivery runs. Host-cache sends are coalesced and hold only a weak link.
 // A send copies the entries under the lock and writes the text after it is
 // released, on the layer's runner: the resolve runner never waits for a
-// whole map to be written or read.
+// whole map to be written or read. Sends of a large map keep a gap that
+// grows with its size (10 ms per 256 hosts; none below 256), so a burst of
+// new hosts costs a handful of messages a second, not one per window.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -113,6 +116,10 @@ class oDALProxyInfoMode final : public ns_dal::TDALDispatcher_Impl<ns_dal::IDALP
   void ScheduleHostCacheSendLocked();
 
   const bool send_enabled_;
+  // When the last host-cache map left (monotonic microseconds), and whether
+  // one did: large maps keep a gap between two sends.
+  int64_t host_cache_sent_us_ = 0;
+  bool host_cache_sent_ = false;
   ovProxyConfig config_;
   std::string pac_content_;
   std::string pac_url_;

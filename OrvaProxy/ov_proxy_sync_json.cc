@@ -86,6 +86,8 @@ std::optional<ovProxyInfo> RoutesFromJson(const Json::Value& entry) {
     if (!server || !klb::is_utf8(server->host) || !klb::is_utf8(server->scheme)) {
       return std::nullopt;
     }
+    // Answers carry no credentials; none are kept from a peer either.
+    server->setCredentials(std::string(), std::string());
     info.AddProxyServer(*server);
   }
   return info;
@@ -279,8 +281,9 @@ bool config_from_json(const std::string& text, ovProxyConfig& config) {
     list->Clear();
     for (const ovProxyServer& server : *received) list->AddProxyServer(server);
   }
-  if (const Json::Value* v = Member(*root, "rules_type"); v && IsInteger(*v)) {
-    if (ValidRulesType(v->asInt())) rules.type = static_cast<ovProxyConfig::RulesType>(v->asInt());
+  const Json::Value* type = Member(*root, "rules_type");
+  if (type && IsInteger(*type) && ValidRulesType(type->asInt())) {
+    rules.type = static_cast<ovProxyConfig::RulesType>(type->asInt());
   } else if (rules.type == ovProxyConfig::RulesType::None) {
     // A sender of the older form names no type: its servers say which.
     if (!rules.proxies_for_http.IsEmpty() || !rules.proxies_for_https.IsEmpty()) {
@@ -325,7 +328,11 @@ std::string HostCacheToJson(const Entries& entries) {
   }
   Json::Value out(Json::objectValue);
   out["cache_list"] = std::move(list);
-  return sync_json::Write(out);
+  // Without indentation: a full map is a large text, sent often and escaped
+  // once more inside its message.
+  Json::StreamWriterBuilder builder;
+  builder["indentation"] = "";
+  return Json::writeString(builder, out);
 }
 
 // The answer of one host-cache entry; nullopt when the entry is unusable.
@@ -341,6 +348,7 @@ std::optional<std::pair<std::string, ovProxyInfo>> EntryFromJson(const Json::Val
   if (auto routes = RoutesFromJson(entry)) return std::make_pair(host->asString(), *routes);
   const Json::Value* port = Member(entry, "proxy_port");
   const Json::Value* type = Member(entry, "proxy_type");
+  if (type && type->isString() && !klb::is_utf8(type->asString())) return std::nullopt;
   ovProxyServer server(proxy_host->asString(), port && IsInteger(*port) ? port->asInt() : 8080,
                        type && type->isString() ? type->asString() : std::string("http"));
   ovProxyInfo info;

@@ -1,7 +1,8 @@
 // The JSON texts of the proxy data-sync mode: the configuration object, the
 // host-cache object and the messages that carry them.
 //
-// Writers use jsoncpp's default stream-writer settings. Readers never throw
+// Writers use jsoncpp's default stream-writer settings (the host-cache object
+// without indentation). Readers never throw
 // and skip every member that is missing or of the wrong JSON type, so a
 // message from a newer or broken peer changes only what it states correctly.
 //
