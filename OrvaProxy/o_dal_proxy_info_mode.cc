@@ -147,14 +147,13 @@ void oDALProxyInfoMode::setHostCacheMap(const ovHostCache& cache) {
 void oDALProxyInfoMode::putHostCacheEntry(const std::string& host, const ovProxyInfo& info,
                                           ovHostCache& local, bool send) {
   std::lock_guard lock(lock_);
-  if (host_cache_received_ && !host_cache_from_field_) local = host_cache_;
-  local.put(host, info);
-  if (!send) return;
-  if (host_cache_from_field_) {
-    host_cache_.put(host, info);
-  } else {
-    host_cache_ = local;
+  if (!send) {
+    if (host_cache_received_ && !host_cache_from_field_) local = host_cache_;
+    local.put(host, info);
+    return;
   }
+  // The shared map is the field's only one: no whole map is copied here.
+  host_cache_.put(host, info);
   host_cache_held_ = true;
   host_cache_from_field_ = true;
   ScheduleHostCacheSendLocked();
@@ -186,7 +185,7 @@ bool oDALProxyInfoMode::getHostCacheMap(ovHostCacheMap& cache) {
 
 std::optional<bool> oDALProxyInfoMode::lookupReceived(const std::string& host, ovProxyInfo& info) {
   std::lock_guard lock(lock_);
-  if (!host_cache_received_) return std::nullopt;
+  if (!host_cache_received_ && !host_cache_held_) return std::nullopt;
   return host_cache_.lookup(host, info);
 }
 

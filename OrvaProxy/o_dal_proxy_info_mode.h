@@ -75,16 +75,16 @@ class oDALProxyInfoMode final : public ns_dal::TDALDispatcher_Impl<ns_dal::IDALP
   // The received SOCKS flag; false when none was received.
   bool getPacSocksFlag(bool& has_socks);
   void setHostCacheMap(const ovHostCache& cache);
-  // One answer of the host-cache field, written through: `local` (the field's
-  // map) takes the received map when one came in since the field last wrote,
-  // then the entry; with `send`, the map shared with other processes follows.
-  // The outcome of setHostCacheMap(whole map) without copying the whole map
-  // for every answer.
+  // One answer of the host-cache field. With `send` it goes into the shared
+  // map (the received one, or the one the field set) and `local` is left
+  // alone; without, `local` (the field's own map) takes the received map
+  // when one came in since the field last wrote, then the entry.
   void putHostCacheEntry(const std::string& host, const ovProxyInfo& info, ovHostCache& local,
                          bool send);
   // The received host cache; false when none was received.
   bool getHostCacheMap(ovHostCacheMap& cache);
-  // nullopt when no host cache was received; else whether `host` is in it.
+  // nullopt when no host cache was received or set; else whether `host` is
+  // in the shared map (a hit counts as use).
   std::optional<bool> lookupReceived(const std::string& host, ovProxyInfo& info);
   void setHostCacheEnabled(bool enabled);
   bool getHostCacheEnabled(bool& enabled);

@@ -12,7 +12,10 @@ ovProxyHostCacheMode::ovProxyHostCacheMode(bool sync_enabled) : sync_enabled_(sy
 ovProxyHostCacheMode::~ovProxyHostCacheMode() = default;
 
 void ovProxyHostCacheMode::SendLocked() {
-  if (sync_enabled_ && dal_) dal_->setHostCacheMap(cache_);
+  if (!sync_enabled_ || !dal_) return;
+  dal_->setHostCacheMap(cache_);
+  // From here on lookups and puts use the shared map: one copy is enough.
+  cache_.clear();
 }
 
 bool ovProxyHostCacheMode::isHostCacheEnabled() {
@@ -31,13 +34,7 @@ void ovProxyHostCacheMode::setHostCacheEnabled(bool enabled) {
 bool ovProxyHostCacheMode::lookup(const std::string& host, ovProxyInfo& info) {
   std::lock_guard lock(lock_);
   if (dal_) {
-    if (auto found = dal_->lookupReceived(host, info)) {
-      // Keeps this copy's order in step with the shared one, so that both
-      // let the same hosts go when full.
-      ovProxyInfo ignored;
-      if (*found) cache_.lookup(host, ignored);
-      return *found;
-    }
+    if (auto found = dal_->lookupReceived(host, info)) return *found;
   }
   return cache_.lookup(host, info);
 }

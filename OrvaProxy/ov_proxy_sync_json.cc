@@ -124,13 +124,23 @@ void ovHostCache::Rebuild() {
   for (auto it = order_.begin(); it != order_.end(); ++it) index_[it->first] = it;
 }
 
+ovHostCache::Answer ovHostCache::Share(const ovProxyInfo& info) const {
+  // The last few answers put are the likely twins of the next one.
+  constexpr int kLooked = 4;
+  int looked = 0;
+  for (auto it = order_.rbegin(); it != order_.rend() && looked < kLooked; ++it, ++looked) {
+    if (*it->second == info) return it->second;
+  }
+  return std::make_shared<const ovProxyInfo>(info);
+}
+
 void ovHostCache::put(const std::string& host, const ovProxyInfo& info) {
   if (auto found = index_.find(host); found != index_.end()) {
-    found->second->second = info;
+    found->second->second = Share(info);
     order_.splice(order_.end(), order_, found->second);
     return;
   }
-  order_.emplace_back(host, info);
+  order_.emplace_back(host, Share(info));
   index_.emplace(order_.back().first, std::prev(order_.end()));
   while (order_.size() > capacity_) {
     index_.erase(order_.front().first);
@@ -142,7 +152,7 @@ bool ovHostCache::lookup(const std::string& host, ovProxyInfo& info) {
   auto found = index_.find(host);
   if (found == index_.end()) return false;
   order_.splice(order_.end(), order_, found->second);
-  info = found->second->second;
+  info = *found->second->second;
   return true;
 }
 
@@ -163,11 +173,16 @@ void ovHostCache::assign(const ovHostCacheMap& map) {
 }
 
 ovHostCacheEntries ovHostCache::entries() const {
-  return ovHostCacheEntries(order_.begin(), order_.end());
+  ovHostCacheEntries out;
+  out.reserve(order_.size());
+  for (const auto& [host, answer] : order_) out.emplace_back(host, *answer);
+  return out;
 }
 
 ovHostCacheMap ovHostCache::map() const {
-  return ovHostCacheMap(order_.begin(), order_.end());
+  ovHostCacheMap out;
+  for (const auto& [host, answer] : order_) out.emplace(host, *answer);
+  return out;
 }
 
 namespace sync_json {

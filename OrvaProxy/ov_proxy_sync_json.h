@@ -18,6 +18,7 @@
 #include <cstddef>
 #include <list>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -43,7 +44,7 @@ using ovHostCacheEntries = std::vector<std::pair<std::string, ovProxyInfo>>;
 // peer, so the bound keeps each message small (about 0.5 MB with two-server
 // answers) and the memory of a process flat; a client meets far fewer hosts
 // between two network or configuration changes, which clear the cache.
-inline constexpr std::size_t kHostCacheCapacity = 4096;
+inline constexpr std::size_t kHostCacheCapacity = 2048;
 
 // A host cache of bounded size: the least recently used entries leave first.
 class ovHostCache {
@@ -71,8 +72,12 @@ class ovHostCache {
   ovHostCacheMap map() const;
 
  private:
-  using Order = std::list<std::pair<std::string, ovProxyInfo>>;
+  // Answers are immutable and shared: most hosts of one script get one of a
+  // handful of answers, which are then stored once.
+  using Answer = std::shared_ptr<const ovProxyInfo>;
+  using Order = std::list<std::pair<std::string, Answer>>;
   void Rebuild();
+  Answer Share(const ovProxyInfo& info) const;
 
   std::size_t capacity_;
   Order order_;
