@@ -66,7 +66,7 @@ Json::Value UpdateConfigMessage(const ovProxyConfig& config) {
 Json::Value HostCacheMessage(const ovHostCacheEntries& entries) {
   Json::Value message(Json::objectValue);
   message["operation"] = "updateHostCacheMap";
-  message["cacheMap"] = host_cache_to_json(entries);
+  message["cacheMap"] = host_cache_entries_to_json(entries);
   return message;
 }
 
@@ -320,7 +320,7 @@ std::optional<ovHostCache> oDALProxyInfoMode::DecodeHostCacheMap(const Json::Val
   if (!operation || operation->asString() != "updateHostCacheMap") return std::nullopt;
   const Json::Value* text = StringMember(message, "cacheMap");
   ovHostCacheEntries entries;
-  if (!text || !host_cache_from_json(text->asString(), entries, kHostCacheCapacity)) {
+  if (!text || !host_cache_entries_from_json(text->asString(), entries, kHostCacheCapacity)) {
     return std::nullopt;
   }
   ovHostCache cache;

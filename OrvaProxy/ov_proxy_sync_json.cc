@@ -377,7 +377,7 @@ std::string host_cache_to_json(const ovHostCacheMap& cache) {
   return HostCacheToJson(cache);
 }
 
-std::string host_cache_to_json(const ovHostCacheEntries& entries) {
+std::string host_cache_entries_to_json(const ovHostCacheEntries& entries) {
   return HostCacheToJson(entries);
 }
 
@@ -392,7 +392,8 @@ bool host_cache_from_json(const std::string& text, ovHostCacheMap& cache) {
   return true;
 }
 
-bool host_cache_from_json(const std::string& text, ovHostCacheEntries& entries, std::size_t limit) {
+bool host_cache_entries_from_json(const std::string& text, ovHostCacheEntries& entries,
+                                  std::size_t limit) {
   entries.clear();
   auto root = sync_json::Parse(text);
   if (!root || !root->isObject()) return false;

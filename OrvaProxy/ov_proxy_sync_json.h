@@ -97,14 +97,15 @@ bool config_from_json(const std::string& text, ovProxyConfig& config);
 
 // Host-cache object text: {"cache_list": [...]}, entries in the given order.
 std::string host_cache_to_json(const ovHostCacheMap& cache);
-std::string host_cache_to_json(const ovHostCacheEntries& entries);
+std::string host_cache_entries_to_json(const ovHostCacheEntries& entries);
 // Inserts or replaces the entries of a host-cache object text in `cache`;
 // false for empty or unparsable text or a null root.
 bool host_cache_from_json(const std::string& text, ovHostCacheMap& cache);
 // The valid entries of a host-cache object text in their order, a host
 // named twice taking its later place; only the last `limit` are kept (a
 // sender lists the most recently used last). False as above.
-bool host_cache_from_json(const std::string& text, ovHostCacheEntries& entries, std::size_t limit);
+bool host_cache_entries_from_json(const std::string& text, ovHostCacheEntries& entries,
+                                  std::size_t limit);
 
 namespace sync_json {
 

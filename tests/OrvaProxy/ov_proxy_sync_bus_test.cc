@@ -134,7 +134,7 @@ TEST(ProxySyncBusTest, AReceivedMapOverTheBoundIsCut) {
   }
   Json::Value message(Json::objectValue);
   message["operation"] = "updateHostCacheMap";
-  message["cacheMap"] = host_cache_to_json(entries);
+  message["cacheMap"] = host_cache_entries_to_json(entries);
   ns_dal::IPCHelper::SyncData(kProxyInfoModeId, kProxyHostCacheFieldId, sync_json::Write(message),
                               ns_dal::kAllPeers);
   const std::string last = "h" + std::to_string(sent - 1) + ".corp";

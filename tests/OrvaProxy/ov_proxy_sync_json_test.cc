@@ -240,12 +240,12 @@ TEST(ProxySyncJsonTest, TheHostCacheIsBoundedLeastRecentlyUsedFirst) {
 
   ovHostCacheEntries sent;
   for (const char* host : {"a", "b", "c", "a", "d", "x"}) sent.emplace_back(host, Answer("p", 1));
-  std::string text = host_cache_to_json(sent);
+  std::string text = host_cache_entries_to_json(sent);
   text.replace(text.rfind("\"x\""), 3, "7");  // the last entry is unusable
   ovHostCacheEntries received;
-  ASSERT_TRUE(host_cache_from_json(text, received, 3));
+  ASSERT_TRUE(host_cache_entries_from_json(text, received, 3));
   EXPECT_EQ(hosts(received), "cad");
-  ASSERT_TRUE(host_cache_from_json(text, received, 100));
+  ASSERT_TRUE(host_cache_entries_from_json(text, received, 100));
   EXPECT_EQ(hosts(received), "bcad");
 }
 
