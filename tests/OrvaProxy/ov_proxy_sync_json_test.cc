@@ -351,6 +351,24 @@ TEST_F(ProxyInfoModeTest, HostCacheFollowsTheLatestWriteFromEitherSide) {
   EXPECT_FALSE(cache_->lookup("remote.example", info));
 }
 
+// A large map keeps a gap between two sends (10 ms per 256 hosts), and the
+// change that came within it still leaves once the gap has passed.
+TEST_F(ProxyInfoModeTest, LargeMapsKeepAGapBetweenSendsAndLoseNoChange) {
+  for (int i = 0; i < 512; ++i) cache_->put("h" + std::to_string(i), Answer("p", 1));
+  const auto sends_after = [this](std::chrono::milliseconds step) {
+    bus_.ClearSent();
+    clock_.Advance(step);
+    tasks_.RunUntilIdle();
+    return bus_.sent().size();
+  };
+  EXPECT_EQ(sends_after(ns_dal::kCoalesceWindow), 1u);
+  cache_->put("late", Answer("l", 2));
+  EXPECT_EQ(sends_after(ns_dal::kCoalesceWindow), 0u) << "within the 20 ms gap";
+  EXPECT_EQ(sends_after(ns_dal::kCoalesceWindow), 1u);
+  EXPECT_EQ(LastPayload("cacheMap")["cache_list"].size(), 513u);
+  EXPECT_EQ(sends_after(std::chrono::milliseconds(100)), 0u) << "nothing changed since";
+}
+
 TEST_F(ProxyInfoModeTest, BadMessagesChangeNothingThatWasReceived) {
   ovProxyConfig remote = ovProxyConfig::CreateFromCustomPacURL("http://good/p.pac");
   Receive(kProxyConfigFieldId, UpdateConfigText(remote));
