@@ -123,10 +123,14 @@ std::optional<std::string> oDALProxyInfoMode::HostCacheMessageText() {
     const int64_t now = Tav::TimeTicks::Now();
     const auto gap =
         static_cast<int64_t>(host_cache_.size() / kHostCacheSendGapHosts) * kHostCacheSendGapStepUs;
-    if (host_cache_sent_ && now - host_cache_sent_us_ < gap) {
+    if (!host_cache_deferring_ && host_cache_sent_ && now - host_cache_sent_us_ < gap) {
       // Too soon after the last map: looked at again one window later (the
-      // layer dropped this send's entry before asking for its text).
+      // layer dropped this send's entry before asking for its text). When
+      // the layer cannot post (shutting down) it asks again at once, from
+      // inside this call: that asking sends rather than defers again.
+      host_cache_deferring_ = true;
       ScheduleHostCacheSendLocked();
+      host_cache_deferring_ = false;
       return std::nullopt;
     }
     host_cache_sent_ = true;

@@ -120,6 +120,7 @@ class oDALProxyInfoMode final : public ns_dal::TDALDispatcher_Impl<ns_dal::IDALP
   // one did: large maps keep a gap between two sends.
   int64_t host_cache_sent_us_ = 0;
   bool host_cache_sent_ = false;
+  bool host_cache_deferring_ = false;
   ovProxyConfig config_;
   std::string pac_content_;
   std::string pac_url_;
