@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "nsdal/ipc_helper.h"
+#include "tavlib/tav_clock.h"
 
 namespace OVProxy {
 namespace {
@@ -12,6 +13,11 @@ namespace {
 using sync_json::Flag;
 using sync_json::Message;
 using sync_json::StampedText;
+
+// Large host-cache maps keep kHostCacheSendGapStepUs between two sends per
+// kHostCacheSendGapHosts hosts they hold.
+constexpr std::size_t kHostCacheSendGapHosts = 256;
+constexpr int64_t kHostCacheSendGapStepUs = 10'000;
 
 const std::string kConfigKey = kProxyConfigFieldId;
 const std::string kHostCacheKey = kProxyHostCacheFieldId;
@@ -57,10 +63,10 @@ Json::Value UpdateConfigMessage(const ovProxyConfig& config) {
   return message;
 }
 
-Json::Value HostCacheMessage(const ovHostCacheMap& cache) {
+Json::Value HostCacheMessage(const ovHostCacheEntries& entries) {
   Json::Value message(Json::objectValue);
   message["operation"] = "updateHostCacheMap";
-  message["cacheMap"] = host_cache_to_json(cache);
+  message["cacheMap"] = host_cache_entries_to_json(entries);
   return message;
 }
 
@@ -111,11 +117,30 @@ bool oDALProxyInfoMode::getPacSocksFlag(bool& has_socks) {
 }
 
 std::optional<std::string> oDALProxyInfoMode::HostCacheMessageText() {
-  std::lock_guard lock(lock_);
-  return sync_json::Write(HostCacheMessage(host_cache_));
+  ovHostCacheEntries entries;
+  {
+    std::lock_guard lock(lock_);
+    const int64_t now = Tav::TimeTicks::Now();
+    const auto gap =
+        static_cast<int64_t>(host_cache_.size() / kHostCacheSendGapHosts) * kHostCacheSendGapStepUs;
+    if (!host_cache_deferring_ && host_cache_sent_ && now - host_cache_sent_us_ < gap) {
+      // Too soon after the last map: looked at again one window later (the
+      // layer dropped this send's entry before asking for its text). When
+      // the layer cannot post (shutting down) it asks again at once, from
+      // inside this call: that asking sends rather than defers again.
+      host_cache_deferring_ = true;
+      ScheduleHostCacheSendLocked();
+      host_cache_deferring_ = false;
+      return std::nullopt;
+    }
+    host_cache_sent_ = true;
+    host_cache_sent_us_ = now;
+    entries = host_cache_.entries();
+  }
+  return sync_json::Write(HostCacheMessage(entries));
 }
 
-void oDALProxyInfoMode::setHostCacheMap(const ovHostCacheMap& cache) {
+void oDALProxyInfoMode::setHostCacheMap(const ovHostCache& cache) {
   std::lock_guard lock(lock_);
   host_cache_ = cache;
   host_cache_held_ = true;
@@ -124,16 +149,15 @@ void oDALProxyInfoMode::setHostCacheMap(const ovHostCacheMap& cache) {
 }
 
 void oDALProxyInfoMode::putHostCacheEntry(const std::string& host, const ovProxyInfo& info,
-                                          ovHostCacheMap& local, bool send) {
+                                          ovHostCache& local, bool send) {
   std::lock_guard lock(lock_);
-  if (host_cache_received_ && !host_cache_from_field_) local = host_cache_;
-  local[host] = info;
-  if (!send) return;
-  if (host_cache_from_field_) {
-    host_cache_[host] = info;
-  } else {
-    host_cache_ = local;
+  if (!send) {
+    if (host_cache_received_ && !host_cache_from_field_) local = host_cache_;
+    local.put(host, info);
+    return;
   }
+  // The shared map is the field's only one: no whole map is copied here.
+  host_cache_.put(host, info);
   host_cache_held_ = true;
   host_cache_from_field_ = true;
   ScheduleHostCacheSendLocked();
@@ -145,7 +169,7 @@ void oDALProxyInfoMode::ScheduleHostCacheSendLocked() {
   // per short window carries the latest map.
   std::weak_ptr<oDALProxyInfoMode> weak = weak_from_this();
   if (weak.expired()) {
-    SendLocked(kProxyHostCacheFieldId, HostCacheMessage(host_cache_));
+    SendLocked(kProxyHostCacheFieldId, HostCacheMessage(host_cache_.entries()));
     return;
   }
   ns_dal::IPCHelper::SyncDataCoalesced(kProxyInfoModeId, kProxyHostCacheFieldId,
@@ -159,17 +183,14 @@ void oDALProxyInfoMode::ScheduleHostCacheSendLocked() {
 bool oDALProxyInfoMode::getHostCacheMap(ovHostCacheMap& cache) {
   std::lock_guard lock(lock_);
   if (!host_cache_received_) return false;
-  cache = host_cache_;
+  cache = host_cache_.map();
   return true;
 }
 
 std::optional<bool> oDALProxyInfoMode::lookupReceived(const std::string& host, ovProxyInfo& info) {
   std::lock_guard lock(lock_);
-  if (!host_cache_received_) return std::nullopt;
-  auto found = host_cache_.find(host);
-  if (found == host_cache_.end()) return false;
-  info = found->second;
-  return true;
+  if (!host_cache_received_ && !host_cache_held_) return std::nullopt;
+  return host_cache_.lookup(host, info);
 }
 
 void oDALProxyInfoMode::setHostCacheEnabled(bool enabled) {
@@ -209,7 +230,7 @@ ovDalReceivedState oDALProxyInfoMode::received() {
   if (pac_socks_received_) state.pac_socks = pac_socks_;
   if (auto_detect_received_) state.auto_detect = auto_detect_;
   if (auto_detect_pac_url_received_) state.auto_detect_pac_url = auto_detect_pac_url_;
-  if (host_cache_received_) state.host_cache = host_cache_;
+  if (host_cache_received_) state.host_cache = host_cache_.map();
   if (host_cache_enabled_received_) state.host_cache_enabled = host_cache_enabled_;
   return state;
 }
@@ -239,7 +260,7 @@ std::string oDALProxyInfoMode::getSyncData() {
           Message("setAutoDetectEnabled", "enabled", Flag("enabled", auto_detect_));
     }
     if (host_cache_held_ || host_cache_received_)
-      snapshot[kHostCacheKey] = HostCacheMessage(host_cache_);
+      snapshot[kHostCacheKey] = HostCacheMessage(host_cache_.entries());
     if (host_cache_enabled_held_ || host_cache_enabled_received_) {
       snapshot[kHostCacheKey + "_enabled"] =
           Message("setHostCacheEnabled", "enabled", Flag("enabled", host_cache_enabled_));
@@ -276,15 +297,21 @@ void oDALProxyInfoMode::onSyncDataUnavailable() {}
 void oDALProxyInfoMode::onSyncData(const std::string& mode_id, const std::string& field_id,
                                    const std::string& text) {
   if (mode_id != kProxyInfoModeId) return;
-  {
-    std::lock_guard lock(lock_);
-    auto message = sync_json::Parse(text);
-    if (message && message->isObject()) {
-      if (field_id == kProxyHostCacheFieldId) {
+  auto message = sync_json::Parse(text);
+  if (message && message->isObject()) {
+    if (field_id == kProxyHostCacheFieldId) {
+      // A whole map is read before the lock is taken: lookups and puts on
+      // the resolve runner go on meanwhile.
+      if (auto cache = DecodeHostCacheMap(*message)) {
+        std::lock_guard lock(lock_);
+        AdoptHostCacheLocked(std::move(*cache));
+      } else {
+        std::lock_guard lock(lock_);
         HandleHostCacheMessageLocked(*message);
-      } else if (field_id == kProxyConfigFieldId) {
-        HandleConfigMessageLocked(*message);
       }
+    } else if (field_id == kProxyConfigFieldId) {
+      std::lock_guard lock(lock_);
+      HandleConfigMessageLocked(*message);
     }
   }
   // Outside this object's lock: listeners read the fields, whose locks come
@@ -292,18 +319,32 @@ void oDALProxyInfoMode::onSyncData(const std::string& mode_id, const std::string
   DispatchFieldChanged(mode_id, field_id);
 }
 
-bool oDALProxyInfoMode::HandleHostCacheMessageLocked(const Json::Value& message) {
+std::optional<ovHostCache> oDALProxyInfoMode::DecodeHostCacheMap(const Json::Value& message) {
   const Json::Value* operation = StringMember(message, "operation");
-  if (!operation) return false;
-  if (operation->asString() == "updateHostCacheMap") {
-    const Json::Value* text = StringMember(message, "cacheMap");
-    ovHostCacheMap cache;
-    if (!text || !host_cache_from_json(text->asString(), cache)) return false;
-    host_cache_ = std::move(cache);
-    host_cache_received_ = true;
-    host_cache_from_field_ = false;
+  if (!operation || operation->asString() != "updateHostCacheMap") return std::nullopt;
+  const Json::Value* text = StringMember(message, "cacheMap");
+  ovHostCacheEntries entries;
+  if (!text || !host_cache_entries_from_json(text->asString(), entries, kHostCacheCapacity)) {
+    return std::nullopt;
+  }
+  ovHostCache cache;
+  cache.assign(entries);
+  return cache;
+}
+
+void oDALProxyInfoMode::AdoptHostCacheLocked(ovHostCache cache) {
+  host_cache_ = std::move(cache);
+  host_cache_received_ = true;
+  host_cache_from_field_ = false;
+}
+
+bool oDALProxyInfoMode::HandleHostCacheMessageLocked(const Json::Value& message) {
+  if (auto cache = DecodeHostCacheMap(message)) {
+    AdoptHostCacheLocked(std::move(*cache));
     return true;
   }
+  const Json::Value* operation = StringMember(message, "operation");
+  if (!operation) return false;
   if (operation->asString() == "setHostCacheEnabled") {
     auto enabled = PayloadBool(message, "enabled", "enabled");
     if (!enabled) return false;

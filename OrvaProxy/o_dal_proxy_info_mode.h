@@ -18,8 +18,14 @@
 // Lifetime: construction registers the sink (and asks a peer for a snapshot)
 // when sending is enabled; destruction removes it and returns once no
 // delivery runs. Host-cache sends are coalesced and hold only a weak link.
+// A send copies the entries under the lock and writes the text after it is
+// released, on the layer's runner: the resolve runner never waits for a
+// whole map to be written or read. Sends of a large map keep a gap that
+// grows with its size (10 ms per 256 hosts; none below 256), so a burst of
+// new hosts costs a handful of messages a second, not one per window.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -68,17 +74,17 @@ class oDALProxyInfoMode final : public ns_dal::TDALDispatcher_Impl<ns_dal::IDALP
   void setPacSocksFlag(bool has_socks);
   // The received SOCKS flag; false when none was received.
   bool getPacSocksFlag(bool& has_socks);
-  void setHostCacheMap(const ovHostCacheMap& cache);
-  // One answer of the host-cache field, written through: `local` (the field's
-  // map) takes the received map when one came in since the field last wrote,
-  // then the entry; with `send`, the map shared with other processes follows.
-  // The outcome of setHostCacheMap(whole map) without copying the whole map
-  // for every answer.
-  void putHostCacheEntry(const std::string& host, const ovProxyInfo& info, ovHostCacheMap& local,
+  void setHostCacheMap(const ovHostCache& cache);
+  // One answer of the host-cache field. With `send` it goes into the shared
+  // map (the received one, or the one the field set) and `local` is left
+  // alone; without, `local` (the field's own map) takes the received map
+  // when one came in since the field last wrote, then the entry.
+  void putHostCacheEntry(const std::string& host, const ovProxyInfo& info, ovHostCache& local,
                          bool send);
   // The received host cache; false when none was received.
   bool getHostCacheMap(ovHostCacheMap& cache);
-  // nullopt when no host cache was received; else whether `host` is in it.
+  // nullopt when no host cache was received or set; else whether `host` is
+  // in the shared map (a hit counts as use).
   std::optional<bool> lookupReceived(const std::string& host, ovProxyInfo& info);
   void setHostCacheEnabled(bool enabled);
   bool getHostCacheEnabled(bool& enabled);
@@ -102,15 +108,24 @@ class oDALProxyInfoMode final : public ns_dal::TDALDispatcher_Impl<ns_dal::IDALP
   // Handle one message object; true when it stored something.
   bool HandleConfigMessageLocked(const Json::Value& message);
   bool HandleHostCacheMessageLocked(const Json::Value& message);
+  // The host-cache map of an "updateHostCacheMap" message, cut to the bound;
+  // needs no lock, so the parsing of a large map holds up no resolve.
+  static std::optional<ovHostCache> DecodeHostCacheMap(const Json::Value& message);
+  void AdoptHostCacheLocked(ovHostCache cache);
   std::optional<std::string> HostCacheMessageText();
   void ScheduleHostCacheSendLocked();
 
   const bool send_enabled_;
+  // When the last host-cache map left (monotonic microseconds), and whether
+  // one did: large maps keep a gap between two sends.
+  int64_t host_cache_sent_us_ = 0;
+  bool host_cache_sent_ = false;
+  bool host_cache_deferring_ = false;
   ovProxyConfig config_;
   std::string pac_content_;
   std::string pac_url_;
   bool pac_socks_ = false;
-  ovHostCacheMap host_cache_;
+  ovHostCache host_cache_;
   // A process that never heard otherwise keeps its cache on.
   bool host_cache_enabled_ = true;
   bool auto_detect_ = false;

@@ -12,7 +12,10 @@ ovProxyHostCacheMode::ovProxyHostCacheMode(bool sync_enabled) : sync_enabled_(sy
 ovProxyHostCacheMode::~ovProxyHostCacheMode() = default;
 
 void ovProxyHostCacheMode::SendLocked() {
-  if (sync_enabled_ && dal_) dal_->setHostCacheMap(cache_);
+  if (!sync_enabled_ || !dal_) return;
+  dal_->setHostCacheMap(cache_);
+  // From here on lookups and puts use the shared map: one copy is enough.
+  cache_.clear();
 }
 
 bool ovProxyHostCacheMode::isHostCacheEnabled() {
@@ -33,10 +36,7 @@ bool ovProxyHostCacheMode::lookup(const std::string& host, ovProxyInfo& info) {
   if (dal_) {
     if (auto found = dal_->lookupReceived(host, info)) return *found;
   }
-  auto found = cache_.find(host);
-  if (found == cache_.end()) return false;
-  info = found->second;
-  return true;
+  return cache_.lookup(host, info);
 }
 
 void ovProxyHostCacheMode::put(const std::string& host, const ovProxyInfo& info) {
@@ -45,7 +45,7 @@ void ovProxyHostCacheMode::put(const std::string& host, const ovProxyInfo& info)
     dal_->putHostCacheEntry(host, info, cache_, sync_enabled_);
     return;
   }
-  cache_[host] = info;
+  cache_.put(host, info);
 }
 
 void ovProxyHostCacheMode::clear() {
@@ -56,7 +56,7 @@ void ovProxyHostCacheMode::clear() {
 
 void ovProxyHostCacheMode::replaceAll(const ovHostCacheMap& cache) {
   std::lock_guard lock(lock_);
-  cache_ = cache;
+  cache_.assign(cache);
   SendLocked();
 }
 

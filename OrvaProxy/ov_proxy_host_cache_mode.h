@@ -3,10 +3,12 @@
 // successful answers (put); with syncing on, the whole map and the
 // cache-enabled flag are shared with the client's other processes.
 //
-// Once a map was received from another process, lookups search it, and a
-// change starts from it (a put adds to what the others know instead of
-// replacing it with this process's own entries); the result is sent as the
-// whole map, coalesced over a short window by the data-access layer.
+// With syncing on, the data-access-layer object holds the one map: puts go
+// into it (a put adds to what the others sent instead of replacing it with
+// this process's own entries) and lookups search it once anything was put
+// or received; the result is sent as the whole map, coalesced by the
+// data-access layer. With syncing off, the field keeps its own map and
+// lookups search a received map first.
 //
 // Thread: every operation may be called from any thread; the field's lock
 // is taken before the data-access-layer object's lock.
@@ -46,7 +48,7 @@ class ovProxyHostCacheMode {
 
   const bool sync_enabled_;
   bool enabled_ = true;
-  ovHostCacheMap cache_;
+  ovHostCache cache_;
   std::shared_ptr<oDALProxyInfoMode> dal_;
   klb::thread_mutex_recursive lock_;
 };

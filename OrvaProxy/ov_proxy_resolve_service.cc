@@ -63,7 +63,17 @@ std::string ovProxyResolveServiceImpl::hostKey(const std::string& url) {
   if (const std::size_t at = authority.rfind('@'); at != std::string_view::npos) {
     authority.remove_prefix(at + 1);
   }
-  return std::string(authority);
+  // A script may answer http and https differently: the scheme is part of
+  // the key, in one letter case so that "HTTP://h" and "http://h" share it.
+  std::string key;
+  key.reserve(scheme_end + 3 + authority.size());
+  for (std::size_t i = 0; i < scheme_end; ++i) {
+    const char c = url[i];
+    key.push_back(c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c);
+  }
+  key.append("://");
+  key.append(authority);
+  return key;
 }
 
 bool ovProxyResolveServiceImpl::initialize(ovProxyConfigServiceManager* manager) {

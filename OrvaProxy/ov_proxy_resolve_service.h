@@ -98,10 +98,12 @@ class ovProxyResolveServiceImpl : public ovProxyResolveService,
   ovProxyResolveServiceImpl(const ovProxyResolveServiceImpl&) = delete;
   ovProxyResolveServiceImpl& operator=(const ovProxyResolveServiceImpl&) = delete;
 
-  // The host-cache key of a URL: its authority (the text after "://" up to
-  // the first "/", "?" or "#") without user information, port kept; the
-  // whole URL when it has no "://". The cache is shared with other
-  // processes, so neither credentials nor query text may reach a key.
+  // The host-cache key of a URL: its scheme in lower case, "://" and its
+  // authority (the text after "://" up to the first "/", "?" or "#") without
+  // user information, port kept; the whole URL when it has no "://". A
+  // script may answer each scheme differently, so the scheme is kept apart;
+  // the cache is shared with other processes, so neither credentials nor
+  // query text may reach a key.
   static std::string hostKey(const std::string& url);
 
   bool initialize(ovProxyConfigServiceManager* manager) override;

@@ -27,6 +27,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       if (OVProxy::config_from_json(text, config)) (void)OVProxy::config_to_json(config);
       OVProxy::ovHostCacheMap cache;
       if (OVProxy::host_cache_from_json(text, cache)) (void)OVProxy::host_cache_to_json(cache);
+      // The ordered reader with a small bound: what it keeps reads back the same.
+      OVProxy::ovHostCacheEntries entries;
+      if (OVProxy::host_cache_entries_from_json(text, entries, 4)) {
+        if (entries.size() > 4) std::abort();
+        OVProxy::ovHostCacheEntries again;
+        if (!OVProxy::host_cache_entries_from_json(OVProxy::host_cache_entries_to_json(entries),
+                                                   again, 4) ||
+            again != entries) {
+          std::abort();
+        }
+      }
       break;
     }
   }

@@ -139,7 +139,7 @@ TEST_F(PacNetworkMoveTest, AnswersFollowTheNetworkAndTheCacheForgetsTheOldScript
 
   const std::string office = "PROXY office.corp:3128; DIRECT";
   EXPECT_EQ(Resolve("http://a.example/"), office);
-  EXPECT_TRUE(Cached("a.example"));
+  EXPECT_TRUE(Cached("http://a.example"));
   EXPECT_EQ(Resolve("http://a.example/again"), office);  // from the cache
 
   // The same network again (a reconnect): decided anew, and the unchanged

@@ -151,20 +151,22 @@ class ResolveServiceTest : public ServiceFakes {
 };
 
 // The host cache is shared with other processes: credentials and query text
-// must never become part of a key.
-TEST(ResolveServiceHostKey, IsTheAuthorityWithoutCredentials) {
+// must never become part of a key; a script's http and https answers for one
+// host stay apart.
+TEST(ResolveServiceHostKey, IsTheSchemeAndTheAuthorityWithoutCredentials) {
   const struct {
     const char *url, *key;
   } cases[] = {
-      {"http://a.example/path", "a.example"},
-      {"http://a.example:8080/x", "a.example:8080"},
-      {"http://user:pw@a.example/", "a.example"},
-      {"http://us@er:p@w@a.example:81?x", "a.example:81"},
-      {"http://a.example?q=1", "a.example"},
-      {"http://a.example#top", "a.example"},
-      {"http://a.example?token=s3cret/x", "a.example"},
-      {"http://a.example#frag/x", "a.example"},
-      {"https://a.example", "a.example"},
+      {"http://a.example/path", "http://a.example"},
+      {"http://a.example:8080/x", "http://a.example:8080"},
+      {"http://user:pw@a.example/", "http://a.example"},
+      {"http://us@er:p@w@a.example:81?x", "http://a.example:81"},
+      {"http://a.example?q=1", "http://a.example"},
+      {"http://a.example#top", "http://a.example"},
+      {"http://a.example?token=s3cret/x", "http://a.example"},
+      {"http://a.example#frag/x", "http://a.example"},
+      {"https://a.example", "https://a.example"},
+      {"HTTPS://a.example/", "https://a.example"},
       {"a.example:443", "a.example:443"},
       {"", ""},
   };
@@ -186,13 +188,13 @@ TEST_F(ResolveServiceTest, RequestsBeforeTheConfigurationWaitAndLeaveInArrivalOr
   EXPECT_EQ(answers_["a"].error, e_success);
 }
 
-TEST_F(ResolveServiceTest, SuccessfulAnswersFillTheCacheKeyedByAuthority) {
+TEST_F(ResolveServiceTest, SuccessfulAnswersFillTheCacheKeyedBySchemeAndAuthority) {
   const struct {
     const char* second;
     bool hit;
   } cases[] = {
       {"http://host.example/other?x=1", true},
-      {"https://host.example/", true},
+      {"https://host.example/", false},
       {"http://host.example:8080/", false},
       {"http://other.example/", false},
   };
@@ -204,11 +206,11 @@ TEST_F(ResolveServiceTest, SuccessfulAnswersFillTheCacheKeyedByAuthority) {
     Resolve(first, "http://host.example/path");
     env_.RunUntilIdle();
     ovProxyInfo filled;  // by the successful answer, under the current configuration
-    ASSERT_TRUE(info_mode_.getHostCacheMode()->lookup("host.example", filled));
+    ASSERT_TRUE(info_mode_.getHostCacheMode()->lookup("http://host.example", filled));
     EXPECT_EQ(filled.ToPacString(), n == 1 ? "PROXY proxy:3128" : "PROXY other:1");
     // A different answer for a miss shows the hit really came from the cache.
     manager_.Publish(Manual("other:1", n + 1), CONFIG_VALID);
-    info_mode_.getHostCacheMode()->put("host.example", Named("cached:1"));
+    info_mode_.getHostCacheMode()->put("http://host.example", Named("cached:1"));
     const eErrorCode code = Resolve(second, c.second);
     env_.RunUntilIdle();
     EXPECT_EQ(code == e_success, c.hit) << c.second;
@@ -372,7 +374,7 @@ TEST_F(ResolveServiceTest, AnswersOfAChangedScriptLeaveTheCacheAndStayOut) {
   };
   const auto cached = [this](const char* host) {
     ovProxyInfo info;
-    return info_mode_.getHostCacheMode()->lookup(host, info);
+    return info_mode_.getHostCacheMode()->lookup(std::string("http://") + host, info);
   };
   Resolve("done", "http://done.example/");
   Resolve("running", "http://running.example/");
@@ -491,7 +493,7 @@ TEST_F(ResolveProviderTest, LifecycleAndGeneratedIds) {
   WaitFor(second);
   EXPECT_EQ(Got(first).pac, "PROXY proxy:3128; DIRECT");
   // The scheme-less text was resolved as https://host.example:8443.
-  EXPECT_TRUE(info_mode_.getHostCacheMode()->lookup("host.example:8443", info));
+  EXPECT_TRUE(info_mode_.getHostCacheMode()->lookup("https://host.example:8443", info));
   EXPECT_TRUE(provider_->uninitialize());
   id = "after";
   EXPECT_FALSE(Resolve(id, "http://a.example/"));
@@ -501,7 +503,7 @@ TEST_F(ResolveProviderTest, LifecycleAndGeneratedIds) {
 TEST_F(ResolveProviderTest, SynchronousAnswersAndTimeOuts) {
   Start(PacUrl());
   ovProxyInfo info;
-  info_mode_.getHostCacheMode()->put("cached.example", Named("c:1"));
+  info_mode_.getHostCacheMode()->put("http://cached.example", Named("c:1"));
   EXPECT_EQ(provider_->resolveProxySync("http://cached.example/x", "", info, 5000), e_success);
   EXPECT_EQ(info.ToPacString(), "PROXY c:1; DIRECT");
   // A resolver that never answers: no wait at all with 0; with 300 ms the
@@ -582,7 +584,7 @@ TEST_F(ResolveProviderTest, DroppedRequestsAreAnsweredOnTheRunnerAfterUninitiali
 // another thread works.
 TEST_F(ResolveProviderTest, UninitializeAndInitializeFromACallback) {
   Start(PacUrl());
-  info_mode_.getHostCacheMode()->put("cached.example", Named("c:1"));
+  info_mode_.getHostCacheMode()->put("http://cached.example", Named("c:1"));
   std::atomic<int> uninitialized{-1}, initialized{-1};
   ResolveCallback record = Recorder();
   std::string waiting = "waiting", trigger = "trigger";

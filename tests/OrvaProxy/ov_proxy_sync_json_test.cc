@@ -53,11 +53,34 @@ TEST(ProxySyncJsonTest, ConfigurationTravelsThroughItsObject) {
   EXPECT_TRUE(received.auto_detect());
   EXPECT_EQ(received.getPacContent(), sent.getPacContent());
   const auto& rules = received.proxy_rules();
-  // Only the first server of each list travels; the rules type stays.
-  ASSERT_EQ(rules.proxies_for_http.size(), 1u);
-  EXPECT_EQ(rules.proxies_for_http.First(), sent.proxy_rules().proxies_for_http.First());
-  EXPECT_EQ(rules.single_proxies.First().scheme, "SOCKS5");
-  EXPECT_EQ(rules.type, RulesType::None);
+  // The whole rules travel: their type and every server of every list.
+  EXPECT_EQ(rules, sent.proxy_rules());
+  EXPECT_EQ(rules.type, RulesType::PerScheme);
+  ASSERT_EQ(rules.proxies_for_http.size(), 2u);
+  EXPECT_TRUE(rules.proxies_for_http.First().hasCredentials());
+  // A text of the older form (one server per list, no type) still reads,
+  // and its servers say which type the rules have.
+  const struct {
+    const char* text;
+    RulesType type;
+    const char* http;
+  } older[] = {
+      {R"({"http_proxy":{"host":"h","port":80,"type":"HTTP"}})", RulesType::PerScheme,
+       "PROXY h:80"},
+      {R"({"socks_proxy":{"host":"s","port":1,"type":"SOCKS5"}})", RulesType::SingleList, ""},
+      {R"({"pac_url":"http://p/"})", RulesType::None, ""},
+      // Newer members win over the older ones; a bad type is ignored.
+      {R"({"http_proxy":{"host":"h","port":80,"type":"HTTP"},"rules_type":9,
+           "http_proxies":[{"host":"x","port":1,"type":"HTTP"},7,{"host":"y","port":2,"type":"HTTP"}]})",
+       RulesType::PerScheme, "PROXY x:1; PROXY y:2"},
+      {R"({"rules_type":1,"single_proxies":[]})", RulesType::SingleList, ""},
+  };
+  for (const auto& row : older) {
+    ovProxyConfig config;
+    ASSERT_TRUE(config_from_json(row.text, config)) << row.text;
+    EXPECT_EQ(config.proxy_rules().type, row.type) << row.text;
+    EXPECT_EQ(config.proxy_rules().proxies_for_http.ToPacString(), row.http) << row.text;
+  }
   EXPECT_EQ(rules.bypass_rules.rules(), sent.proxy_rules().bypass_rules.rules());
 }
 
@@ -124,7 +147,7 @@ TEST(ProxySyncJsonTest, HostCacheTravelsWithDefaultsForMissingMembers) {
   ASSERT_TRUE(host_cache_from_json(host_cache_to_json(sent), received));
   ASSERT_EQ(received.size(), 3u) << "entries are inserted or replaced, not cleared";
   EXPECT_EQ(received["b.example"], proxy);
-  EXPECT_EQ(received["a.example"].proxy_server().scheme, "direct");
+  EXPECT_TRUE(received["a.example"].is_empty());
   ovHostCacheMap partial;
   ASSERT_TRUE(host_cache_from_json(
       R"({"cache_list":[{"host":"no-port","proxy_host":"p"},
@@ -156,6 +179,74 @@ ovProxyInfo Answer(const std::string& host, int32_t port) {
   ovProxyInfo info;
   info.UseProxyServer(ovProxyServer(host, port, "HTTP"));
   return info;
+}
+
+// Every server of an answer travels; an entry without a usable list (a
+// sender of the older form, a broken list) falls back to its first server.
+TEST(ProxySyncJsonTest, HostCacheAnswersTravelWhole) {
+  const struct {
+    const char* name;
+    std::string entry;
+    const char* answer;
+  } rows[] = {
+      {"list", R"("proxy_host":"a","proxy_port":80,"proxy_type":"HTTP",
+          "proxy_list":[{"host":"a","port":80,"type":"HTTP"},{"host":"b","port":81,"type":"HTTPS"},
+                        {"host":"","port":0,"type":"DIRECT"}])",
+       "PROXY a:80; HTTPS b:81; DIRECT"},
+      {"older form", R"("proxy_host":"a","proxy_port":80,"proxy_type":"HTTP")", "PROXY a:80"},
+      {"broken list", R"("proxy_host":"a","proxy_port":80,"proxy_type":"HTTP",
+          "proxy_list":[{"host":"b","port":"81","type":"HTTP"}])",
+       "PROXY a:80"},
+      {"list not utf-8",
+       "\"proxy_host\":\"a\",\"proxy_port\":80,\"proxy_type\":\"HTTP\","
+       "\"proxy_list\":[{\"host\":\"b\xff\",\"port\":81,\"type\":\"HTTP\"}]",
+       "PROXY a:80"},
+  };
+  for (const auto& row : rows) {
+    ovHostCacheMap cache;
+    ASSERT_TRUE(host_cache_from_json(R"({"cache_list":[{"host":"h",)" + row.entry + "}]}", cache))
+        << row.name;
+    EXPECT_EQ(cache["h"].ToPacString(), row.answer) << row.name;
+  }
+  ovHostCacheMap sent;
+  sent["h"].UseNamedProxy("a:80; SOCKS5://s:1080; DIRECT");
+  ovHostCacheMap back;
+  ASSERT_TRUE(host_cache_from_json(host_cache_to_json(sent), back));
+  EXPECT_EQ(back, sent);
+}
+
+// The cache keeps the most recently used hosts (a lookup counts as use), and
+// a received list over the bound keeps its last entries, the sender's most
+// recent, a host named twice counting at its later place.
+TEST(ProxySyncJsonTest, TheHostCacheIsBoundedLeastRecentlyUsedFirst) {
+  const auto hosts = [](const ovHostCacheEntries& entries) {
+    std::string out;
+    for (const auto& entry : entries) out += entry.first;
+    return out;
+  };
+  ovHostCache cache(3);
+  for (const char* host : {"a", "b", "c"}) cache.put(host, Answer(host, 1));
+  ovProxyInfo info;
+  ASSERT_TRUE(cache.lookup("a", info));
+  cache.put("d", Answer("d", 1));
+  cache.put("c", Answer("c", 2));
+  cache.put("e", Answer("e", 1));
+  EXPECT_EQ(hosts(cache.entries()), "dce");
+  ovHostCache copy = cache;  // a copy keeps working on its own
+  cache.clear();
+  ASSERT_TRUE(copy.lookup("c", info));
+  EXPECT_EQ(info, Answer("c", 2));
+  EXPECT_EQ(hosts(copy.entries()), "dec");
+
+  ovHostCacheEntries sent;
+  for (const char* host : {"a", "b", "c", "a", "d", "x"}) sent.emplace_back(host, Answer("p", 1));
+  std::string text = host_cache_entries_to_json(sent);
+  text.replace(text.rfind("\"x\""), 3, "7");  // the last entry is unusable
+  ovHostCacheEntries received;
+  ASSERT_TRUE(host_cache_entries_from_json(text, received, 3));
+  EXPECT_EQ(hosts(received), "cad");
+  ASSERT_TRUE(host_cache_entries_from_json(text, received, 100));
+  EXPECT_EQ(hosts(received), "bcad");
 }
 
 class ProxyInfoModeTest : public ::testing::Test {
@@ -258,6 +349,24 @@ TEST_F(ProxyInfoModeTest, HostCacheFollowsTheLatestWriteFromEitherSide) {
   EXPECT_EQ(LastPayload("cacheMap")["cache_list"].size(), 3u);
   cache_->clear();
   EXPECT_FALSE(cache_->lookup("remote.example", info));
+}
+
+// A large map keeps a gap between two sends (10 ms per 256 hosts), and the
+// change that came within it still leaves once the gap has passed.
+TEST_F(ProxyInfoModeTest, LargeMapsKeepAGapBetweenSendsAndLoseNoChange) {
+  for (int i = 0; i < 512; ++i) cache_->put("h" + std::to_string(i), Answer("p", 1));
+  const auto sends_after = [this](std::chrono::milliseconds step) {
+    bus_.ClearSent();
+    clock_.Advance(step);
+    tasks_.RunUntilIdle();
+    return bus_.sent().size();
+  };
+  EXPECT_EQ(sends_after(ns_dal::kCoalesceWindow), 1u);
+  cache_->put("late", Answer("l", 2));
+  EXPECT_EQ(sends_after(ns_dal::kCoalesceWindow), 0u) << "within the 20 ms gap";
+  EXPECT_EQ(sends_after(ns_dal::kCoalesceWindow), 1u);
+  EXPECT_EQ(LastPayload("cacheMap")["cache_list"].size(), 513u);
+  EXPECT_EQ(sends_after(std::chrono::milliseconds(100)), 0u) << "nothing changed since";
 }
 
 TEST_F(ProxyInfoModeTest, BadMessagesChangeNothingThatWasReceived) {

@@ -6,6 +6,10 @@
 //   lookup HOST     -> "found PROXYHOST:PORT" | "missing"
 //   waitlookup HOST -> "ok PROXYHOST:PORT NS" (CLOCK_MONOTONIC ns when found) | "timeout"
 //   armlookup HOST  -> "armed" at once, then what waitlookup answers
+//   waitanswer URL  -> the whole cached answer for URL's host-cache key in PAC
+//                      form once there is one | "timeout"
+//   rules           -> "type=N single=PAC http=PAC https=PAC" of the configuration
+//   count           -> how many hosts the received host cache holds
 #include <time.h>
 
 #include <chrono>
@@ -18,6 +22,7 @@
 #include <string>
 
 #include "OrvaProxy/ov_proxy_info_mode_impl.h"
+#include "OrvaProxy/ov_proxy_resolve_service.h"
 #include "nsdal/ipc_helper.h"
 
 namespace {
@@ -86,6 +91,21 @@ int main() {
       const int64_t at = MonotonicNs();
       std::cout << (found ? "ok " + Describe(info) + " " + std::to_string(at) : "timeout")
                 << std::endl;
+    } else if (command == "waitanswer") {
+      const std::string key = OVProxy::ovProxyResolveServiceImpl::hostKey(host);
+      const bool found = WaitUntil([&] { return cache->lookup(key, info); });
+      std::cout << (found ? info.ToPacString() : "timeout") << std::endl;
+    } else if (command == "rules") {
+      OVProxy::ovProxyConfig current;
+      config->getConfig(current);
+      const auto& rules = current.proxy_rules();
+      std::cout << "type=" << static_cast<int>(rules.type)
+                << " single=" << rules.single_proxies.ToPacString()
+                << " http=" << rules.proxies_for_http.ToPacString()
+                << " https=" << rules.proxies_for_https.ToPacString() << std::endl;
+    } else if (command == "count") {
+      const auto received = mode->getDalMode()->received();
+      std::cout << (received.host_cache ? received.host_cache->size() : 0) << std::endl;
     } else {
       std::cout << "unknown command" << std::endl;
     }
