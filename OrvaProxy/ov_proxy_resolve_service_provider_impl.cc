@@ -4,6 +4,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <cstdio>
+#include <mutex>
 #include <random>
 #include <utility>
 
@@ -94,6 +95,23 @@ std::shared_ptr<ovProxyResolveServiceProviderImpl> ovProxyResolveServiceProvider
   return *module;
 }
 
+namespace {
+
+// The resolve runner's name is the process's, whichever provider made the
+// runner: the last task of the last tear-down, which removes it by that
+// name, must have run before any provider makes the runner again, or it
+// would remove the new one.
+struct RunnerTeardown {
+  std::mutex mutex;
+  OrvaTask::TaskPtr last;  // guarded by mutex
+};
+RunnerTeardown& ProcessRunnerTeardown() {
+  static Tav::NoDestructor<RunnerTeardown> teardown;
+  return *teardown;
+}
+
+}  // namespace
+
 std::shared_ptr<ovProxyResolveServiceProviderImpl>
 ovProxyResolveServiceProviderImpl::ModuleIfMade() {
   return g_module_made.load(std::memory_order_acquire) ? Module() : nullptr;
@@ -117,8 +135,15 @@ bool ovProxyResolveServiceProviderImpl::initialize(ovProxyServiceDelegate* deleg
     previous_teardown = std::move(last_teardown_);
   }
   OrvaTask::IOVTManager* tasks = OrvaTask::GetOVTManager();
-  // Its last task has run to its end: the old runner is gone.
+  OrvaTask::TaskPtr process_teardown;
+  {
+    std::lock_guard lock(ProcessRunnerTeardown().mutex);
+    process_teardown = ProcessRunnerTeardown().last;
+  }
+  // Their last tasks have run to their end: the old runner is gone, also
+  // when another provider of the process made it.
   if (tasks && previous_teardown) tasks->WaitForTask(previous_teardown);
+  if (tasks && process_teardown) tasks->WaitForTask(process_teardown);
   auto outcome = std::make_shared<bool>(false);
   std::weak_ptr<Impl> weak = weak_from_this();
   OrvaTask::TaskPtr task = OrvaTask::CreateOrvaTask(
@@ -217,6 +242,10 @@ bool ovProxyResolveServiceProviderImpl::tearDownOnRunner() {
   {
     std::lock_guard lock(life_mutex_);
     last_teardown_ = finish;
+  }
+  {
+    std::lock_guard lock(ProcessRunnerTeardown().mutex);
+    ProcessRunnerTeardown().last = finish;
   }
   if (!tasks || !tasks->PostTask(kResolveRunnerName, finish)) FinishTeardown(this);
   return outcome;

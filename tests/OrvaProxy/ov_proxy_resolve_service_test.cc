@@ -433,15 +433,16 @@ class RecordingDelegate : public ovProxyServiceDelegate {
 // Shared check: every accepted request is answered exactly once.
 class ResolveProviderTest : public ServiceFakes {
  protected:
-  ResolveProviderTest() : ServiceFakes(OrvaTask::kMainRunnerName) {
-    auto impl = std::make_shared<ovProxyResolveServiceProvider::Impl>(
-        [this] {
-          ovResolveServiceParts parts = Parts(&info_mode_);
-          parts.controller.make_winhttp = nullptr;
-          return std::make_unique<ovProxyResolveServiceImpl>(std::move(parts));
-        },
-        &info_mode_);
-    provider_ = std::make_unique<ovProxyResolveServiceProvider>(impl);
+  ResolveProviderTest() : ServiceFakes(OrvaTask::kMainRunnerName) { provider_ = NewProvider(); }
+  std::unique_ptr<ovProxyResolveServiceProvider> NewProvider() {
+    return std::make_unique<ovProxyResolveServiceProvider>(
+        std::make_shared<ovProxyResolveServiceProvider::Impl>(
+            [this] {
+              ovResolveServiceParts parts = Parts(&info_mode_);
+              parts.controller.make_winhttp = nullptr;
+              return std::make_unique<ovProxyResolveServiceImpl>(std::move(parts));
+            },
+            &info_mode_));
   }
 
   void TearDown() override {
@@ -498,6 +499,22 @@ TEST_F(ResolveProviderTest, LifecycleAndGeneratedIds) {
   id = "after";
   EXPECT_FALSE(Resolve(id, "http://a.example/"));
   Start(Manual());  // and again
+}
+
+// The resolve runner is the process's: a provider made after another one
+// went does not lose its runner to the old one's tear-down.
+TEST_F(ResolveProviderTest, AProviderMadeAfterAnotherWentKeepsItsRunner) {
+  for (int round = 0; round < 20; ++round) {
+    Start(Manual());
+    std::string id;
+    ASSERT_TRUE(Resolve(id, "http://a.example/"));
+    ASSERT_TRUE(provider_->uninitialize());
+    provider_ = NewProvider();
+  }
+  Start(Manual());
+  std::string id;
+  ASSERT_TRUE(Resolve(id, "http://b.example/")) << "the new provider's runner was removed";
+  WaitFor(id);
 }
 
 TEST_F(ResolveProviderTest, SynchronousAnswersAndTimeOuts) {
