@@ -13,6 +13,7 @@
 #include <string>
 
 #include "OrvaProxy/ov_proxy_info_mode_impl.h"
+#include "bench_peer_bus.h"
 #include "nsdal/dal_bus_directory.h"
 #include "nsdal/ipc_helper.h"
 #include "nsdal/unix_dal_bus.h"
@@ -38,28 +39,7 @@ int64_t MonotonicNs() {
   return static_cast<int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
 }
 
-// What this process publishes, counted on the way to the real bus.
-class CountingBus final : public ns_dal::IDALBus {
- public:
-  explicit CountingBus(ns_dal::IDALBus* inner) : inner_(inner) {}
-  void SetDelegate(ns_dal::IDALBusDelegate* delegate) override { inner_->SetDelegate(delegate); }
-  void Publish(const std::string& mode_id, const std::string& field_id, const std::string& text,
-               int32_t target) override {
-    messages.fetch_add(1);
-    bytes.fetch_add(text.size());
-    uint64_t seen = largest_.load();
-    while (text.size() > seen && !largest_.compare_exchange_weak(seen, text.size())) {
-    }
-    inner_->Publish(mode_id, field_id, text, target);
-  }
-  void RequestSnapshot(const std::string& mode_id) override { inner_->RequestSnapshot(mode_id); }
-  uint64_t largest() const { return largest_.load(); }
-  std::atomic<uint64_t> messages{0}, bytes{0};
-
- private:
-  ns_dal::IDALBus* inner_;
-  std::atomic<uint64_t> largest_{0};
-};
+using ovbench::CountingBus;
 
 // This process on a bus of its own directory, and one peer process.
 struct TwoProcesses {
@@ -144,8 +124,8 @@ void BM_BurstOfPuts(benchmark::State& state) {
   int64_t round = 0;
   double messages = 0, bytes = 0, seconds = 0;
   for (auto _ : state) {
-    const uint64_t messages_before = processes.counting->messages.load();
-    const uint64_t bytes_before = processes.counting->bytes.load();
+    const uint64_t messages_before = processes.counting->messages();
+    const uint64_t bytes_before = processes.counting->bytes();
     const std::string prefix = "burst" + std::to_string(round) + "-";
     const std::string last = prefix + std::to_string(hosts - 1) + ".corp";
     const auto start = std::chrono::steady_clock::now();
@@ -159,8 +139,8 @@ void BM_BurstOfPuts(benchmark::State& state) {
       return;
     }
     seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    messages += static_cast<double>(processes.counting->messages.load() - messages_before);
-    bytes += static_cast<double>(processes.counting->bytes.load() - bytes_before);
+    messages += static_cast<double>(processes.counting->messages() - messages_before);
+    bytes += static_cast<double>(processes.counting->bytes() - bytes_before);
     ++round;
     cache->clear();
   }

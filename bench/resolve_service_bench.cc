@@ -41,6 +41,7 @@
 #include "OrvaProxy/ov_proxy_resolve_service.h"
 #include "OrvaProxy/ov_proxy_resolve_service_provider.h"
 #include "bench_data.h"
+#include "bench_peer_bus.h"
 #include "nsdal/dal_bus.h"
 #include "nsdal/dal_bus_directory.h"
 #include "nsdal/ipc_helper.h"
@@ -197,49 +198,7 @@ void Load(benchmark::State& state) {
 }
 BENCHMARK(Load)->Iterations(3)->Unit(benchmark::kMillisecond)->UseRealTime();
 
-// What this process publishes on a bus, counted on the way.
-class CountingBus final : public ns_dal::IDALBus {
- public:
-  explicit CountingBus(ns_dal::IDALBus* inner) : inner_(inner) {}
-  void SetDelegate(ns_dal::IDALBusDelegate* delegate) override { inner_->SetDelegate(delegate); }
-  void Publish(const std::string& mode_id, const std::string& field_id, const std::string& text,
-               int32_t target) override {
-    messages_.fetch_add(1);
-    bytes_.fetch_add(text.size());
-    inner_->Publish(mode_id, field_id, text, target);
-  }
-  void RequestSnapshot(const std::string& mode_id) override { inner_->RequestSnapshot(mode_id); }
-  uint64_t messages() const { return messages_.load(); }
-  uint64_t bytes() const { return bytes_.load(); }
-
- private:
-  ns_dal::IDALBus* inner_;
-  std::atomic<uint64_t> messages_{0}, bytes_{0};
-};
-
-// A real bus in a directory of its own, with one peer process joined.
-struct RealBus {
-  RealBus() {
-    std::string error;
-    auto directory = ns_dal::EnsureBusDirectory(runtime.path(), ::geteuid(), "/tmp", &error);
-    ns_dal::UnixDalBusOptions options;
-    options.directory = directory.value_or("");
-    options.uid = ::geteuid();
-    bus = ns_dal::UnixDalBus::Create(options, &error);
-    if (!bus) return;
-    counting = std::make_unique<CountingBus>(bus.get());
-    peer = std::make_unique<ovtest::ChildProcess>(
-        OV_SYNC_PEER_PATH, std::vector<std::string>{},
-        std::vector<std::string>{"XDG_RUNTIME_DIR=" + runtime.path()});
-    ready = peer->Ask("join").rfind("join", 0) == 0;
-  }
-
-  ovtest::ScopedTempDir runtime{"ovbench"};
-  std::unique_ptr<ns_dal::UnixDalBus> bus;
-  std::unique_ptr<CountingBus> counting;
-  std::unique_ptr<ovtest::ChildProcess> peer;
-  bool ready = false;
-};
+using RealBus = ovbench::PeerBus;
 
 constexpr char kTwoProxyPac[] =
     "function FindProxyForURL(url, host) { return 'PROXY p1.example:8080; PROXY p2.example:8080'; "

@@ -545,8 +545,7 @@ TEST_F(LinuxWinHttpTest, AFailedDownloadIsRememberedForAWhilePerNetwork) {
   } steps[] = {
       {"first", [] {}, 1},
       {"burst", [] {}, 1},
-      {"still remembered", [&] { clock.Advance(kFailedScriptLifetime / 2); },
-       1},
+      {"still remembered", [&] { clock.Advance(kFailedScriptLifetime / 2); }, 1},
       {"forgotten", [&] { clock.Advance(kFailedScriptLifetime); }, 2},
       {"network changed", [] { NoteNetworkChangeForSystemProxyService(); }, 3},
   };
