@@ -3,11 +3,12 @@
 // - CacheHit: resolveProxySync for a cached host, from 1 and 2 threads:
 //   answers per second (items_per_second) and the p99 latency in
 //   microseconds.
-// - Load: 10,000 asynchronous requests at once over 300 hosts against a PAC
-//   served from 127.0.0.1, with random time-outs (some already past when
-//   they are made), one in ten cancelled, and a script that stalls for some
-//   hosts. Every request must be answered exactly once; reported: answers
-//   per second, p50/p99 latency in ms, and resident memory before and after.
+// - Load/0 and Load/1: 10,000 asynchronous requests at once over 300 hosts
+//   against a PAC served from 127.0.0.1, with random time-outs (some already
+//   past when they are made), one in ten cancelled, and a script that stalls
+//   for some hosts, off the bus and on a real bus with one peer process.
+//   Every request must be answered exactly once; reported: answers per
+//   second, p50/p99 latency in ms, and resident memory before and after.
 // - Burst/0 and Burst/1: 10,000 distinct hosts at once against a local PAC
 //   answering two proxies, off the bus (a bus without peers) and on a real
 //   bus (a bus directory of its own with one peer process): answers per
@@ -122,6 +123,15 @@ constexpr char kPac[] =
     "}\n";
 
 void Load(benchmark::State& state) {
+  const bool on_bus = state.range(0) != 0;
+  std::unique_ptr<ovbench::PeerBus> real;
+  if (on_bus) {
+    real = std::make_unique<ovbench::PeerBus>();
+    if (!real->ready) {
+      state.SkipWithError("no peer process");
+      return;
+    }
+  }
   httplib::Server server;
   server.Get("/proxy.pac", [](const httplib::Request&, httplib::Response& response) {
     response.set_content(kPac, "application/x-ns-proxy-autoconfig");
@@ -136,7 +146,7 @@ void Load(benchmark::State& state) {
   double after_first_mib = 0;
   constexpr int kRequests = 10000;
   for (auto _ : state) {
-    Module module(config);
+    Module module(config, on_bus ? real->counting.get() : nullptr);
     std::mt19937 random(7);
     std::mutex mutex;
     std::condition_variable done;
@@ -196,7 +206,7 @@ void Load(benchmark::State& state) {
   server.stop();
   listener.join();
 }
-BENCHMARK(Load)->Iterations(3)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(Load)->Arg(0)->Arg(1)->Iterations(3)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 using RealBus = ovbench::PeerBus;
 
