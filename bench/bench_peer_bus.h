@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -44,9 +45,11 @@ class CountingBus final : public ns_dal::IDALBus {
   std::atomic<uint64_t> messages_{0}, bytes_{0}, largest_{0};
 };
 
-// `ready` once the peer process answered its join.
+// `ready` once the peer process answered its join. `before_join` runs once
+// the counting bus exists and before the peer joins (a caller that answers
+// the peer's snapshot request installs itself there).
 struct PeerBus {
-  PeerBus() {
+  explicit PeerBus(const std::function<void(CountingBus&)>& before_join = nullptr) {
     std::string error;
     auto directory = ns_dal::EnsureBusDirectory(runtime.path(), ::geteuid(), "/tmp", &error);
     ns_dal::UnixDalBusOptions options;
@@ -55,6 +58,7 @@ struct PeerBus {
     bus = ns_dal::UnixDalBus::Create(options, &error);
     if (!bus) return;
     counting = std::make_unique<CountingBus>(bus.get());
+    if (before_join) before_join(*counting);
     peer = std::make_unique<ovtest::ChildProcess>(
         OV_SYNC_PEER_PATH, std::vector<std::string>{},
         std::vector<std::string>{"XDG_RUNTIME_DIR=" + runtime.path()});

@@ -41,37 +41,24 @@ int64_t MonotonicNs() {
 
 using ovbench::CountingBus;
 
-// This process on a bus of its own directory, and one peer process.
+// This process on a bus of its own directory with its data-sync modes, and
+// one peer process.
 struct TwoProcesses {
-  TwoProcesses() {
-    std::string error;
-    auto directory = ns_dal::EnsureBusDirectory(runtime.path(), ::geteuid(), "/tmp", &error);
-    ns_dal::UnixDalBusOptions options;
-    options.directory = directory.value_or("");
-    options.uid = ::geteuid();
-    bus = ns_dal::UnixDalBus::Create(options, &error);
-    if (!bus) return;
-    counting = std::make_unique<CountingBus>(bus.get());
-    override_bus = std::make_unique<ns_dal::ScopedDalBusOverride>(counting.get());
-    mode = std::make_unique<OVProxy::ovProxyInfoModeImpl>();
-    peer = std::make_unique<ovtest::ChildProcess>(
-        OV_SYNC_PEER_PATH, std::vector<std::string>{},
-        std::vector<std::string>{"XDG_RUNTIME_DIR=" + runtime.path()});
-    ready = peer->Ask("join").rfind("join", 0) == 0;
-  }
   ~TwoProcesses() {
     peer.reset();
     mode.reset();
     override_bus.reset();
   }
 
-  ovtest::ScopedTempDir runtime{"ovbench"};
-  std::unique_ptr<ns_dal::UnixDalBus> bus;
-  std::unique_ptr<CountingBus> counting;
   std::unique_ptr<ns_dal::ScopedDalBusOverride> override_bus;
   std::unique_ptr<OVProxy::ovProxyInfoModeImpl> mode;
-  std::unique_ptr<ovtest::ChildProcess> peer;
-  bool ready = false;
+  ovbench::PeerBus bus{[this](CountingBus& on) {
+    override_bus = std::make_unique<ns_dal::ScopedDalBusOverride>(&on);
+    mode = std::make_unique<OVProxy::ovProxyInfoModeImpl>();
+  }};
+  std::unique_ptr<CountingBus>& counting = bus.counting;
+  std::unique_ptr<ovtest::ChildProcess>& peer = bus.peer;
+  const bool& ready = bus.ready;
 };
 
 OVProxy::ovProxyInfo Answer(int32_t port) {

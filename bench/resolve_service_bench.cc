@@ -115,6 +115,25 @@ void CacheHit(benchmark::State& state) {
 }
 BENCHMARK(CacheHit)->Threads(1)->Threads(2)->UseRealTime();
 
+// Serves `pac` as /proxy.pac on 127.0.0.1 while it lives.
+struct PacServer {
+  explicit PacServer(const char* pac) {
+    server.Get("/proxy.pac", [pac](const httplib::Request&, httplib::Response& response) {
+      response.set_content(pac, "application/x-ns-proxy-autoconfig");
+    });
+    port = server.bind_to_any_port("127.0.0.1");
+    listener = std::thread([this] { server.listen_after_bind(); });
+    while (!server.is_running()) std::this_thread::yield();
+  }
+  ~PacServer() {
+    server.stop();
+    listener.join();
+  }
+  httplib::Server server;
+  std::thread listener;
+  int port = 0;
+};
+
 constexpr char kPac[] =
     "function FindProxyForURL(url, host) {\n"
     "  if (shExpMatch(host, 'stall*')) { var t = 0; for (var i = 0; i < 300000; i++) t += i; }\n"
@@ -132,13 +151,8 @@ void Load(benchmark::State& state) {
       return;
     }
   }
-  httplib::Server server;
-  server.Get("/proxy.pac", [](const httplib::Request&, httplib::Response& response) {
-    response.set_content(kPac, "application/x-ns-proxy-autoconfig");
-  });
-  const int port = server.bind_to_any_port("127.0.0.1");
-  std::thread listener([&] { server.listen_after_bind(); });
-  while (!server.is_running()) std::this_thread::yield();
+  const PacServer server(kPac);
+  const int port = server.port;
 
   ovProxyConfig config;
   config.setPacUrl("http://127.0.0.1:" + std::to_string(port) + "/proxy.pac");
@@ -203,8 +217,6 @@ void Load(benchmark::State& state) {
   state.counters["rss_before_MiB"] = before_mib;
   state.counters["rss_after_first_MiB"] = after_first_mib;
   state.counters["rss_after_last_MiB"] = ovbench::ResidentMiB();
-  server.stop();
-  listener.join();
 }
 BENCHMARK(Load)->Arg(0)->Arg(1)->Iterations(3)->Unit(benchmark::kMillisecond)->UseRealTime();
 
@@ -216,13 +228,8 @@ constexpr char kTwoProxyPac[] =
 
 void Burst(benchmark::State& state) {
   const bool on_bus = state.range(0) != 0;
-  httplib::Server server;
-  server.Get("/proxy.pac", [](const httplib::Request&, httplib::Response& response) {
-    response.set_content(kTwoProxyPac, "application/x-ns-proxy-autoconfig");
-  });
-  const int port = server.bind_to_any_port("127.0.0.1");
-  std::thread listener([&] { server.listen_after_bind(); });
-  while (!server.is_running()) std::this_thread::yield();
+  const PacServer server(kTwoProxyPac);
+  const int port = server.port;
   std::unique_ptr<RealBus> real;
   if (on_bus) {
     real = std::make_unique<RealBus>();
@@ -299,8 +306,6 @@ void Burst(benchmark::State& state) {
     state.counters["bus_messages"] = messages / round;
     state.counters["bus_MB"] = bytes / round / 1e6;
   }
-  server.stop();
-  listener.join();
 }
 BENCHMARK(Burst)->Arg(0)->Arg(1)->Iterations(3)->Unit(benchmark::kMillisecond)->UseRealTime();
 
