@@ -16,6 +16,7 @@ enum PKState : int32_t {
   kSucceeded = 2,
   kOneFailed = 3,
   kFailed = 4,
+  kHeldDnsBlind = 5,
 };
 
 constexpr uint32_t kWinHttpKind = 0;
@@ -149,8 +150,24 @@ void ovPKResolver::onResolveComplete(const std::string& requestId,
         request.state = kOneFailed;
         return;
       }
+      // An in-process answer made without the DNS its script asked for is
+      // plainly wrong where the system-shaped half can look names up: it is
+      // kept only for when that half fails.
+      if (resolverKind == kMultiKind && result && result->dns_blind()) {
+        request.state = kHeldDnsBlind;
+        request.held = std::move(result);
+        return;
+      }
       request.state = kSucceeded;
       cancelOtherHalf(requestId, resolverKind);
+      break;
+    case kHeldDnsBlind:
+      request.state = kSucceeded;
+      if (!success) {
+        result = std::move(request.held);
+        error = e_success;
+        resolverKind = kMultiKind;
+      }
       break;
     case kOneStarted:
       cancelOtherHalf(requestId, resolverKind);

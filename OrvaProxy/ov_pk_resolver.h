@@ -4,12 +4,17 @@
 // and answers with the first success. It is the delegate of both halves.
 //
 // Per request (PKRequestState): 0 both halves running; 1 only one started;
-// 3 one failed, waiting for the other; 2 and 4 answered with success or
+// 3 one failed, waiting for the other; 5 a DNS-blind in-process answer held
+// while the system-shaped half runs; 2 and 4 answered with success or
 // failure. The first success wins and the slower half is cancelled; a
 // failure is held back until the other half answered, so one success beats
 // one failure in either order; two failures deliver the second (its code
-// and kind). Each request is delivered at most once, with the answering
-// half's kind.
+// and kind). A success of the in-process half whose script asked DNS that
+// engine cannot answer (ovProxyInfo::dns_blind) counts as a failure while
+// the system-shaped half, which looks names up, still runs: state 5 holds
+// it until that half answers, and it is delivered only when that half
+// fails. Each request is delivered at most once, with the answering half's
+// kind.
 //
 // resolve: e_pending, e_not_initialized before initialize, or
 // e_resolve_failed when neither half started (no callback follows). A half
@@ -45,6 +50,8 @@ class ovPKResolver : public ovProxyAsyncResolver, public ovProxyResolverDelegate
   struct PKRequestState {
     std::string request_id;
     int32_t state = 0;
+    // The DNS-blind in-process answer of state 5.
+    std::shared_ptr<ovProxyInfo> held;
   };
 
   // The halves of the module: createWinHttpAsyncResolver and an

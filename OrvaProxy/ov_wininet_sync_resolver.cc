@@ -142,6 +142,7 @@ eErrorCode ovWininetSyncResolver::resolveInner(const std::string& url, const ovP
   std::vector<PacProxyEntry> entries;
   analyze_auto_config_group(answer, entries);
   fill_proxy_info(entries, result);
+  result.set_dns_blind(detail.failure.dns_blind);
   return e_success;
 }
 

@@ -348,6 +348,7 @@ struct EvaluateJob {
   Bytes host;
   bool call_entry;
   js_stage_t stage;
+  bool dns_blind = false;
 };
 
 duk_ret_t EvaluateProtected(duk_context* ctx, void* udata) {
@@ -382,6 +383,10 @@ duk_ret_t EvaluateProtected(duk_context* ctx, void* udata) {
   duk_push_lstring(ctx, job->host.data, job->host.size);
   duk_call(ctx, 2);
   job->stage = js_stage_t::result;
+  // A declared global: the script cannot turn it into a getter.
+  duk_get_global_string(ctx, "__ovDnsBlind");
+  job->dns_blind = duk_to_boolean(ctx, -1) != 0;
+  duk_pop(ctx);
   return 1;
 }
 
@@ -628,6 +633,7 @@ int32_t Engine::Evaluate(std::string_view script, std::string_view url, std::str
     duk_size_t size = 0;
     const char* text = duk_get_lstring(env, -1, &size);
     result->assign(text != nullptr ? text : "", text != nullptr ? size : 0);
+    failure.dns_blind = job.dns_blind;
   }
   const std::size_t evaluation_peak = state_.peak;
   duk_set_top(env, 0);

@@ -274,6 +274,7 @@ class Evaluation {
   bool FindEntry(EngineRefs& refs, DISPID& entry);
   bool CallEntry(EngineRefs& refs, DISPID entry, const std::wstring& url, const std::wstring& host,
                  std::string* result);
+  bool ReadDnsBlind(EngineRefs& refs);
 
   const bool call_entry_;
   js_failure_t& failure_;
@@ -368,6 +369,22 @@ bool Evaluation::CallEntry(EngineRefs& refs, DISPID entry, const std::wstring& u
   return ok;
 }
 
+// The prelude's note that the script asked DNS this engine cannot answer.
+bool Evaluation::ReadDnsBlind(EngineRefs& refs) {
+  wchar_t name_text[] = L"__ovDnsBlind";
+  LPOLESTR name = name_text;
+  DISPID id = DISPID_UNKNOWN;
+  if (refs.dispatch->GetIDsOfNames(IID_NULL, &name, 1, kLocale, &id) != S_OK) return false;
+  DISPPARAMS no_args{nullptr, nullptr, 0, 0};
+  VARIANT value;
+  VariantInit(&value);
+  const HRESULT hr = refs.dispatch->Invoke(id, IID_NULL, kLocale, DISPATCH_PROPERTYGET, &no_args,
+                                           &value, nullptr, nullptr);
+  const bool blind = hr == S_OK && value.vt == VT_BOOL && value.boolVal != VARIANT_FALSE;
+  VariantClear(&value);
+  return blind;
+}
+
 int32_t Evaluation::Run(std::string_view script, std::string_view url, std::string_view host,
                         std::string* result) {
   const js_limits_t limits = js_current_limits();
@@ -408,6 +425,7 @@ int32_t Evaluation::Run(std::string_view script, std::string_view url, std::stri
   if (ok && call_entry_) {
     DISPID entry = DISPID_UNKNOWN;
     ok = FindEntry(refs, entry) && CallEntry(refs, entry, *wide_url, *wide_host, &answer);
+    if (ok) failure_.dns_blind = ReadDnsBlind(refs);
   }
   watchdog.Disarm();
   if (ok) watchdog.FinalCheck();

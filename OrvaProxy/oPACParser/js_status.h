@@ -35,6 +35,10 @@ struct js_failure_t {
   // What the engine said, e.g. "SyntaxError: ... (PAC line 12)"; lines are
   // counted in the PAC script, not in the program with the prelude.
   std::string message;
+  // Set on success too: the script asked for a name lookup or the machine's
+  // address, which this engine does not answer, so the answer it gave was
+  // made without DNS (the prelude notes it in __ovDnsBlind).
+  bool dns_blind = false;
 };
 
 }  // namespace OVProxy

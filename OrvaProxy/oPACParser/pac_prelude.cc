@@ -13,8 +13,14 @@ namespace {
 //   its regular-expression meaning.
 // - weekdayRange does not wrap around the end of the week.
 // - timeRange throws a plain string for an unsupported argument count.
-// - dns_resolve is a host function the engine does not offer: calling it
-//   throws, which dnsResolve and myIpAddress turn into their fallbacks.
+// - dns_resolve(name) and dns_resolve_ex(name) are host functions that only
+//   an engine with name lookups offers ('' asks for the machine's own
+//   addresses). Elsewhere calling them throws: the helpers fall back (null,
+//   '', "127.0.0.1") and set __ovDnsBlind, which the engine reads after the
+//   call so that a caller can tell an answer that needed DNS it did not get.
+// - An address literal resolves to itself without asking anyone, as it does
+//   in browsers: dnsResolve takes IPv4 literals, the Ex forms IPv6 (with or
+//   without brackets) too.
 // - The text keeps to the language of the Windows JScript engine
 //   (ECMAScript 3): no Array.prototype.indexOf, trim, JSON or the like.
 // - Dates are compared by their numbers (getTime), never as objects: that
@@ -25,20 +31,97 @@ function dnsDomainIs(host, domain) {
          host.substring(host.length - domain.length) == domain;
 }
 
+var __ovDnsBlind = false;
+
+function __ovIsIPv4(text) {
+  var groups = /^(\d{1,3})\.(\d{1,3})\.(\d{1,3})\.(\d{1,3})$/.exec(text);
+  return groups != null && groups[1] <= 255 && groups[2] <= 255 &&
+         groups[3] <= 255 && groups[4] <= 255;
+}
+
+function __ovIsIPv6(text) {
+  var halves = String(text).split('::');
+  if (halves.length > 2) {
+    return false;
+  }
+  var count = 0;
+  for (var h = 0; h < halves.length; h++) {
+    if (halves[h] == '') {
+      continue;
+    }
+    var groups = halves[h].split(':');
+    for (var g = 0; g < groups.length; g++) {
+      if (h == halves.length - 1 && g == groups.length - 1 && __ovIsIPv4(groups[g])) {
+        count += 2;
+      } else if (/^[0-9A-Fa-f]{1,4}$/.test(groups[g])) {
+        count += 1;
+      } else {
+        return false;
+      }
+    }
+  }
+  return halves.length == 2 ? count <= 7 : count == 8;
+}
+
+// An IPv4 or IPv6 literal (brackets dropped) as itself, else null.
+function __ovLiteral(host) {
+  var text = String(host);
+  if (/^\[.*\]$/.test(text)) {
+    text = text.substring(1, text.length - 1);
+    return __ovIsIPv6(text) ? text : null;
+  }
+  return __ovIsIPv4(text) || __ovIsIPv6(text) ? text : null;
+}
+
 function myIpAddress() {
   try {
     return dns_resolve('');
   } catch (e) {
+    __ovDnsBlind = true;
     return '127.0.0.1';
   }
 }
 
 function dnsResolve(host) {
+  if (__ovIsIPv4(host)) {
+    return String(host);
+  }
   try {
     return dns_resolve(host);
   } catch (e) {
+    __ovDnsBlind = true;
     return null;
   }
+}
+
+function myIpAddressEx() {
+  try {
+    return dns_resolve_ex('');
+  } catch (e) {
+    __ovDnsBlind = true;
+    return '127.0.0.1';
+  }
+}
+
+function dnsResolveEx(host) {
+  var literal = __ovLiteral(host);
+  if (literal != null) {
+    return literal;
+  }
+  try {
+    return dns_resolve_ex(host);
+  } catch (e) {
+    __ovDnsBlind = true;
+    return '';
+  }
+}
+
+function isResolvableEx(host) {
+  return dnsResolveEx(host) != '';
+}
+
+function getClientVersion() {
+  return '1.0';
 }
 
 function dnsDomainLevels(host) {
@@ -144,6 +227,51 @@ function isInNetEx(ipaddr, prefix) {
     return isInNetEx4(ipaddr, parts[0], parts[1]);
   }
   return isInNetEx6(ipaddr, parts[0], parts[1]);
+}
+
+// The eight 16-bit words of an IPv6 literal as 4-digit hex, joined: text
+// that sorts as the addresses do.
+function __ovIPv6Key(text) {
+  var tail = /^(.*:)(\d+\.\d+\.\d+\.\d+)$/.exec(text);
+  if (tail != null) {
+    var v4 = convert_addr(tail[2]);
+    text = tail[1] + ((v4 >>> 16) & 0xffff).toString(16) + ':' + (v4 & 0xffff).toString(16);
+  }
+  var words = convert_addr6(text);
+  var key = '';
+  for (var i = 0; i < words.length; i++) {
+    key += ('000' + (words[i] || 0).toString(16)).slice(-4);
+  }
+  return key;
+}
+
+// IPv6 addresses first, then IPv4, each in ascending order; false unless
+// every element of the semicolon-separated list is an address.
+function sortIpAddressList(list) {
+  if (typeof list != 'string' || list == '') {
+    return false;
+  }
+  var items = list.split(';');
+  var keyed = [];
+  for (var i = 0; i < items.length; i++) {
+    var item = items[i].replace(/^\s+|\s+$/g, '');
+    if (__ovIsIPv4(item)) {
+      keyed.push({key: '1' + ('0000000' + (convert_addr(item) >>> 0).toString(16)).slice(-8),
+                  text: item});
+    } else if (__ovIsIPv6(item)) {
+      keyed.push({key: '0' + __ovIPv6Key(item), text: item});
+    } else {
+      return false;
+    }
+  }
+  keyed.sort(function(a, b) {
+    return a.key < b.key ? -1 : (a.key > b.key ? 1 : 0);
+  });
+  var sorted = [];
+  for (var j = 0; j < keyed.length; j++) {
+    sorted.push(keyed[j].text);
+  }
+  return sorted.join(';');
 }
 
 function isPlainHostName(host) {

@@ -50,11 +50,18 @@ class TAVBIZ_EXPORT ovProxyInfo {
 
   const std::vector<ovProxyServer>& servers() const { return servers_; }
 
+  // Whether the answer came from a PAC script that asked DNS its engine
+  // could not answer (a name lookup or the machine's address): a resolver
+  // that can look names up may know better. Not part of the answer's value.
+  bool dns_blind() const { return dns_blind_; }
+  void set_dns_blind(bool blind) { dns_blind_ = blind; }
+
   bool operator==(const ovProxyInfo& other) const { return servers_ == other.servers_; }
   bool operator!=(const ovProxyInfo& other) const { return !(*this == other); }
 
  private:
   std::vector<ovProxyServer> servers_;
+  bool dns_blind_ = false;
 };
 
 }  // namespace OVProxy

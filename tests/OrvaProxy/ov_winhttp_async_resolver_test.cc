@@ -263,27 +263,40 @@ class PKResolverTest : public ::testing::Test {
 };
 
 TEST_F(PKResolverTest, EveryOrderOfTwoAnswersDeliversOnce) {
-  // The first half to answer, its answer, the second's; what is delivered and
-  // by whom; whether the first answer alone decides; which half is cancelled.
+  // The first half to answer, its answer, the second's; whether the
+  // in-process half's success is DNS-blind; what is delivered and by whom;
+  // whether the first answer alone decides; which half is cancelled.
   const struct {
     uint32_t first;
-    eErrorCode first_error, second_error, delivered;
+    eErrorCode first_error, second_error;
+    bool multi_blind;
+    eErrorCode delivered;
     uint32_t delivered_kind;
     bool decided_by_first;
     const char* cancelled;  // "win", "multi" or ""
   } cases[] = {
-      {kWin, e_success, e_success, e_success, kWin, true, "multi"},
-      {kWin, e_pac_unavailable, e_success, e_success, kMulti, false, ""},
-      {kMulti, e_resolve_failed, e_success, e_success, kWin, false, ""},
-      {kWin, e_pac_unavailable, e_resolve_failed, e_resolve_failed, kMulti, false, ""},
+      {kWin, e_success, e_success, false, e_success, kWin, true, "multi"},
+      {kWin, e_pac_unavailable, e_success, false, e_success, kMulti, false, ""},
+      {kMulti, e_resolve_failed, e_success, false, e_success, kWin, false, ""},
+      {kWin, e_pac_unavailable, e_resolve_failed, false, e_resolve_failed, kMulti, false, ""},
+      // A DNS-blind in-process success waits for the half that saw DNS...
+      {kMulti, e_success, e_success, true, e_success, kWin, false, ""},
+      {kWin, e_success, e_success, true, e_success, kWin, true, "multi"},
+      // ...and is delivered only when that half fails.
+      {kMulti, e_success, e_resolve_failed, true, e_success, kMulti, false, ""},
+      {kWin, e_pac_unavailable, e_success, true, e_success, kMulti, false, ""},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(testing::Message() << c.first << " " << c.first_error << " " << c.second_error);
+    SCOPED_TRACE(testing::Message() << c.first << " " << c.first_error << " " << c.second_error
+                                    << " " << c.multi_blind);
     Make();
     ASSERT_EQ(Resolve("r"), e_pending);
-    Half(c.first)->Complete("r", c.first_error);
+    const auto complete = [&](uint32_t kind, eErrorCode error) {
+      Half(kind)->Complete("r", error, "p:8080", kind == kMulti && c.multi_blind);
+    };
+    complete(c.first, c.first_error);
     EXPECT_EQ(delegate_->answers().size(), c.decided_by_first ? 1u : 0u);
-    Half(c.first == kWin ? kMulti : kWin)->Complete("r", c.second_error);
+    complete(c.first == kWin ? kMulti : kWin, c.second_error);
     ASSERT_EQ(delegate_->answers().size(), 1u);
     const auto answer = delegate_->answers()[0];
     EXPECT_EQ(answer.error, c.delivered);

@@ -37,6 +37,7 @@ TEST_F(WininetSyncResolverTest, AnswersFromPacAndInsFiles) {
   const std::string pac =
       "function FindProxyForURL(url, host) {\n"
       "  if (isPlainHostName(host)) return 'DIRECT';\n"
+      "  if (isInNet(dnsResolve(host), '10.0.0.0', '255.0.0.0')) return 'DIRECT';\n"
       "  return 'PROXY p:8080; SOCKS5 s:1080; DIRECT';\n}\n";
   const std::string ins =
       "[Proxy]\r\nProxy_Enable=1\r\nHTTP_Proxy_Server=h:80\r\nSocks_Proxy_Server=k:1080\r\n"
@@ -45,16 +46,20 @@ TEST_F(WininetSyncResolverTest, AnswersFromPacAndInsFiles) {
     const char* file;
     const std::string& content;
     const char *url, *answer;
+    bool dns_blind;  // the script asked DNS this engine does not answer
   } cases[] = {
-      {"http://wpad/proxy.pac", pac, "https://www.example.com/", "PROXY p:8080; SOCKS5 s:1080"},
-      {"http://wpad/proxy.pac", pac, "http://intranet/", "DIRECT"},
-      {"http://cfg/corp.ins", ins, "http://www.example.com/", "PROXY h:80; SOCKS4 k:1080"},
-      {"http://cfg/corp.ins", ins, "http://a.corp.lan:8080/x", "DIRECT"},
+      {"http://wpad/proxy.pac", pac, "https://www.example.com/", "PROXY p:8080; SOCKS5 s:1080",
+       true},
+      {"http://wpad/proxy.pac", pac, "http://intranet/", "DIRECT", false},
+      {"http://wpad/proxy.pac", pac, "http://10.1.2.3/", "DIRECT", false},
+      {"http://cfg/corp.ins", ins, "http://www.example.com/", "PROXY h:80; SOCKS4 k:1080", false},
+      {"http://cfg/corp.ins", ins, "http://a.corp.lan:8080/x", "DIRECT", false},
   };
   for (const auto& c : cases) {
     ovProxyInfo info;
     ASSERT_EQ(resolver_.resolve("id", c.url, "", PacConfig(c.file, c.content), info), e_success);
     EXPECT_EQ(info.ToPacString(), c.answer) << c.url;
+    EXPECT_EQ(info.dns_blind(), c.dns_blind) << c.url;
   }
   // Only a URL whose first ".ins" ends it names an .ins file.
   EXPECT_FALSE(is_ins_url("http://cfg/corp.INS") || is_ins_url("http://cfg.ins.example/a.ins") ||

@@ -58,6 +58,41 @@ TEST(PacPrelude, HelpersWithoutAClock) {
   });
 }
 
+// An address literal is its own address without any lookup; any other name
+// stays unresolved in this engine, and the evaluation says it asked DNS.
+TEST(PacPrelude, AddressLiteralsNeedNoDnsAndNamesMarkTheAnswerBlind) {
+  const struct {
+    const char* expression;
+    const char* want;
+    bool blind;
+  } rows[] = {
+      {"[dnsResolve('10.1.2.3'), isResolvable('10.1.2.3')]", "10.1.2.3,true", false},
+      {"isInNet(dnsResolve('10.1.2.3'), '10.0.0.0', '255.0.0.0')", "true", false},
+      {"[dnsResolve('10.1.2.256'), dnsResolve('::1'), dnsResolve('10.1.2')]", ",,", true},
+      {"[dnsResolveEx('::1'), dnsResolveEx('[2001:db8::7]'), dnsResolveEx('1.2.3.4')]",
+       "::1,2001:db8::7,1.2.3.4", false},
+      {"[dnsResolveEx('::ffff:1.2.3.4'), isResolvableEx('fe80::1:2:3:4:5:6')]",
+       "::ffff:1.2.3.4,true", false},
+      {"[dnsResolveEx('1::2::3'), dnsResolveEx('1:2:3:4:5:6:7:8:9'), isResolvableEx('a.b')]",
+       ",,false", true},
+      {"isInNet('intranet', '10.0.0.0', '255.0.0.0')", "false", true},
+      {"myIpAddressEx()", "127.0.0.1", true},
+      {"myIpAddress()", "127.0.0.1", true},
+      {"getClientVersion()", "1.0", false},
+      {"sortIpAddressList('10.2.0.1;2001:db8::2;9.0.0.1;::1;2001:db8::1:0')",
+       "::1;2001:db8::2;2001:db8::1:0;9.0.0.1;10.2.0.1", false},
+      {"[sortIpAddressList('1.2.3.4;name'), sortIpAddressList(''), sortIpAddressList(' "
+       "::ffff:1.2.3.5 ; ::ffff:1.2.3.4')]",
+       "false,false,::ffff:1.2.3.4;::ffff:1.2.3.5", false},
+  };
+  for (const auto& row : rows) {
+    const jstest::Outcome out =
+        jstest::Evaluate(jstest::Entry("return String(" + std::string(row.expression) + ");"));
+    EXPECT_EQ(out.status == 0 ? out.result : out.failure.message, row.want) << row.expression;
+    EXPECT_EQ(out.failure.dns_blind, row.blind) << row.expression;
+  }
+}
+
 #if !defined(_WIN32)
 TEST(PacPrelude, DateAndTimeRangesAtAFixedInstant) {
   ovtest::ManualClock clock;

@@ -38,11 +38,12 @@ class FakeAsyncResolver : public OVProxy::ovProxyAsyncResolver {
   }
   void SetAvailable(bool available) { available_ = available; }
   void Complete(const std::string& requestId, OVProxy::eErrorCode error,
-                const std::string& answer = "p:8080") {
+                const std::string& answer = "p:8080", bool dnsBlind = false) {
     std::shared_ptr<OVProxy::ovProxyInfo> result;
     if (error == OVProxy::e_success) {
       result = std::make_shared<OVProxy::ovProxyInfo>();
       result->UseNamedProxy(answer);
+      result->set_dns_blind(dnsBlind);
     }
     if (delegate_) delegate_->onResolveComplete(requestId, result, error, kind_);
   }
