@@ -33,44 +33,32 @@ function dnsDomainIs(host, domain) {
 
 var __ovDnsBlind = false;
 
-function __ovIsIPv4(text) {
-  var groups = /^(\d{1,3})\.(\d{1,3})\.(\d{1,3})\.(\d{1,3})$/.exec(text);
-  return groups != null && groups[1] <= 255 && groups[2] <= 255 &&
-         groups[3] <= 255 && groups[4] <= 255;
-}
-
-function __ovIsIPv6(text) {
-  var halves = String(text).split('::');
-  if (halves.length > 2) {
-    return false;
+// What `text` is as an address literal: 4, 6, or 0 for none.
+function __ovAddressKind(text) {
+  text = String(text);
+  var quad = /^(\d{1,3})\.(\d{1,3})\.(\d{1,3})\.(\d{1,3})$/.exec(text);
+  if (quad != null) {
+    return quad[1] <= 255 && quad[2] <= 255 && quad[3] <= 255 && quad[4] <= 255 ? 4 : 0;
+  }
+  var halves = text.split('::');
+  if (text.indexOf(':') == -1 || halves.length > 2) {
+    return 0;
   }
   var count = 0;
   for (var h = 0; h < halves.length; h++) {
-    if (halves[h] == '') {
-      continue;
-    }
-    var groups = halves[h].split(':');
+    var groups = halves[h] == '' ? [] : halves[h].split(':');
     for (var g = 0; g < groups.length; g++) {
-      if (h == halves.length - 1 && g == groups.length - 1 && __ovIsIPv4(groups[g])) {
-        count += 2;
-      } else if (/^[0-9A-Fa-f]{1,4}$/.test(groups[g])) {
+      if (/^[0-9A-Fa-f]{1,4}$/.test(groups[g])) {
         count += 1;
+      } else if (h == halves.length - 1 && g == groups.length - 1 &&
+                 __ovAddressKind(groups[g]) == 4) {
+        count += 2;
       } else {
-        return false;
+        return 0;
       }
     }
   }
-  return halves.length == 2 ? count <= 7 : count == 8;
-}
-
-// An IPv4 or IPv6 literal (brackets dropped) as itself, else null.
-function __ovLiteral(host) {
-  var text = String(host);
-  if (/^\[.*\]$/.test(text)) {
-    text = text.substring(1, text.length - 1);
-    return __ovIsIPv6(text) ? text : null;
-  }
-  return __ovIsIPv4(text) || __ovIsIPv6(text) ? text : null;
+  return (halves.length == 2 ? count <= 7 : count == 8) ? 6 : 0;
 }
 
 function myIpAddress() {
@@ -83,7 +71,7 @@ function myIpAddress() {
 }
 
 function dnsResolve(host) {
-  if (__ovIsIPv4(host)) {
+  if (__ovAddressKind(host) == 4) {
     return String(host);
   }
   try {
@@ -104,8 +92,8 @@ function myIpAddressEx() {
 }
 
 function dnsResolveEx(host) {
-  var literal = __ovLiteral(host);
-  if (literal != null) {
+  var literal = String(host).replace(/^\[(.*)\]$/, '$1');
+  if (__ovAddressKind(literal) != 0) {
     return literal;
   }
   try {
@@ -229,22 +217,6 @@ function isInNetEx(ipaddr, prefix) {
   return isInNetEx6(ipaddr, parts[0], parts[1]);
 }
 
-// The eight 16-bit words of an IPv6 literal as 4-digit hex, joined: text
-// that sorts as the addresses do.
-function __ovIPv6Key(text) {
-  var tail = /^(.*:)(\d+\.\d+\.\d+\.\d+)$/.exec(text);
-  if (tail != null) {
-    var v4 = convert_addr(tail[2]);
-    text = tail[1] + ((v4 >>> 16) & 0xffff).toString(16) + ':' + (v4 & 0xffff).toString(16);
-  }
-  var words = convert_addr6(text);
-  var key = '';
-  for (var i = 0; i < words.length; i++) {
-    key += ('000' + (words[i] || 0).toString(16)).slice(-4);
-  }
-  return key;
-}
-
 // IPv6 addresses first, then IPv4, each in ascending order; false unless
 // every element of the semicolon-separated list is an address.
 function sortIpAddressList(list) {
@@ -254,15 +226,27 @@ function sortIpAddressList(list) {
   var items = list.split(';');
   var keyed = [];
   for (var i = 0; i < items.length; i++) {
-    var item = items[i].replace(/^\s+|\s+$/g, '');
-    if (__ovIsIPv4(item)) {
-      keyed.push({key: '1' + ('0000000' + (convert_addr(item) >>> 0).toString(16)).slice(-8),
-                  text: item});
-    } else if (__ovIsIPv6(item)) {
-      keyed.push({key: '0' + __ovIPv6Key(item), text: item});
+    var text = items[i].replace(/^\s+|\s+$/g, '');
+    var kind = __ovAddressKind(text);
+    var key = kind == 4 ? '1' : '0';
+    if (kind == 4) {
+      key += ('0000000' + (convert_addr(text) >>> 0).toString(16)).slice(-8);
+    } else if (kind == 6) {
+      // The eight words as 4-digit hex: text that sorts as the addresses do.
+      var tail = /^(.*:)(\d+\.\d+\.\d+\.\d+)$/.exec(text);
+      var words = text;
+      if (tail != null) {
+        var v4 = convert_addr(tail[2]);
+        words = tail[1] + ((v4 >>> 16) & 0xffff).toString(16) + ':' + (v4 & 0xffff).toString(16);
+      }
+      words = convert_addr6(words);
+      for (var w = 0; w < words.length; w++) {
+        key += ('000' + (words[w] || 0).toString(16)).slice(-4);
+      }
     } else {
       return false;
     }
+    keyed.push({key: key, text: text});
   }
   keyed.sort(function(a, b) {
     return a.key < b.key ? -1 : (a.key > b.key ? 1 : 0);
