@@ -58,12 +58,12 @@ int32_t Evaluate(const std::string& script, const std::string& url, ovplatform::
 
 ovplatform::PacEvaluation evaluatePacForSystemService(const std::string& script,
                                                       const std::string& url) {
-  return evaluatePacForSystemService(script, url, *ovplatform::SystemScriptDns());
+  return evaluatePacForSystemServiceWithDns(script, url, *ovplatform::SystemScriptDns());
 }
 
-ovplatform::PacEvaluation evaluatePacForSystemService(const std::string& script,
-                                                      const std::string& url,
-                                                      ovplatform::ScriptDns& dns) {
+ovplatform::PacEvaluation evaluatePacForSystemServiceWithDns(const std::string& script,
+                                                             const std::string& url,
+                                                             ovplatform::ScriptDns& dns) {
   ovplatform::PacEvaluation evaluation;
   std::string answer;
   js_failure_t failure;

@@ -1,6 +1,6 @@
 // The process's own proxy resolution service for ovWinHttpAsyncResolver: on
 // Linux the Linux implementation of ovplatform::WinHttpApi, created on first
-// use with the module's PAC engine as its evaluator, and kept until the
+// use with evaluatePacForSystemService as its evaluator, and kept until the
 // process exits (its threads stand for a system component); on Windows the
 // system's WinHTTP (ov_winhttp_win.h), kept likewise.
 //
@@ -20,7 +20,7 @@ std::shared_ptr<ovplatform::WinHttpApi> ovSystemProxyService();
 // The evaluator the service runs scripts with: the DNS-aware engine
 // (js_evaluate_dns, its own engine state, so a slow lookup never holds the
 // in-process engine's lock) for `url` and its host, the script's name
-// lookups answered by `dns` (the process's SystemScriptDns unless given):
+// lookups answered by the process's SystemScriptDns (or `dns`):
 // dnsResolve, isResolvable, myIpAddress and the Ex forms answer as an
 // operating system's auto-proxy service does, and FindProxyForURLEx is
 // called when the script defines it. The answer's PROXY entries become
@@ -31,8 +31,8 @@ std::shared_ptr<ovplatform::WinHttpApi> ovSystemProxyService();
 // lookup's wait counts in the time).
 ovplatform::PacEvaluation evaluatePacForSystemService(const std::string& script,
                                                       const std::string& url);
-ovplatform::PacEvaluation evaluatePacForSystemService(const std::string& script,
-                                                      const std::string& url,
-                                                      ovplatform::ScriptDns& dns);
+ovplatform::PacEvaluation evaluatePacForSystemServiceWithDns(const std::string& script,
+                                                             const std::string& url,
+                                                             ovplatform::ScriptDns& dns);
 
 }  // namespace OVProxy

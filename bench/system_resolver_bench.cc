@@ -162,7 +162,8 @@ void BM_DnsScriptSystemService(benchmark::State& state) {
                  .keep = std::chrono::milliseconds(state.range(0))});
   std::size_t i = 0;
   for (auto _ : state) {
-    const PacEvaluation out = OVProxy::evaluatePacForSystemService(kDnsScript, DnsUrl(i++), dns);
+    const PacEvaluation out =
+        OVProxy::evaluatePacForSystemServiceWithDns(kDnsScript, DnsUrl(i++), dns);
     if (!out.ok) state.SkipWithError(out.detail.c_str());
     benchmark::DoNotOptimize(out);
   }

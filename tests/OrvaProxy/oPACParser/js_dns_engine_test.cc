@@ -26,9 +26,12 @@ struct DnsFixture {
                  std::vector<std::string>{"192.168.1.20", "2001:db8::20"}),
              .keep = keep}) {}
 
+  // Lookups still held end, so no helper thread outlives the test.
+  ~DnsFixture() { resolver->Release(); }
+
   ovplatform::PacEvaluation Run(const std::string& script,
                                 const std::string& url = "http://intranet.corp/x") {
-    return evaluatePacForSystemService(script, url, dns);
+    return evaluatePacForSystemServiceWithDns(script, url, dns);
   }
 
   ovtest::ManualClock clock;
