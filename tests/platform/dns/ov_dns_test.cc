@@ -105,6 +105,7 @@ TEST(LocalAddresses, RankedDefaultRouteFirstLoopbackOnlyAlone) {
   for (const auto& c : cases) {
     EXPECT_EQ(RankLocalAddresses(c.list, c.default4, c.default4), c.expected) << c.default4;
   }
+#if !defined(_WIN32)
   // The real machine: never loopback while another address exists.
   const auto loopback = [](const std::string& a) { return a.rfind("127.", 0) == 0 || a == "::1"; };
   const std::vector<std::string> mine = MakeSystemLocalAddressSource()->LocalAddresses();
@@ -112,6 +113,7 @@ TEST(LocalAddresses, RankedDefaultRouteFirstLoopbackOnlyAlone) {
   if (!std::all_of(mine.begin(), mine.end(), loopback)) {
     EXPECT_TRUE(std::none_of(mine.begin(), mine.end(), loopback)) << mine.front();
   }
+#endif
 }
 
 }  // namespace
