@@ -378,15 +378,15 @@ void PushBytecode(duk_context* ctx, Bytes bytecode) {
   duk_load_function(ctx);
 }
 
-// Runs on a new thread with fresh built-ins and global environment: makes it
-// the environment a script runs in (the prelude has run, the host functions
-// are in place). An empty `prelude` compiles the prelude and stashes its
-// compiled form.
 struct PrepareJob {
   Bytes prelude;
   bool dns;  // offer the DNS host functions
 };
 
+// Runs on a new thread with fresh built-ins and global environment: makes it
+// the environment a script runs in (the prelude has run, the host functions
+// are in place). An empty `prelude` compiles the prelude and stashes its
+// compiled form.
 duk_ret_t PrepareEnvProtected(duk_context* ctx, void* udata) {
   const PrepareJob job = *static_cast<const PrepareJob*>(udata);
   const Bytes prelude = job.prelude;
