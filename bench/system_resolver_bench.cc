@@ -1,19 +1,24 @@
 // One resolution through the system-shaped proxy resolution service on this
 // platform (its own threads, libcurl, the module's PAC engine) against a
 // local server serving bench/data/corporate.pac: first, with a fresh service
-// that must download the script, and repeated, with the script kept.
+// that must download the script, and repeated, with the script kept; and a
+// script asking DNS on the service's DNS-aware engine beside the in-process one.
 // Run: build/default/bench/system_resolver_bench
 #include <benchmark/benchmark.h>
 #include <httplib.h>
 
+#include <chrono>
 #include <condition_variable>
 #include <cstring>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
+#include "OrvaProxy/oPACParser/js_runner.h"
 #include "OrvaProxy/ov_system_proxy_service.h"
+#include "OrvaProxy/ov_wininet_sync_resolver.h"
 #include "bench_data.h"
 
 namespace {
@@ -125,5 +130,59 @@ void BM_EvaluationOnly(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_EvaluationOnly)->Unit(benchmark::kMillisecond);
+
+// A script that asks DNS for the request's host and the machine's own
+// address, on the service's DNS-aware engine with its lookups answered at
+// once from memory (kept as in the service, and not kept: every lookup on
+// the bounded resolver's helper thread), beside the in-process engine, which
+// answers the same script without asking.
+constexpr char kDnsScript[] =
+    "function FindProxyForURL(url, host) {\n"
+    "  if (isPlainHostName(host) || isInNet(dnsResolve(host), '10.0.0.0', '255.0.0.0'))\n"
+    "    return 'DIRECT';\n"
+    "  if (isInNet(myIpAddress(), '192.168.0.0', '255.255.0.0')) return 'PROXY home:3128';\n"
+    "  return 'PROXY corp:8080';\n"
+    "}\n";
+
+class InstantResolver final : public HostResolver {
+ public:
+  std::vector<std::string> ResolveHost(const std::string& host) override {
+    return {host[0] == 'i' ? "10.1.2.3" : "192.0.2.7"};
+  }
+};
+
+std::string DnsUrl(std::size_t i) {
+  return std::string("http://") + (i % 2 == 0 ? "intra" : "www") + std::to_string(i % 20) +
+         ".example/";
+}
+
+void BM_DnsScriptSystemService(benchmark::State& state) {
+  ScriptDns dns({.resolver = MakeBoundedHostResolver(std::make_shared<InstantResolver>()),
+                 .local = MakeSystemLocalAddressSource(),
+                 .keep = std::chrono::milliseconds(state.range(0))});
+  std::size_t i = 0;
+  for (auto _ : state) {
+    const PacEvaluation out =
+        OVProxy::evaluatePacForSystemServiceWithDns(kDnsScript, DnsUrl(i++), dns);
+    if (!out.ok) state.SkipWithError(out.detail.c_str());
+    benchmark::DoNotOptimize(out);
+  }
+}
+BENCHMARK(BM_DnsScriptSystemService)
+    ->ArgName("keep_ms")
+    ->Arg(30'000)
+    ->Arg(0)
+    ->Unit(benchmark::kMicrosecond);
+
+void BM_DnsScriptInProcess(benchmark::State& state) {
+  std::size_t i = 0;
+  std::string result;
+  for (auto _ : state) {
+    const std::string url = DnsUrl(i++);
+    OVProxy::js_runner_t(kDnsScript).run(url, OVProxy::host_from_url(url), result);
+    benchmark::DoNotOptimize(result);
+  }
+}
+BENCHMARK(BM_DnsScriptInProcess)->Unit(benchmark::kMicrosecond);
 
 }  // namespace

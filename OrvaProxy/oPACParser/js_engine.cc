@@ -6,7 +6,9 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <type_traits>
+#include <vector>
 
 #include "OrvaProxy/oPACParser/js_block_pool.h"
 #include "OrvaProxy/oPACParser/js_engine_counters.h"
@@ -20,6 +22,7 @@
 #include "klbutil/klb_string.h"
 #include "ov_duk_hooks.h"
 #include "tavlib/tav_clock.h"
+#include "tavlib/tav_no_destructor.h"
 
 namespace OVProxy {
 namespace {
@@ -35,6 +38,7 @@ struct HeapState {
   bool refused;       // an allocation was refused for the cap
   int alerts_left;    // alert() lines this evaluation may still write
   js_block_pool_t* pool;
+  js_dns_t* dns;  // the DNS-aware engine's lookups for this evaluation; else null
 };
 static_assert(std::is_standard_layout_v<HeapState>);
 static_assert(offsetof(HeapState, budget) == 0);
@@ -165,6 +169,72 @@ duk_ret_t Alert(duk_context* ctx) {
     // Logging is best effort; the script goes on.
   }
   return 0;
+}
+
+// Fills `answer` with what dns_resolve (`all` false) or dns_resolve_ex
+// (`all` true) answers for `name`; false when it does not resolve. The
+// engine never sees an exception or a C++ object from here.
+bool LookUpForScript(HeapState& state, const char* name, std::size_t size, bool all,
+                     char (&answer)[kJsMaxDnsAnswerBytes]) noexcept {
+  try {
+    const std::string text(name, size);
+    const std::vector<std::string> addresses =
+        text.empty() ? state.dns->local_addresses()
+                     : state.dns->resolve(text, state.budget.deadline_us);
+    std::string out;
+    for (const std::string& address : addresses) {
+      if (!all) {
+        if (address.find(':') != std::string::npos) continue;  // IPv4 only
+        out = address;
+        break;
+      }
+      // Cut at a whole address rather than grow without end.
+      if (out.size() + 1 + address.size() >= kJsMaxDnsAnswerBytes) break;
+      if (!out.empty()) out += ';';
+      out += address;
+    }
+    // A machine that knows no address of its own is itself to its scripts.
+    if (out.empty() && text.empty()) out = "127.0.0.1";
+    if (out.empty() || out.size() >= kJsMaxDnsAnswerBytes) return false;
+    std::memcpy(answer, out.c_str(), out.size() + 1);
+    return true;
+  } catch (...) {
+    return false;
+  }
+}
+
+duk_ret_t DnsLookup(duk_context* ctx, bool all) {
+  HeapState* state = StateOf(ctx);
+  if (state == nullptr || state->dns == nullptr || !duk_is_string(ctx, 0) ||
+      ov_duk_exec_timeout_check(state)) {
+    // Over its time, the evaluation asks nothing more: the next check of
+    // the executor ends it.
+    if (all) {
+      duk_push_string(ctx, "");
+    } else {
+      duk_push_null(ctx);
+    }
+    return 1;
+  }
+  duk_size_t size = 0;
+  const char* name = duk_get_lstring(ctx, 0, &size);
+  char answer[kJsMaxDnsAnswerBytes];
+  if (LookUpForScript(*state, name, size, all, answer)) {
+    duk_push_string(ctx, answer);
+  } else if (all) {
+    duk_push_string(ctx, "");
+  } else {
+    duk_push_null(ctx);
+  }
+  return 1;
+}
+
+// dns_resolve(name) and dns_resolve_ex(name) of the DNS-aware engine.
+duk_ret_t DnsResolve(duk_context* ctx) {
+  return DnsLookup(ctx, false);
+}
+duk_ret_t DnsResolveEx(duk_context* ctx) {
+  return DnsLookup(ctx, true);
 }
 
 // The prelude's shExpMatch, kept on the native one that stands in for it.
@@ -308,12 +378,18 @@ void PushBytecode(duk_context* ctx, Bytes bytecode) {
   duk_load_function(ctx);
 }
 
+struct PrepareJob {
+  Bytes prelude;
+  bool dns;  // offer the DNS host functions
+};
+
 // Runs on a new thread with fresh built-ins and global environment: makes it
 // the environment a script runs in (the prelude has run, the host functions
 // are in place). An empty `prelude` compiles the prelude and stashes its
 // compiled form.
 duk_ret_t PrepareEnvProtected(duk_context* ctx, void* udata) {
-  const Bytes prelude = *static_cast<const Bytes*>(udata);
+  const PrepareJob job = *static_cast<const PrepareJob*>(udata);
+  const Bytes prelude = job.prelude;
   duk_push_global_object(ctx);
   // Scripts get standard ECMAScript built-ins only: no engine object (which
   // could set finalizers or force collections) and no real-time clock.
@@ -321,6 +397,12 @@ duk_ret_t PrepareEnvProtected(duk_context* ctx, void* udata) {
   duk_del_prop_string(ctx, -1, "performance");
   duk_push_c_function(ctx, Alert, 1);
   duk_put_prop_string(ctx, -2, "alert");
+  if (job.dns) {
+    duk_push_c_function(ctx, DnsResolve, 1);
+    duk_put_prop_string(ctx, -2, "dns_resolve");
+    duk_push_c_function(ctx, DnsResolveEx, 1);
+    duk_put_prop_string(ctx, -2, "dns_resolve_ex");
+  }
   if (prelude.size == 0) {
     duk_push_lstring(ctx, kPacPrelude.data(), kPacPrelude.size());
     duk_push_string(ctx, "prelude");
@@ -347,6 +429,7 @@ struct EvaluateJob {
   Bytes url;
   Bytes host;
   bool call_entry;
+  const char* entry;  // the function called with (url, host)
   js_stage_t stage;
   bool dns_blind = false;
 };
@@ -375,8 +458,8 @@ duk_ret_t EvaluateProtected(duk_context* ctx, void* udata) {
     return 1;
   }
   job->stage = js_stage_t::find;
-  if (!duk_get_global_string(ctx, "FindProxyForURL") || !duk_is_callable(ctx, -1)) {
-    return duk_error(ctx, DUK_ERR_TYPE_ERROR, "FindProxyForURL is not a function");
+  if (!duk_get_global_string(ctx, job->entry) || !duk_is_callable(ctx, -1)) {
+    return duk_error(ctx, DUK_ERR_TYPE_ERROR, "%s is not a function", job->entry);
   }
   job->stage = js_stage_t::call;
   duk_push_lstring(ctx, job->url.data, job->url.size);
@@ -410,24 +493,37 @@ constexpr std::size_t kGcBytes = std::size_t{4} << 20;
 
 class Engine {
  public:
+  // The in-process engine: no host functions, FindProxyForURL, counted in
+  // js_engine_stats.
   static Engine& Instance() {
-    static Engine* engine = new Engine();  // lives until the process ends
+    static Tav::NoDestructor<Engine> engine(false);  // lives until the process ends
     return *engine;
   }
+  // The DNS-aware engine of the process's own resolution service.
+  static Engine& DnsInstance() {
+    static Tav::NoDestructor<Engine> engine(true);
+    return *engine;
+  }
+
+  explicit Engine(bool dns_aware) : dns_aware_(dns_aware) {}
 
   std::mutex& mutex() { return mutex_; }
 
   int32_t Evaluate(std::string_view script, std::string_view url, std::string_view host,
-                   bool call_entry, std::string* result, js_failure_t& failure);
+                   bool call_entry, std::string* result, js_failure_t& failure,
+                   js_dns_t* dns = nullptr);
   void Prepare();
   void Reset() {
     DestroyHeap();
     cache_.clear();
-    js_engine_counters::set_cached_scripts(0);
+    if (!dns_aware_) js_engine_counters::set_cached_scripts(0);
   }
 
  private:
-  Engine() = default;
+  // The stats of js_engine.h are the in-process engine's.
+  void NoteLiveBytes() {
+    if (!dns_aware_) js_engine_counters::set_live_bytes(static_cast<int64_t>(state_.used));
+  }
 
   void StartBudget(const js_limits_t& limits) {
     state_.budget.deadline_us =
@@ -466,6 +562,7 @@ class Engine {
   }
   static void FailAtBound(const js_limits_t& limits, const Bounds& bounds, js_failure_t& failure);
 
+  const bool dns_aware_;
   std::mutex mutex_;
   HeapState state_{};
   duk_context* ctx_ = nullptr;  // the heap's base thread
@@ -492,7 +589,7 @@ bool Engine::EnsureHeap() {
   heap_evaluations_ = 0;
   evaluations_at_gc_ = 0;
   prepared_ = false;
-  js_engine_counters::heap_built();
+  if (!dns_aware_) js_engine_counters::heap_built();
   return true;
 }
 
@@ -502,9 +599,9 @@ void Engine::DestroyHeap() {
   duk_destroy_heap(ctx_);
   ctx_ = nullptr;
   pool_.reset();
-  js_engine_counters::set_live_bytes(static_cast<int64_t>(state_.used));
+  NoteLiveBytes();
   prepared_ = false;
-  js_engine_counters::heap_destroyed();
+  if (!dns_aware_) js_engine_counters::heap_destroyed();
 }
 
 void Engine::FailAtBound(const js_limits_t& limits, const Bounds& bounds, js_failure_t& failure) {
@@ -534,10 +631,10 @@ bool Engine::PushEnvironment(js_failure_t& failure) {
   }
   state_.base = state_.used;
   state_.peak = 0;
-  Bytes prelude{prelude_bytecode_.data(), prelude_bytecode_.size()};
+  PrepareJob prepare{{prelude_bytecode_.data(), prelude_bytecode_.size()}, dns_aware_};
   duk_push_thread_new_globalenv(ctx_);
   duk_context* env = duk_get_context(ctx_, -1);
-  if (duk_safe_call(env, PrepareEnvProtected, &prelude, 0, 1) != DUK_EXEC_SUCCESS) {
+  if (duk_safe_call(env, PrepareEnvProtected, &prepare, 0, 1) != DUK_EXEC_SUCCESS) {
     // Described while the bounds still hold.
     const std::string why = BoundHit() ? std::string() : DescribeError(env, false);
     const Bounds bounds = StopBudget();
@@ -563,13 +660,15 @@ void Engine::Prepare() {
   prepared_ = PushEnvironment(ignored);
   StopBudget();
   if (!prepared_) DestroyHeap();
-  js_engine_counters::set_live_bytes(static_cast<int64_t>(state_.used));
+  NoteLiveBytes();
 }
 
 int32_t Engine::Evaluate(std::string_view script, std::string_view url, std::string_view host,
-                         bool call_entry, std::string* result, js_failure_t& failure) {
+                         bool call_entry, std::string* result, js_failure_t& failure,
+                         js_dns_t* dns) {
   const js_limits_t limits = js_current_limits();
-  const js_engine_counters::running_evaluation running;
+  std::optional<js_engine_counters::running_evaluation> running;
+  if (!dns_aware_) running.emplace();
 
   if (js_interrupt_requested()) {
     FailAtBound(limits, Bounds{false, false, true}, failure);
@@ -581,7 +680,9 @@ int32_t Engine::Evaluate(std::string_view script, std::string_view url, std::str
     return kJsEngineFailed;
   }
   StartBudget(limits);
+  state_.dns = dns;
   if (!PushEnvironment(failure)) {
+    state_.dns = nullptr;
     DestroyHeap();
     return kJsEngineFailed;
   }
@@ -596,6 +697,7 @@ int32_t Engine::Evaluate(std::string_view script, std::string_view url, std::str
       {url.data(), url.size()},
       {host.data(), host.size()},
       call_entry,
+      dns_aware_ ? "findProxyForURL" : "FindProxyForURL",
       js_stage_t::none};
   const duk_int_t rc = duk_safe_call(env, EvaluateProtected, &job, 0, 1);
   // What the script threw is described while the bounds still hold: turning
@@ -605,15 +707,20 @@ int32_t Engine::Evaluate(std::string_view script, std::string_view url, std::str
     description = DescribeError(env, job.stage != js_stage_t::find);
   }
   const Bounds bounds = StopBudget();
+  state_.dns = nullptr;
   if (cached == nullptr && job.stage != js_stage_t::parse) {
     std::string compiled = TakeDump(env);
     if (!compiled.empty()) cache_.insert(script, std::move(compiled), now);
   }
-  js_engine_counters::set_cached_scripts(static_cast<int64_t>(cache_.size()));
+  if (!dns_aware_) js_engine_counters::set_cached_scripts(static_cast<int64_t>(cache_.size()));
 
   int32_t status = kJsOk;
   bool rebuild = false;
-  if (rc != DUK_EXEC_SUCCESS) {
+  // A lookup that ran the evaluation out of time answers "not found", and
+  // the script may return before the executor's next check: its answer
+  // rests on names it could not look up, so it fails at the bound.
+  const bool late = dns_aware_ && bounds.expired;
+  if (rc != DUK_EXEC_SUCCESS || late) {
     status = kJsEngineFailed;
     if (bounds.hit()) {
       FailAtBound(limits, bounds, failure);
@@ -628,7 +735,7 @@ int32_t Engine::Evaluate(std::string_view script, std::string_view url, std::str
     status = kJsEngineFailed;
     failure.stage = js_stage_t::result;
     failure.message =
-        std::string("FindProxyForURL returned ") + TypeName(env, -1) + " instead of a string";
+        std::string(job.entry) + " returned " + TypeName(env, -1) + " instead of a string";
   } else if (call_entry) {
     duk_size_t size = 0;
     const char* text = duk_get_lstring(env, -1, &size);
@@ -642,8 +749,10 @@ int32_t Engine::Evaluate(std::string_view script, std::string_view url, std::str
       state_.used + pool_->cached_bytes() > kRebuildBytes) {
     DestroyHeap();
   }
-  js_engine_counters::set_live_bytes(static_cast<int64_t>(state_.used));
-  js_engine_counters::note_evaluation_bytes(static_cast<int64_t>(evaluation_peak));
+  NoteLiveBytes();
+  if (!dns_aware_) {
+    js_engine_counters::note_evaluation_bytes(static_cast<int64_t>(evaluation_peak));
+  }
   return status;
 }
 
@@ -661,6 +770,13 @@ int32_t js_evaluate(std::string_view script, std::string_view url, std::string_v
   return engine.Evaluate(script, url, host, true, &result, failure);
 }
 
+int32_t js_evaluate_dns(std::string_view script, std::string_view url, std::string_view host,
+                        js_dns_t& dns, std::string& result, js_failure_t& failure) {
+  Engine& engine = Engine::DnsInstance();
+  std::lock_guard<std::mutex> lock(engine.mutex());
+  return engine.Evaluate(script, url, host, true, &result, failure, &dns);
+}
+
 int32_t js_check_script(std::string_view script, js_failure_t& failure) {
   Engine& engine = Engine::Instance();
   std::lock_guard<std::mutex> lock(engine.mutex());
@@ -672,9 +788,10 @@ void js_engine_prepare() {
 }
 
 void js_engine_reset() {
-  Engine& engine = Engine::Instance();
-  std::lock_guard<std::mutex> lock(engine.mutex());
-  engine.Reset();
+  for (Engine* engine : {&Engine::Instance(), &Engine::DnsInstance()}) {
+    std::lock_guard<std::mutex> lock(engine->mutex());
+    engine->Reset();
+  }
 }
 
 }  // namespace OVProxy

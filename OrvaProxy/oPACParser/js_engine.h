@@ -40,14 +40,32 @@
 // heap_builds counts engines, peak_evaluation_bytes is the most growth of
 // private bytes seen.
 //
-// Thread-safety: all functions may be called from any thread; the engine
-// serialises evaluations with a lock of its own (js_runner_t serialises
-// them anyway).
+// The DNS-aware engine (js_evaluate_dns) is a second engine state of the
+// same kind, with its own heap, compiled scripts and lock, for the process's
+// own proxy resolution service: a slow name lookup there never holds up the
+// in-process engine. Its scripts get two host functions, which the
+// prelude's dnsResolve and myIpAddress (and their Ex forms) call:
+//   dns_resolve(name)     the first IPv4 address of `name`, or null;
+//                         dns_resolve('') the machine's own (myIpAddress)
+//   dns_resolve_ex(name)  every address of `name`, IPv6 and IPv4, joined
+//                         with ";", or ""; dns_resolve_ex('') the machine's
+// Lookups go through js_dns_t within the evaluation's time bound: a lookup
+// waits no longer than the time left, and once that is spent every further
+// call fails at once, so a script asking thousands of names ends at the
+// bound. It invokes the prelude's findProxyForURL, which calls the script's
+// FindProxyForURLEx when it defines one, else FindProxyForURL. Results are
+// short (kJsMaxDnsAnswerBytes; an Ex list is cut at a whole address).
+//
+// Thread-safety: all functions may be called from any thread; each engine
+// serialises its evaluations with a lock of its own (js_runner_t
+// serialises the in-process engine's anyway).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "OrvaProxy/oPACParser/js_status.h"
 
@@ -63,6 +81,29 @@ std::string js_engine_text(std::string_view text);
 int32_t js_evaluate(std::string_view script, std::string_view url, std::string_view host,
                     std::string& result, js_failure_t& failure);
 
+// What a DNS-aware evaluation asks of the machine. Called on the evaluating
+// thread, possibly many times per evaluation; must not throw (anything
+// thrown counts as "does not resolve").
+class js_dns_t {
+ public:
+  virtual ~js_dns_t() = default;
+  // The addresses of `name` (IPv6 and IPv4, in the resolver's order), empty
+  // when it does not resolve; waits no later than `deadline_us`
+  // (Tav::TimeTicks; 0: no deadline of the caller's).
+  virtual std::vector<std::string> resolve(const std::string& name, int64_t deadline_us) = 0;
+  // The machine's own addresses, the default route's interface's first.
+  virtual std::vector<std::string> local_addresses() = 0;
+};
+
+inline constexpr std::size_t kJsMaxDnsAnswerBytes = 1024;
+
+// The same as js_evaluate on the DNS-aware engine, with `dns` answering the
+// script's lookups. Its heap and evaluations do not count in
+// js_engine_stats. On Windows (JScript) scripts get no host functions there
+// either: this is js_evaluate.
+int32_t js_evaluate_dns(std::string_view script, std::string_view url, std::string_view host,
+                        js_dns_t& dns, std::string& result, js_failure_t& failure);
+
 // Compiles and runs the program's top level without calling
 // FindProxyForURL: kJsOk when the script loads, else kJsEngineFailed.
 int32_t js_check_script(std::string_view script, js_failure_t& failure);
@@ -70,7 +111,8 @@ int32_t js_check_script(std::string_view script, js_failure_t& failure);
 // Prepares the next evaluation's environment unless one is waiting.
 void js_engine_prepare();
 
-// Drops the kept heap and the compiled scripts (memory pressure, tests).
+// Drops the kept heaps and the compiled scripts of both engines (memory
+// pressure, tests).
 void js_engine_reset();
 
 struct js_engine_stats_t {

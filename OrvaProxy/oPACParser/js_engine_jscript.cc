@@ -484,6 +484,13 @@ int32_t js_evaluate(std::string_view script, std::string_view url, std::string_v
   return Evaluate(script, url, host, true, &result, failure);
 }
 
+// The system's own WinHTTP evaluates the service's scripts on Windows, with
+// its own DNS helpers; this engine offers scripts no host functions.
+int32_t js_evaluate_dns(std::string_view script, std::string_view url, std::string_view host,
+                        js_dns_t&, std::string& result, js_failure_t& failure) {
+  return Evaluate(script, url, host, true, &result, failure);
+}
+
 int32_t js_check_script(std::string_view script, js_failure_t& failure) {
   return Evaluate(script, {}, {}, false, nullptr, failure);
 }

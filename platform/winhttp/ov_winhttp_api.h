@@ -136,7 +136,8 @@ class WinHttpApi {
 };
 
 // Tells the process's own resolution service that the network changed, so
-// that detection results and scripts kept for the old network are dropped.
+// that detection results, scripts and the addresses of names scripts looked
+// up, kept for the old network, are dropped.
 // The module calls it on its network-change path; any thread. On Windows the
 // system's service hears of network changes itself and this does nothing.
 void NoteNetworkChangeForSystemProxyService();

@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/dns/ov_script_dns.h"
 #include "platform/winhttp/ov_kept_scripts.h"
 #include "platform/wpad/ov_wpad_discovery.h"
 #include "tavlib/tav_clock.h"
@@ -477,6 +478,8 @@ class LinuxWinHttp final : public WinHttpApi {
 
 void NoteNetworkChangeForSystemProxyService() {
   NoteWpadNetworkChange();
+  // Names scripts asked may resolve otherwise on the new network.
+  NoteScriptDnsNetworkChange();
 }
 
 std::shared_ptr<WinHttpApi> CreateLinuxWinHttp(LinuxWinHttpOptions options) {

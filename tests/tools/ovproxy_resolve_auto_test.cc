@@ -16,6 +16,10 @@
 #include <utility>
 #include <vector>
 
+#include <chrono>
+#include <fstream>
+
+#include "ovtest/child_process.h"
 #include "ovtest/fake_dal_bus.h"
 #include "ovtest/fake_environment_os.h"
 #include "ovtest/scoped_temp_dir.h"
@@ -47,9 +51,19 @@ class NothingFound final : public ovplatform::WpadDiscovery {
   ovplatform::WpadResult Detect(uint32_t) override { return {}; }
 };
 
+constexpr char kDnsPac[] =
+    "function FindProxyForURL(url, host) {\n"
+    "  if (!isResolvable('localhost')) throw 'this script needs DNS';\n"
+    "  return isInNet(dnsResolve(host), '10.0.0.0', '255.0.0.0') ? 'PROXY corp:8080' : 'DIRECT';\n"
+    "}\n";
+
 class OvproxyResolveAuto : public ::testing::Test {
  protected:
   OvproxyResolveAuto() {
+    // /dns.pac routes by DNS, and only a resolver that knows names answers.
+    server_.Get("/dns.pac", [](const httplib::Request&, httplib::Response& r) {
+      r.set_content(kDnsPac, "application/x-ns-proxy-autoconfig");
+    });
     // /ok.pac answers by host; /broken.pac does not load.
     server_.Get(R"(/(ok|broken)\.pac)", [](const httplib::Request& request, httplib::Response& r) {
       r.set_content(request.matches[1] == "ok"
@@ -110,6 +124,46 @@ TEST_F(OvproxyResolveAuto, ScriptAnswersAndFallbacksToTheLocalResolver) {
     EXPECT_EQ(run.out, std::string("https://example.org\t") + c.answer + "\n");
     EXPECT_NE(run.err.find(c.err), std::string::npos) << run.err;
   }
+}
+
+// The system-shaped resolver asks the machine's resolver (here its hosts
+// file only): localhost is 127.0.0.1, and an address literal is itself.
+TEST_F(OvproxyResolveAuto, DnsScriptsAnswerAsTheScriptMeans) {
+  ovtest::TaskEnvironment env("");
+  const CommandRun run = RunCommand(
+      RunResolveCommand, {"--pac-url", Url("/dns.pac"), "http://localhost/", "http://10.1.2.3/"});
+  EXPECT_EQ(run.code, kExitOk) << run.err;
+  EXPECT_EQ(run.out, "http://localhost/\tDIRECT\nhttp://10.1.2.3/\tPROXY corp:8080; DIRECT\n");
+}
+
+// The built tool in a private mount namespace whose hosts file holds a test
+// name and whose resolv.conf names 127.0.0.1: nothing leaves the machine.
+TEST_F(OvproxyResolveAuto, DnsScriptsInAPrivateNamespace) {
+  ovtest::ScopedTempDir dir;
+  const std::string hosts = dir.path() + "/hosts";
+  const std::string resolv = dir.path() + "/resolv.conf";
+  const std::string nsswitch = dir.path() + "/nsswitch.conf";
+  for (const auto& [path, text] :
+       {std::pair{hosts, "127.0.0.1 localhost\n10.20.30.40 intranet.test\n"},
+        std::pair{resolv, "nameserver 127.0.0.1\noptions timeout:1 attempts:1\n"},
+        std::pair{nsswitch, "hosts: files dns\n"}}) {
+    std::ofstream(path) << text;
+  }
+  const std::string inner = "mount --bind " + hosts + " /etc/hosts && mount --bind " + resolv +
+                            " /etc/resolv.conf && mount --bind " + nsswitch +
+                            " /etc/nsswitch.conf && exec " OV_OVPROXY_PROGRAM
+                            " resolve --pac-url " +
+                            Url("/dns.pac") + " http://intranet.test/ http://localhost/";
+  ovtest::ChildProcess child(
+      "/bin/sh",
+      {"-c", "if unshare -rm true 2>/dev/null; then exec unshare -rm sh -c '" + inner +
+                 "'; else echo no-namespace; fi"},
+      {});
+  ASSERT_TRUE(child.started());
+  const std::optional<std::string> first = child.ReadLine(std::chrono::seconds(30));
+  if (first == "no-namespace") GTEST_SKIP() << "no private mount namespace here";
+  EXPECT_EQ(first, "http://intranet.test/\tPROXY corp:8080; DIRECT");
+  EXPECT_EQ(child.ReadLine(std::chrono::seconds(30)), "http://localhost/\tDIRECT");
 }
 
 // The module on this machine's configuration as a new user has it: the
