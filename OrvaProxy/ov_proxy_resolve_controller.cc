@@ -132,7 +132,8 @@ bool ovProxyResolveController::tryWinHttpFastPath(const std::shared_ptr<ovProxyR
   // brought a newer configuration resolves with its own.
   if (decider_config && !IsNewer(*config, *decider_config)) task->setConfig(decider_config);
   if (task->trace() != nullptr) {
-    // The fast path's resolver finds and fetches the script itself.
+    // The fast path's resolver finds and fetches the script itself; what the
+    // decider has found so far is recorded beside it.
     traceChoice(*task, winhttp_resolver_.get(), "fast path: automatic settings, no PAC script yet",
                 false);
   }
@@ -256,8 +257,10 @@ void ovProxyResolveController::traceChoice(const ovProxyResolveTask& task,
   trace->add(ovTraceStepKind::Resolver,
              {{"name", resolver ? resolver->getName() : "none"}, {"why", why ? why : ""}});
   const std::shared_ptr<ovProxyConfig>& config = task.getConfig();
-  if (!withPac || !config || !config->HasAutomaticSettings()) return;
+  if (!config || !config->HasAutomaticSettings()) return;
   const ovPacFacts facts = decider_->pacFacts();
+  // Before its first decision the decider has nothing to tell.
+  if (!withPac && facts.url.empty() && facts.download == "none") return;
   trace->add(ovTraceStepKind::Pac, {{"url", facts.url},
                                     {"origin", facts.origin},
                                     {"download", facts.download},

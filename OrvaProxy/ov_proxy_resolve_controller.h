@@ -203,8 +203,9 @@ class ovProxyResolveController : public ovPacFileDeciderDelegate, public ovProxy
   std::shared_ptr<ovProxyResolver> selectResolver(const std::shared_ptr<ovProxyConfig>& config,
                                                   const char** why = nullptr);
   bool shouldBypass(const ovProxyResolveTask& task) const;
-  // Records the choice on a traced task: the resolver, why, and (`withPac`,
-  // automatic settings) the facts the decider's script rests on.
+  // Records the choice on a traced task: the resolver, why, and for
+  // automatic settings the facts the decider's script rests on (`withPac`
+  // false: only once the decider has some).
   void traceChoice(const ovProxyResolveTask& task, ovProxyResolver* resolver, const char* why,
                    bool withPac);
   bool winInetOnly();
