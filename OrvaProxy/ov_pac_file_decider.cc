@@ -223,6 +223,11 @@ ovPacFacts ovPACFileDecider::pacFacts() const {
       current_config_->auto_detect() && !pac_origin_.empty() ? pac_origin_ : "configuration";
   facts.download = last_outcome_.empty() ? "none" : last_outcome_;
   if (!last_outcome_.empty()) facts.age_ms = ElapsedMs(last_outcome_ns_);
+  if (state_ == DeciderState::Determining || state_ == DeciderState::UrlReady ||
+      state_ == DeciderState::Downloading) {
+    facts.download = "in progress";
+    facts.age_ms = -1;
+  }
   // After a failure the backup copy may stand in (getConfig).
   if (facts.download == "failed" && current_config_->isPacContentEmpty() &&
       !backup_pac_content_.empty() && getConfig() && !getConfig()->isPacContentEmpty()) {

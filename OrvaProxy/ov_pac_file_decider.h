@@ -76,10 +76,11 @@ const char* DeciderStateName(DeciderState state);
 
 // What the script in force rests on, for the record of a request's road.
 struct ovPacFacts {
-  std::string url;       // scheme://host[:port] of the PAC URL; empty: none
-  std::string origin;    // "dhcp", "dns" or "configuration"
-  std::string download;  // "fresh", "not modified", "kept copy", "failed", "none"
-  int64_t age_ms = -1;   // since that outcome; -1 when there was none
+  std::string url;     // scheme://host[:port] of the PAC URL; empty: none
+  std::string origin;  // "dhcp", "dns" or "configuration"
+  // "fresh", "not modified", "kept copy", "failed", "in progress", "none"
+  std::string download;
+  int64_t age_ms = -1;  // since that outcome; -1 when there was none
 };
 
 class ovPacFileDeciderDelegate {

@@ -260,7 +260,9 @@ void ovProxyResolveController::traceChoice(const ovProxyResolveTask& task,
   if (!config || !config->HasAutomaticSettings()) return;
   const ovPacFacts facts = decider_->pacFacts();
   // Before its first decision the decider has nothing to tell.
-  if (!withPac && facts.url.empty() && facts.download == "none") return;
+  if (!withPac && facts.url.empty() && (facts.download.empty() || facts.download == "none")) {
+    return;
+  }
   trace->add(ovTraceStepKind::Pac, {{"url", facts.url},
                                     {"origin", facts.origin},
                                     {"download", facts.download},

@@ -20,7 +20,7 @@
 //               inverted list)
 //   resolver    name, why
 //   pac         url, origin (dhcp, dns, configuration), download (fresh,
-//               not modified, kept copy, failed, none), age_ms
+//               not modified, kept copy, failed, in progress, none), age_ms
 //   pk-half     answered (system, in-process), other (cancelled, waited,
 //               not started, failed too)
 //   evaluation  ms, raw (the script's answer before parsing), or status on

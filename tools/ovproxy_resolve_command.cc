@@ -365,8 +365,13 @@ std::string DescribeStep(const OVProxy::ovTraceStep& step) {
       return "resolver: " + get("name") + " (" + get("why") + ")";
     case Kind::Pac: {
       const std::string age = get("age_ms");
-      return "PAC script: " + (get("url").empty() ? std::string("none") : get("url")) + " from " +
-             get("origin") + ", download " + get("download") +
+      const std::string origin = get("origin");
+      const std::string found = origin == "dhcp"  ? "found by DHCP"
+                                : origin == "dns" ? "found by DNS (wpad)"
+                                                  : "named by the configuration";
+      return "PAC script: " +
+             (get("url").empty() ? std::string("none") : get("url") + ", " + found) +
+             "; download " + get("download") +
              (age == "-1" || age.empty() ? "" : ", " + age + " ms ago");
     }
     case Kind::PkHalf:
