@@ -541,8 +541,8 @@ TEST_F(ResolveServiceTest, PacRoadsNameTheScriptTheAnsweringHalfAndTheFallback) 
   CheckRoads(
       *recorder,
       {
-          {"fallback", "config resolver failed fallback answer", ovTraceStepKind::Answer, "code",
-           std::to_string(e_pac_download_failed).c_str()},
+          {"fallback", "config resolver pac failed fallback answer", ovTraceStepKind::Answer,
+           "code", std::to_string(e_pac_download_failed).c_str()},
           {"pk", "config resolver pac pk-half answer", ovTraceStepKind::PkHalf, "waited", "yes"},
           {"late", "config resolver pac timeout answer", ovTraceStepKind::Answer, "code", "206"},
       });
