@@ -517,7 +517,9 @@ int RunResolveCommand(CommandContext& context) {
 
   ModuleHost host;
   auto roads = std::make_shared<RoadCollector>();
-  if (!host.Start(manager ? &*manager : nullptr, roads)) {
+  // Plain answers need no roads: the module then records nothing.
+  if (!host.Start(manager ? &*manager : nullptr,
+                  options.json || options.explain ? roads : nullptr)) {
     context.err << "ovproxy resolve: the proxy module could not be initialised\n";
     return kExitFailed;
   }
