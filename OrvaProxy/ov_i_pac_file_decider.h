@@ -43,6 +43,9 @@ class ovIPacFileDecider {
   // force changes text or is dropped, other than by restartForNetworkChange;
   // null removes it.
   virtual void setScriptChangeHook(std::function<void()> hook) { (void)hook; }
+  // What the script in force rests on (URL, origin, download), for the
+  // record of a request's road; nothing known by default.
+  virtual ovPacFacts pacFacts() { return {}; }
 
   // The owner's set-up at service start: the decider's own runner, and the
   // runner notifications come back on. Undone by releaseRunners.

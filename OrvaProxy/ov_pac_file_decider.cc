@@ -6,6 +6,7 @@
 
 #include "OrvaProxy/ov_log.h"
 #include "OrvaProxy/ov_proxy_enterprise_adapter.h"
+#include "OrvaProxy/ov_resolve_trace.h"
 #include "OrvaProxy/ov_task_constants.h"
 #include "OrvaProxy/ov_telemetry_reporter.h"
 #include "orvatask/orva_task.h"
@@ -208,6 +209,33 @@ std::shared_ptr<ovProxyConfig> ovPACFileDecider::getConfig() const {
   return copy;
 }
 
+void ovPACFileDecider::noteOutcome(const char* download) {
+  last_outcome_ = download;
+  last_outcome_ns_ = Tav::TimeTicks::NowNs();
+}
+
+ovPacFacts ovPACFileDecider::pacFacts() const {
+  ovPacFacts facts;
+  if (!current_config_) return facts;
+  const std::string url = !script_url_.empty() ? script_url_ : pacUrl();
+  if (!url.empty()) facts.url = ovTraceUrl(url);
+  facts.origin =
+      current_config_->auto_detect() && !pac_origin_.empty() ? pac_origin_ : "configuration";
+  facts.download = last_outcome_.empty() ? "none" : last_outcome_;
+  if (!last_outcome_.empty()) facts.age_ms = ElapsedMs(last_outcome_ns_);
+  if (state_ == DeciderState::Determining || state_ == DeciderState::UrlReady ||
+      state_ == DeciderState::Downloading) {
+    facts.download = "in progress";
+    facts.age_ms = -1;
+  }
+  // After a failure the backup copy may stand in (getConfig).
+  if (facts.download == "failed" && current_config_->isPacContentEmpty() &&
+      !backup_pac_content_.empty() && getConfig() && !getConfig()->isPacContentEmpty()) {
+    facts.download = "kept copy";
+  }
+  return facts;
+}
+
 eErrorCode ovPACFileDecider::GetPacContent() {
   if (!current_config_) {
     ovLog(LogLevel::kError, "PACD_NOCFG1",
@@ -297,10 +325,10 @@ void ovPACFileDecider::startDetermin() {
   std::shared_ptr<ovplatform::AutoProxyUrlDetector> detector =
       detector_ ? detector_ : ovplatform::GetAutoProxyUrlDetector();
   UrlCallback callback = [holder = std::weak_ptr<PACFileDeciderWeakHolder>(holder_), detection,
-                          start](const std::string& url) {
+                          start](const std::string& url, const char* origin) {
     const auto alive = holder.lock();
     if (alive && alive->decider != nullptr) {
-      alive->decider->onPacUrlDetermined(url, detection, start);
+      alive->decider->onPacUrlDetermined(url, origin, detection, start);
     }
   };
   const bool posted =
@@ -313,7 +341,7 @@ void ovPACFileDecider::startDetermin() {
     ovLog(LogLevel::kError, "PACD_POST01",
           "PACFileDecider: PAC URL detection could not be posted - runner=" +
               std::string(kPacDeciderRunnerName));
-    onPacUrlDetermined(config->getPacUrl(), detection, start);
+    onPacUrlDetermined(config->getPacUrl(), "configuration", detection, start);
   }
 }
 
@@ -323,6 +351,7 @@ void ovPACFileDecider::DeterminePacUrl(const std::string& runner,
                                        std::shared_ptr<ovplatform::AutoProxyUrlDetector> detector,
                                        UrlCallback callback) {
   std::string url;
+  const char* origin = "";
   if (config->auto_detect() && detector) {
     char buffer[kDetectBufferBytes];
     const auto detect = [&](uint32_t type) {
@@ -333,14 +362,17 @@ void ovPACFileDecider::DeterminePacUrl(const std::string& runner,
         return false;
       }
     };
-    if (detect(ovplatform::PROXY_AUTO_DETECT_TYPE_DHCP) ||
-        detect(ovplatform::PROXY_AUTO_DETECT_TYPE_DNS_A)) {
-      url.assign(buffer, strnlen(buffer, sizeof(buffer)));
+    if (detect(ovplatform::PROXY_AUTO_DETECT_TYPE_DHCP)) {
+      origin = "dhcp";
+    } else if (detect(ovplatform::PROXY_AUTO_DETECT_TYPE_DNS_A)) {
+      origin = "dns";
     }
+    if (*origin != '\0') url.assign(buffer, strnlen(buffer, sizeof(buffer)));
   }
   if (url.empty()) {
     if (!config->getPacUrl().empty()) {
       url = config->getPacUrl();
+      origin = "configuration";
     } else {
       ovLog(LogLevel::kWarning, "PACD_NOURL1",
             "PACFileDecider: Failed to detect PAC URL with both DNS and DHCP");
@@ -349,21 +381,21 @@ void ovPACFileDecider::DeterminePacUrl(const std::string& runner,
   OrvaTask::IOVTManager* manager = OrvaTask::GetOVTManager();
   const bool posted =
       manager != nullptr &&
-      manager->PostTask(runner,
-                        OrvaTask::CreateOrvaTask(
-                            OrvaTask::TaskAttribute{.name = "callback pac url result",
-                                                    .location = OrvaTask::SourceLocation::Current(),
-                                                    .value = kPacDeciderTaskGroup,
-                                                    .unique_keys = {workKey}},
-                            [callback = std::move(callback), url]() { callback(url); }));
+      manager->PostTask(
+          runner, OrvaTask::CreateOrvaTask(
+                      OrvaTask::TaskAttribute{.name = "callback pac url result",
+                                              .location = OrvaTask::SourceLocation::Current(),
+                                              .value = kPacDeciderTaskGroup,
+                                              .unique_keys = {workKey}},
+                      [callback = std::move(callback), url, origin]() { callback(url, origin); }));
   if (!posted) {
     ovLog(LogLevel::kWarning, "PACD_POST02",
           "PACFileDecider: PAC URL result dropped, callback runner gone - runner=" + runner);
   }
 }
 
-void ovPACFileDecider::onPacUrlDetermined(const std::string& url, uint64_t detection,
-                                          int64_t startNs) {
+void ovPACFileDecider::onPacUrlDetermined(const std::string& url, const char* origin,
+                                          uint64_t detection, int64_t startNs) {
   // Only the detection the decider is waiting for counts.
   if (state_ != DeciderState::Determining || detection != detection_serial_ || !current_config_) {
     return;
@@ -373,6 +405,7 @@ void ovPACFileDecider::onPacUrlDetermined(const std::string& url, uint64_t detec
   } else {
     ovTelemetryReporter::GetInstance().reportLatency(kDetectionLatencyMetric, ElapsedMs(startNs));
   }
+  pac_origin_ = origin;
   current_config_->setAutoDetectPacUrl(url);
   setState(DeciderState::UrlReady);
 }
@@ -438,6 +471,7 @@ void ovPACFileDecider::onPacDownloadComplete(const PacRequestId& requestId,
     if (!configured_url_tried_ && current_config_->auto_detect() && !configured.empty() &&
         url != configured) {
       configured_url_tried_ = true;
+      pac_origin_ = "configuration";
       current_config_->setAutoDetectPacUrl(configured);
       cancelTimerOutMonitor();
       startTimerOutMonitor();
@@ -446,16 +480,20 @@ void ovPACFileDecider::onPacDownloadComplete(const PacRequestId& requestId,
     }
     ovLog(LogLevel::kError, "PACD_DLFAIL", "PACFileDecider: PAC download failed - error=" + error);
     telemetry.reportEvent(kDownloadFailedEvent, 0);
+    noteOutcome("failed");
     download_failed_ = true;
     last_failure_ticks_ = Tav::SystemTimeNow100ns();
   } else {
     telemetry.reportLatency(kDownloadLatencyMetric, ElapsedMs(startNs));
+    // The downloader answers an unchanged file with its kept copy and a note.
+    noteOutcome(content.empty() ? "none" : error.empty() ? "fresh" : "not modified");
     if (content.empty()) {
       download_failed_ = false;
     } else if (content.find(kPacFunctionName) == std::string::npos) {
       ovLog(LogLevel::kError, "PACD_VERIFY",
             "PACFileDecider: PAC content verification failed - content_size=" +
                 std::to_string(content.size()));
+      noteOutcome("failed");
       download_failed_ = true;
       last_failure_ticks_ = Tav::SystemTimeNow100ns();
     } else {
@@ -545,10 +583,12 @@ void ovPACFileDecider::onRevalidated(const std::string& content, bool success,
   if (!success) {
     ovLog(LogLevel::kWarning, "PACD_REVFAI",
           "PACFileDecider: PAC revalidation failed, script in force kept - error=" + error);
+    noteOutcome("kept copy");
     return;
   }
   if (content.empty() || content == current_config_->getPacContent()) {
     ovLog(LogLevel::kInfo, "PACD_REVSAM", "PACFileDecider: PAC revalidation - script unchanged");
+    noteOutcome("not modified");
     return;
   }
   if (content.find(kPacFunctionName) == std::string::npos) {
@@ -556,8 +596,10 @@ void ovPACFileDecider::onRevalidated(const std::string& content, bool success,
           "PACFileDecider: PAC revalidation verification failed, script in force kept - "
           "content_size=" +
               std::to_string(content.size()));
+    noteOutcome("kept copy");
     return;
   }
+  noteOutcome("fresh");
   ovLog(LogLevel::kInfo, "PACD_REVNEW",
         "PACFileDecider: PAC revalidation - new script, content_size=" +
             std::to_string(content.size()));

@@ -74,6 +74,15 @@ enum class DeciderState : int32_t {
 
 const char* DeciderStateName(DeciderState state);
 
+// What the script in force rests on, for the record of a request's road.
+struct ovPacFacts {
+  std::string url;     // scheme://host[:port] of the PAC URL; empty: none
+  std::string origin;  // "dhcp", "dns" or "configuration"
+  // "fresh", "not modified", "kept copy", "failed", "in progress", "none"
+  std::string download;
+  int64_t age_ms = -1;  // since that outcome; -1 when there was none
+};
+
 class ovPacFileDeciderDelegate {
  public:
   virtual ~ovPacFileDeciderDelegate() = default;
@@ -137,9 +146,11 @@ class ovPACFileDecider {
   void cancelPostedWork();
   // The delay of the periodic revalidation, jitter included.
   uint32_t revalidateDelayMs() const { return revalidate_delay_ms_; }
+  ovPacFacts pacFacts() const;
 
  private:
-  using UrlCallback = std::function<void(const std::string& url)>;
+  // The URL found and how ("dhcp", "dns", "configuration"; empty: none).
+  using UrlCallback = std::function<void(const std::string& url, const char* origin)>;
 
   ovPACFileDecider(std::unique_ptr<ovIPACDownloader> downloader,
                    std::shared_ptr<ovplatform::AutoProxyUrlDetector> detector, uint64_t number);
@@ -152,7 +163,9 @@ class ovPACFileDecider {
 
   void onEnterState(DeciderState state);
   void startDetermin();
-  void onPacUrlDetermined(const std::string& url, uint64_t detection, int64_t startNs);
+  void onPacUrlDetermined(const std::string& url, const char* origin, uint64_t detection,
+                          int64_t startNs);
+  void noteOutcome(const char* download);
   void startDownload();
   void startTimerOutMonitor();
   void cancelTimerOutMonitor();
@@ -192,6 +205,11 @@ class ovPACFileDecider {
   // with the configuration (it is then not ours to revalidate).
   std::string script_url_;
   uint32_t revalidate_delay_ms_;
+  // For pacFacts: how the PAC URL was found, and the last fetch's outcome
+  // and when it came (monotonic ns).
+  std::string pac_origin_;
+  std::string last_outcome_;
+  int64_t last_outcome_ns_ = 0;
   bool revalidating_ = false;
   PacRequestId revalidating_reqid_;
   uint64_t revalidation_serial_ = 0;

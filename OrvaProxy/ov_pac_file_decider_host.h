@@ -47,6 +47,7 @@ class ovPacFileDeciderHost final : public ovIPacFileDecider {
   void resetFailureRecord() override;
   void restartForNetworkChange() override;
   void setScriptChangeHook(std::function<void()> hook) override;
+  ovPacFacts pacFacts() override { return decider_.pacFacts(); }
   void prepareRunners(const std::string& callbackRunner) override;
   void releaseRunners() override;
 

@@ -4,6 +4,7 @@
 
 #include "OrvaProxy/ov_log.h"
 #include "OrvaProxy/ov_multi_proxy_resolver_factory.h"
+#include "OrvaProxy/ov_resolve_trace.h"
 #include "OrvaProxy/ov_winet_sync_proxy_resolver_factory.h"
 #include "OrvaProxy/ov_winhttp_async_resolver.h"
 
@@ -21,6 +22,17 @@ enum PKState : int32_t {
 
 constexpr uint32_t kWinHttpKind = 0;
 constexpr uint32_t kMultiKind = 1;
+
+// For the road's record: which half answered, and what of the other one.
+void NoteAnswer(const std::string& requestId, uint32_t kind, int32_t before, bool success) {
+  const char* other = before == kOneStarted  ? "not started"
+                      : before == kOneFailed ? (success ? "failed" : "failed too")
+                                             : "cancelled";
+  ovTraceBook::Note(requestId, ovTraceStepKind::PkHalf,
+                    {{"answered", kind == kWinHttpKind ? "system" : "in-process"},
+                     {"other", other},
+                     {"waited", before == kOneFailed ? "yes" : "no"}});
+}
 
 }  // namespace
 
@@ -144,6 +156,7 @@ void ovPKResolver::onResolveComplete(const std::string& requestId,
   if (it == requests_.end()) return;
   PKRequestState& request = *it->second;
   const bool success = error == e_success;
+  const int32_t before = request.state;
   switch (request.state) {
     case kBothRunning:
       if (!success) {
@@ -179,6 +192,7 @@ void ovPKResolver::onResolveComplete(const std::string& requestId,
     default:  // already answered
       return;
   }
+  if (ovTraceBook::Active()) NoteAnswer(requestId, resolverKind, before, success);
   deliver(requestId, std::move(result), error, resolverKind);
 }
 

@@ -131,6 +131,12 @@ bool ovProxyResolveController::tryWinHttpFastPath(const std::shared_ptr<ovProxyR
   // The decider's copy knows what was detected for it, but a task that
   // brought a newer configuration resolves with its own.
   if (decider_config && !IsNewer(*config, *decider_config)) task->setConfig(decider_config);
+  if (task->trace() != nullptr) {
+    // The fast path's resolver finds and fetches the script itself; what the
+    // decider has found so far is recorded beside it.
+    traceChoice(*task, winhttp_resolver_.get(), "fast path: automatic settings, no PAC script yet",
+                false);
+  }
   routeTask(Route{.task = task, .road = Road::FastPath, .resolver = winhttp_resolver_});
   return true;
 }
@@ -202,14 +208,24 @@ void ovProxyResolveController::processPendingTasks() {
 }
 
 std::shared_ptr<ovProxyResolver> ovProxyResolveController::selectResolver(
-    const std::shared_ptr<ovProxyConfig>& config) {
+    const std::shared_ptr<ovProxyConfig>& config, const char** why) {
+  const char* scratch = nullptr;
+  const char*& reason = why != nullptr ? *why : scratch;
   // Handed out without ownership: the local resolver lives as long as the
   // controller.
   std::shared_ptr<ovProxyResolver> local(std::shared_ptr<void>(), &local_resolver_);
-  if (!config || !config->HasAutomaticSettings()) return local;
-  if (winInetOnly()) return multi_resolver_;
+  if (!config || !config->HasAutomaticSettings()) {
+    reason = !config ? "no configuration known" : "no automatic settings";
+    return local;
+  }
+  if (winInetOnly()) {
+    reason = "policy WinInetOnly";
+    return multi_resolver_;
+  }
   const bool has_pac_content = !config->isPacContentEmpty();
+  reason = !has_pac_content ? "no PAC script" : "PAC script known, PK resolver unavailable";
   if (has_pac_content && pk_resolver_ && pk_resolver_->isAvailable()) {
+    reason = "PAC script known, PK resolver available";
     ovLog(LogLevel::kInfo, "RCTL_SELPKR",
           "ProxyResolveController: Resolver selected - type=PKResolver");
     return pk_resolver_;
@@ -225,7 +241,32 @@ bool ovProxyResolveController::shouldBypass(const ovProxyResolveTask& task) cons
   const std::shared_ptr<ovProxyConfig>& config = task.getConfig();
   if (!config) return false;
   const ovProxyConfig::ProxyRules& rules = config->proxy_rules();
-  return rules.bypass_rules.Matches(task.getUrl(), rules.invert_bypass);
+  ovTraceRecord* trace = task.trace();
+  if (trace == nullptr) return rules.bypass_rules.Matches(task.getUrl(), rules.invert_bypass);
+  std::string rule;
+  if (!rules.bypass_rules.Matches(task.getUrl(), rules.invert_bypass, &rule)) return false;
+  trace->add(ovTraceStepKind::Bypass, {{"rule", rule}});
+  return true;
+}
+
+void ovProxyResolveController::traceChoice(const ovProxyResolveTask& task,
+                                           ovProxyResolver* resolver, const char* why,
+                                           bool withPac) {
+  ovTraceRecord* trace = task.trace();
+  if (trace == nullptr) return;
+  trace->add(ovTraceStepKind::Resolver,
+             {{"name", resolver ? resolver->getName() : "none"}, {"why", why ? why : ""}});
+  const std::shared_ptr<ovProxyConfig>& config = task.getConfig();
+  if (!config || !config->HasAutomaticSettings()) return;
+  const ovPacFacts facts = decider_->pacFacts();
+  // Before its first decision the decider has nothing to tell.
+  if (!withPac && facts.url.empty() && (facts.download.empty() || facts.download == "none")) {
+    return;
+  }
+  trace->add(ovTraceStepKind::Pac, {{"url", facts.url},
+                                    {"origin", facts.origin},
+                                    {"download", facts.download},
+                                    {"age_ms", std::to_string(facts.age_ms)}});
 }
 
 bool ovProxyResolveController::winInetOnly() {
@@ -260,10 +301,13 @@ void ovProxyResolveController::routeTask(Route route) {
         route.step = RouteStep::ReportSuccess;
         break;
 
-      case RouteStep::SelectResolver:
-        route.resolver = selectResolver(route.select_config);
+      case RouteStep::SelectResolver: {
+        const char* why = nullptr;
+        route.resolver = selectResolver(route.select_config, &why);
+        if (task.trace() != nullptr) traceChoice(task, route.resolver.get(), why, true);
         route.step = route.resolver ? RouteStep::Start : RouteStep::NoResolver;
         break;
+      }
 
       case RouteStep::Start:
         task.setResolver(route.resolver);
@@ -307,6 +351,10 @@ void ovProxyResolveController::routeTask(Route route) {
                               ? "ProxyResolveController: Fast path task failed - error="
                               : "ProxyResolveController: Pending task failed - error=") +
                   std::to_string(static_cast<int>(route.code)));
+        if (ovTraceRecord* trace = task.trace()) {
+          trace->add(ovTraceStepKind::Failed, {{"resolver", route.resolver->getName()},
+                                               {"code", std::to_string(route.code)}});
+        }
         notifyDelegate(task, nullptr, route.code);
         route.step = RouteStep::LocalFallback;
         break;
@@ -344,6 +392,11 @@ ovProxyResolveController::RouteStep ovProxyResolveController::stepResolved(Route
                           : route.resolver_kind == 1 ? kMultiFailedEvent
                                                      : kOtherFailedEvent;
     telemetry.reportEvent(event, static_cast<int64_t>(route.code));
+    if (ovTraceRecord* trace = task.trace()) {
+      const std::shared_ptr<ovProxyResolver>& resolver = task.getResolver();
+      trace->add(ovTraceStepKind::Failed, {{"resolver", resolver ? resolver->getName() : ""},
+                                           {"code", std::to_string(route.code)}});
+    }
   }
   notifyDelegate(task, route.result, route.code);
   if (route.code == e_success && route.result) {
@@ -359,6 +412,10 @@ ovProxyResolveController::RouteStep ovProxyResolveController::stepLocalFallback(
   task.setResult(answer, route.code);
   const eErrorCode local = local_resolver_.resolve(task.getRequestId(), task.getUrl(),
                                                    task.getExtra(), task.getConfig(), *answer);
+  if (ovTraceRecord* trace = task.trace()) {
+    trace->add(ovTraceStepKind::Fallback,
+               {{"code", std::to_string(route.code)}, {"answer", answer->ToPacString()}});
+  }
   if (local == e_success && !answer->is_direct()) {
     task.setErrorDetail(e_success, kFallbackFoundProxy);
   } else {

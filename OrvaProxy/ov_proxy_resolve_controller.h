@@ -199,8 +199,15 @@ class ovProxyResolveController : public ovPacFileDeciderDelegate, public ovProxy
   // True when the decider took the task's configuration.
   bool syncDeciderConfig(const std::shared_ptr<ovProxyResolveTask>& task, bool needsDecision);
   void processPendingTasks();
-  std::shared_ptr<ovProxyResolver> selectResolver(const std::shared_ptr<ovProxyConfig>& config);
+  // `why` (when not null) receives the reason for the choice.
+  std::shared_ptr<ovProxyResolver> selectResolver(const std::shared_ptr<ovProxyConfig>& config,
+                                                  const char** why = nullptr);
   bool shouldBypass(const ovProxyResolveTask& task) const;
+  // Records the choice on a traced task: the resolver, why, and for
+  // automatic settings the facts the decider's script rests on (`withPac`
+  // false: only once the decider has some).
+  void traceChoice(const ovProxyResolveTask& task, ovProxyResolver* resolver, const char* why,
+                   bool withPac);
   bool winInetOnly();
   void createResolvers(ovResolveControllerParts& parts);
   void notifyDelegate(const ovProxyResolveTask& task, std::shared_ptr<ovProxyInfo> result,

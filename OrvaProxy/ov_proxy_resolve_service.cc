@@ -17,6 +17,7 @@
 #include "onetutils/orva_url_utils.h"
 #include "orvatask/orva_task.h"
 #include "platform/winhttp/ov_winhttp_api.h"
+#include "tavlib/tav_clock.h"
 
 namespace OVProxy {
 namespace {
@@ -29,6 +30,25 @@ std::string LogForm(const std::string& url) {
 const char* ResultName(const std::shared_ptr<ovProxyInfo>& result) {
   if (!result) return "null";
   return result->is_direct() ? "DIRECT" : "PROXY";
+}
+
+// Completes a traced request's record with what its caller receives, hands
+// it to the observer and then answers the caller.
+ResolveCallback TraceAnswer(std::shared_ptr<ovTraceRecord> record,
+                            std::shared_ptr<ovResolveTraceObserver> observer,
+                            std::shared_ptr<const std::string> key, ResolveCallback callback) {
+  const int64_t start_ns = Tav::TimeTicks::NowNs();
+  return [record = std::move(record), observer = std::move(observer), key = std::move(key),
+          callback = std::move(callback),
+          start_ns](const std::string& id, const ovProxyInfo& answer, eErrorCode error) {
+    record->add(ovTraceStepKind::Answer,
+                {{"answer", answer.is_empty() ? std::string() : answer.ToPacString()},
+                 {"code", std::to_string(error)},
+                 {"elapsed_ms", std::to_string((Tav::TimeTicks::NowNs() - start_ns) / 1'000'000)}});
+    if (key && !key->empty()) ovTraceBook::Close(*key);
+    observer->onResolveTraced(record->snapshot());
+    if (callback) callback(id, answer, error);
+  };
 }
 
 }  // namespace
@@ -94,7 +114,10 @@ bool ovProxyResolveServiceImpl::initialize(ovProxyConfigServiceManager* manager)
   }
   manager_->addObserver(this);
   controller_.decider().prepareRunners(runner);
-  controller_.decider().setScriptChangeHook([this] { clearHostCache("pac script"); });
+  controller_.decider().setScriptChangeHook([this] {
+    clearHostCache("pac script");
+    reportChange(ovChangeCause::PacScript);
+  });
   controller_.setDelegate(this);
 
   ovProxyConfig latest;
@@ -133,11 +156,20 @@ eErrorCode ovProxyResolveServiceImpl::resolve(const std::string& url, const std:
   ovLog(LogLevel::kInfo, "RSVC_NEWREQ",
         "ProxyResolveService: New resolve request for URL: " + log_form +
             " requestId=" + requestId + " timeoutMs=" + std::to_string(timeoutMs));
+  std::shared_ptr<ovTraceRecord> trace;
+  // The task's key, once there is a task, for the record's entry in the book.
+  std::shared_ptr<std::string> trace_key;
+  if (trace_observer_) {
+    trace = std::make_shared<ovTraceRecord>(requestId, url);
+    trace_key = std::make_shared<std::string>();
+    callback = TraceAnswer(trace, trace_observer_, trace_key, std::move(callback));
+  }
   callback = AnswerExactlyOnce(requestId, std::move(callback));
 
   std::shared_ptr<ovProxyHostCacheMode> cache = info_mode_->getHostCacheMode();
   ovProxyInfo cached;
   if (cache && cache->isHostCacheEnabled() && cache->lookup(hostKey(url), cached)) {
+    if (trace) trace->add(ovTraceStepKind::HostCache, {{"key", ovTraceUrl(url)}});
     ovLog(LogLevel::kInfo, "RSVC_CACHIT",
           "ProxyResolveService: Cache hit - requestId=" + requestId + ", url=" + log_form);
     deliverResult(requestId, std::move(cached), e_success, std::move(callback));
@@ -153,6 +185,11 @@ eErrorCode ovProxyResolveServiceImpl::resolve(const std::string& url, const std:
   }
   auto task = std::make_shared<ovProxyResolveTask>(requestId, url, extra, std::move(callback),
                                                    nullptr, timeoutMs);
+  if (trace) {
+    *trace_key = task->getKey();
+    ovTraceBook::Open(task->getKey(), trace);
+    task->setTrace(std::move(trace));
+  }
 
   if (state_ != ServiceState::Ready) {
     waiting_.push_back(task);
@@ -163,7 +200,7 @@ eErrorCode ovProxyResolveServiceImpl::resolve(const std::string& url, const std:
     return e_pending;
   }
 
-  const eErrorCode assigned = assignConfig(task);
+  const eErrorCode assigned = assignConfig(task, false);
   if (assigned != e_success) {
     completeWithDirect(task, assigned);
     return assigned;
@@ -179,8 +216,8 @@ eErrorCode ovProxyResolveServiceImpl::resolve(const std::string& url, const std:
   return code;
 }
 
-eErrorCode ovProxyResolveServiceImpl::assignConfig(
-    const std::shared_ptr<ovProxyResolveTask>& task) {
+eErrorCode ovProxyResolveServiceImpl::assignConfig(const std::shared_ptr<ovProxyResolveTask>& task,
+                                                   bool waited) {
   if (!task) {
     ovLog(LogLevel::kError, "RSVC_NULTSK",
           "ProxyResolveService: Cannot assign config to null task");
@@ -198,6 +235,7 @@ eErrorCode ovProxyResolveServiceImpl::assignConfig(
     ovProxyConfig shared;
     if (store && store->getConfig(shared)) {
       task->setConfig(shared.duplicate());
+      traceConfig(*task, "shared by another process", waited);
       return e_success;
     }
     return e_config_unavailable;
@@ -206,11 +244,42 @@ eErrorCode ovProxyResolveServiceImpl::assignConfig(
     ovProxyConfig shared;
     if (store->getConfig(shared)) {
       task->setConfig(shared.duplicate());
+      traceConfig(*task, "shared by another process", waited);
       return e_success;
     }
   }
   task->setConfig(latest.duplicate());
+  if (task->trace() != nullptr) traceConfig(*task, describeSource(), waited);
   return e_success;
+}
+
+void ovProxyResolveServiceImpl::traceConfig(const ovProxyResolveTask& task,
+                                            const std::string& source, bool waited) {
+  ovTraceRecord* trace = task.trace();
+  if (trace == nullptr || !task.getConfig()) return;
+  trace->add(ovTraceStepKind::Config, {{"kind", ovTraceConfigKind(*task.getConfig())},
+                                       {"source", source},
+                                       {"waited", waited ? "yes" : "no"}});
+}
+
+std::string ovProxyResolveServiceImpl::describeSource() {
+  if (!manager_) return {};
+  if (auto* impl = dynamic_cast<ovProxyConfigServiceManagerImpl*>(manager_.get())) {
+    return impl->describeSource();
+  }
+  return manager_->getServiceName();
+}
+
+void ovProxyResolveServiceImpl::reportChange(ovChangeCause cause) {
+  if (!trace_observer_) return;
+  ovResolveChange change;
+  change.cause = cause;
+  ovProxyConfig config;
+  if (manager_ && manager_->getLatestProxyConfig(config) == CONFIG_VALID) {
+    change.config = config.duplicate();
+  }
+  change.source = describeSource();
+  trace_observer_->onResolveChange(change);
 }
 
 eErrorCode ovProxyResolveServiceImpl::submitTask(const std::shared_ptr<ovProxyResolveTask>& task,
@@ -230,6 +299,9 @@ eErrorCode ovProxyResolveServiceImpl::submitTask(const std::shared_ptr<ovProxyRe
 
 void ovProxyResolveServiceImpl::completeWithDirect(const std::shared_ptr<ovProxyResolveTask>& task,
                                                    eErrorCode code) {
+  if (ovTraceRecord* trace = task->trace(); trace != nullptr && code == e_request_timeout) {
+    trace->add(ovTraceStepKind::Timeout, {{"ms", std::to_string(task->getTimeoutMs())}});
+  }
   task->setErrorDetail(code, "Using direct connection due to config/resolution error");
   task->setResult(std::make_shared<ovProxyInfo>(), code);
   task->invokeCallback();
@@ -257,7 +329,7 @@ void ovProxyResolveServiceImpl::drainWaitingQueue() {
   while (!waiting_.empty()) {
     std::shared_ptr<ovProxyResolveTask> task = std::move(waiting_.front());
     waiting_.pop_front();
-    const eErrorCode code = assignConfig(task);
+    const eErrorCode code = assignConfig(task, true);
     if (code != e_success) {
       completeWithDirect(task, code);
     } else {
@@ -274,9 +346,11 @@ void ovProxyResolveServiceImpl::onProxyConfigChanged(const ovProxyConfig&,
   // On the first configuration the cache holds what was answered under the
   // shared configuration: kept when that is this one, stale otherwise.
   if (had_config_ || !MatchesSharedConfig()) clearHostCache("config");
+  const bool changed = had_config_;
   had_config_ = true;
   state_ = ServiceState::Ready;
   checkConfigState();
+  if (changed) reportChange(ovChangeCause::Settings);
 }
 
 bool ovProxyResolveServiceImpl::MatchesSharedConfig() {
@@ -311,6 +385,7 @@ void ovProxyResolveServiceImpl::resetForNetworkChange() {
   // scripts per network; on Windows the system's service hears it itself.
   ovplatform::NoteNetworkChangeForSystemProxyService();
   controller_.resetDecision();
+  reportChange(ovChangeCause::Network);
 }
 
 void ovProxyResolveServiceImpl::clearHostCache(const char* reason) {

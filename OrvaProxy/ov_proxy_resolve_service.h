@@ -28,6 +28,11 @@
 // callback (AnswerExactlyOnce) once the request's last holder let it go.
 // Request ids may repeat; each request is a task with a key of its own.
 //
+// Roads: with a trace observer installed (setTraceObserver) each request
+// carries a record of its road (ov_resolve_trace.h), handed to the observer
+// just before the caller's callback; the service also tells it each change
+// it acts on, with its cause. Without one nothing is recorded.
+//
 // Thread: every operation, including the observer callbacks, runs on the
 // runner it was initialised on ("proxy_resolve_runner_name"); no locks. The
 // host cache and configuration store lock themselves.
@@ -50,6 +55,7 @@
 #include "OrvaProxy/ov_proxy_resolve_controller.h"
 #include "OrvaProxy/ov_proxy_resolve_controller_delegate.h"
 #include "OrvaProxy/ov_proxy_resolve_task.h"
+#include "OrvaProxy/ov_resolve_trace.h"
 
 namespace OVProxy {
 
@@ -127,12 +133,22 @@ class ovProxyResolveServiceImpl : public ovProxyResolveService,
   void onTaskComplete(const std::string& requestId, const std::string& url,
                       std::shared_ptr<ovProxyInfo> result, eErrorCode error) override;
 
+  // Null: no roads are recorded.
+  void setTraceObserver(std::shared_ptr<ovResolveTraceObserver> observer) {
+    trace_observer_ = std::move(observer);
+  }
+
   ServiceState state() const { return state_; }
   std::size_t waitingCount() const { return waiting_.size(); }
   ovProxyResolveController& controller() { return controller_; }
 
  private:
-  eErrorCode assignConfig(const std::shared_ptr<ovProxyResolveTask>& task);
+  // `waited`: the task waited for the first configuration.
+  eErrorCode assignConfig(const std::shared_ptr<ovProxyResolveTask>& task, bool waited);
+  // Where the manager's configuration comes from, for people.
+  std::string describeSource();
+  void traceConfig(const ovProxyResolveTask& task, const std::string& source, bool waited);
+  void reportChange(ovChangeCause cause);
   eErrorCode submitTask(const std::shared_ptr<ovProxyResolveTask>& task, bool deliver);
   void completeWithDirect(const std::shared_ptr<ovProxyResolveTask>& task, eErrorCode code);
   void checkConfigState();
@@ -162,6 +178,7 @@ class ovProxyResolveServiceImpl : public ovProxyResolveService,
   // cached when it arrives later.
   uint64_t cache_epoch_ = 0;
   std::unordered_multimap<std::string, uint64_t> task_epochs_;
+  std::shared_ptr<ovResolveTraceObserver> trace_observer_;
 };
 
 }  // namespace OVProxy

@@ -38,6 +38,11 @@ void ovProxyResolveServiceProvider::setDelegate(ovProxyServiceDelegate* delegate
   if (impl_) impl_->setDelegate(delegate);
 }
 
+void ovProxyResolveServiceProvider::setTraceObserver(
+    std::shared_ptr<ovResolveTraceObserver> observer) {
+  if (impl_) impl_->setTraceObserver(std::move(observer));
+}
+
 ovProxyServiceDelegate* ovProxyResolveServiceProvider::getDelegate() const {
   return impl_ ? impl_->getDelegate() : nullptr;
 }

@@ -32,6 +32,13 @@
 // Lifetime: get_instance's object is never destroyed; TermModule
 // uninitialises it and waits until its runner's last task returned.
 // uninitialize removes the runner once the answers it caused ran.
+//
+// Roads: setTraceObserver installs (null: removes) an observer that hears
+// the road of every request accepted after it (ov_resolve_trace.h) and each
+// change the service acts on. It may be called at any time, before or after
+// initialize, from any thread. While one is installed, a synchronous call
+// for a cached host is answered on the runner (so that its road is
+// recorded) rather than at once on the caller's thread.
 #pragma once
 
 #include <memory>
@@ -45,6 +52,8 @@
 #include "tavbiz/ov_proxy_info.h"
 
 namespace OVProxy {
+
+class ovResolveTraceObserver;
 
 // Implemented by the host: the provider hands it the observer through which
 // the host reports network changes (null when the delegate is detached).
@@ -97,6 +106,7 @@ class OV_PROXY_EXPORT ovProxyResolveServiceProvider : public IOvProxyResolveServ
   bool uninitialize() override;
   void setDelegate(ovProxyServiceDelegate* delegate);
   ovProxyServiceDelegate* getDelegate() const;
+  void setTraceObserver(std::shared_ptr<ovResolveTraceObserver> observer);
   bool resolveProxy(const std::string& url, const std::string& extra, ResolveCallback callback,
                     std::string& requestId, int timeoutMs) override;
   void cancelResolve(const std::string& requestId) override;

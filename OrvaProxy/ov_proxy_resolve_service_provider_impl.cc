@@ -154,6 +154,10 @@ bool ovProxyResolveServiceProviderImpl::initialize(ovProxyServiceDelegate* deleg
         self->torn_down_ = false;
         self->service_ =
             self->factory_ ? self->factory_() : std::make_unique<ovProxyResolveServiceImpl>();
+        if (self->service_) {
+          std::lock_guard lock(self->trace_mutex_);
+          self->service_->setTraceObserver(self->trace_observer_);
+        }
         *outcome = self->service_ && self->service_->initialize(manager);
         if (!*outcome) self->service_.reset();
       });
@@ -339,7 +343,9 @@ eErrorCode ovProxyResolveServiceProviderImpl::resolveSync(const std::string& url
                                                           const std::string& requestId,
                                                           ovProxyInfo& info, int timeoutMs) {
   if (!initialized_) return e_not_initialized;
-  if (answerFromCache(url, requestId, info)) return e_success;
+  if (!tracing_.load(std::memory_order_relaxed) && answerFromCache(url, requestId, info)) {
+    return e_success;
+  }
   auto state = std::make_shared<SyncResolveState>();
   ResolveCallback callback = [state](const std::string& id, const ovProxyInfo& answer,
                                      eErrorCode error) {
@@ -420,6 +426,19 @@ void ovProxyResolveServiceProviderImpl::cancelResolve(const std::string& request
   if (!initialized_) return;
   post([requestId](Impl& self) {
     if (self.service_) self.service_->cancel(requestId);
+  });
+}
+
+void ovProxyResolveServiceProviderImpl::setTraceObserver(
+    std::shared_ptr<ovResolveTraceObserver> observer) {
+  {
+    std::lock_guard lock(trace_mutex_);
+    trace_observer_ = observer;
+    tracing_.store(observer != nullptr, std::memory_order_relaxed);
+  }
+  // Requests posted after this see it: the runner runs work in posting order.
+  post([observer = std::move(observer)](Impl& self) {
+    if (self.service_) self.service_->setTraceObserver(observer);
   });
 }
 

@@ -75,6 +75,9 @@ class ovProxyResolveServiceProviderImpl
   void cancelResolve(const std::string& requestId);
   void setDelegate(ovProxyServiceDelegate* delegate);
   ovProxyServiceDelegate* getDelegate() const;
+  // Kept for the services made later; handed to the one running, on the
+  // runner.
+  void setTraceObserver(std::shared_ptr<ovResolveTraceObserver> observer);
 
   // ovNetStateObserver: forwarded to the service on the runner.
   void OnNetworkStateChanged(ovNetworkState state, const std::string& networkName) override;
@@ -116,6 +119,9 @@ class ovProxyResolveServiceProviderImpl
   // Runner only: the service was torn down (queued requests hear e_cancelled).
   bool torn_down_ = false;
   std::atomic<bool> scheduled_{false};
+  mutable std::mutex trace_mutex_;
+  std::shared_ptr<ovResolveTraceObserver> trace_observer_;  // guarded by trace_mutex_
+  std::atomic<bool> tracing_{false};
 };
 
 }  // namespace OVProxy

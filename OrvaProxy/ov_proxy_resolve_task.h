@@ -41,6 +41,7 @@
 #include "OrvaProxy/ov_error_code.h"
 #include "OrvaProxy/ov_proxy_resolver.h"
 #include "OrvaProxy/ov_resolve_callback.h"
+#include "OrvaProxy/ov_resolve_trace.h"
 #include "tavbiz/ov_proxy_info.h"
 
 namespace OVProxy {
@@ -109,6 +110,10 @@ class ovProxyResolveTask {
   eErrorCode getErrorDetailCode() const { return error_detail_code_; }
   const std::string& getErrorDetailText() const { return error_detail_text_; }
 
+  // The record of this request's road; null unless a host asked for roads.
+  void setTrace(std::shared_ptr<ovTraceRecord> trace) { trace_ = std::move(trace); }
+  ovTraceRecord* trace() const { return trace_.get(); }
+
  private:
   std::string request_id_;
   std::string key_;
@@ -127,6 +132,7 @@ class ovProxyResolveTask {
   std::shared_ptr<ovProxyConfig> config_;
   eErrorCode error_detail_code_ = e_success;
   std::string error_detail_text_;
+  std::shared_ptr<ovTraceRecord> trace_;
 };
 
 }  // namespace OVProxy

@@ -7,6 +7,7 @@
 #include "OrvaProxy/oPACParser/ins_parser.h"
 #include "OrvaProxy/oPACParser/js_runner.h"
 #include "OrvaProxy/ov_log.h"
+#include "OrvaProxy/ov_resolve_trace.h"
 #include "OrvaProxy/ov_telemetry_reporter.h"
 #include "OrvaProxy/pac_proxy_entry.h"
 #include "OrvaProxy/pac_script_url.h"
@@ -82,9 +83,20 @@ eErrorCode ovWininetSyncResolver::resolve(const std::string& requestId, const st
                                           const std::string& extra,
                                           std::shared_ptr<ovProxyConfig> config,
                                           ovProxyInfo& result) {
-  (void)requestId;
   (void)extra;
-  return resolveWithDetail(url, std::move(config), result, nullptr);
+  if (!ovTraceBook::Active()) return resolveWithDetail(url, std::move(config), result, nullptr);
+  // A traced request's road shows what the script said and how long it took.
+  Detail detail;
+  const int64_t start_us = Tav::TimeTicks::Now();
+  const eErrorCode code = resolveWithDetail(url, std::move(config), result, &detail);
+  const std::string ms = std::to_string((Tav::TimeTicks::Now() - start_us) / 1000);
+  if (code == e_success) {
+    ovTraceBook::Note(requestId, ovTraceStepKind::Evaluation, {{"ms", ms}, {"raw", detail.answer}});
+  } else {
+    ovTraceBook::Note(requestId, ovTraceStepKind::Evaluation,
+                      {{"ms", ms}, {"status", std::to_string(detail.status)}});
+  }
+  return code;
 }
 
 eErrorCode ovWininetSyncResolver::resolveWithDetail(const std::string& url,

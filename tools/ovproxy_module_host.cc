@@ -12,13 +12,17 @@ ModuleHost::~ModuleHost() {
   Stop();
 }
 
-bool ModuleHost::Start(OVProxy::ovProxyConfigServiceManager* manager) {
+bool ModuleHost::Start(OVProxy::ovProxyConfigServiceManager* manager,
+                       std::shared_ptr<OVProxy::ovResolveTraceObserver> roads) {
   transfer_.emplace();
   client_ = InitModule();
   provider_ = client_ ? static_cast<OVProxy::ovProxyResolveServiceProvider*>(
                             client_->QueryInterface(OVProxy::kProxyServiceName))
                       : nullptr;
+  const bool tracing = roads != nullptr;
+  if (provider_ && tracing) provider_->setTraceObserver(std::move(roads));
   if (!provider_ || !provider_->initializeWithManager(this, manager)) {
+    if (provider_ && tracing) provider_->setTraceObserver(nullptr);
     provider_ = nullptr;
     Stop();
     return false;
@@ -42,6 +46,7 @@ void ModuleHost::Stop() {
     network_.reset();
   }
   if (provider_) {
+    provider_->setTraceObserver(nullptr);
     provider_->uninitialize();
     provider_ = nullptr;
   }

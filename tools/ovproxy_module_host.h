@@ -18,6 +18,7 @@
 
 #include "OrvaProxy/orva_proxy_module.h"
 #include "OrvaProxy/ov_proxy_resolve_service_provider.h"
+#include "OrvaProxy/ov_resolve_trace.h"
 #include "onetxfer/onet_module.h"
 #include "platform/netchange/ov_network_change_source.h"
 
@@ -30,9 +31,12 @@ class ModuleHost final : public OVProxy::ovProxyServiceDelegate {
   ModuleHost(const ModuleHost&) = delete;
   ModuleHost& operator=(const ModuleHost&) = delete;
 
-  // `manager` null: the module reads the machine's configuration. False when
-  // the module could not be loaded or initialised.
-  bool Start(OVProxy::ovProxyConfigServiceManager* manager = nullptr);
+  // `manager` null: the module reads the machine's configuration.
+  // `roads` (may be null) hears the road of every answer and each change the
+  // module acts on, until Stop. False when the module could not be loaded or
+  // initialised.
+  bool Start(OVProxy::ovProxyConfigServiceManager* manager = nullptr,
+             std::shared_ptr<OVProxy::ovResolveTraceObserver> roads = nullptr);
   void Stop();
   OVProxy::ovProxyResolveServiceProvider* provider() { return provider_; }
 

@@ -9,6 +9,9 @@
 // With overrides the module runs off the client's data-sync bus, so answers
 // for a made-up configuration never enter the host cache other processes
 // share.
+//
+// The road of each answer (--explain, and "road" in --json) is the module's
+// own record of it, taken from a trace observer installed on the provider.
 #include <json/json.h>
 
 #include <chrono>
@@ -28,6 +31,8 @@
 #include "OrvaProxy/ov_proxy_host_cache_mode.h"
 #include "OrvaProxy/ov_proxy_info_mode_impl.h"
 #include "OrvaProxy/ov_proxy_resolve_service.h"
+#include "OrvaProxy/ov_proxy_resolve_service_provider.h"
+#include "OrvaProxy/ov_resolve_trace.h"
 #include "ovproxy_command.h"
 #include "ovproxy_fixed_config_manager.h"
 #include "ovproxy_module_host.h"
@@ -50,6 +55,7 @@ struct ResolveOptions {
   std::string pac_url;
   bool auto_detect = false;
   bool json = false;
+  bool explain = false;
   bool async = false;
   int timeout_ms = kDefaultTimeoutMs;
   std::vector<std::string> urls;
@@ -62,7 +68,42 @@ struct Outcome {
   ovProxyInfo answer;
   eErrorCode error = OVProxy::e_unavailable;
   std::string source;  // "override", or the configuration's source
-  std::string way;     // "host cache", "bypass" or the resolver's name
+  std::string request_id;
+  std::optional<OVProxy::ovResolveTrace> road;  // the module's record
+};
+
+// Collects the roads the module records, on its runner.
+class RoadCollector final : public OVProxy::ovResolveTraceObserver {
+ public:
+  void onResolveTraced(const OVProxy::ovResolveTrace& trace) override {
+    std::lock_guard lock(mutex_);
+    roads_.push_back(trace);
+  }
+
+  // The road of the request with `requestId`, or, for synchronous calls
+  // (whose ids stay inside the provider), the last one for `url` that ended
+  // with `error`, taken from what came so far.
+  std::optional<OVProxy::ovResolveTrace> Take(const std::string& requestId, const std::string& url,
+                                              eErrorCode error) {
+    std::lock_guard lock(mutex_);
+    const std::string traced_url = OVProxy::ovTraceUrl(url);
+    const std::string code = std::to_string(error);
+    for (auto it = roads_.rbegin(); it != roads_.rend(); ++it) {
+      const OVProxy::ovTraceStep* answer = it->find(OVProxy::ovTraceStepKind::Answer);
+      const bool match = requestId.empty()
+                             ? it->url == traced_url && answer && answer->get("code") == code
+                             : it->request_id == requestId;
+      if (!match) continue;
+      OVProxy::ovResolveTrace road = std::move(*it);
+      roads_.erase(std::next(it).base());
+      return road;
+    }
+    return std::nullopt;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::vector<OVProxy::ovResolveTrace> roads_;
 };
 
 // Reads "--name VALUE" or "--name=VALUE" at args[index]; advances index past
@@ -116,6 +157,8 @@ std::string ParseOptions(const std::vector<std::string>& args, ResolveOptions& o
       only_urls = true;
     } else if (arg == "--json") {
       options.json = true;
+    } else if (arg == "--explain") {
+      options.explain = true;
     } else if (arg == "--async") {
       options.async = true;
     } else if (arg == "--auto-detect") {
@@ -153,28 +196,6 @@ std::string NormalizeUrl(const std::string& url) {
   return "https://" + url;
 }
 
-// Which way the module will answer `url`, judged from what it holds before
-// the request: its host cache, then the configuration in force. Before the
-// first configuration is known it can only tell "none"; asked again after
-// the answer (without the cache, which now holds it) it names the road.
-std::string PredictWay(const std::string& url, bool withCache = true) {
-  OVProxy::ovProxyInfoModeImpl* mode = OVProxy::ovProxyInfoModeImpl::GetInstance();
-  ovProxyInfo cached;
-  if (auto cache = mode->getHostCacheMode();
-      withCache && cache && cache->isHostCacheEnabled() &&
-      cache->lookup(OVProxy::ovProxyResolveServiceImpl::hostKey(url), cached)) {
-    return "host cache";
-  }
-  OVProxy::ovProxyConfig config;
-  auto store = mode->getConfigMode();
-  if (!store || !store->getConfig(config)) return "none";
-  if (config.proxy_rules().bypass_rules.Matches(url, config.proxy_rules().invert_bypass)) {
-    return "bypass";
-  }
-  if (!config.HasAutomaticSettings()) return "LocalResolver";
-  return config.isPacContentEmpty() ? "WinHttpAsync" : "PKResolver";
-}
-
 std::string ConfigSourceName() {
   OVProxy::ovProxyConfig config;
   auto store = OVProxy::ovProxyInfoModeImpl::GetInstance()->getConfigMode();
@@ -183,22 +204,22 @@ std::string ConfigSourceName() {
 }
 
 void ResolveOneByOne(OVProxy::ovProxyResolveServiceProvider& provider, int timeoutMs,
-                     std::vector<Outcome>& outcomes) {
+                     RoadCollector& roads, std::vector<Outcome>& outcomes) {
   for (Outcome& outcome : outcomes) {
     if (outcome.url.empty()) {
       outcome.answered = true;
       outcome.error = OVProxy::e_failed;
       continue;
     }
-    outcome.way = PredictWay(outcome.url);
     outcome.error = provider.resolveProxySync(outcome.url, "", outcome.answer, timeoutMs);
     outcome.answered = outcome.error != OVProxy::e_request_timeout;
-    if (outcome.way == "none") outcome.way = PredictWay(outcome.url, false);
+    // The module hands the road over before it answers.
+    if (outcome.answered) outcome.road = roads.Take("", outcome.url, outcome.error);
   }
 }
 
 void ResolveAtOnce(OVProxy::ovProxyResolveServiceProvider& provider, int timeoutMs,
-                   std::vector<Outcome>& outcomes) {
+                   RoadCollector& roads, std::vector<Outcome>& outcomes) {
   struct Shared {
     std::mutex mutex;
     std::condition_variable answered;
@@ -213,7 +234,6 @@ void ResolveAtOnce(OVProxy::ovProxyResolveServiceProvider& provider, int timeout
       outcome.error = OVProxy::e_failed;
       continue;
     }
-    outcome.way = PredictWay(outcome.url);
     {
       std::lock_guard lock(shared->mutex);
       ++shared->open;
@@ -248,8 +268,8 @@ void ResolveAtOnce(OVProxy::ovProxyResolveServiceProvider& provider, int timeout
     shared->answered.wait(lock, [&] { return shared->open == 0; });
   }
   lock.unlock();
-  for (Outcome& outcome : outcomes) {
-    if (outcome.way == "none") outcome.way = PredictWay(outcome.url, false);
+  for (std::size_t i = 0; i < outcomes.size(); ++i) {
+    if (!ids[i].empty()) outcomes[i].road = roads.Take(ids[i], outcomes[i].url, outcomes[i].error);
   }
 }
 
@@ -321,6 +341,98 @@ void PrintText(const std::vector<Outcome>& outcomes, std::ostream& out) {
   }
 }
 
+// One line a person can read for a recorded step.
+std::string DescribeStep(const OVProxy::ovTraceStep& step) {
+  using Kind = OVProxy::ovTraceStepKind;
+  const auto get = [&step](const char* name) { return step.get(name); };
+  const auto code = [&](const char* name) {
+    const std::string value = get(name);
+    try {
+      return std::string(ErrorName(static_cast<eErrorCode>(std::stoi(value))));
+    } catch (...) {
+      return value;
+    }
+  };
+  switch (step.kind) {
+    case Kind::Config:
+      return "configuration: " + get("kind") + ", from " + get("source") +
+             (get("waited") == "yes" ? " (the request waited for it)" : "");
+    case Kind::HostCache:
+      return "host cache: answered for " + get("key");
+    case Kind::Bypass:
+      return "bypass rule \"" + get("rule") + "\" matched: go direct";
+    case Kind::Resolver:
+      return "resolver: " + get("name") + " (" + get("why") + ")";
+    case Kind::Pac: {
+      const std::string age = get("age_ms");
+      const std::string origin = get("origin");
+      const std::string found = origin == "dhcp"  ? "found by DHCP"
+                                : origin == "dns" ? "found by DNS (wpad)"
+                                                  : "named by the configuration";
+      return "PAC script: " +
+             (get("url").empty() ? std::string("none") : get("url") + ", " + found) +
+             "; download " + get("download") +
+             (age == "-1" || age.empty() ? "" : ", " + age + " ms ago");
+    }
+    case Kind::PkHalf:
+      return "PK resolver: the " + get("answered") + " half answered; the other " + get("other") +
+             (get("waited") == "yes" ? " (waited for)" : "");
+    case Kind::Evaluation:
+      return get("status").empty()
+                 ? "script evaluated in " + get("ms") + " ms: \"" + get("raw") + "\""
+                 : "script evaluation failed in " + get("ms") + " ms (status " + get("status") +
+                       ")";
+    case Kind::Failed:
+      return get("resolver") + " failed: " + code("code");
+    case Kind::Fallback:
+      return "local resolver answered instead: " +
+             (get("answer").empty() ? std::string("(nothing)") : get("answer"));
+    case Kind::Timeout:
+      return "time-out of " + get("ms") + " ms passed";
+    case Kind::Answer:
+      return "answer: " + (get("answer").empty() ? std::string("(empty)") : get("answer")) + " (" +
+             code("code") + ") after " + get("elapsed_ms") + " ms";
+  }
+  return {};
+}
+
+void PrintExplained(const std::vector<Outcome>& outcomes, std::ostream& out) {
+  for (const Outcome& outcome : outcomes) {
+    out << outcome.url << '\n';
+    if (!outcome.road) {
+      out << "  (no road recorded: " << (outcome.answered ? "not resolved" : "no answer in time")
+          << ")\n";
+      continue;
+    }
+    int number = 0;
+    for (const OVProxy::ovTraceStep& step : outcome.road->steps) {
+      out << "  " << ++number << ". " << DescribeStep(step) << '\n';
+    }
+  }
+}
+
+Json::Value RoadJson(const OVProxy::ovResolveTrace& road) {
+  Json::Value steps(Json::arrayValue);
+  for (const OVProxy::ovTraceStep& step : road.steps) {
+    Json::Value item(Json::objectValue);
+    item["step"] = OVProxy::ovTraceStepKindName(step.kind);
+    for (const auto& [name, value] : step.fields) {
+      const bool number = name == "code" || name == "ms" || name == "age_ms" ||
+                          name == "elapsed_ms" || name == "status";
+      try {
+        item[name] = number ? Json::Value(std::stoi(value)) : Json::Value(value);
+      } catch (...) {
+        item[name] = value;
+      }
+    }
+    steps.append(std::move(item));
+  }
+  Json::Value result(Json::objectValue);
+  result["url"] = road.url;
+  result["steps"] = std::move(steps);
+  return result;
+}
+
 void PrintJson(const std::vector<Outcome>& outcomes, std::ostream& out) {
   Json::Value list(Json::arrayValue);
   for (const Outcome& outcome : outcomes) {
@@ -337,7 +449,7 @@ void PrintJson(const std::vector<Outcome>& outcomes, std::ostream& out) {
     }
     item["servers"] = std::move(servers);
     item["source"] = outcome.source;
-    item["way"] = outcome.way;
+    item["road"] = outcome.road ? RoadJson(*outcome.road) : Json::Value(Json::nullValue);
     list.append(std::move(item));
   }
   Json::StreamWriterBuilder builder;
@@ -348,7 +460,7 @@ void PrintJson(const std::vector<Outcome>& outcomes, std::ostream& out) {
 }  // namespace
 
 void PrintResolveUsage(std::ostream& out) {
-  out << "usage: ovproxy resolve [--json] [--timeout MS] [--async] [--proxy TEXT]\n"
+  out << "usage: ovproxy resolve [--json] [--explain] [--timeout MS] [--async] [--proxy TEXT]\n"
          "                       [--bypass TEXT] [--pac-url URL] [--auto-detect]\n"
          "                       URL... [-f FILE]\n"
          "\n"
@@ -368,9 +480,11 @@ void PrintResolveUsage(std::ostream& out) {
          "                 \"*.corp.example;intranet;<local>\"\n"
          "                 Any of these four replaces the machine's configuration;\n"
          "                 the module then runs off the shared data-sync bus.\n"
+         "  --explain      print, per URL, the road the module recorded for its\n"
+         "                 answer: a numbered list of steps ending with the answer\n"
          "  --json         print a JSON array of {url, error, servers[{scheme, host,\n"
-         "                 port}], source, way}: the configuration's source and which\n"
-         "                 way the answer came (host cache, bypass or the resolver)\n"
+         "                 port}], source, road{url, steps[{step, ...}]}}: the\n"
+         "                 configuration's source and the module's record of the road\n"
          "\n"
          "A URL without \"://\" is taken as https. Each answer is printed as\n"
          "URL<TAB>PAC form (\"PROXY a:80; DIRECT\"). Exit status: 0 when every URL\n"
@@ -402,7 +516,10 @@ int RunResolveCommand(CommandContext& context) {
   }
 
   ModuleHost host;
-  if (!host.Start(manager ? &*manager : nullptr)) {
+  auto roads = std::make_shared<RoadCollector>();
+  // Plain answers need no roads: the module then records nothing.
+  if (!host.Start(manager ? &*manager : nullptr,
+                  options.json || options.explain ? roads : nullptr)) {
     context.err << "ovproxy resolve: the proxy module could not be initialised\n";
     return kExitFailed;
   }
@@ -415,9 +532,9 @@ int RunResolveCommand(CommandContext& context) {
   std::vector<Outcome> outcomes;
   for (const std::string& url : options.urls) outcomes.push_back(Outcome{NormalizeUrl(url)});
   if (options.async) {
-    ResolveAtOnce(*host.provider(), options.timeout_ms, outcomes);
+    ResolveAtOnce(*host.provider(), options.timeout_ms, *roads, outcomes);
   } else {
-    ResolveOneByOne(*host.provider(), options.timeout_ms, outcomes);
+    ResolveOneByOne(*host.provider(), options.timeout_ms, *roads, outcomes);
   }
   const std::string source = manager ? "override" : ConfigSourceName();
   for (Outcome& outcome : outcomes) outcome.source = source;
@@ -426,6 +543,8 @@ int RunResolveCommand(CommandContext& context) {
   ReportFailures(outcomes, context.err);
   if (options.json) {
     PrintJson(outcomes, context.out);
+  } else if (options.explain) {
+    PrintExplained(outcomes, context.out);
   } else {
     PrintText(outcomes, context.out);
   }

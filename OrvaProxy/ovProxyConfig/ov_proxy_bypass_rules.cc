@@ -176,15 +176,22 @@ bool ovProxyBypassRules::MatchesImplicitRules(std::string_view url) {
 }
 
 bool ovProxyBypassRules::Matches(std::string_view url, bool invert) const {
+  return Matches(url, invert, nullptr);
+}
+
+bool ovProxyBypassRules::Matches(std::string_view url, bool invert, std::string* rule) const {
   bool implicit = MatchesImplicitRules(url);
-  if (bypass_simple_hostnames_ && IsSimpleHostname(url)) implicit = true;
+  bool local = false;
+  if (!implicit && bypass_simple_hostnames_ && IsSimpleHostname(url)) implicit = local = true;
   bool explicit_match = false;
+  std::size_t matched = 0;
   if (!implicit && !rules_.empty()) {
     const std::string host = ExtractHostname(url);
     // Parsed once, on the first address rule: most lists hold none.
     std::optional<std::array<uint8_t, 16>> address;
     bool address_parsed = false;
     for (std::size_t i = 0; i < rules_.size() && !explicit_match; ++i) {
+      matched = i;
       explicit_match = MatchesRule(host, rules_[i]);
       if (explicit_match || host.empty() || i >= ranges_.size() || !ranges_[i] ||
           ranges_[i]->malformed) {
@@ -199,7 +206,17 @@ bool ovProxyBypassRules::Matches(std::string_view url, bool invert) const {
     }
   }
   const bool result = implicit || explicit_match;
-  return invert ? !result : result;
+  const bool direct = invert ? !result : result;
+  if (rule != nullptr && direct) {
+    if (invert) {
+      *rule = "(inverted list)";
+    } else if (implicit) {
+      *rule = local ? "<local>" : "(implicit)";
+    } else {
+      *rule = rules_[matched];
+    }
+  }
+  return direct;
 }
 
 bool ovProxyBypassRules::operator==(const ovProxyBypassRules& other) const {

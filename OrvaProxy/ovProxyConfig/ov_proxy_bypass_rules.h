@@ -58,6 +58,10 @@ class OV_PROXY_EXPORT ovProxyBypassRules {
 
   // Whether `url` goes direct; `invert` negates the outcome.
   bool Matches(std::string_view url, bool invert) const;
+  // The same; when it goes direct, `rule` (if not null) receives the rule
+  // that decided it as written ("<local>", "(implicit)" for the rules that
+  // need no entry, "(inverted list)" when an inverted list matched nothing).
+  bool Matches(std::string_view url, bool invert, std::string* rule) const;
   // The implicit rules above.
   static bool MatchesImplicitRules(std::string_view url);
 

@@ -131,11 +131,12 @@ TEST_F(PacFileDeciderTest, DetectionTriesDhcpThenDnsThenTheConfiguredUrl) {
     const char *dhcp, *dns, *configured;
     std::vector<uint32_t> calls;
     const char* downloaded;  // "" for none: the decision failed
+    const char* origin;      // as a request's road tells it
   } cases[] = {
-      {"http://dhcp/w", "http://dns/w", "", {kDhcp}, "http://dhcp/w"},
-      {"", "http://dns/w", "http://cfg/p", {kDhcp, kDns}, "http://dns/w"},
-      {"", "", "http://cfg/p", {kDhcp, kDns}, "http://cfg/p"},
-      {"", "", "", {kDhcp, kDns, kDhcp, kDns}, ""},
+      {"http://dhcp/w", "http://dns/w", "", {kDhcp}, "http://dhcp/w", "dhcp"},
+      {"", "http://dns/w", "http://cfg/p", {kDhcp, kDns}, "http://dns/w", "dns"},
+      {"", "", "http://cfg/p", {kDhcp, kDns}, "http://cfg/p", "configuration"},
+      {"", "", "", {kDhcp, kDns, kDhcp, kDns}, "", "configuration"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.downloaded);
@@ -161,6 +162,7 @@ TEST_F(PacFileDeciderTest, DetectionTriesDhcpThenDnsThenTheConfiguredUrl) {
     EXPECT_EQ(Urls(*downloads),
               found ? std::vector<std::string>{c.downloaded} : std::vector<std::string>{});
     EXPECT_EQ(delegate.decisions.size(), found ? 0u : 2u);
+    EXPECT_EQ(decider->pacFacts().origin, c.origin);
   }
 }
 
@@ -192,11 +194,14 @@ TEST_F(PacFileDeciderTest, DownloadOutcomesDecideSuccessAndTheWindow) {
     bool success;
     bool decided;     // the decision the delegate hears
     eErrorCode next;  // GetPacContent afterwards
+    const char* error;
+    const char* download;  // as a request's road tells it
   } cases[] = {
-      {kPac, true, true, e_success},
-      {std::string(200, 'x'), true, false, e_pac_unavailable},
-      {"", true, true, e_pending},  // empty counts as success, and fetches again
-      {"", false, false, e_pac_unavailable},
+      {kPac, true, true, e_success, "", "fresh"},
+      {kPac, true, true, e_success, "xfer download no update", "not modified"},
+      {std::string(200, 'x'), true, false, e_pac_unavailable, "", "failed"},
+      {"", true, true, e_pending, "", "in progress"},  // empty counts as success, fetches again
+      {"", false, false, e_pac_unavailable, "", "failed"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.content.size());
@@ -205,12 +210,14 @@ TEST_F(PacFileDeciderTest, DownloadOutcomesDecideSuccessAndTheWindow) {
     auto decider = MakeDecider(downloads, detector_, &delegate);
     decider->setConfig(PacUrl("http://cfg/p.pac"));
     ASSERT_EQ(decider->GetPacContent(), e_pending);
-    ASSERT_TRUE(downloads->Finish(0, c.content, c.success));
+    ASSERT_TRUE(downloads->Finish(0, c.content, c.success, c.error));
     env_.RunUntilIdle();
     ASSERT_EQ(delegate.decisions.size(), 1u);
     EXPECT_EQ(delegate.decisions[0].success, c.decided);
     EXPECT_EQ(decider->GetPacContent(), c.next);
     EXPECT_EQ(decider->getConfig()->getPacContent(), c.decided ? c.content : "");
+    EXPECT_EQ(decider->pacFacts().download, c.download);
+    EXPECT_EQ(decider->pacFacts().url, "http://cfg");
   }
   EXPECT_FALSE(log_.Contains("http://cfg/p.pac")) << "the PAC URL is never logged";
 }

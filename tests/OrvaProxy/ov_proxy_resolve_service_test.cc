@@ -17,12 +17,14 @@
 #include <vector>
 
 #include "OrvaProxy/orva_proxy_module.h"
+#include "OrvaProxy/ov_pk_resolver.h"
 #include "OrvaProxy/ov_proxy_config_mode.h"
 #include "OrvaProxy/ov_proxy_enterprise_adapter.h"
 #include "OrvaProxy/ov_proxy_host_cache_mode.h"
 #include "OrvaProxy/ov_proxy_info_mode_impl.h"
 #include "OrvaProxy/ov_proxy_resolve_service_provider.h"
 #include "OrvaProxy/ov_proxy_resolve_service_provider_impl.h"
+#include "OrvaProxy/ov_resolve_trace.h"
 #include "OrvaProxy/ov_task_constants.h"
 #include "ovtest/fake_async_resolver.h"
 #include "ovtest/fake_config_manager.h"
@@ -421,6 +423,133 @@ TEST_F(ResolveServiceTest, CacheSurvivesAStartOnlyUnderTheSharedConfiguration) {
     EXPECT_FALSE(mode.getHostCacheMode()->lookup("other-process.example", info)) << c.name;
     service.uninitialize();
   }
+}
+
+// What the service hands its trace observer.
+class RoadRecorder : public ovResolveTraceObserver {
+ public:
+  void onResolveTraced(const ovResolveTrace& trace) override { roads[trace.request_id] = trace; }
+  void onResolveChange(const ovResolveChange& change) override { causes.push_back(change.cause); }
+  // The kinds of a request's steps, in order.
+  std::string Steps(const std::string& id) {
+    std::string kinds;
+    for (const ovTraceStep& step : roads[id].steps) {
+      kinds += (kinds.empty() ? "" : " ") + std::string(ovTraceStepKindName(step.kind));
+    }
+    return kinds;
+  }
+  std::string Field(const std::string& id, ovTraceStepKind kind, const char* name) {
+    const ovTraceStep* step = roads[id].find(kind);
+    return step ? step->get(name) : "(no step)";
+  }
+
+  std::map<std::string, ovResolveTrace> roads;
+  std::vector<ovChangeCause> causes;
+};
+
+struct RoadRow {
+  const char* id;
+  const char* steps;
+  ovTraceStepKind kind;  // one value of the road to check
+  const char* name;
+  const char* value;
+};
+
+void CheckRoads(RoadRecorder& recorder, const std::vector<RoadRow>& rows) {
+  for (const RoadRow& row : rows) {
+    EXPECT_EQ(recorder.Steps(row.id), row.steps) << row.id;
+    EXPECT_EQ(recorder.Field(row.id, row.kind, row.name), row.value) << row.id << " " << row.name;
+  }
+}
+
+TEST_F(ResolveServiceTest, ManualRoadsAndChangesAreRecordedWhereDecided) {
+  ovProxyConfig config = Manual();
+  config.proxy_rules().bypass_rules.ParseFromString("*.corp;<local>");
+  Start(config, CONFIG_PENDING);
+  auto recorder = std::make_shared<RoadRecorder>();
+  service_->setTraceObserver(recorder);
+  Resolve("waited", "http://w.example/");
+  manager_.Publish(config, CONFIG_VALID);
+  Resolve("bypass", "http://a.corp/x");
+  Resolve("local", "http://intranet/");
+  Resolve("manual", "http://user:pw@m.example:81/secret?q=1");
+  env_.RunUntilIdle();
+  Resolve("cached", "http://m.example:81/other");
+  env_.RunUntilIdle();
+  CheckRoads(*recorder,
+             {
+                 {"waited", "config resolver answer", ovTraceStepKind::Config, "waited", "yes"},
+                 {"bypass", "config bypass answer", ovTraceStepKind::Bypass, "rule", "*.corp"},
+                 {"local", "config bypass answer", ovTraceStepKind::Bypass, "rule", "<local>"},
+                 {"manual", "config resolver answer", ovTraceStepKind::Answer, "answer",
+                  "PROXY proxy:3128; DIRECT"},
+                 {"cached", "host-cache answer", ovTraceStepKind::Answer, "code", "0"},
+             });
+  EXPECT_EQ(recorder->Field("manual", ovTraceStepKind::Config, "waited"), "no");
+  EXPECT_EQ(recorder->roads["manual"].url, "http://m.example:81") << "no credentials, no path";
+
+  // The changes the service acts on, each with its cause.
+  manager_.Publish(Manual("other:1", 2), CONFIG_VALID);
+  service_->OnNetSettingChange(0);
+  decision_->decider->ChangeScript();
+  env_.RunUntilIdle();
+  EXPECT_EQ(recorder->causes,
+            (std::vector<ovChangeCause>{ovChangeCause::Settings, ovChangeCause::Network,
+                                        ovChangeCause::PacScript}));
+}
+
+TEST_F(ResolveServiceTest, PacRoadsNameTheScriptTheAnsweringHalfAndTheFallback) {
+  ovtest::FakeAsyncResolver* system = nullptr;
+  ovtest::FakeAsyncResolver* in_process = nullptr;
+  ovResolveServiceParts parts = Parts(&info_mode_);
+  parts.controller.make_pk = [&] {
+    return std::make_shared<ovPKResolver>(
+        [&] {
+          auto half = std::make_unique<ovtest::FakeAsyncResolver>(0);
+          system = half.get();
+          return half;
+        },
+        [&](std::shared_ptr<ovProxyResolverFactory>) {
+          auto half = std::make_unique<ovtest::FakeAsyncResolver>(1);
+          in_process = half.get();
+          return half;
+        });
+  };
+  decision_->facts = {"http://wpad.example", "dhcp", "fresh", 5};
+  manager_.Set(PacUrl(), CONFIG_VALID);
+  service_ = std::make_unique<ovProxyResolveServiceImpl>(std::move(parts));
+  auto recorder = std::make_shared<RoadRecorder>();
+  service_->setTraceObserver(recorder);
+  ASSERT_TRUE(service_->initialize(&manager_));
+
+  // Before any script the system-shaped resolver answers; its failure is
+  // answered by the local resolver.
+  Resolve("fallback", "http://one.example/");
+  env_.RunUntilIdle();
+  winhttp_->Complete(winhttp_->IdFor("http://one.example/"), e_pac_download_failed);
+  // With the script, the PK resolver: the system half fails, the in-process
+  // half is waited for and answers.
+  Resolve("pk", "http://two.example/");
+  Resolve("late", "http://three.example/", 300);
+  env_.RunUntilIdle();
+  ASSERT_NE(system, nullptr);
+  const std::string key = system->IdFor("http://two.example/");
+  system->Complete(key, e_resolve_failed);
+  in_process->Complete(key, e_success, "pac:1");
+  clock_.Advance(milliseconds(1000));
+  Expired();
+  CheckRoads(
+      *recorder,
+      {
+          {"fallback", "config resolver pac failed fallback answer", ovTraceStepKind::Answer,
+           "code", std::to_string(e_pac_download_failed).c_str()},
+          {"pk", "config resolver pac pk-half answer", ovTraceStepKind::PkHalf, "waited", "yes"},
+          {"late", "config resolver pac timeout answer", ovTraceStepKind::Answer, "code", "206"},
+      });
+  EXPECT_EQ(recorder->Field("pk", ovTraceStepKind::PkHalf, "answered"), "in-process");
+  EXPECT_EQ(recorder->Field("pk", ovTraceStepKind::Pac, "origin"), "dhcp");
+  EXPECT_EQ(recorder->Field("pk", ovTraceStepKind::Resolver, "name"), "PKResolver");
+  EXPECT_EQ(recorder->Field("pk", ovTraceStepKind::Answer, "answer"), "PROXY pac:1; DIRECT");
 }
 
 class RecordingDelegate : public ovProxyServiceDelegate {

@@ -126,11 +126,22 @@ TEST(OvproxyResolve, FailuresAndTheirExitStatuses) {
   const CommandRun json =
       RunCommand(RunResolveCommand, {"--json", "--proxy", "a:80;b:81", "--", "x.example", ""});
   EXPECT_EQ(json.code, kExitFailed) << "the empty URL fails";
-  EXPECT_EQ(CompactJson(json.out),
+  Json::Value answers = ParseJson(json.out);
+  // The road the module recorded: the configuration, the local resolver,
+  // the answer as delivered; none for the URL never asked.
+  Json::Value road, unasked;
+  answers[0].removeMember("road", &road);
+  std::string steps;
+  for (const Json::Value& step : road["steps"]) steps += step["step"].asString() + " ";
+  EXPECT_EQ(steps, "config resolver answer ");
+  EXPECT_EQ(road["steps"][2]["answer"], "PROXY a:80; DIRECT");
+  answers[1].removeMember("road", &unasked);
+  EXPECT_TRUE(unasked.isNull());
+  EXPECT_EQ(CompactJson(Json::writeString(Json::StreamWriterBuilder(), answers)),
             R"([{"error":0,"servers":[{"host":"a","port":80,"scheme":"HTTP"},)"
             R"({"host":"","port":0,"scheme":"DIRECT"}],"source":"override",)"
-            R"("url":"https://x.example","way":"LocalResolver"},)"
-            R"({"error":2,"servers":[],"source":"override","url":"","way":""}])");
+            R"("url":"https://x.example"},)"
+            R"({"error":2,"servers":[],"source":"override","url":""}])");
   const std::vector<std::vector<std::string>> wrong = {
       {},
       {"--proxy", "p:80"},  // no URL

@@ -39,9 +39,15 @@ TEST(OvproxyResolveOnWindows, AutoDetectionWithoutDiscoveryOrSystemResolverAnswe
       RunCommand(RunResolveCommand, {"--auto-detect", "--json", "http://example.org/a"});
   EXPECT_EQ(run.code, kExitFailed) << "the failure is reported: " << run.err;
   EXPECT_NE(run.err.find("answered by the local resolver"), std::string::npos) << run.err;
-  EXPECT_EQ(CompactJson(run.out),
+  Json::Value answers = ParseJson(run.out);
+  Json::Value road;
+  answers[0].removeMember("road", &road);
+  std::string steps;
+  for (const Json::Value& step : road["steps"]) steps += step["step"].asString() + " ";
+  EXPECT_EQ(steps, "config resolver failed fallback answer ");
+  EXPECT_EQ(CompactJson(Json::writeString(Json::StreamWriterBuilder(), answers)),
             R"([{"error":203,"servers":[{"host":"","port":0,"scheme":"DIRECT"}],)"
-            R"("source":"override","url":"http://example.org/a","way":"WinHttpAsync"}])");
+            R"("source":"override","url":"http://example.org/a"}])");
 }
 
 #else
@@ -168,6 +174,33 @@ TEST_F(OvproxyResolveAuto, DnsScriptsInAPrivateNamespace) {
   EXPECT_EQ(child.ReadLine(std::chrono::seconds(30)), "http://localhost/\tDIRECT");
 }
 
+// The module's own record of the road: printed as steps by --explain,
+// carried by --json. Whichever resolver the script reached first, a script
+// that does not load ends in the local resolver's answer with the failure.
+TEST_F(OvproxyResolveAuto, RoadsAsExplainedAndAsJson) {
+  ovtest::TaskEnvironment env("");
+  const CommandRun explained =
+      RunCommand(RunResolveCommand, {"--explain", "--pac-url", Url("/ok.pac"), "example.org"});
+  EXPECT_EQ(explained.code, kExitOk) << explained.err;
+  EXPECT_EQ(explained.out.rfind("https://example.org\n  1. configuration: pac, from override\n", 0),
+            0u)
+      << explained.out;
+  EXPECT_NE(explained.out.find(". answer: PROXY p:3128; SOCKS5 s:1080; DIRECT (e_success) after "),
+            std::string::npos)
+      << explained.out;
+
+  const CommandRun json = RunCommand(
+      RunResolveCommand, {"--json", "--pac-url", Url("/missing.pac"), "example.org", "http://b/"});
+  for (const Json::Value& answer : ParseJson(json.out)) {
+    const Json::Value& steps = answer["road"]["steps"];
+    ASSERT_GE(steps.size(), 4u) << json.out;
+    EXPECT_EQ(steps[0]["step"], "config");
+    EXPECT_EQ(steps[steps.size() - 3]["step"], "failed");
+    EXPECT_EQ(steps[steps.size() - 2]["step"], "fallback");
+    EXPECT_EQ(steps[steps.size() - 1]["code"], 202);
+  }
+}
+
 // The module on this machine's configuration as a new user has it: the
 // system source reads the environment (no desktop, no browser association),
 // and the PAC script named by auto_proxy comes from the local server.
@@ -189,7 +222,7 @@ TEST_F(OvproxyResolveAuto, MachineConfigurationFromTheEnvironment) {
 
   // The second run finds the first one's answers in the host cache.
   for (const auto& [mode, way] :
-       {std::pair{"--timeout=20000", "bypass"}, std::pair{"--async", "host cache"}}) {
+       {std::pair{"--timeout=20000", "bypass"}, std::pair{"--async", "host-cache"}}) {
     SCOPED_TRACE(mode);
     ovtest::TaskEnvironment env("");
     const CommandRun run = RunCommand(
@@ -203,7 +236,7 @@ TEST_F(OvproxyResolveAuto, MachineConfigurationFromTheEnvironment) {
       EXPECT_EQ(root[i]["servers"][0]["host"].asString(), hosts[i]) << i;
       EXPECT_EQ(root[i]["source"], "System");
     }
-    EXPECT_EQ(root[2]["way"], way);
+    EXPECT_EQ(root[2]["road"]["steps"][way == std::string("bypass") ? 1 : 0]["step"], way);
   }
 }
 

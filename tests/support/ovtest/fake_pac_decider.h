@@ -21,6 +21,7 @@ class FakePacDecider final : public OVProxy::ovIPacFileDecider {
     int failure_resets = 0;
     int network_restarts = 0;
     OVProxy::eErrorCode answer = OVProxy::e_pending;
+    OVProxy::ovPacFacts facts;  // what pacFacts answers
     FakePacDecider* decider = nullptr;
   };
 
@@ -51,6 +52,7 @@ class FakePacDecider final : public OVProxy::ovIPacFileDecider {
     if (answer != OVProxy::e_success && answer != OVProxy::e_pending) Decide(false);
     return answer;
   }
+  OVProxy::ovPacFacts pacFacts() override { return record_->facts; }
   void resetFailureRecord() override { ++record_->failure_resets; }
   void restartForNetworkChange() override { ++record_->network_restarts; }
   void setScriptChangeHook(std::function<void()> hook) override { hook_ = std::move(hook); }
