@@ -25,13 +25,17 @@ constexpr uint32_t kMultiKind = 1;
 
 // For the road's record: which half answered, and what of the other one.
 void NoteAnswer(const std::string& requestId, uint32_t kind, int32_t before, bool success) {
-  const char* other = before == kOneStarted  ? "not started"
-                      : before == kOneFailed ? (success ? "failed" : "failed too")
-                                             : "cancelled";
+  const char* other = "cancelled";
+  if (before == kOneStarted) other = "not started";
+  if (before == kOneFailed) other = success ? "failed" : "failed too";
+  // The in-process half answered without DNS and the system-shaped one was
+  // waited for: it answered, or failed and the held answer went out.
+  if (before == kHeldDnsBlind) other = kind == kWinHttpKind ? "answered without DNS" : "failed";
+  const bool waited = before == kOneFailed || before == kHeldDnsBlind;
   ovTraceBook::Note(requestId, ovTraceStepKind::PkHalf,
                     {{"answered", kind == kWinHttpKind ? "system" : "in-process"},
                      {"other", other},
-                     {"waited", before == kOneFailed ? "yes" : "no"}});
+                     {"waited", waited ? "yes" : "no"}});
 }
 
 }  // namespace

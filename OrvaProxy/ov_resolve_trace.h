@@ -21,8 +21,9 @@
 //   resolver    name, why
 //   pac         url, origin (dhcp, dns, configuration), download (fresh,
 //               not modified, kept copy, failed, in progress, none), age_ms
-//   pk-half     answered (system, in-process), other (cancelled, waited,
-//               not started, failed too)
+//   pk-half     answered (system, in-process), other (cancelled, failed,
+//               not started, failed too, answered without DNS), waited
+//               (yes/no: the answer came after the other half's)
 //   evaluation  ms, raw (the script's answer before parsing), or status on
 //               failure
 //   failed      resolver, code: the resolver's own failure

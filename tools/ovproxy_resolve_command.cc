@@ -376,7 +376,7 @@ std::string DescribeStep(const OVProxy::ovTraceStep& step) {
     }
     case Kind::PkHalf:
       return "PK resolver: the " + get("answered") + " half answered; the other " + get("other") +
-             (get("waited") == "yes" ? " (waited for)" : "");
+             (get("waited") == "yes" ? ", so this one was waited for" : "");
     case Kind::Evaluation:
       return get("status").empty()
                  ? "script evaluated in " + get("ms") + " ms: \"" + get("raw") + "\""

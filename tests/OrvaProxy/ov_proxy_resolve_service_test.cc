@@ -529,13 +529,18 @@ TEST_F(ResolveServiceTest, PacRoadsNameTheScriptTheAnsweringHalfAndTheFallback) 
   winhttp_->Complete(winhttp_->IdFor("http://one.example/"), e_pac_download_failed);
   // With the script, the PK resolver: the system half fails, the in-process
   // half is waited for and answers.
+  // An in-process answer made without DNS waits for the system half.
   Resolve("pk", "http://two.example/");
   Resolve("late", "http://three.example/", 300);
+  Resolve("blind", "http://four.example/");
   env_.RunUntilIdle();
   ASSERT_NE(system, nullptr);
   const std::string key = system->IdFor("http://two.example/");
   system->Complete(key, e_resolve_failed);
   in_process->Complete(key, e_success, "pac:1");
+  const std::string blind = system->IdFor("http://four.example/");
+  in_process->Complete(blind, e_success, "guess:1", true);
+  system->Complete(blind, e_success, "looked:1");
   clock_.Advance(milliseconds(1000));
   Expired();
   CheckRoads(
@@ -545,7 +550,10 @@ TEST_F(ResolveServiceTest, PacRoadsNameTheScriptTheAnsweringHalfAndTheFallback) 
            "code", std::to_string(e_pac_download_failed).c_str()},
           {"pk", "config resolver pac pk-half answer", ovTraceStepKind::PkHalf, "waited", "yes"},
           {"late", "config resolver pac timeout answer", ovTraceStepKind::Answer, "code", "206"},
+          {"blind", "config resolver pac pk-half answer", ovTraceStepKind::PkHalf, "other",
+           "answered without DNS"},
       });
+  EXPECT_EQ(recorder->Field("blind", ovTraceStepKind::Answer, "answer"), "PROXY looked:1; DIRECT");
   EXPECT_EQ(recorder->Field("pk", ovTraceStepKind::PkHalf, "answered"), "in-process");
   EXPECT_EQ(recorder->Field("pk", ovTraceStepKind::Pac, "origin"), "dhcp");
   EXPECT_EQ(recorder->Field("pk", ovTraceStepKind::Resolver, "name"), "PKResolver");
