@@ -68,13 +68,13 @@ const std::optional<UserSid>& OwnUser() {
   static const std::optional<UserSid> user = []() -> std::optional<UserSid> {
     auto bytes = TokenUserOf(GetCurrentProcess());
     if (!bytes) return std::nullopt;
-    UserSid user{std::move(*bytes), {}};
+    UserSid own{std::move(*bytes), {}};
     LPWSTR text = nullptr;
-    if (!ConvertSidToStringSidW(user.sid(), &text)) return std::nullopt;
-    user.text = ovplatform::WideToUtf8(text).value_or(std::string());
+    if (!ConvertSidToStringSidW(own.sid(), &text)) return std::nullopt;
+    own.text = ovplatform::WideToUtf8(text).value_or(std::string());
     LocalFree(text);
-    if (user.text.empty()) return std::nullopt;
-    return user;
+    if (own.text.empty()) return std::nullopt;
+    return own;
   }();
   return user;
 }
@@ -493,6 +493,14 @@ std::unique_ptr<PipeDalBus> PipeDalBus::Create(const DalBusOptions& options, std
 
 std::unique_ptr<PipeDalBus> PipeDalBus::CreateFromEnvironment(std::string* error) {
   ovplatform::Os& os = ovplatform::GetOs();
+  DalBusOptions options;
+  options.uid = os.UserId();
+  // A bus of its own for a group of processes (tests, a second client):
+  // Wine, like Windows, sets LOCALAPPDATA itself.
+  if (auto own = os.GetEnv(kBusDirectoryVariable); own && own->size() > 2 && (*own)[1] == ':') {
+    options.directory = *own;
+    return Create(options, error);
+  }
   std::string base = os.GetEnv("LOCALAPPDATA").value_or(std::string());
   if (base.empty()) {
     const std::string home = os.HomeDirectory();
@@ -504,8 +512,6 @@ std::unique_ptr<PipeDalBus> PipeDalBus::CreateFromEnvironment(std::string* error
   }
   const std::string product = base + "\\OrvaProxy";
   CreateDirectoryW(Wide(product).c_str(), nullptr);
-  DalBusOptions options;
-  options.uid = os.UserId();
   options.directory = product + "\\bus";
   return Create(options, error);
 }

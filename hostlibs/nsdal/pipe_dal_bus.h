@@ -38,13 +38,17 @@
 
 namespace ns_dal {
 
+// Names an absolute rendezvous directory ("C:\\..."), used instead of the
+// one under %LOCALAPPDATA%: processes that share it form a bus of their own.
+inline constexpr char kBusDirectoryVariable[] = "ORVAPROXY_BUS_DIR";
+
 class PipeDalBus final : public StreamDalBus {
  public:
   // `options.directory`: the rendezvous directory (made when missing).
   // nullptr (and `error`) when the user's SID cannot be read, the directory
   // cannot be made or the pipe cannot be created.
   static std::unique_ptr<PipeDalBus> Create(const DalBusOptions& options, std::string* error);
-  // The rendezvous directory under %LOCALAPPDATA%.
+  // The rendezvous directory under %LOCALAPPDATA% (or kBusDirectoryVariable).
   static std::unique_ptr<PipeDalBus> CreateFromEnvironment(std::string* error);
 
   // The full name of the pipe of a peer's name ("1234.0.pipe"), for this
