@@ -21,6 +21,20 @@ constexpr std::size_t kMaxConnections = 256;
 
 }  // namespace
 
+bool IsPeerNameOfForm(const std::string& name, std::string_view suffix) {
+  if (name.size() <= suffix.size() || name.size() > 64 || !name.ends_with(suffix)) return false;
+  bool dot = false;
+  for (std::size_t i = 0; i < name.size() - suffix.size(); ++i) {
+    const char c = name[i];
+    if (c == '.' && !dot && i > 0) {
+      dot = true;
+    } else if (c < '0' || c > '9') {
+      return false;
+    }
+  }
+  return dot;
+}
+
 struct StreamDalBus::Core : std::enable_shared_from_this<StreamDalBus::Core>, IDalReceiveHandler {
   // What the sender keeps of one peer. Runner thread only.
   struct PeerLink {

@@ -45,6 +45,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "nsdal/dal_bus.h"
@@ -80,6 +81,10 @@ struct DalBusOptions {
 };
 
 inline constexpr std::size_t kMaxConnectionsPerProcess = 16;
+
+// Whether `name` has the form the transports give their endpoints: digits
+// (the process id), '.', digits (a serial), then `suffix`.
+bool IsPeerNameOfForm(const std::string& name, std::string_view suffix);
 
 struct DalBusStats {
   uint64_t frames_sent = 0;

@@ -232,19 +232,7 @@ class PipeTransport final : public IDalStreamTransport {
   const std::string& own_name() const override { return own_name_; }
 
   bool IsPeerName(const std::string& name) const override {
-    const std::size_t suffix = sizeof(kNameSuffix) - 1;
-    if (name.size() <= suffix || name.size() > 64) return false;
-    if (name.compare(name.size() - suffix, suffix, kNameSuffix) != 0) return false;
-    bool dot = false;
-    for (std::size_t i = 0; i < name.size() - suffix; ++i) {
-      const char c = name[i];
-      if (c == '.' && !dot && i > 0) {
-        dot = true;
-      } else if (c < '0' || c > '9') {
-        return false;
-      }
-    }
-    return dot;
+    return IsPeerNameOfForm(name, kNameSuffix);
   }
 
   std::vector<std::string> ListNames() override {

@@ -83,21 +83,8 @@ class UnixTransport final : public IDalStreamTransport {
   const char* log_name() const override { return "UnixDalBus"; }
   const std::string& own_name() const override { return own_name_; }
 
-  // A peer's socket name as this bus makes them: digits, '.', digits, ".sock".
   bool IsPeerName(const std::string& name) const override {
-    const std::size_t suffix = sizeof(kSocketSuffix) - 1;
-    if (name.size() <= suffix || name.size() > 64) return false;
-    if (name.compare(name.size() - suffix, suffix, kSocketSuffix) != 0) return false;
-    bool dot = false;
-    for (std::size_t i = 0; i < name.size() - suffix; ++i) {
-      const char c = name[i];
-      if (c == '.' && !dot && i > 0) {
-        dot = true;
-      } else if (c < '0' || c > '9') {
-        return false;
-      }
-    }
-    return dot;
+    return IsPeerNameOfForm(name, kSocketSuffix);
   }
 
   std::vector<std::string> ListNames() override {

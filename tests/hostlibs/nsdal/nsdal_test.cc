@@ -94,6 +94,19 @@ class RecordingDelegate final : public IDALBusDelegate {
   std::vector<std::string> messages_, answers_;
 };
 
+// A large message and a small one from `first` reach `second` (only), and
+// `first` gets `second`'s snapshot ("second's snapshot").
+void ExpectMessagesAndSnapshotsCross(IDALBus& first, RecordingDelegate& first_delegate,
+                                     RecordingDelegate& second_delegate) {
+  first.Publish("mode", "field", std::string(3 * 1024 * 1024, 'x'), kAllPeers);
+  first.Publish("mode", "field", "after a large one", kAllPeers);
+  EXPECT_TRUE(second_delegate.WaitForMessage("mode|field|after a large one"));
+  EXPECT_EQ(second_delegate.messages().size(), 2u);
+  EXPECT_TRUE(first_delegate.messages().empty()) << "a bus does not hear itself";
+  first.RequestSnapshot("mode");
+  EXPECT_EQ(first_delegate.WaitForAnswer(), "mode=second's snapshot");
+}
+
 std::string Encoded(const Frame& frame) {
   auto bytes = EncodeFrame(frame);
   EXPECT_TRUE(bytes.has_value());
@@ -339,9 +352,9 @@ class PipeDalBusTest : public ::testing::Test {
     if (bus) bus->SetDelegate(delegate);
     return bus;
   }
-  static HANDLE OpenPipe(const std::string& name, DWORD access) {
+  static HANDLE OpenPipe(const std::string& name, DWORD access, DWORD flags = 0) {
     const std::wstring path = std::filesystem::path(PipeDalBus::PipePath(name)).wstring();
-    return CreateFileW(path.c_str(), access, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    return CreateFileW(path.c_str(), access, 0, nullptr, OPEN_EXISTING, flags, nullptr);
   }
 
   ovtest::ScopedTempDir directory_{"nsdal"};
@@ -355,24 +368,30 @@ TEST_F(PipeDalBusTest, MessagesAndSnapshotsCrossAndAFrameOverTheLimitEndsItsConn
   ASSERT_TRUE(first && second);
 
   // A length over the limit: the receiver closes the connection at once.
-  HANDLE raw = OpenPipe(second->socket_name(), GENERIC_READ | GENERIC_WRITE);
+  HANDLE raw = OpenPipe(second->socket_name(), GENERIC_READ | GENERIC_WRITE, FILE_FLAG_OVERLAPPED);
   ASSERT_NE(raw, INVALID_HANDLE_VALUE);
+  OVERLAPPED io{};
+  io.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   const char oversized[] = {'\x7f', '\xff', '\xff', '\xff', 'x'};
-  DWORD written = 0;
-  ASSERT_TRUE(WriteFile(raw, oversized, sizeof(oversized), &written, nullptr));
-  EXPECT_TRUE(second->WaitForStats([](const auto& s) { return s.frames_malformed == 1; }, 10s));
-  DWORD available = 0;
-  EXPECT_FALSE(PeekNamedPipe(raw, nullptr, 0, nullptr, &available, nullptr))
-      << "the connection is closed";
+  DWORD bytes = 0;
+  if (!WriteFile(raw, oversized, sizeof(oversized), nullptr, &io)) {
+    ASSERT_EQ(GetLastError(), static_cast<DWORD>(ERROR_IO_PENDING));
+  }
+  ASSERT_TRUE(GetOverlappedResult(raw, &io, &bytes, TRUE));
+  // The receiver never writes: the read ends when it closes its end.
+  char byte = 0;
+  ResetEvent(io.hEvent);
+  const bool read_now = ReadFile(raw, &byte, 1, nullptr, &io);
+  EXPECT_TRUE(read_now || GetLastError() == ERROR_IO_PENDING);
+  EXPECT_EQ(WaitForSingleObject(io.hEvent, 10000), WAIT_OBJECT_0) << "the connection is closed";
+  EXPECT_FALSE(GetOverlappedResult(raw, &io, &bytes, FALSE));
+  EXPECT_EQ(second->stats().frames_malformed, 1u);
+  CancelIoEx(raw, &io);
+  GetOverlappedResult(raw, &io, &bytes, TRUE);
+  CloseHandle(io.hEvent);
   CloseHandle(raw);
 
-  first->Publish("mode", "field", std::string(3 * 1024 * 1024, 'x'), kAllPeers);
-  first->Publish("mode", "field", "after a large one", kAllPeers);
-  EXPECT_TRUE(second_delegate.WaitForMessage("mode|field|after a large one"));
-  EXPECT_EQ(second_delegate.messages().size(), 2u);
-  EXPECT_TRUE(first_delegate.messages().empty()) << "a bus does not hear itself";
-  first->RequestSnapshot("mode");
-  EXPECT_EQ(first_delegate.WaitForAnswer(), "mode=second's snapshot");
+  ExpectMessagesAndSnapshotsCross(*first, first_delegate, second_delegate);
 
   // A name left without its pipe (its process ended) is removed; a bus that
   // ends takes its own name with it.
@@ -502,14 +521,7 @@ TEST_F(UnixDalBusTest, MessagesAndSnapshotsCrossBetweenBuses) {
   EXPECT_TRUE(second->WaitForStats([](const auto& s) { return s.frames_malformed == 1; }, kWait));
   ::close(raw);
 
-  first->Publish("mode", "field", std::string(3 * 1024 * 1024, 'x'), kAllPeers);
-  first->Publish("mode", "field", "after a large one", kAllPeers);
-  EXPECT_TRUE(second_delegate.WaitForMessage("mode|field|after a large one"));
-  EXPECT_EQ(second_delegate.messages().size(), 2u);
-  EXPECT_TRUE(first_delegate.messages().empty()) << "a bus does not hear itself";
-
-  first->RequestSnapshot("mode");
-  EXPECT_EQ(first_delegate.WaitForAnswer(), "mode=second's snapshot");
+  ExpectMessagesAndSnapshotsCross(*first, first_delegate, second_delegate);
 }
 
 TEST_F(UnixDalBusTest, ASnapshotRequestWithoutAnAnsweringPeerEndsWithNone) {
