@@ -344,9 +344,12 @@ using namespace std::chrono_literals;
 // Two buses of this process in a rendezvous directory of the test's own.
 class PipeDalBusTest : public ::testing::Test {
  protected:
-  std::unique_ptr<PipeDalBus> MakeBus(RecordingDelegate* delegate) {
+  std::unique_ptr<PipeDalBus> MakeBus(RecordingDelegate* delegate,
+                                      std::chrono::milliseconds stall_limit = 5s) {
     std::string error;
-    DalBusOptions options{.directory = directory_.path() + "\\bus", .answer_limit = 200ms};
+    DalBusOptions options{.directory = directory_.path() + "\\bus",
+                          .stall_limit = stall_limit,
+                          .answer_limit = 200ms};
     auto bus = PipeDalBus::Create(options, &error);
     EXPECT_TRUE(bus) << error;
     if (bus) bus->SetDelegate(delegate);
@@ -405,6 +408,36 @@ TEST_F(PipeDalBusTest, MessagesAndSnapshotsCrossAndAFrameOverTheLimitEndsItsConn
   first->Publish("mode", "field", "to no one", kAllPeers);
   EXPECT_TRUE(first->WaitForStats([](const auto& s) { return s.stale_sockets_removed == 1; }, 10s));
   EXPECT_FALSE(std::filesystem::exists(dead));
+}
+
+// Overlapped writes that never complete and reads that never finish a frame
+// are cut off at the stall limit, and the bus still ends at once.
+TEST_F(PipeDalBusTest, StalledConnectionsAreCutOffBothWays) {
+  RecordingDelegate delegate;
+  auto bus = MakeBus(&delegate, 200ms);
+  ASSERT_TRUE(bus);
+
+  // A peer of this user that accepts and never reads: its name in the
+  // directory, its pipe with a small buffer.
+  const std::string name = "4000000000.7.pipe";
+  const std::wstring path = std::filesystem::path(PipeDalBus::PipePath(name)).wstring();
+  HANDLE silent =
+      CreateNamedPipeW(path.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE, 1, 0, 4096, 0, nullptr);
+  ASSERT_NE(silent, INVALID_HANDLE_VALUE);
+  CloseHandle(CreateFileW(std::filesystem::path(bus->directory() + "\\" + name).wstring().c_str(),
+                          GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+  bus->Publish("mode", "field", std::string(1024 * 1024, 'x'), kAllPeers);
+  EXPECT_TRUE(bus->WaitForStats([](const auto& s) { return s.peers_dropped == 1; }, 10s));
+  CloseHandle(silent);
+
+  // A partial frame that stops coming closes the connection.
+  HANDLE raw = OpenPipe(bus->socket_name(), GENERIC_READ | GENERIC_WRITE);
+  ASSERT_NE(raw, INVALID_HANDLE_VALUE);
+  const char partial[] = {'\0', '\0', '\0', '\x40', '\x01'};
+  DWORD bytes = 0;
+  ASSERT_TRUE(WriteFile(raw, partial, sizeof(partial), &bytes, nullptr));
+  EXPECT_TRUE(bus->WaitForStats([](const auto& s) { return s.connections_closed == 1; }, 10s));
+  CloseHandle(raw);
 }
 
 TEST_F(PipeDalBusTest, ThePipeGrantsTheUserAloneAndItsNameCannotBeTaken) {
