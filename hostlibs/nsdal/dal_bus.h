@@ -1,13 +1,14 @@
 // IDALBus: how data-access-layer messages leave and reach this process.
-// IPCHelper talks to exactly one bus; the real one is UnixDalBus (one Unix
-// socket per process in a per-user directory; on Windows PeerlessDalBus,
-// which reaches no other process), tests install a fake with
+// IPCHelper talks to exactly one bus; the real one is a StreamDalBus
+// (dal_stream_bus.h): UnixDalBus (one Unix socket per process in a per-user
+// directory) or, on Windows, PipeDalBus (one named pipe per process);
+// PeerlessDalBus reaches no other process; tests install a fake with
 // ScopedDalBusOverride (ipc_helper.h).
 //
 // Thread: Publish and RequestSnapshot may be called from any thread and
 // never block on a peer. Delegate callbacks arrive on the bus's threads
 // (messages and snapshot requests on its receive thread, snapshot outcomes
-// on the layer's runner for UnixDalBus), one at a time; SetDelegate(nullptr)
+// on the layer's runner for StreamDalBus), one at a time; SetDelegate(nullptr)
 // returns only once no callback runs any more.
 #pragma once
 

@@ -1,10 +1,10 @@
 // The process's own bus, which IPCHelper makes on first use: UnixDalBus
-// where Unix sockets carry the messages, PeerlessDalBus on Windows (why:
-// peerless_dal_bus.h). Both offer CreateFromEnvironment(std::string*).
+// over Unix sockets, PipeDalBus over named pipes on Windows. Both offer
+// CreateFromEnvironment(std::string*).
 #pragma once
 
 #if defined(_WIN32)
-#include "nsdal/peerless_dal_bus.h"
+#include "nsdal/pipe_dal_bus.h"
 #else
 #include "nsdal/unix_dal_bus.h"
 #endif
@@ -12,7 +12,7 @@
 namespace ns_dal {
 
 #if defined(_WIN32)
-using SystemDalBus = PeerlessDalBus;
+using SystemDalBus = PipeDalBus;
 #else
 using SystemDalBus = UnixDalBus;
 #endif

@@ -18,8 +18,8 @@
 //
 // The process's bus is a UnixDalBus made on first use from the environment
 // ($XDG_RUNTIME_DIR); when no safe directory exists, messages go nowhere and
-// one warning is logged. On Windows it is a PeerlessDalBus, which reaches
-// no other process (peerless_dal_bus.h). ScopedDalBusOverride installs another bus.
+// one warning is logged. On Windows it is a PipeDalBus (named pipes,
+// pipe_dal_bus.h). ScopedDalBusOverride installs another bus.
 //
 // Thread: every function may be called from any thread. RemoveSink returns
 // once no delivery to the sink runs; it must not be called from inside a

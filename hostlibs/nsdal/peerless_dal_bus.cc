@@ -4,7 +4,6 @@
 #include <optional>
 #include <utility>
 
-#include "nsdal/dal_log.h"
 #include "nsdal/dal_runner.h"
 
 namespace ns_dal {
@@ -31,14 +30,6 @@ PeerlessDalBus::PeerlessDalBus() : core_(std::make_shared<Core>()) {}
 
 PeerlessDalBus::~PeerlessDalBus() {
   SetDelegate(nullptr);
-}
-
-std::unique_ptr<PeerlessDalBus> PeerlessDalBus::CreateFromEnvironment(std::string* error) {
-  (void)error;
-  DalLog(klb::LogLevel::kInfo, "NSDAL_LOCAL",
-         "PeerlessDalBus: no transport between processes here, data-sync state stays in this "
-         "process");
-  return std::make_unique<PeerlessDalBus>();
 }
 
 void PeerlessDalBus::SetDelegate(IDALBusDelegate* delegate) {

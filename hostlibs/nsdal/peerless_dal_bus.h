@@ -1,10 +1,7 @@
-// PeerlessDalBus: a data-access-layer bus that reaches no other process. It
-// is the process's bus on Windows, where the Unix bus's transport is not
-// available to this build: winsock's AF_UNIX sockets (Windows 10 1803 and
-// later) are refused by Wine 8, on which the Windows build is tested
-// (socket() answers WSAEAFNOSUPPORT), so a twin of UnixDalBus could be
-// neither run nor tested here. Each process therefore keeps its data-sync
-// state to itself on Windows: the modes work, they are just not shared.
+// PeerlessDalBus: a data-access-layer bus that reaches no other process, for
+// a process whose data-sync state must stay its own (a command-line run
+// with a configuration of its own making installs it with
+// ScopedDalBusOverride): the modes work, they are just not shared.
 //
 // Behaviour (dal_bus.h):
 // - Publish drops the message (counted in stats).
@@ -40,10 +37,6 @@ class PeerlessDalBus final : public IDALBus {
   ~PeerlessDalBus() override;
   PeerlessDalBus(const PeerlessDalBus&) = delete;
   PeerlessDalBus& operator=(const PeerlessDalBus&) = delete;
-
-  // The process's bus when it has no transport; never fails (`error` is
-  // left alone). Logs once that data stays in this process.
-  static std::unique_ptr<PeerlessDalBus> CreateFromEnvironment(std::string* error);
 
   void SetDelegate(IDALBusDelegate* delegate) override;
   void Publish(const std::string& mode_id, const std::string& field_id, const std::string& text,

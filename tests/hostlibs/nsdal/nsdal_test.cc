@@ -16,6 +16,14 @@
 #include "nsdal/dal_frame.h"
 #include "nsdal/ipc_helper.h"
 #include "nsdal/peerless_dal_bus.h"
+#if defined(_WIN32)
+// clang-format off
+#include <windows.h>
+#include <aclapi.h>
+// clang-format on
+
+#include "nsdal/pipe_dal_bus.h"
+#endif
 #include "orvatask/ovt_manager.h"
 #include "ovtest/fake_dal_bus.h"
 #include "ovtest/manual_clock.h"
@@ -85,6 +93,19 @@ class RecordingDelegate final : public IDALBusDelegate {
   std::condition_variable changed_;
   std::vector<std::string> messages_, answers_;
 };
+
+// A large message and a small one from `first` reach `second` (only), and
+// `first` gets `second`'s snapshot ("second's snapshot").
+void ExpectMessagesAndSnapshotsCross(IDALBus& first, RecordingDelegate& first_delegate,
+                                     RecordingDelegate& second_delegate) {
+  first.Publish("mode", "field", std::string(3 * 1024 * 1024, 'x'), kAllPeers);
+  first.Publish("mode", "field", "after a large one", kAllPeers);
+  EXPECT_TRUE(second_delegate.WaitForMessage("mode|field|after a large one"));
+  EXPECT_EQ(second_delegate.messages().size(), 2u);
+  EXPECT_TRUE(first_delegate.messages().empty()) << "a bus does not hear itself";
+  first.RequestSnapshot("mode");
+  EXPECT_EQ(first_delegate.WaitForAnswer(), "mode=second's snapshot");
+}
 
 std::string Encoded(const Frame& frame) {
   auto bytes = EncodeFrame(frame);
@@ -318,17 +339,146 @@ TEST_F(PeerlessDalBusTest, AnswersNoPeerOnceOnTheRunnerAndDropsMessagesAndStaleA
 }
 
 #if defined(_WIN32)
-// The process's own bus on Windows: a joining mode hears "no peer" once.
-TEST_F(PeerlessDalBusTest, OnWindowsTheProcessesBusTellsAJoiningModeThereIsNoPeer) {
-  RecordingSink sink("mode.win.join");
-  ASSERT_TRUE(IPCHelper::AddSink("mode.win.join", &sink));
-  EXPECT_EQ(IPCHelper::GetJoinState("mode.win.join"), JoinState::kPending);
-  tasks_.RunUntilIdle();
-  EXPECT_EQ(IPCHelper::GetJoinState("mode.win.join"), JoinState::kNoPeer);
-  EXPECT_EQ(sink.unavailable, 1);
-  EXPECT_TRUE(sink.applied.empty());
-  IPCHelper::SyncData("mode.win.join", "field", "text", kAllPeers);
-  EXPECT_TRUE(IPCHelper::RemoveSink("mode.win.join", &sink));
+using namespace std::chrono_literals;
+
+// Two buses of this process in a rendezvous directory of the test's own.
+class PipeDalBusTest : public ::testing::Test {
+ protected:
+  std::unique_ptr<PipeDalBus> MakeBus(RecordingDelegate* delegate,
+                                      std::chrono::milliseconds stall_limit = 5s) {
+    std::string error;
+    DalBusOptions options{.directory = directory_.path() + "\\bus",
+                          .stall_limit = stall_limit,
+                          .answer_limit = 200ms};
+    auto bus = PipeDalBus::Create(options, &error);
+    EXPECT_TRUE(bus) << error;
+    if (bus) bus->SetDelegate(delegate);
+    return bus;
+  }
+  static HANDLE OpenPipe(const std::string& name, DWORD access, DWORD flags = 0) {
+    const std::wstring path = std::filesystem::path(PipeDalBus::PipePath(name)).wstring();
+    return CreateFileW(path.c_str(), access, 0, nullptr, OPEN_EXISTING, flags, nullptr);
+  }
+
+  ovtest::ScopedTempDir directory_{"nsdal"};
+};
+
+TEST_F(PipeDalBusTest, MessagesAndSnapshotsCrossAndAFrameOverTheLimitEndsItsConnection) {
+  RecordingDelegate first_delegate;
+  RecordingDelegate second_delegate("second's snapshot");
+  auto first = MakeBus(&first_delegate);
+  auto second = MakeBus(&second_delegate);
+  ASSERT_TRUE(first && second);
+
+  // A length over the limit: the receiver closes the connection at once.
+  HANDLE raw = OpenPipe(second->socket_name(), GENERIC_READ | GENERIC_WRITE, FILE_FLAG_OVERLAPPED);
+  ASSERT_NE(raw, INVALID_HANDLE_VALUE);
+  OVERLAPPED io{};
+  io.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  const char oversized[] = {'\x7f', '\xff', '\xff', '\xff', 'x'};
+  DWORD bytes = 0;
+  if (!WriteFile(raw, oversized, sizeof(oversized), nullptr, &io)) {
+    ASSERT_EQ(GetLastError(), static_cast<DWORD>(ERROR_IO_PENDING));
+  }
+  ASSERT_TRUE(GetOverlappedResult(raw, &io, &bytes, TRUE));
+  // The receiver never writes: the read ends when it closes its end.
+  char byte = 0;
+  ResetEvent(io.hEvent);
+  ASSERT_FALSE(ReadFile(raw, &byte, 1, nullptr, &io)) << "the receiver wrote";
+  if (GetLastError() == ERROR_IO_PENDING) {
+    const bool ended = WaitForSingleObject(io.hEvent, 10000) == WAIT_OBJECT_0;
+    EXPECT_TRUE(ended) << "the connection is still open";
+    if (!ended) CancelIoEx(raw, &io);
+    EXPECT_FALSE(GetOverlappedResult(raw, &io, &bytes, TRUE));
+  }
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_BROKEN_PIPE));
+  EXPECT_EQ(second->stats().frames_malformed, 1u);
+  CloseHandle(io.hEvent);
+  CloseHandle(raw);
+
+  ExpectMessagesAndSnapshotsCross(*first, first_delegate, second_delegate);
+
+  // A name left without its pipe (its process ended) is removed; a bus that
+  // ends takes its own name with it.
+  const std::string dead = first->directory() + "\\999999.0.pipe";
+  CloseHandle(CreateFileW(std::filesystem::path(dead).wstring().c_str(), GENERIC_WRITE, 0, nullptr,
+                          CREATE_ALWAYS, 0, nullptr));
+  const std::string second_file = second->directory() + "\\" + second->socket_name();
+  ASSERT_TRUE(std::filesystem::exists(second_file));
+  second.reset();
+  EXPECT_FALSE(std::filesystem::exists(second_file));
+  first->Publish("mode", "field", "to no one", kAllPeers);
+  EXPECT_TRUE(first->WaitForStats([](const auto& s) { return s.stale_sockets_removed == 1; }, 10s));
+  EXPECT_FALSE(std::filesystem::exists(dead));
+}
+
+// Overlapped writes that never complete and reads that never finish a frame
+// are cut off at the stall limit, and the bus still ends at once.
+TEST_F(PipeDalBusTest, StalledConnectionsAreCutOffBothWays) {
+  RecordingDelegate delegate;
+  auto bus = MakeBus(&delegate, 200ms);
+  ASSERT_TRUE(bus);
+
+  // A peer of this user that accepts and never reads: its name in the
+  // directory, its pipe with a small buffer.
+  const std::string name = "4000000000.7.pipe";
+  const std::wstring path = std::filesystem::path(PipeDalBus::PipePath(name)).wstring();
+  HANDLE silent =
+      CreateNamedPipeW(path.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE, 1, 0, 4096, 0, nullptr);
+  ASSERT_NE(silent, INVALID_HANDLE_VALUE);
+  CloseHandle(CreateFileW(std::filesystem::path(bus->directory() + "\\" + name).wstring().c_str(),
+                          GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+  bus->Publish("mode", "field", std::string(1024 * 1024, 'x'), kAllPeers);
+  EXPECT_TRUE(bus->WaitForStats([](const auto& s) { return s.peers_dropped == 1; }, 10s));
+  CloseHandle(silent);
+
+  // A partial frame that stops coming closes the connection.
+  HANDLE raw = OpenPipe(bus->socket_name(), GENERIC_READ | GENERIC_WRITE);
+  ASSERT_NE(raw, INVALID_HANDLE_VALUE);
+  const char partial[] = {'\0', '\0', '\0', '\x40', '\x01'};
+  DWORD bytes = 0;
+  ASSERT_TRUE(WriteFile(raw, partial, sizeof(partial), &bytes, nullptr));
+  EXPECT_TRUE(bus->WaitForStats([](const auto& s) { return s.connections_closed == 1; }, 10s));
+  CloseHandle(raw);
+}
+
+TEST_F(PipeDalBusTest, ThePipeGrantsTheUserAloneAndItsNameCannotBeTaken) {
+  RecordingDelegate delegate;
+  auto bus = MakeBus(&delegate);
+  ASSERT_TRUE(bus);
+  HANDLE pipe = OpenPipe(bus->socket_name(), READ_CONTROL);
+  ASSERT_NE(pipe, INVALID_HANDLE_VALUE) << GetLastError();
+  PACL dacl = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  ASSERT_EQ(GetSecurityInfo(pipe, SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                            &dacl, nullptr, &descriptor),
+            static_cast<DWORD>(ERROR_SUCCESS));
+  CloseHandle(pipe);
+
+  HANDLE token = nullptr;
+  ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token));
+  std::vector<BYTE> user(256);
+  DWORD size = 0;
+  ASSERT_TRUE(GetTokenInformation(token, TokenUser, user.data(), 256, &size));
+  CloseHandle(token);
+  const PSID own = reinterpret_cast<TOKEN_USER*>(user.data())->User.Sid;
+
+  ASSERT_NE(dacl, nullptr);
+  ASSERT_EQ(dacl->AceCount, 1) << "one entry: the user's";
+  ACE_HEADER* ace = nullptr;
+  ASSERT_TRUE(GetAce(dacl, 0, reinterpret_cast<void**>(&ace)));
+  ASSERT_EQ(ace->AceType, ACCESS_ALLOWED_ACE_TYPE);
+  EXPECT_TRUE(EqualSid(&reinterpret_cast<ACCESS_ALLOWED_ACE*>(ace)->SidStart, own));
+  LocalFree(descriptor);
+
+  // No one can create a first instance under the name while the bus lives.
+  const std::wstring path =
+      std::filesystem::path(PipeDalBus::PipePath(bus->socket_name())).wstring();
+  HANDLE squatter =
+      CreateNamedPipeW(path.c_str(), PIPE_ACCESS_INBOUND | FILE_FLAG_FIRST_PIPE_INSTANCE,
+                       PIPE_TYPE_BYTE, PIPE_UNLIMITED_INSTANCES, 0, 0, 0, nullptr);
+  EXPECT_EQ(squatter, INVALID_HANDLE_VALUE);
+  if (squatter != INVALID_HANDLE_VALUE) CloseHandle(squatter);
 }
 #endif
 
@@ -406,14 +556,7 @@ TEST_F(UnixDalBusTest, MessagesAndSnapshotsCrossBetweenBuses) {
   EXPECT_TRUE(second->WaitForStats([](const auto& s) { return s.frames_malformed == 1; }, kWait));
   ::close(raw);
 
-  first->Publish("mode", "field", std::string(3 * 1024 * 1024, 'x'), kAllPeers);
-  first->Publish("mode", "field", "after a large one", kAllPeers);
-  EXPECT_TRUE(second_delegate.WaitForMessage("mode|field|after a large one"));
-  EXPECT_EQ(second_delegate.messages().size(), 2u);
-  EXPECT_TRUE(first_delegate.messages().empty()) << "a bus does not hear itself";
-
-  first->RequestSnapshot("mode");
-  EXPECT_EQ(first_delegate.WaitForAnswer(), "mode=second's snapshot");
+  ExpectMessagesAndSnapshotsCross(*first, first_delegate, second_delegate);
 }
 
 TEST_F(UnixDalBusTest, ASnapshotRequestWithoutAnAnsweringPeerEndsWithNone) {
