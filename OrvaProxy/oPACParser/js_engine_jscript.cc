@@ -251,6 +251,21 @@ const std::wstring& WidePrelude() {
   return prelude;
 }
 
+// A global of the script: false when the script does not define it, else
+// its id and value (VT_EMPTY when it could not be read; the caller clears it).
+bool ReadGlobal(IDispatch* dispatch, const wchar_t* name_text, DISPID& id, VARIANT& value) {
+  VariantInit(&value);
+  std::wstring name_copy(name_text);
+  LPOLESTR name = name_copy.data();
+  if (dispatch->GetIDsOfNames(IID_NULL, &name, 1, kLocale, &id) != S_OK) return false;
+  DISPPARAMS no_args{nullptr, nullptr, 0, 0};
+  if (dispatch->Invoke(id, IID_NULL, kLocale, DISPATCH_PROPERTYGET, &no_args, &value, nullptr,
+                       nullptr) != S_OK) {
+    VariantClear(&value);
+  }
+  return true;
+}
+
 class Evaluation {
  public:
   Evaluation(bool call_entry, js_failure_t& failure) : call_entry_(call_entry), failure_(failure) {}
@@ -305,20 +320,14 @@ bool Evaluation::FindEntry(EngineRefs& refs, DISPID& entry) {
   if (!Step(js_stage_t::find, refs.engine->GetScriptDispatch(nullptr, &refs.dispatch))) {
     return false;
   }
-  wchar_t name_text[] = L"FindProxyForURL";
-  LPOLESTR name = name_text;
-  if (refs.dispatch->GetIDsOfNames(IID_NULL, &name, 1, kLocale, &entry) != S_OK) {
+  VARIANT value;
+  if (!ReadGlobal(refs.dispatch, L"FindProxyForURL", entry, value)) {
     Fail(js_stage_t::find, "FindProxyForURL is not defined");
     return false;
   }
   // Invoking a global that holds no function fails without a word from the
   // engine, so the value is looked at first.
-  DISPPARAMS no_args{nullptr, nullptr, 0, 0};
-  VARIANT value;
-  VariantInit(&value);
-  const HRESULT hr = refs.dispatch->Invoke(entry, IID_NULL, kLocale, DISPATCH_PROPERTYGET, &no_args,
-                                           &value, nullptr, nullptr);
-  const bool callable = hr == S_OK && value.vt == VT_DISPATCH && value.pdispVal != nullptr;
+  const bool callable = value.vt == VT_DISPATCH && value.pdispVal != nullptr;
   VariantClear(&value);
   if (!callable) {
     Fail(js_stage_t::find, "FindProxyForURL is not a function");
@@ -371,16 +380,10 @@ bool Evaluation::CallEntry(EngineRefs& refs, DISPID entry, const std::wstring& u
 
 // The prelude's note that the script asked DNS this engine cannot answer.
 bool Evaluation::ReadDnsBlind(EngineRefs& refs) {
-  wchar_t name_text[] = L"__ovDnsBlind";
-  LPOLESTR name = name_text;
   DISPID id = DISPID_UNKNOWN;
-  if (refs.dispatch->GetIDsOfNames(IID_NULL, &name, 1, kLocale, &id) != S_OK) return false;
-  DISPPARAMS no_args{nullptr, nullptr, 0, 0};
   VARIANT value;
-  VariantInit(&value);
-  const HRESULT hr = refs.dispatch->Invoke(id, IID_NULL, kLocale, DISPATCH_PROPERTYGET, &no_args,
-                                           &value, nullptr, nullptr);
-  const bool blind = hr == S_OK && value.vt == VT_BOOL && value.boolVal != VARIANT_FALSE;
+  if (!ReadGlobal(refs.dispatch, L"__ovDnsBlind", id, value)) return false;
+  const bool blind = value.vt == VT_BOOL && value.boolVal != VARIANT_FALSE;
   VariantClear(&value);
   return blind;
 }
