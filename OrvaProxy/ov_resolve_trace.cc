@@ -3,6 +3,7 @@
 #include <unordered_map>
 
 #include "onetutils/orva_url_utils.h"
+#include "tavlib/tav_no_destructor.h"
 
 namespace OVProxy {
 
@@ -106,9 +107,11 @@ struct Book {
   std::unordered_map<std::string, std::shared_ptr<ovTraceRecord>> records;
 };
 
+// Never destroyed: executor threads may still note a step while the
+// process exits.
 Book& TheBook() {
-  static Book book;
-  return book;
+  static Tav::NoDestructor<Book> book;
+  return *book;
 }
 
 std::atomic<std::size_t> g_open{0};

@@ -24,8 +24,9 @@
 //   pk-half     answered (system, in-process), other (cancelled, failed,
 //               not started, failed too, answered without DNS), waited
 //               (yes/no: the answer came after the other half's)
-//   evaluation  ms, raw (the script's answer before parsing), or status on
-//               failure
+//   evaluation  ms, raw (the script's answer before parsing), dns
+//               ("unanswered" when the script asked DNS, which the
+//               in-process engine does not answer), or status on failure
 //   failed      resolver, code: the resolver's own failure
 //   fallback    code: the local resolver answered for a failed resolver
 //   timeout     ms: the request ran past its time-out

@@ -91,7 +91,9 @@ eErrorCode ovWininetSyncResolver::resolve(const std::string& requestId, const st
   const eErrorCode code = resolveWithDetail(url, std::move(config), result, &detail);
   const std::string ms = std::to_string((Tav::TimeTicks::Now() - start_us) / 1000);
   if (code == e_success) {
-    ovTraceBook::Note(requestId, ovTraceStepKind::Evaluation, {{"ms", ms}, {"raw", detail.answer}});
+    ovTraceFields fields{{"ms", ms}, {"raw", detail.answer}};
+    if (result.dns_blind()) fields.emplace_back("dns", "unanswered");
+    ovTraceBook::Note(requestId, ovTraceStepKind::Evaluation, std::move(fields));
   } else {
     ovTraceBook::Note(requestId, ovTraceStepKind::Evaluation,
                       {{"ms", ms}, {"status", std::to_string(detail.status)}});

@@ -379,7 +379,10 @@ std::string DescribeStep(const OVProxy::ovTraceStep& step) {
              (get("waited") == "yes" ? ", so this one was waited for" : "");
     case Kind::Evaluation:
       return get("status").empty()
-                 ? "script evaluated in " + get("ms") + " ms: \"" + get("raw") + "\""
+                 ? "script evaluated in " + get("ms") + " ms: \"" + get("raw") + "\"" +
+                       (get("dns") == "unanswered"
+                            ? " (it asked DNS, which the in-process engine does not answer)"
+                            : "")
                  : "script evaluation failed in " + get("ms") + " ms (status " + get("status") +
                        ")";
     case Kind::Failed:
