@@ -131,12 +131,6 @@ bool ovProxyResolveController::tryWinHttpFastPath(const std::shared_ptr<ovProxyR
   // The decider's copy knows what was detected for it, but a task that
   // brought a newer configuration resolves with its own.
   if (decider_config && !IsNewer(*config, *decider_config)) task->setConfig(decider_config);
-  if (task->trace() != nullptr) {
-    // The fast path's resolver finds and fetches the script itself; what the
-    // decider has found so far is recorded beside it.
-    traceChoice(*task, winhttp_resolver_.get(), "fast path: automatic settings, no PAC script yet",
-                false);
-  }
   routeTask(Route{.task = task, .road = Road::FastPath, .resolver = winhttp_resolver_});
   return true;
 }
@@ -291,6 +285,14 @@ void ovProxyResolveController::routeTask(Route route) {
       case RouteStep::CheckBypass:
         if (shouldBypass(task)) {
           route.step = RouteStep::AnswerDirect;
+        } else if (route.road == Road::FastPath) {
+          // The fast path's resolver finds and fetches the script itself; what
+          // the decider has found so far is recorded beside it.
+          if (task.trace() != nullptr) {
+            traceChoice(task, route.resolver.get(),
+                        "fast path: automatic settings, no PAC script yet", false);
+          }
+          route.step = RouteStep::Start;
         } else {
           route.step = route.resolver ? RouteStep::Start : RouteStep::SelectResolver;
         }

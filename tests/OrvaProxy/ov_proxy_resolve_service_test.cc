@@ -516,17 +516,22 @@ TEST_F(ResolveServiceTest, PacRoadsNameTheScriptTheAnsweringHalfAndTheFallback) 
         });
   };
   decision_->facts = {"http://wpad.example", "dhcp", "fresh", 5};
-  manager_.Set(PacUrl(), CONFIG_VALID);
+  decision_->answer = e_pending;  // the script comes after the first requests
+  ovProxyConfig pac = PacUrl();
+  pac.proxy_rules().bypass_rules.ParseFromString("*.corp");
+  manager_.Set(pac, CONFIG_VALID);
   service_ = std::make_unique<ovProxyResolveServiceImpl>(std::move(parts));
   auto recorder = std::make_shared<RoadRecorder>();
   service_->setTraceObserver(recorder);
   ASSERT_TRUE(service_->initialize(&manager_));
 
-  // Before any script the system-shaped resolver answers; its failure is
-  // answered by the local resolver.
+  // Before any script the system-shaped resolver answers (after the bypass
+  // rules); its failure is answered by the local resolver.
+  Resolve("fast bypass", "http://a.corp/");
   Resolve("fallback", "http://one.example/");
   env_.RunUntilIdle();
   winhttp_->Complete(winhttp_->IdFor("http://one.example/"), e_pac_download_failed);
+  decision_->decider->Decide(true, "function FindProxyForURL(u, h) { return 'DIRECT'; }");
   // With the script, the PK resolver: the system half fails, the in-process
   // half is waited for and answers.
   // An in-process answer made without DNS waits for the system half.
@@ -546,6 +551,7 @@ TEST_F(ResolveServiceTest, PacRoadsNameTheScriptTheAnsweringHalfAndTheFallback) 
   CheckRoads(
       *recorder,
       {
+          {"fast bypass", "config bypass answer", ovTraceStepKind::Bypass, "rule", "*.corp"},
           {"fallback", "config resolver pac failed fallback answer", ovTraceStepKind::Answer,
            "code", std::to_string(e_pac_download_failed).c_str()},
           {"pk", "config resolver pac pk-half answer", ovTraceStepKind::PkHalf, "waited", "yes"},

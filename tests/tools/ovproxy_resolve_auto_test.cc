@@ -236,7 +236,8 @@ TEST_F(OvproxyResolveAuto, MachineConfigurationFromTheEnvironment) {
       EXPECT_EQ(root[i]["servers"][0]["host"].asString(), hosts[i]) << i;
       EXPECT_EQ(root[i]["source"], "System");
     }
-    EXPECT_EQ(root[2]["road"]["steps"][way == std::string("bypass") ? 1 : 0]["step"], way);
+    EXPECT_EQ(root[2]["road"]["steps"][way == std::string("bypass") ? 1 : 0]["step"], way)
+        << run.out;
   }
 }
 
