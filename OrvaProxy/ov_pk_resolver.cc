@@ -7,6 +7,7 @@
 #include "OrvaProxy/ov_resolve_trace.h"
 #include "OrvaProxy/ov_winet_sync_proxy_resolver_factory.h"
 #include "OrvaProxy/ov_winhttp_async_resolver.h"
+#include "orvatask/orva_task.h"
 
 namespace OVProxy {
 namespace {
@@ -31,6 +32,7 @@ void NoteAnswer(const std::string& requestId, uint32_t kind, int32_t before, boo
   // The in-process half answered without DNS and the system-shaped one was
   // waited for: it answered, or failed and the held answer went out.
   if (before == kHeldDnsBlind) other = kind == kWinHttpKind ? "answered without DNS" : "failed";
+  if (before == kHeldDnsBlind && kind == kMultiKind && success) other = "too slow";
   const bool waited = before == kOneFailed || before == kHeldDnsBlind;
   ovTraceBook::Note(requestId, ovTraceStepKind::PkHalf,
                     {{"answered", kind == kWinHttpKind ? "system" : "in-process"},
@@ -173,6 +175,7 @@ void ovPKResolver::onResolveComplete(const std::string& requestId,
       if (resolverKind == kMultiKind && result && result->dns_blind()) {
         request.state = kHeldDnsBlind;
         request.held = std::move(result);
+        scheduleHoldEnd(it->second);
         return;
       }
       request.state = kSucceeded;
@@ -198,6 +201,33 @@ void ovPKResolver::onResolveComplete(const std::string& requestId,
   }
   if (ovTraceBook::Active()) NoteAnswer(requestId, resolverKind, before, success);
   deliver(requestId, std::move(result), error, resolverKind);
+}
+
+void ovPKResolver::scheduleHoldEnd(const std::shared_ptr<PKRequestState>& request) {
+  OrvaTask::IOVTManager* tasks = OrvaTask::GetOVTManager();
+  const std::string runner = OrvaTask::GetRunnerNameOfCurrentThread();
+  if (tasks == nullptr || runner.empty()) return;
+  std::weak_ptr<int> alive = alive_;
+  std::weak_ptr<PKRequestState> held = request;
+  OrvaTask::TaskPtr task =
+      OrvaTask::CreateOrvaTask({.name = "PKDnsBlindHoldEnd"}, [this, alive, held] {
+        // Same runner as every other call: the resolver cannot go meanwhile.
+        if (alive.expired()) return;
+        std::shared_ptr<PKRequestState> state = held.lock();
+        if (state && state->state == kHeldDnsBlind) endHold(*state);
+      });
+  tasks->PostDelayedTask(runner, task, kDnsBlindHold);
+}
+
+void ovPKResolver::endHold(PKRequestState& request) {
+  const std::string id = request.request_id;
+  ovLog(LogLevel::kInfo, "PK_HOLD_END",
+        "ovPKResolver: System resolver too slow, answering without DNS - requestId=" + id);
+  request.state = kSucceeded;
+  std::shared_ptr<ovProxyInfo> held = std::move(request.held);
+  cancelOtherHalf(id, kMultiKind);
+  if (ovTraceBook::Active()) NoteAnswer(id, kMultiKind, kHeldDnsBlind, true);
+  deliver(id, std::move(held), e_success, kMultiKind);
 }
 
 void ovPKResolver::deliver(const std::string& requestId, std::shared_ptr<ovProxyInfo> result,

@@ -12,22 +12,26 @@
 // and kind). A success of the in-process half whose script asked DNS that
 // engine cannot answer (ovProxyInfo::dns_blind) counts as a failure while
 // the system-shaped half, which looks names up, still runs: state 5 holds
-// it until that half answers, and it is delivered only when that half
-// fails. Each request is delivered at most once, with the answering half's
-// kind.
+// it until that half answers, and it is delivered when that half fails or
+// has not answered within kDnsBlindHold (a download of its own may keep it
+// for seconds; the caller then gets the held answer, not a time-out). Each
+// request is delivered at most once, with the answering half's kind.
 //
 // resolve: e_pending, e_not_initialized before initialize, or
 // e_resolve_failed when neither half started (no callback follows). A half
 // that is absent (its set-up failed) counts as not started.
 //
 // Threads: no lock. resolve, the cancel operations and both halves'
-// completions run on the runner that called resolve (the resolve service's).
+// completions run on the runner that called resolve (the resolve service's);
+// the end of a hold is posted there (no hold ends by time where the
+// completion came on a thread that is no runner).
 // Lifetime: the delegate may destroy this resolver from within
 // onResolveComplete; nothing of it is touched after the delegate call.
 // Cancellation: cancelRequest and cancelAllRequests cancel in both halves
 // and forget the requests; nothing is delivered for them.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -46,6 +50,10 @@ class ovPKResolver : public ovProxyAsyncResolver, public ovProxyResolverDelegate
   // synchronous resolvers.
   using MultiHalfMaker = std::function<std::unique_ptr<ovProxyAsyncResolver>(
       std::shared_ptr<ovProxyResolverFactory> factory)>;
+
+  // The longest an answer made without DNS waits for the system-shaped
+  // half: that half's evaluation bound (2 s) and a margin.
+  static constexpr std::chrono::milliseconds kDnsBlindHold{2500};
 
   struct PKRequestState {
     std::string request_id;
@@ -83,6 +91,9 @@ class ovPKResolver : public ovProxyAsyncResolver, public ovProxyResolverDelegate
 
  private:
   void cancelOtherHalf(const std::string& requestId, uint32_t answeringKind);
+  // Ends the hold of `request` (still in state 5) at kDnsBlindHold.
+  void scheduleHoldEnd(const std::shared_ptr<PKRequestState>& request);
+  void endHold(PKRequestState& request);
   void deliver(const std::string& requestId, std::shared_ptr<ovProxyInfo> result, eErrorCode error,
                uint32_t resolverKind);
 
@@ -94,6 +105,8 @@ class ovPKResolver : public ovProxyAsyncResolver, public ovProxyResolverDelegate
   ovProxyResolverDelegate* delegate_ = nullptr;
   std::map<std::string, std::shared_ptr<PKRequestState>> requests_;
   bool initialized_ = false;
+  // Posted hold ends hold it weakly: they do nothing once this resolver went.
+  std::shared_ptr<int> alive_ = std::make_shared<int>(0);
 };
 
 }  // namespace OVProxy

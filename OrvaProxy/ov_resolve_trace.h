@@ -22,7 +22,8 @@
 //   pac         url, origin (dhcp, dns, configuration), download (fresh,
 //               not modified, kept copy, failed, in progress, none), age_ms
 //   pk-half     answered (system, in-process), other (cancelled, failed,
-//               not started, failed too, answered without DNS), waited
+//               not started, failed too, answered without DNS, too slow),
+//               waited
 //               (yes/no: the answer came after the other half's)
 //   evaluation  ms, raw (the script's answer before parsing), dns
 //               ("unanswered" when the script asked DNS, which the

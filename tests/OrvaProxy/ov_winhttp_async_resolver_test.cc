@@ -13,6 +13,7 @@
 #include "ovtest/fake_async_resolver.h"
 #include "ovtest/fake_telemetry_module.h"
 #include "ovtest/fake_winhttp.h"
+#include "ovtest/manual_clock.h"
 #include "ovtest/task_environment.h"
 
 namespace OVProxy {
@@ -306,6 +307,34 @@ TEST_F(PKResolverTest, EveryOrderOfTwoAnswersDeliversOnce) {
     EXPECT_EQ(multi_log_->cancelled, std::string(c.cancelled) == "multi" ? Ids{"r"} : Ids{});
     EXPECT_EQ(pk_->requestCount(), 0u);
   }
+}
+
+// An answer made without DNS waits for the system half only so long; a
+// resolver that went meanwhile is left alone.
+TEST_F(PKResolverTest, ADnsBlindAnswerWaitsForTheSystemHalfOnlySoLong) {
+  ovtest::ManualClock clock;
+  ovtest::TaskEnvironment env("pk_test_runner");
+  Make();
+  ASSERT_EQ(Resolve("r"), e_pending);
+  Half(kMulti)->Complete("r", e_success, "guess:1", true);
+  clock.Advance(ovPKResolver::kDnsBlindHold - std::chrono::milliseconds(1));
+  env.RunUntilIdle();
+  EXPECT_TRUE(delegate_->answers().empty());
+  clock.Advance(std::chrono::milliseconds(1));
+  env.RunUntilIdle();
+  ASSERT_EQ(delegate_->answers().size(), 1u);
+  EXPECT_EQ(delegate_->answers()[0].resolver_kind, kMulti);
+  EXPECT_EQ(delegate_->answers()[0].error, e_success);
+  EXPECT_EQ(win_log_->cancelled, Ids{"r"});
+  Half(kWin)->Complete("r", e_success);
+  EXPECT_EQ(delegate_->answers().size(), 1u);
+
+  ASSERT_EQ(Resolve("s"), e_pending);
+  Half(kMulti)->Complete("s", e_success, "guess:1", true);
+  pk_.reset();
+  clock.Advance(ovPKResolver::kDnsBlindHold);
+  env.RunUntilIdle();
+  EXPECT_EQ(delegate_->answers().size(), 1u);
 }
 
 // A half that did not start is told to forget the request; the other's
