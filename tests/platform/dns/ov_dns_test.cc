@@ -6,6 +6,7 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -19,11 +20,25 @@ namespace {
 
 using std::chrono::seconds;
 
+// The fake's answers on the calling thread: what is kept is under test here,
+// not the bound (the engine's tests run lookups against their bound).
+class InlineLookups final : public BoundedHostResolver {
+ public:
+  explicit InlineLookups(std::shared_ptr<HostResolver> inner) : inner_(std::move(inner)) {}
+  std::optional<std::vector<std::string>> ResolveHostBefore(const std::string& host,
+                                                            int64_t) override {
+    return inner_->ResolveHost(host);
+  }
+
+ private:
+  const std::shared_ptr<HostResolver> inner_;
+};
+
 TEST(ScriptDns, KeepsAnswersAndFailuresBriefly) {
   ovtest::ManualClock clock;
   auto fake = std::make_shared<ovtest::FakeHostResolver>(
       std::map<std::string, std::vector<std::string>>{{"a.example", {"192.0.2.1"}}});
-  ScriptDns dns({.resolver = MakeBoundedHostResolver(fake),
+  ScriptDns dns({.resolver = std::make_shared<InlineLookups>(fake),
                  .local = std::make_shared<ovtest::FakeLocalAddresses>(
                      std::vector<std::string>{"192.0.2.50"}),
                  .max_names = 4});
