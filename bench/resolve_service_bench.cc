@@ -20,7 +20,6 @@
 // The module runs off the user's data-sync bus. Run Memory on its own
 // (--benchmark_filter=Memory) for the module's own figures.
 #include <benchmark/benchmark.h>
-#include <httplib.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -42,6 +41,7 @@
 #include "OrvaProxy/ov_proxy_resolve_service.h"
 #include "OrvaProxy/ov_proxy_resolve_service_provider.h"
 #include "bench_data.h"
+#include "bench_pac_server.h"
 #include "bench_peer_bus.h"
 #include "nsdal/dal_bus.h"
 #include "nsdal/dal_bus_directory.h"
@@ -115,25 +115,6 @@ void CacheHit(benchmark::State& state) {
 }
 BENCHMARK(CacheHit)->Threads(1)->Threads(2)->UseRealTime();
 
-// Serves `pac` as /proxy.pac on 127.0.0.1 while it lives.
-struct PacServer {
-  explicit PacServer(const char* pac) {
-    server.Get("/proxy.pac", [pac](const httplib::Request&, httplib::Response& response) {
-      response.set_content(pac, "application/x-ns-proxy-autoconfig");
-    });
-    port = server.bind_to_any_port("127.0.0.1");
-    listener = std::thread([this] { server.listen_after_bind(); });
-    while (!server.is_running()) std::this_thread::yield();
-  }
-  ~PacServer() {
-    server.stop();
-    listener.join();
-  }
-  httplib::Server server;
-  std::thread listener;
-  int port = 0;
-};
-
 constexpr char kPac[] =
     "function FindProxyForURL(url, host) {\n"
     "  if (shExpMatch(host, 'stall*')) { var t = 0; for (var i = 0; i < 300000; i++) t += i; }\n"
@@ -151,8 +132,8 @@ void Load(benchmark::State& state) {
       return;
     }
   }
-  const PacServer server(kPac);
-  const int port = server.port;
+  const ovbench::PacServer server(kPac);
+  const int port = server.port();
 
   ovProxyConfig config;
   config.setPacUrl("http://127.0.0.1:" + std::to_string(port) + "/proxy.pac");
@@ -228,8 +209,8 @@ constexpr char kTwoProxyPac[] =
 
 void Burst(benchmark::State& state) {
   const bool on_bus = state.range(0) != 0;
-  const PacServer server(kTwoProxyPac);
-  const int port = server.port;
+  const ovbench::PacServer server(kTwoProxyPac);
+  const int port = server.port();
   std::unique_ptr<RealBus> real;
   if (on_bus) {
     real = std::make_unique<RealBus>();

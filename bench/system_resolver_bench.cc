@@ -5,7 +5,6 @@
 // script asking DNS on the service's DNS-aware engine beside the in-process one.
 // Run: build/default/bench/system_resolver_bench
 #include <benchmark/benchmark.h>
-#include <httplib.h>
 
 #include <chrono>
 #include <condition_variable>
@@ -20,6 +19,7 @@
 #include "OrvaProxy/ov_system_proxy_service.h"
 #include "OrvaProxy/ov_wininet_sync_resolver.h"
 #include "bench_data.h"
+#include "bench_pac_server.h"
 
 namespace {
 
@@ -39,29 +39,6 @@ void OnStatus(WinHttpHandle, uintptr_t context, uint32_t, const void* info, uint
   waiter->finished = true;
   waiter->done.notify_all();
 }
-
-class LocalPacServer {
- public:
-  LocalPacServer() : pac_(ovbench::ReadBenchData("corporate.pac")) {
-    server_.Get("/corporate.pac", [this](const httplib::Request&, httplib::Response& response) {
-      response.set_content(pac_, "application/x-ns-proxy-autoconfig");
-    });
-    port_ = server_.bind_to_any_port("127.0.0.1");
-    thread_ = std::thread([this] { server_.listen_after_bind(); });
-    while (!server_.is_running()) std::this_thread::yield();
-  }
-  ~LocalPacServer() {
-    server_.stop();
-    thread_.join();
-  }
-  std::string Url() const { return "http://127.0.0.1:" + std::to_string(port_) + "/corporate.pac"; }
-
- private:
-  std::string pac_;
-  httplib::Server server_;
-  int port_ = 0;
-  std::thread thread_;
-};
 
 std::shared_ptr<WinHttpApi> NewService() {
   return CreateLinuxWinHttp(LinuxWinHttpOptions{.evaluator = OVProxy::evaluatePacForSystemService});
@@ -92,7 +69,7 @@ WinHttpHandle OpenSession(WinHttpApi& api) {
 }
 
 void BM_FirstResolution(benchmark::State& state) {
-  LocalPacServer server;
+  const ovbench::PacServer server(ovbench::ReadBenchData("corporate.pac"), "/corporate.pac");
   for (auto _ : state) {
     state.PauseTiming();
     std::shared_ptr<WinHttpApi> api = NewService();
@@ -107,7 +84,7 @@ void BM_FirstResolution(benchmark::State& state) {
 BENCHMARK(BM_FirstResolution)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 void BM_RepeatedResolution(benchmark::State& state) {
-  LocalPacServer server;
+  const ovbench::PacServer server(ovbench::ReadBenchData("corporate.pac"), "/corporate.pac");
   std::shared_ptr<WinHttpApi> api = NewService();
   const WinHttpHandle session = OpenSession(*api);
   if (!ResolveOnce(*api, session, server.Url())) state.SkipWithError("resolution failed");

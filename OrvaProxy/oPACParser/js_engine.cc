@@ -205,21 +205,17 @@ bool LookUpForScript(HeapState& state, const char* name, std::size_t size, bool 
 
 duk_ret_t DnsLookup(duk_context* ctx, bool all) {
   HeapState* state = StateOf(ctx);
-  if (state == nullptr || state->dns == nullptr || !duk_is_string(ctx, 0) ||
-      ov_duk_exec_timeout_check(state)) {
-    // Over its time, the evaluation asks nothing more: the next check of
-    // the executor ends it.
-    if (all) {
-      duk_push_string(ctx, "");
-    } else {
-      duk_push_null(ctx);
-    }
-    return 1;
-  }
-  duk_size_t size = 0;
-  const char* name = duk_get_lstring(ctx, 0, &size);
   char answer[kJsMaxDnsAnswerBytes];
-  if (LookUpForScript(*state, name, size, all, answer)) {
+  bool found = false;
+  // Over its time, the evaluation asks nothing more: the next check of the
+  // executor ends it.
+  if (state != nullptr && state->dns != nullptr && duk_is_string(ctx, 0) &&
+      !ov_duk_exec_timeout_check(state)) {
+    duk_size_t size = 0;
+    const char* name = duk_get_lstring(ctx, 0, &size);
+    found = LookUpForScript(*state, name, size, all, answer);
+  }
+  if (found) {
     duk_push_string(ctx, answer);
   } else if (all) {
     duk_push_string(ctx, "");
